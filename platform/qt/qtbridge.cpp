@@ -1,0 +1,82 @@
+#include "platform/qt/qtbridge.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "platform/messaging/messaging.h"
+
+namespace plat {
+
+namespace {
+
+// A batch is bounded so that painting and input are never starved by a
+// flood of socket messages; remaining work is picked up on the next turn.
+constexpr int kBatch = 256;
+
+class Bridge : public QObject {
+ public:
+  Bridge() {
+    notifier_ = new QSocketNotifier(ThreadEpollFd(), QSocketNotifier::Read, this);
+    QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { Run(); });
+    timer_ = new QTimer(this);
+    timer_->setSingleShot(true);
+    QObject::connect(timer_, &QTimer::timeout, this, [this] { Run(); });
+    again_ = new QTimer(this);
+    again_->setSingleShot(true);
+    again_->setInterval(0);
+    QObject::connect(again_, &QTimer::timeout, this, [this] { Run(); });
+    again_->start();
+  }
+
+  void Run() {
+    if (running_) return;  // a handler pumping re-entrantly drains itself
+    running_ = true;
+    bool more = DispatchBatch(kBatch);
+    running_ = false;
+    int code = 0;
+    if (TakeQuitRequest(code)) QCoreApplication::exit(code);
+    if (more) {
+      again_->start();
+    }
+    Plan();
+  }
+
+  void Plan() {
+    int ms = MsUntilNextTimer();
+    if (ms < 0) {
+      timer_->stop();
+    } else {
+      timer_->start(ms);
+    }
+  }
+
+ private:
+  QSocketNotifier* notifier_ = nullptr;
+  QTimer* timer_ = nullptr;
+  QTimer* again_ = nullptr;
+  bool running_ = false;
+};
+
+Bridge* g_bridge = nullptr;
+
+}  // namespace
+
+void InstallQtBridge() {
+  if (g_bridge) return;
+  g_bridge = new Bridge();
+  SetProcessMessagesHook([] {
+    QCoreApplication::processEvents();
+    DrainMessages();
+    if (g_bridge) g_bridge->Plan();
+  });
+}
+
+void RemoveQtBridge() {
+  SetProcessMessagesHook(nullptr);
+  delete g_bridge;
+  g_bridge = nullptr;
+}
+
+}  // namespace plat

@@ -1,0 +1,263 @@
+#include "platform/messaging/messaging.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+#include <vector>
+
+using namespace plat;
+
+namespace {
+
+// A window whose procedure records what it receives and may run an action.
+struct Recorder {
+  std::vector<MSG> seen;
+  std::function<void(const MSG&)> action;
+};
+
+LRESULT CALLBACK_Recorder(HWND h, UINT m, WPARAM w, LPARAM l) {
+  auto* r = reinterpret_cast<Recorder*>(GetWindowLongPtr(h, 0));
+  if (!r || m == WM_DESTROY) return DefWindowProc(h, m, w, l);
+  MSG msg{h, m, w, l};
+  r->seen.push_back(msg);
+  if (r->action) r->action(msg);
+  return 0;
+}
+
+HWND MakeWindow(Recorder& r) {
+  RegisterClass("TestRecorderClass", CALLBACK_Recorder);
+  HWND h = CreateWindow("TestRecorderClass");
+  SetWindowLongPtr(h, 0, reinterpret_cast<LONG_PTR>(&r));
+  return h;
+}
+
+void PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  std::int64_t end = TickMs() + timeoutMs;
+  while (!done() && TickMs() < end) {
+    MSG m;
+    if (PeekMessage(m, true)) {
+      DispatchMessage(m);
+    } else {
+      usleep(1000);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Messaging, HandlesAreUniqueAndNeverZeroOrMinusOne) {
+  std::uintptr_t prev = NewHandle();
+  for (int i = 0; i < 1000; ++i) {
+    std::uintptr_t h = NewHandle();
+    EXPECT_NE(h, 0u);
+    EXPECT_NE(h, ~std::uintptr_t{0});
+    EXPECT_GT(h, prev);
+    prev = h;
+  }
+  Recorder r;
+  HWND a = MakeWindow(r);
+  DestroyWindow(a);
+  HWND b = MakeWindow(r);
+  EXPECT_NE(a, b);
+  DestroyWindow(b);
+}
+
+TEST(Messaging, ClassRegistersOnceAndUnknownClassGivesNoWindow) {
+  EXPECT_TRUE(RegisterClass("OnceOnlyClass", CALLBACK_Recorder));
+  EXPECT_FALSE(RegisterClass("OnceOnlyClass", CALLBACK_Recorder));
+  EXPECT_TRUE(IsClassRegistered("OnceOnlyClass"));
+  EXPECT_EQ(CreateWindow("NoSuchClass"), 0u);
+}
+
+TEST(Messaging, PostedMessagesArriveInOrderAndNeverInsideThePost) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostMessage(h, WM_USER + 1, i, -i));
+  EXPECT_TRUE(r.seen.empty());  // nothing fires inside the caller's call
+  DrainMessages();
+  ASSERT_EQ(r.seen.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(r.seen[i].wParam, static_cast<WPARAM>(i));
+    EXPECT_EQ(r.seen[i].lParam, -i);
+  }
+  DestroyWindow(h);
+}
+
+TEST(Messaging, MessagesFromOtherThreadsKeepEachSendersOrder) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  constexpr int kThreads = 4, kEach = 5000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([h, t] {
+      for (int i = 0; i < kEach; ++i) PostMessage(h, WM_USER + t, i, 0);
+    });
+  for (auto& th : threads) th.join();
+  PumpUntil([&] { return r.seen.size() == kThreads * kEach; });
+  ASSERT_EQ(r.seen.size(), static_cast<size_t>(kThreads * kEach));
+  std::vector<WPARAM> next(kThreads, 0);
+  for (const MSG& m : r.seen) {
+    int t = static_cast<int>(m.message - WM_USER);
+    EXPECT_EQ(m.wParam, next[t]) << "thread " << t;
+    next[t] = m.wParam + 1;
+  }
+  DestroyWindow(h);
+}
+
+TEST(Messaging, GetMessageWakesForAPostFromAnotherThread) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  std::thread poster([h] {
+    usleep(50 * 1000);
+    PostMessage(h, WM_USER + 7, 1, 2);
+  });
+  MSG m;
+  ASSERT_TRUE(GetMessage(m));
+  EXPECT_EQ(m.message, WM_USER + 7u);
+  poster.join();
+  DestroyWindow(h);
+}
+
+TEST(Messaging, MessagesForADestroyedWindowAreDropped) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  PostMessage(h, WM_USER, 0, 0);
+  DestroyWindow(h);
+  EXPECT_FALSE(PostMessage(h, WM_USER, 0, 0));
+  DrainMessages();
+  EXPECT_TRUE(r.seen.empty());
+}
+
+TEST(Messaging, WindowDestroyedInsideItsOwnHandler) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  r.action = [](const MSG& m) {
+    if (m.message == WM_USER) DestroyWindow(m.hwnd);
+  };
+  PostMessage(h, WM_USER, 0, 0);
+  PostMessage(h, WM_USER + 1, 0, 0);
+  DrainMessages();
+  ASSERT_EQ(r.seen.size(), 1u);
+  EXPECT_FALSE(IsWindow(h));
+}
+
+TEST(Messaging, QuitEndsTheLoopAndKeepsItsCode) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  PostMessage(h, WM_USER, 0, 0);
+  PostQuitMessage(3);
+  PostMessage(h, WM_USER + 1, 0, 0);
+  EXPECT_EQ(RunMessageLoop(), 3);
+  EXPECT_EQ(r.seen.size(), 1u);
+  // A drain stops at a quit and leaves it for the outer loop.
+  PostQuitMessage(4);
+  DrainMessages();
+  MSG m;
+  ASSERT_TRUE(PeekMessage(m, true));
+  EXPECT_EQ(m.message, WM_QUIT);
+  EXPECT_EQ(m.wParam, 4u);
+  DrainMessages();  // the message posted after the first quit
+  EXPECT_EQ(r.seen.size(), 2u);
+  DestroyWindow(h);
+}
+
+TEST(Messaging, ReentrantPumpingFromAHandlerIsSafe) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  r.action = [h](const MSG& m) {
+    if (m.message == WM_USER) {
+      PostMessage(h, WM_USER + 2, 0, 0);
+      DrainMessages();  // sees WM_USER + 1 and + 2 before returning
+    }
+  };
+  PostMessage(h, WM_USER, 0, 0);
+  PostMessage(h, WM_USER + 1, 0, 0);
+  DrainMessages();
+  ASSERT_EQ(r.seen.size(), 3u);
+  EXPECT_EQ(r.seen[0].message, WM_USER);
+  EXPECT_EQ(r.seen[1].message, WM_USER + 1);
+  EXPECT_EQ(r.seen[2].message, WM_USER + 2);
+  DestroyWindow(h);
+}
+
+TEST(Messaging, TimersFireRepeatedlyAfterPostedMessagesAndStopWhenKilled) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  ASSERT_EQ(SetTimer(h, 9, 20), 9u);
+  PostMessage(h, WM_USER, 0, 0);
+  std::int64_t start = TickMs();
+  int fired = 0;
+  r.action = [&](const MSG& m) {
+    if (m.message == WM_TIMER) ++fired;
+  };
+  MSG m;
+  while (fired < 3 && GetMessage(m)) DispatchMessage(m);
+  EXPECT_GE(TickMs() - start, 55);
+  EXPECT_EQ(r.seen.front().message, WM_USER);
+  EXPECT_EQ(r.seen.back().wParam, 9u);
+  EXPECT_TRUE(KillTimer(h, 9));
+  EXPECT_FALSE(KillTimer(h, 9));
+  EXPECT_EQ(MsUntilNextTimer(), -1);
+  DestroyWindow(h);
+}
+
+TEST(Messaging, DestroyingAWindowKillsItsTimers) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  SetTimer(h, 1, 1);
+  DestroyWindow(h);
+  EXPECT_EQ(MsUntilNextTimer(), -1);
+}
+
+namespace {
+struct PipeWatcher : IoWatcher {
+  HWND target = 0;
+  int fd = -1;
+  void OnIoReady(std::uint32_t) override {
+    char c;
+    if (read(fd, &c, 1) == 1) PostMessage(target, WM_USER + 50, static_cast<unsigned char>(c), 0);
+  }
+};
+}  // namespace
+
+TEST(Messaging, ReadyDescriptorsBecomePostedMessages) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  PipeWatcher w;
+  w.target = h;
+  w.fd = p[0];
+  ASSERT_TRUE(WatchFd(p[0], 0x001 /*EPOLLIN*/, &w));
+  std::thread writer([&] {
+    usleep(30 * 1000);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+  });
+  MSG m;
+  ASSERT_TRUE(GetMessage(m));  // blocks in epoll until the byte arrives
+  EXPECT_EQ(m.message, WM_USER + 50u);
+  EXPECT_EQ(m.wParam, static_cast<WPARAM>('x'));
+  writer.join();
+  UnwatchFd(p[0]);
+  close(p[0]);
+  close(p[1]);
+  DestroyWindow(h);
+}
+
+TEST(Messaging, WorkHandedToAThreadRunsOnIt) {
+  ThreadQueueId me = CurrentThreadQueue();
+  std::thread::id ranOn;
+  std::thread other([&] { RunOnThread(me, [&] { ranOn = std::this_thread::get_id(); }); });
+  other.join();
+  PumpUntil([&] { return ranOn != std::thread::id(); });
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(Messaging, TickSourceCanBeInjected) {
+  SetTickSourceForTests([] { return std::int64_t{86400000} + 5; });
+  EXPECT_EQ(TickMs(), 86400005);
+  SetTickSourceForTests(nullptr);
+  EXPECT_LT(TickMs(), std::int64_t{86400000} * 365 * 100);
+}
