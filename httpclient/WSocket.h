@@ -1,0 +1,290 @@
+// Asynchronous, window-message-driven TCP/UDP socket component.
+//
+// Each socket owns one WinSock handle and one hidden window; the library
+// reports network events and finished lookups to that window as posted
+// messages, and the component turns them into its events, on the thread
+// that created it, from inside that thread's message loop.
+//
+// Property convention: a property P is read with P() and, when writable,
+// written with SetP(value). Events are public std::function members; the
+// component fires each through its virtual Do... operation.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "httpclient/WSockbuf.h"
+#include "platform/classes/classes.h"
+#include "platform/messaging/messaging.h"
+#include "platform/winsock/winsock.h"
+
+// Messages of the socket's hidden window.
+constexpr plat::UINT WM_SOCKET_EVENT = plat::WM_USER + 1;
+constexpr plat::UINT WM_SOCKET_NAME_LOOKUP_DONE = plat::WM_USER + 2;
+constexpr plat::UINT WM_SOCKET_ADDR_LOOKUP_DONE = plat::WM_USER + 3;
+constexpr plat::UINT WM_REDELIVER_DATA = plat::WM_USER + 20;
+
+// Name of the hidden window's class.
+extern const char* const SocketWindowClassName;  // "XSocketWindowClass"
+// File name of the library the unit binds.
+extern const char* const WinsockLibraryName;  // "wsock32.dll"
+
+class ESocketException : public plat::Exception {
+ public:
+  using plat::Exception::Exception;
+};
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed
+};
+
+enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
+
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+using TSessionAvailable = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TSessionConnected = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TSessionClosed = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TDataAvailable = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TDataSent = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(plat::TObject* Sender, std::uint16_t Error)>;
+using TChangeState = std::function<void(plat::TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(plat::TObject* Sender, const std::exception& E, bool& CanClose)>;
+using TNotifyEvent = std::function<void(plat::TObject* Sender)>;
+
+// A window message as the component's WndProc sees it.
+struct TMessage {
+  plat::UINT Msg = 0;
+  plat::WPARAM WParam = 0;
+  plat::LPARAM LParam = 0;
+  plat::LRESULT Result = 0;
+};
+
+// A WinSock time value.
+struct TTimeVal {
+  std::int32_t tv_sec = 0;
+  std::int32_t tv_usec = 0;
+};
+
+// ---- unit-wide functions ----------------------------------------------------------
+
+// English text of a WinSock error code ("Not a WinSock error" for others).
+std::string WinsockErrorText(int Code);
+
+// Blocking resolvers; they raise ESocketException directly.
+std::uint32_t WSocketResolveHost(const std::string& Host);  // network order
+std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);  // host order
+int WSocketResolveProto(const std::string& Proto);
+
+int WSocketParseDecimal(const std::string& S);
+bool WSocketIsDigit(char C);
+
+// The library binding: entry point of a named function, loading and
+// starting the library first when needed (raises ESocketException).
+plat::FARPROC LoadWinsockProc(const std::string& Name);
+// Releases the library and forgets every bound entry.
+void UnloadWinsock();
+// Socket components in existence.
+int LiveSocketCount();
+
+// ---- the component --------------------------------------------------------------
+
+class TCustomWSocket : public plat::TComponent {
+ public:
+  explicit TCustomWSocket(plat::TComponent* AOwner);
+  ~TCustomWSocket() override;
+
+  // --- published properties ---
+  const std::string& Addr() const { return FAddr; }
+  void SetAddr(const std::string& Value);
+  const std::string& GetAddr() const { return FAddr; }
+  const std::string& Port() const { return FPort; }
+  virtual void SetPort(const std::string& Value);
+  const std::string& GetPort() const { return FPort; }
+  const std::string& Proto() const { return FProto; }
+  virtual void SetProto(const std::string& Value);
+  const std::string& GetProto() const { return FProto; }
+  const std::string& LocalPort() const { return FLocalPort; }
+  void SetLocalPort(const std::string& Value);
+  const std::string& DnsResult() const { return FDnsResult; }
+  plat::TStringList* DnsResultList() const { return FDnsResultList; }
+  TSocketState State() const { return FState; }
+  int ReadCount() const { return FReadCount; }
+  int RcvdCount() { return GetRcvdCount(); }
+  int LastError() const { return FLastError; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+  TSocketSendFlags SendFlags() const { return GetSendFlags(); }
+  void SetSendFlags(TSocketSendFlags Value);
+  TSocketSendFlags GetSendFlags() const;
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+  int LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+
+  // --- public state the rest of the stack reads ---
+  plat::HWND WindowHandle() const { return FWindowHandle; }
+  plat::SOCKET SocketHandle() const { return FSocketHandle; }
+  bool AllSent() const { return FAllSent; }
+  bool Paused() const { return FPaused; }
+  bool QuitSeen() const { return FQuitSeen; }
+  int SendBlockSize() const { return FSendBlockSize; }
+  // Blocks waiting in the send queue (tests and the load tester look).
+  int SendQueueCount() const { return static_cast<int>(FSendQueue.size()); }
+  const std::vector<TBuffer*>& SendQueue() const { return FSendQueue; }
+
+  // --- events ---
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+  // --- operations ---
+  virtual void Connect();
+  virtual void Close();
+  virtual void Abort();
+  virtual void Flush();
+  virtual void ReadUntilClosed();
+  virtual void Listen();
+  virtual plat::SOCKET Accept();
+  virtual int Receive(void* Buffer, int Len);
+  virtual std::string ReceiveString();
+  virtual int ReceiveFrom(void* Buffer, int BufferSize, plat::SOCKADDR_IN& From, int& FromLen);
+  virtual int Send(const void* Data, int Len);
+  virtual int SendTo(const plat::SOCKADDR_IN& Dest, int DestLen, const void* Data, int Len);
+  virtual int SendString(const std::string& S);
+  virtual void LookupName(const std::string& HostName);
+  virtual void LookupAddress(const std::string& HostAddr);
+  virtual void CancelLookup();
+  virtual std::string PeerAddressText();
+  virtual int PeerSockAddr(plat::SOCKADDR_IN& Name, int NameLen);
+  virtual std::string GetBoundPort();
+  virtual int GetSockName(plat::SOCKADDR_IN& Name, int& NameLen);
+  virtual void Dup(plat::SOCKET NewHandle);
+  virtual void Shutdown(int How);
+  virtual void Pause();
+  virtual void Resume();
+  virtual void PumpMessages();
+
+  static bool TimevalIsSet(const TTimeVal& Tv);
+  static void TimevalClear(TTimeVal& Tv);
+  static bool TimevalCompare(const TTimeVal& A, const TTimeVal& B, bool Equal);
+
+  void BeforeDestruction() override;
+
+ protected:
+  virtual void WndProc(TMessage& Message);
+  virtual void AssignDefaults();
+  virtual void InternalClose(bool DoShutdown, std::uint16_t Error);
+  virtual int GetRcvdCount();
+  virtual void BindSocket();
+  virtual int RawSend(const void* Data, int Len);
+  virtual void RaiseSocketExceptionFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void RaiseSocketException(const std::string& Msg);
+  virtual void HandleBgException(const std::exception& E);
+  virtual bool DoDataAvailable(std::uint16_t Error);
+  virtual void DoSessionAvailable(std::uint16_t Error);
+  virtual void DoSessionConnected(std::uint16_t Error);
+  virtual void DoSessionClosed(std::uint16_t Error);
+  virtual void DoDataSent(std::uint16_t Error);
+  virtual void DoChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void DoDnsLookupDone(std::uint16_t Error);
+  virtual void DoError();
+  virtual int RawRecv(void* Buffer, int Len, int Flags);
+  virtual int RawRecvFrom(plat::SOCKET Handle, void* Buffer, int Len, int Flags, plat::SOCKADDR_IN* From,
+                          int* FromLen);
+
+  void ChangeState(TSocketState NewState);
+  void ReportWinsockError(const std::string& FunctionName);
+  void TryToSend();
+  void QueueData(const void* Data, int Len);
+  void ReadPendingData(std::uint16_t Error);
+  void ClearSendQueue();
+  void SetLingerOption();
+  void HandleSocketEvent(TMessage& Message);
+  void HandleNameLookupDone(TMessage& Message);
+  void HandleAddrLookupDone(TMessage& Message);
+  void PumpOwnMessages();
+  bool PumpOneMessage();
+
+  static plat::HWND AllocateSocketWindow(TCustomWSocket* Owner);
+  static void DestroySocketWindow(plat::HWND Window);
+  static plat::LRESULT SocketWindowProc(plat::HWND Window, plat::UINT Msg, plat::WPARAM WParam,
+                                        plat::LPARAM LParam);
+
+  // Fields, in the component's own order.
+  std::string FDnsResult;
+  plat::TStringList* FDnsResultList = nullptr;
+  std::vector<TBuffer*> FSendQueue;
+  int FSendBlockSize = 1514;
+  std::uint32_t FSendFlags = 0;
+  int FLastError = 0;
+  plat::HWND FWindowHandle = 0;
+  char FLookupBuffer[plat::MAXGETHOSTSTRUCT + 1] = {};
+  plat::HANDLE FLookupHandle = 0;
+  plat::SOCKET FSocketHandle = plat::INVALID_SOCKET;
+  std::string FAddr;
+  bool FAddrResolved = false;
+  int FAddrFamily = plat::WS_AF_INET;
+  bool FAddrAssigned = false;
+  int FProtoNumber = 6;
+  bool FProtoAssigned = false;
+  bool FProtoResolved = false;
+  bool FLocalPortResolved = false;
+  std::string FProto;
+  std::string FPort;
+  bool FPortAssigned = false;
+  bool FPortResolved = false;
+  std::uint16_t FPortNumber = 0;
+  std::string FLocalPort;
+  std::uint16_t FLocalPortNumber = 0;
+  int FSocketType = plat::WS_SOCK_STREAM;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int FLingerTimeout = 0;
+  bool FAllSent = true;
+  int FReadCount = 0;
+  bool FPaused = false;
+  bool FClosedEventFired = false;
+  bool FMultiThreaded = false;
+  TSocketState FState = wsClosed;
+  bool FQuitSeen = false;
+  plat::SOCKADDR_IN FSockAddr = {};
+};
+
+// SOCKS layer: transparent in this build (no SOCKS server can be set).
+class TCustomSocksWSocket : public TCustomWSocket {
+ public:
+  using TCustomWSocket::TCustomWSocket;
+};
+
+// Line-mode layer: passes everything through (line mode is not built).
+class TCustomLineWSocket : public TCustomSocksWSocket {
+ public:
+  using TCustomSocksWSocket::TCustomSocksWSocket;
+};
+
+// Blocking-wait layer: passes everything through.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+ public:
+  using TCustomLineWSocket::TCustomLineWSocket;
+};
+
+class TWSocket : public TCustomSyncWSocket {
+ public:
+  using TCustomSyncWSocket::TCustomSyncWSocket;
+};
