@@ -1,0 +1,529 @@
+#include "platform/registry/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/shell/fileops.h"
+
+// File format, one line each, LF ends (CR before LF is tolerated):
+//   ; comment                      (ignored, as are empty lines)
+//   [Software\Firm\Product]        a key, its path from the root
+//   Name=s:text                    a string value of the last key
+//   Name=i:-12                     an integer value of the last key
+// "[]" names the root itself. Bytes below 0x20, 0x7F and '%' are written as
+// %HH everywhere; in names also '=', '[', ']', ';' and '\' (in key names),
+// so a line's kind is told by its first byte and a value name ends at its
+// first '='.
+
+namespace plat {
+
+namespace {
+
+struct Value {
+  std::string Name;
+  bool IsInt = false;
+  std::string Str;
+  std::int32_t Int = 0;
+  bool System = false;  // supplied by the system, not stored in the file
+};
+
+struct Key {
+  std::string Name;
+  std::vector<Value> Values;
+  std::vector<std::unique_ptr<Key>> Keys;
+  bool System = false;
+
+  Key* Child(const std::string& name) {
+    for (auto& k : Keys)
+      if (SameText(k->Name, name)) return k.get();
+    return nullptr;
+  }
+  Key* AddChild(const std::string& name) {
+    Keys.push_back(std::make_unique<Key>());
+    Keys.back()->Name = name;
+    return Keys.back().get();
+  }
+  Value* FindValue(const std::string& name) {
+    for (auto& v : Values)
+      if (v.Name == name) return &v;
+    return nullptr;
+  }
+  Value& SetValue(const std::string& name) {
+    Value* v = FindValue(name);
+    if (!v) {
+      Values.push_back(Value{});
+      v = &Values.back();
+      v->Name = name;
+    }
+    v->System = false;
+    return *v;
+  }
+};
+
+const char* RootFileName(HKEY root) {
+  switch (root) {
+    case HKEY_CURRENT_USER: return "current-user.reg";
+    case HKEY_LOCAL_MACHINE: return "local-machine.reg";
+    case HKEY_CLASSES_ROOT: return "classes-root.reg";
+    default: return nullptr;
+  }
+}
+
+const char* RootName(HKEY root) {
+  switch (root) {
+    case HKEY_CURRENT_USER: return "HKEY_CURRENT_USER";
+    case HKEY_LOCAL_MACHINE: return "HKEY_LOCAL_MACHINE";
+    default: return "HKEY_CLASSES_ROOT";
+  }
+}
+
+std::string Escape(const std::string& s, const char* special) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F || c == '%' || (c != 0 && std::strchr(special, c))) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool Unescape(const std::string& s, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    if (i + 2 >= s.size()) return false;
+    int hi = HexDigit(s[i + 1]), lo = HexDigit(s[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+const char kNameSpecial[] = "=[];";
+const char kKeySpecial[] = "[]\\;=";
+
+std::vector<std::string> SplitKey(const std::string& key) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= key.size()) {
+    std::size_t end = key.find('\\', start);
+    if (end == std::string::npos) end = key.size();
+    if (end > start) parts.push_back(key.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+bool ParseInt32(const std::string& s, std::int32_t& out) {
+  if (s.empty() || s.size() > 11) return false;
+  std::size_t i = s[0] == '-' ? 1 : 0;
+  if (i == s.size()) return false;
+  long long v = 0;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  if (s[0] == '-') v = -v;
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+void Parse(const std::string& text, const std::string& file, Key& root) {
+  Key* cur = &root;
+  std::size_t pos = 0;
+  int lineNo = 0;
+  auto damaged = [&]() {
+    throw ERegistryException(Format("Registry file %s is damaged at line %d", file.c_str(), lineNo));
+  };
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      if (line.back() != ']') damaged();
+      cur = &root;
+      std::string name;
+      for (const std::string& part : SplitKey(line.substr(1, line.size() - 2))) {
+        if (!Unescape(part, name)) damaged();
+        Key* next = cur->Child(name);
+        cur = next ? next : cur->AddChild(name);
+      }
+      continue;
+    }
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos || line.size() < eq + 3 || line[eq + 2] != ':') damaged();
+    std::string name, data;
+    if (!Unescape(line.substr(0, eq), name)) damaged();
+    std::string raw = line.substr(eq + 3);
+    Value v;
+    v.Name = name;
+    if (line[eq + 1] == 's') {
+      if (!Unescape(raw, v.Str)) damaged();
+    } else if (line[eq + 1] == 'i') {
+      v.IsInt = true;
+      if (!ParseInt32(raw, v.Int)) damaged();
+    } else {
+      damaged();
+    }
+    Value& slot = cur->SetValue(name);
+    slot = std::move(v);
+  }
+}
+
+void Serialize(const Key& key, const std::string& path, bool isRoot, std::string& out) {
+  bool hasStored = false;
+  for (const Value& v : key.Values) hasStored |= !v.System;
+  if ((!isRoot && !key.System) || hasStored) {
+    out += "[" + path + "]\n";
+    for (const Value& v : key.Values) {
+      if (v.System) continue;
+      out += Escape(v.Name, kNameSpecial);
+      out += v.IsInt ? "=i:" + std::to_string(v.Int) : "=s:" + Escape(v.Str, "");
+      out += '\n';
+    }
+  }
+  for (const auto& k : key.Keys) {
+    std::string sub = Escape(k->Name, kKeySpecial);
+    Serialize(*k, isRoot ? sub : path + "\\" + sub, false, out);
+  }
+}
+
+// One root loaded under its lock; Save() writes it back before the lock goes.
+class LockedRoot {
+ public:
+  LockedRoot(HKEY root, bool forChange) : Root_(root) {
+    File_ = RegistryFile(root);
+    std::string folder = RegistryFolder();
+    std::string lockFile = File_ + ".lock";
+    if (forChange) {
+      if (!ForceDirectories(folder, 0700)) {
+        throw ERegistryException(Format("Cannot create the registry folder %s: %s", folder.c_str(),
+                                        std::strerror(errno)));
+      }
+      Fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      if (Fd_ < 0) {
+        throw ERegistryException(Format("Cannot lock the registry file %s: %s", File_.c_str(),
+                                        std::strerror(errno)));
+      }
+    } else {
+      // Reading needs no folder: a missing one is an empty registry.
+      Fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      if (Fd_ < 0) Fd_ = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (Fd_ >= 0) {
+      while (::flock(Fd_, forChange ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+          int err = errno;
+          ::close(Fd_);
+          throw ERegistryException(Format("Cannot lock the registry file %s: %s", File_.c_str(),
+                                          std::strerror(err)));
+        }
+      }
+    }
+    try {
+      Load();
+    } catch (...) {
+      if (Fd_ >= 0) ::close(Fd_);
+      throw;
+    }
+  }
+  ~LockedRoot() {
+    if (Fd_ >= 0) ::close(Fd_);  // also drops the lock
+  }
+  LockedRoot(const LockedRoot&) = delete;
+  LockedRoot& operator=(const LockedRoot&) = delete;
+
+  Key Tree;
+
+  // The key at path (first spellings kept), made with its parents when create.
+  Key* Find(const std::vector<std::string>& path, bool create, bool* made = nullptr) {
+    Key* cur = &Tree;
+    for (const std::string& part : path) {
+      Key* next = cur->Child(part);
+      if (!next) {
+        if (!create) return nullptr;
+        next = cur->AddChild(part);
+        if (made) *made = true;
+      }
+      cur = next;
+    }
+    return cur;
+  }
+
+  void Save() {
+    std::string out = "; Registry stand-in, root ";
+    out += RootName(Root_);
+    out += ". Written by the programs; edit only while none of them runs.\n";
+    Serialize(Tree, "", true, out);
+    try {
+      WriteFileAtomically(File_, out, 0600);
+    } catch (const Exception& e) {
+      throw ERegistryException(e.Message);
+    }
+  }
+
+ private:
+  void Load() {
+    int fd = ::open(File_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno != ENOENT) {
+        throw ERegistryException(Format("Cannot read the registry file %s: %s", File_.c_str(),
+                                        std::strerror(errno)));
+      }
+    } else {
+      std::string text;
+      char buf[65536];
+      for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          int err = errno;
+          ::close(fd);
+          throw ERegistryException(Format("Cannot read the registry file %s: %s", File_.c_str(),
+                                          std::strerror(err)));
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+      Parse(text, File_, Tree);
+    }
+    for (const TSystemRegistryValue& sv : SystemRegistryValues(Root_)) {
+      Key* cur = &Tree;
+      for (const std::string& part : SplitKey(sv.Key)) {
+        Key* next = cur->Child(part);
+        if (!next) {
+          next = cur->AddChild(part);
+          next->System = true;
+        }
+        cur = next;
+      }
+      if (!cur->FindValue(sv.Name)) {
+        Value v;
+        v.Name = sv.Name;
+        v.Str = sv.Value;
+        v.System = true;
+        cur->Values.push_back(std::move(v));
+      }
+    }
+  }
+
+  HKEY Root_;
+  std::string File_;
+  int Fd_ = -1;
+};
+
+std::string JoinKey(const std::vector<std::string>& parts) {
+  std::string s;
+  for (const std::string& p : parts) {
+    if (!s.empty()) s += '\\';
+    s += p;
+  }
+  return s;
+}
+
+}  // namespace
+
+std::string RegistryFolder() {
+  const char* dir = std::getenv("SITETOOLS_REGISTRY_DIR");
+  if (dir && *dir) return dir;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return std::string(config) + "/sitetools/registry";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.config/sitetools/registry";
+}
+
+std::string RegistryFile(HKEY root) {
+  const char* name = RootFileName(root);
+  if (!name) throw ERegistryException(Format("Unknown registry root %#x", root));
+  return RegistryFolder() + "/" + name;
+}
+
+TRegistry::TRegistry() = default;
+
+TRegistry::TRegistry(unsigned access) : Access(access) {}
+
+void TRegistry::SetRootKey(HKEY root) {
+  if (!RootFileName(root)) throw ERegistryException(Format("Unknown registry root %#x", root));
+  CloseKey();
+  Root_ = root;
+}
+
+std::vector<std::string> TRegistry::Resolve(const std::string& key) const {
+  std::vector<std::string> parts;
+  if (!(key.size() > 0 && key[0] == '\\') && Open_) parts = SplitKey(Path_);
+  for (std::string& p : SplitKey(key)) parts.push_back(std::move(p));
+  return parts;
+}
+
+bool TRegistry::Open(const std::string& key, bool canCreate, unsigned access) {
+  std::vector<std::string> path = Resolve(key);
+  LockedRoot store(Root_, canCreate);
+  bool made = false;
+  Key* k = store.Find(path, canCreate, &made);
+  if (!k) return false;
+  if (made) store.Save();
+  // Report the path with the spellings the keys were made with.
+  std::vector<std::string> spelled;
+  Key* cur = &store.Tree;
+  for (const std::string& part : path) {
+    cur = cur->Child(part);
+    spelled.push_back(cur->Name);
+  }
+  Path_ = JoinKey(spelled);
+  Open_ = true;
+  OpenWritable_ = (access & 0x6u) != 0;  // set value or create subkey
+  return true;
+}
+
+bool TRegistry::OpenKey(const std::string& key, bool canCreate) { return Open(key, canCreate, Access); }
+
+bool TRegistry::OpenKeyReadOnly(const std::string& key) { return Open(key, false, KEY_READ); }
+
+void TRegistry::CloseKey() {
+  Open_ = false;
+  OpenWritable_ = false;
+  Path_.clear();
+}
+
+bool TRegistry::KeyExists(const std::string& key) {
+  LockedRoot store(Root_, false);
+  return store.Find(Resolve(key), false) != nullptr;
+}
+
+bool TRegistry::DeleteKey(const std::string& key) {
+  if (SplitKey(key).empty()) return false;
+  std::vector<std::string> path = Resolve(key);
+  LockedRoot store(Root_, true);
+  std::string last = path.back();
+  path.pop_back();
+  Key* parent = store.Find(path, false);
+  if (!parent) return false;
+  for (auto it = parent->Keys.begin(); it != parent->Keys.end(); ++it) {
+    if (SameText((*it)->Name, last)) {
+      parent->Keys.erase(it);
+      store.Save();
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TRegistry::ValueExists(const std::string& name) {
+  if (!Open_) return false;
+  LockedRoot store(Root_, false);
+  Key* k = store.Find(SplitKey(Path_), false);
+  return k && k->FindValue(name);
+}
+
+std::string TRegistry::ReadString(const std::string& name) {
+  if (!Open_) return std::string();
+  LockedRoot store(Root_, false);
+  Key* k = store.Find(SplitKey(Path_), false);
+  Value* v = k ? k->FindValue(name) : nullptr;
+  if (!v) return std::string();
+  if (v->IsInt) throw ERegistryException(Format("Invalid data type for '%s'", name.c_str()));
+  return v->Str;
+}
+
+std::int32_t TRegistry::ReadInteger(const std::string& name) {
+  if (Open_) {
+    LockedRoot store(Root_, false);
+    Key* k = store.Find(SplitKey(Path_), false);
+    Value* v = k ? k->FindValue(name) : nullptr;
+    if (v && v->IsInt) return v->Int;
+  }
+  throw ERegistryException(Format("Invalid data type for '%s'", name.c_str()));
+}
+
+void TRegistry::CheckWritable(const std::string& name) const {
+  if (!Open_) throw ERegistryException(Format("Failed to set data for '%s': no key is open", name.c_str()));
+  if (!OpenWritable_) {
+    throw ERegistryException(Format("Failed to set data for '%s': the key is open for reading only", name.c_str()));
+  }
+}
+
+void TRegistry::WriteString(const std::string& name, const std::string& value) {
+  CheckWritable(name);
+  LockedRoot store(Root_, true);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) {
+    throw ERegistryException(Format("Failed to set data for '%s': the key %s no longer exists", name.c_str(),
+                                    Path_.c_str()));
+  }
+  Value& v = k->SetValue(name);
+  v.IsInt = false;
+  v.Str = value;
+  v.Int = 0;
+  store.Save();
+}
+
+void TRegistry::WriteInteger(const std::string& name, std::int32_t value) {
+  CheckWritable(name);
+  LockedRoot store(Root_, true);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) {
+    throw ERegistryException(Format("Failed to set data for '%s': the key %s no longer exists", name.c_str(),
+                                    Path_.c_str()));
+  }
+  Value& v = k->SetValue(name);
+  v.IsInt = true;
+  v.Str.clear();
+  v.Int = value;
+  store.Save();
+}
+
+bool TRegistry::DeleteValue(const std::string& name) {
+  if (!Open_ || !OpenWritable_) return false;
+  LockedRoot store(Root_, true);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) return false;
+  for (auto it = k->Values.begin(); it != k->Values.end(); ++it) {
+    if (it->Name == name) {
+      k->Values.erase(it);
+      store.Save();
+      return true;
+    }
+  }
+  return false;
+}
+
+void TRegistry::GetValueNames(TStringList& list) {
+  list.Clear();
+  if (!Open_) return;
+  LockedRoot store(Root_, false);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) return;
+  for (const Value& v : k->Values) list.Add(v.Name);
+}
+
+}  // namespace plat

@@ -1,0 +1,362 @@
+#include "platform/registry/registry.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace plat;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> FolderEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+// Every test gets an empty registry folder of its own.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/registry-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    Dir = std::string(tmpl) + "/reg";  // not made yet: the first change makes it
+    ::setenv("SITETOOLS_REGISTRY_DIR", Dir.c_str(), 1);
+    Top = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + Top + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    ::unsetenv("SITETOOLS_REGISTRY_DIR");
+  }
+  std::string Dir, Top;
+};
+
+TEST_F(RegistryTest, ValuesSurviveInTheFileAndReadsOfTheWrongKindRaise) {
+  {
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey("\\Software\\Firm\\Product", false));  // nothing there, no folder made
+    EXPECT_TRUE(FolderEntries(Top).empty());
+    ASSERT_TRUE(r.OpenKey("\\Software\\Firm\\Product\\", true));
+    EXPECT_EQ(r.CurrentPath(), "Software\\Firm\\Product");
+    r.WriteString("DefaultProject", "/home/me/site.zvp");
+    r.WriteInteger("Top", -120);
+    r.WriteInteger("Big", 2147483647);
+  }
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Firm\\Product", false));
+  EXPECT_EQ(r.ReadString("DefaultProject"), "/home/me/site.zvp");
+  EXPECT_EQ(r.ReadInteger("Top"), -120);
+  EXPECT_EQ(r.ReadInteger("Big"), 2147483647);
+  EXPECT_TRUE(r.ValueExists("Top"));
+  EXPECT_FALSE(r.ValueExists("Left"));
+  EXPECT_EQ(r.ReadString("Left"), "");          // missing string: empty
+  EXPECT_THROW(r.ReadInteger("Left"), ERegistryException);  // missing integer raises
+  EXPECT_THROW(r.ReadString("Top"), ERegistryException);
+  EXPECT_THROW(r.ReadInteger("DefaultProject"), ERegistryException);
+  // A value changes its kind when written with the other kind.
+  r.WriteString("Top", "now text");
+  EXPECT_EQ(r.ReadString("Top"), "now text");
+
+  struct stat st {};
+  ASSERT_EQ(::stat(RegistryFile(HKEY_CURRENT_USER).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Only the file and its lock: no temporary left behind.
+  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+}
+
+TEST_F(RegistryTest, RootsAreSeparateFiles) {
+  TRegistry r;
+  r.SetRootKey(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(r.OpenKey("\\Software\\Firm", true));
+  r.WriteString("Where", "machine");
+  r.SetRootKey(HKEY_CURRENT_USER);
+  EXPECT_FALSE(r.KeyOpen());  // changing the root closes the key
+  EXPECT_FALSE(r.KeyExists("\\Software\\Firm"));
+  r.SetRootKey(HKEY_CLASSES_ROOT);
+  EXPECT_FALSE(r.KeyExists("\\Software\\Firm"));
+  r.SetRootKey(HKEY_LOCAL_MACHINE);
+  EXPECT_TRUE(r.KeyExists("\\SOFTWARE\\firm"));
+  EXPECT_THROW(r.SetRootKey(0x80000005u), ERegistryException);
+  EXPECT_NE(ReadFile(RegistryFile(HKEY_LOCAL_MACHINE)).find("Where=s:machine"), std::string::npos);
+}
+
+TEST_F(RegistryTest, KeysIgnoreCaseAndKeepTheirFirstSpellingValueNamesDoNot) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Korvane\\Zentavox", true));
+  ASSERT_TRUE(r.OpenKey("\\SOFTWARE\\korvane\\ZENTAVOX\\Projects", true));
+  EXPECT_EQ(r.CurrentPath(), "Software\\Korvane\\Zentavox\\Projects");
+  // Paths as value names: two files differing in case are two values.
+  r.WriteString("/home/me/Site.zvp", "");
+  r.WriteString("/home/me/site.zvp", "");
+  TStringList names;
+  r.GetValueNames(names);
+  ASSERT_EQ(names.Count(), 2);
+  EXPECT_EQ(names[0], "/home/me/Site.zvp");
+  EXPECT_EQ(names[1], "/home/me/site.zvp");
+  EXPECT_FALSE(r.ValueExists("/HOME/ME/SITE.ZVP"));
+
+  std::string text = ReadFile(RegistryFile(HKEY_CURRENT_USER));
+  EXPECT_NE(text.find("[Software\\Korvane\\Zentavox\\Projects]"), std::string::npos);
+  EXPECT_EQ(text.find("SOFTWARE"), std::string::npos);
+  EXPECT_EQ(text.find("Software\\Korvane\\Zentavox\\"), text.find("[Software\\Korvane\\Zentavox\\Projects]") + 1);
+}
+
+TEST_F(RegistryTest, RelativeKeysStartAtTheOpenKey) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software", true));  // nothing open: from the root
+  ASSERT_TRUE(r.OpenKey("Firm\\\\Product", true));  // empty names between '\' are skipped
+  EXPECT_EQ(r.CurrentPath(), "Software\\Firm\\Product");
+  EXPECT_TRUE(r.KeyExists("\\Software\\Firm"));
+  EXPECT_FALSE(r.KeyExists("Firm"));  // relative to Software\Firm\Product
+  EXPECT_FALSE(r.OpenKey("Missing", false));
+  EXPECT_EQ(r.CurrentPath(), "Software\\Firm\\Product");  // a failed open keeps the key
+  ASSERT_TRUE(r.OpenKey("\\", false));
+  EXPECT_EQ(r.CurrentPath(), "");  // the root itself
+  EXPECT_TRUE(r.KeyOpen());
+}
+
+TEST_F(RegistryTest, AwkwardNamesAndValuesComeBackByteForByte) {
+  struct Case {
+    std::string name, value;
+  };
+  const std::vector<Case> cases = {
+      {"", "default value"},
+      {"a=b", "c=d=e"},
+      {"100%", "%41 stays %41"},
+      {"[Section]", "[x]"},
+      {";comment", ";not a comment"},
+      {" lead and trail ", "  "},
+      {"line\nbreak", "one\r\ntwo\n"},
+      {std::string("nul\0inside", 10), std::string("\0\x01\x7f", 3)},
+      {"C:\\Program Files\\x", "back\\slash"},
+      {"latin \xe9\xff", "\xe4\xf6\xfc"},
+      {"=", ""},
+  };
+  const std::string key = "Key [with] %odd; name=here";
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("\\" + key + "\\sub", true));
+    for (const Case& c : cases) r.WriteString(c.name, c.value);
+    r.WriteInteger("int\nname", -7);
+  }
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\" + key + "\\sub", false));
+  EXPECT_EQ(r.CurrentPath(), key + "\\sub");
+  for (const Case& c : cases) {
+    EXPECT_TRUE(r.ValueExists(c.name)) << c.name;
+    EXPECT_EQ(r.ReadString(c.name), c.value) << c.name;
+  }
+  EXPECT_EQ(r.ReadInteger("int\nname"), -7);
+  TStringList names;
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Count(), static_cast<int>(cases.size()) + 1);
+
+  // One line per key and value: nothing raw that could break the format.
+  std::string text = ReadFile(RegistryFile(HKEY_CURRENT_USER));
+  int lines = 0;
+  for (char ch : text) lines += ch == '\n';
+  EXPECT_EQ(lines, 1 + 2 + static_cast<int>(cases.size()) + 1);  // comment, two headers, values
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+}
+
+TEST_F(RegistryTest, DeleteKeyTakesEverythingBelowAndNothingElse) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\A\\B\\C\\D", true));
+  r.WriteString("deep", "1");
+  ASSERT_TRUE(r.OpenKey("\\A\\B\\Other", true));
+  r.WriteInteger("n", 1);
+  ASSERT_TRUE(r.OpenKey("\\A\\Sibling", true));
+  r.WriteInteger("kept", 5);
+  ASSERT_TRUE(r.OpenKey("\\A", false));
+
+  EXPECT_TRUE(r.DeleteKey("b"));  // relative, any case
+  EXPECT_FALSE(r.KeyExists("\\A\\B"));
+  EXPECT_FALSE(r.KeyExists("\\A\\B\\C\\D"));
+  EXPECT_FALSE(r.DeleteKey("B"));  // already gone
+  EXPECT_FALSE(r.DeleteKey(""));   // never the open key or the root by accident
+  EXPECT_FALSE(r.DeleteKey("\\"));
+  EXPECT_TRUE(r.KeyExists("\\A"));
+  ASSERT_TRUE(r.OpenKey("\\A\\Sibling", false));
+  EXPECT_EQ(r.ReadInteger("kept"), 5);
+
+  // A fresh key of the old name starts empty.
+  ASSERT_TRUE(r.OpenKey("\\A\\B\\C\\D", true));
+  EXPECT_FALSE(r.ValueExists("deep"));
+}
+
+TEST_F(RegistryTest, DeleteValueAndTheOrderOfValueNames) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\K", true));
+  for (const char* n : {"zeta", "alpha", "Mid"}) r.WriteString(n, n);
+  r.WriteString("alpha", "rewritten keeps its place");
+  EXPECT_TRUE(r.DeleteValue("zeta"));
+  EXPECT_FALSE(r.DeleteValue("zeta"));
+  EXPECT_FALSE(r.DeleteValue("ALPHA"));
+  TStringList names;
+  names.Add("stale");
+  r.GetValueNames(names);
+  ASSERT_EQ(names.Count(), 2);
+  EXPECT_EQ(names[0], "alpha");
+  EXPECT_EQ(names[1], "Mid");
+}
+
+TEST_F(RegistryTest, WritesNeedAWritableKeyThatStillExists) {
+  TRegistry r;
+  EXPECT_THROW(r.WriteString("x", "y"), ERegistryException);  // nothing open
+  EXPECT_FALSE(r.ValueExists("x"));
+  EXPECT_EQ(r.ReadString("x"), "");
+  ASSERT_TRUE(r.OpenKey("\\K\\Sub", true));
+  r.WriteString("x", "1");
+
+  TRegistry reader;
+  ASSERT_TRUE(reader.OpenKeyReadOnly("\\k\\sub"));
+  EXPECT_EQ(reader.ReadString("x"), "1");
+  EXPECT_THROW(reader.WriteString("x", "2"), ERegistryException);
+  EXPECT_FALSE(reader.DeleteValue("x"));
+  EXPECT_FALSE(reader.OpenKeyReadOnly("\\K\\Missing"));
+
+  // Another accessor deletes the key under the open one.
+  TRegistry other;
+  EXPECT_TRUE(other.DeleteKey("\\K"));
+  EXPECT_FALSE(r.ValueExists("x"));
+  EXPECT_THROW(r.WriteInteger("x", 2), ERegistryException);
+  EXPECT_FALSE(other.KeyExists("\\K"));  // the failed write made nothing
+}
+
+TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
+  ASSERT_EQ(::mkdir(Dir.c_str(), 0700), 0);
+  const std::string damaged = "[Software]\nName=s:ok\nthis line is not a value\n";
+  {
+    std::ofstream out(RegistryFile(HKEY_CURRENT_USER), std::ios::binary);
+    out << damaged;
+  }
+  TRegistry r;
+  try {
+    r.OpenKey("\\Software", false);
+    FAIL() << "no error";
+  } catch (const ERegistryException& e) {
+    EXPECT_NE(e.Message.find("line 3"), std::string::npos) << e.Message;
+  }
+  EXPECT_THROW(r.OpenKey("\\Software\\New", true), ERegistryException);
+  EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), damaged);
+
+  for (const char* bad : {"[Open\n", "x=s:%4\n", "x=i:12a\n", "x=i:2147483648\n", "x=q:1\n", "[%zz]\n"}) {
+    std::ofstream(RegistryFile(HKEY_CURRENT_USER), std::ios::binary) << bad;
+    EXPECT_THROW(r.KeyExists("\\Software"), ERegistryException) << bad;
+  }
+  // Hand edits with CR LF ends, comments and blank lines are fine.
+  std::ofstream(RegistryFile(HKEY_CURRENT_USER), std::ios::binary)
+      << "; hand made\r\n\r\n[Software\\Firm]\r\nN=i:-2147483648\r\n";
+  ASSERT_TRUE(r.OpenKey("\\Software\\Firm", false));
+  EXPECT_EQ(r.ReadInteger("N"), INT32_MIN);
+}
+
+TEST_F(RegistryTest, TwoProcessesWritingAtOnceKeepEveryChange) {
+  constexpr int kPerProcess = 40;
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("\\Shared", true));
+  }
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int rc = 0;
+      try {
+        TRegistry r;
+        if (!r.OpenKey("\\Shared", false)) rc = 2;
+        for (int i = 0; i < kPerProcess && rc == 0; ++i) {
+          r.WriteInteger("p" + std::to_string(p) + "-" + std::to_string(i), i);
+          // Keys made by both at once too.
+          TRegistry k;
+          if (!k.OpenKey("\\Shared\\Made\\by" + std::to_string(p) + "-" + std::to_string(i), true)) rc = 3;
+        }
+      } catch (...) {
+        rc = 1;
+      }
+      ::_exit(rc);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Shared", false));
+  TStringList names;
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Count(), 2 * kPerProcess);
+  for (int p = 0; p < 2; ++p) {
+    for (int i = 0; i < kPerProcess; ++i) {
+      std::string suffix = std::to_string(p) + "-" + std::to_string(i);
+      EXPECT_EQ(r.ReadInteger("p" + suffix), i);
+      EXPECT_TRUE(r.KeyExists("Made\\by" + suffix));
+    }
+  }
+}
+
+TEST_F(RegistryTest, TheShellsFoldersAreSeenButNotStored) {
+  TRegistry r(KEY_READ);
+  r.SetRootKey(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(r.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion\\", false));
+  std::string home = std::getenv("HOME");
+  EXPECT_EQ(r.ReadString("ProgramFilesDir"), home + "/.local/opt");
+  r.SetRootKey(HKEY_CURRENT_USER);
+  ASSERT_TRUE(r.OpenKey("\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", false));
+  EXPECT_FALSE(r.ReadString("Desktop").empty());
+  EXPECT_FALSE(r.ValueExists("Favorites"));
+
+  // A program's own entry next to them stores only that entry; a program
+  // that overwrites a system value keeps its own.
+  TRegistry w;
+  w.SetRootKey(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(w.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion\\Uninstall\\Prog", true));
+  w.WriteString("DisplayName", "Prog");
+  std::string text = ReadFile(RegistryFile(HKEY_LOCAL_MACHINE));
+  EXPECT_EQ(text.find("ProgramFilesDir"), std::string::npos) << text;
+  ASSERT_TRUE(w.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion", false));
+  w.WriteString("ProgramFilesDir", "/opt");
+  TRegistry again;
+  again.SetRootKey(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(again.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion", false));
+  EXPECT_EQ(again.ReadString("ProgramFilesDir"), "/opt");
+}
+
+TEST(RegistryFolder, FollowsTheEnvironment) {
+  ::setenv("SITETOOLS_REGISTRY_DIR", "/somewhere/else", 1);
+  EXPECT_EQ(RegistryFile(HKEY_CLASSES_ROOT), "/somewhere/else/classes-root.reg");
+  ::unsetenv("SITETOOLS_REGISTRY_DIR");
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(RegistryFolder(), std::string(config) + "/sitetools/registry");
+  EXPECT_THROW(RegistryFile(0), ERegistryException);
+}
+
+}  // namespace
