@@ -1,0 +1,238 @@
+// The publishing program's project model: the user's variables, the upload
+// stamps, the project file (".zvp"), the project history in the registry
+// and the page tag parser. No GUI here: the main window lends its fields
+// through TProjectForm and builds its History menu from FillHistoryMenu.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/classes/classes.h"
+
+// ---- date and time -------------------------------------------------------------
+
+// Local date-time as days since 30 December 1899, time of day as the fraction.
+double DateTimeNow();
+double EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec);
+// The user's short date, a space, the user's long time; the time is left out
+// at exactly midnight (hours, minutes and seconds all zero).
+std::string DateTimeText(double dateTime);
+// The row id form: general format, up to 15 significant digits.
+std::string DateTimeIdText(double dateTime);
+
+// ---- upload stamps ---------------------------------------------------------------
+
+// Local time packed into the 32-bit DOS date-time form (date in the high word:
+// years since 1980, month, day; time in the low word: hour, minute, seconds / 2),
+// read as a signed number: from 2044 on it is negative. -1 when the year
+// cannot be packed (before 1980 or after 2107).
+std::int32_t PackDosDateTime(const std::tm& local);
+// The stamp of a file's last write; -1 when it cannot be found or is a folder.
+std::int32_t FileStamp(const std::string& path);
+
+// ---- file errors -----------------------------------------------------------------
+
+// The file layer's I/O error: "File not found", "File access denied",
+// "Disk full", or "I/O error %d" with the system's code.
+class EInOutError : public plat::Exception {
+ public:
+  explicit EInOutError(int errorCode);
+  int ErrorCode;
+};
+
+// ---- variables ----------------------------------------------------------------------
+
+class TVar : public plat::TObject {
+ public:
+  std::string Name;
+  std::string Value;
+  std::string Id;  // creation stamp, kept in the file, never looked up
+};
+
+// Row 0 is the header ("Name"/"Value"), row 1 the sysdate row, the user's
+// variables follow. Owns its rows.
+class TVarList : public plat::TObject {
+ public:
+  TVarList() = default;
+  ~TVarList() override;
+  TVarList(const TVarList&) = delete;
+  TVarList& operator=(const TVarList&) = delete;
+
+  int Count() const { return static_cast<int>(Items_.size()); }
+  // Raises EListError outside 0 .. Count - 1.
+  TVar* Items(int index) const;
+
+  void AddVar(const std::string& name, const std::string& value, const std::string& id);
+  // Out-of-range indexes are ignored.
+  void DeleteVar(int index);
+  // The text for a variable tag; "sysdate" (any case) is the time now.
+  std::string GetValue(const std::string& name) const;
+  void AddFixedRows();
+  void Clear();
+  // Appends the "[Variables]" section (user rows only). Raises Exception for a
+  // row that the file could not give back: a line break anywhere, "=" in a name.
+  void WriteSection(std::string& text) const;
+  void LoadFromFile(const std::string& fileName);
+
+ private:
+  std::vector<TVar*> Items_;
+};
+
+// ---- upload stamps ---------------------------------------------------------------
+
+class TVersion : public plat::TObject {
+ public:
+  std::string Key;  // upper-cased
+  std::string Stamp;
+};
+
+class TVersionList : public plat::TObject {
+ public:
+  TVersionList() = default;
+  ~TVersionList() override;
+  TVersionList(const TVersionList&) = delete;
+  TVersionList& operator=(const TVersionList&) = delete;
+
+  int Count() const { return static_cast<int>(Items_.size()); }
+  TVersion* Items(int index) const;
+
+  // Index of the first entry with this key (upper-cased); 0 when there is none,
+  // so callers re-test the key at the index they get.
+  int IndexOfKey(const std::string& key) const;
+  std::string GetStamp(const std::string& key) const;
+  // Replaces the stamp of an existing key, else inserts the key first.
+  void SetStamp(const std::string& key, const std::string& stamp);
+  void Clear();
+  // Appends the "[Versions]" section. An entry holding a line break is left
+  // out: it could not be read back, and losing it only costs a re-upload.
+  void WriteSection(std::string& text) const;
+  void LoadFromFile(const std::string& fileName);
+
+ private:
+  std::vector<TVersion*> Items_;
+};
+
+// ---- the project ---------------------------------------------------------------------
+
+// The main window's fields that a project saves and fills.
+enum TProjectField { pfPath, pfFTPHost, pfFTPLogin, pfFTPPassword, pfFTPPath, pfExclude };
+
+class TProjectForm {
+ public:
+  virtual ~TProjectForm() = default;
+  virtual std::string FieldText(TProjectField field) const = 0;
+  // Called in load order; the window runs its change handlers as typing would.
+  virtual void SetFieldText(TProjectField field, const std::string& text) = 0;
+  // "Remember ?": the password line is saved only when it is checked.
+  virtual bool RememberPassword() const = 0;
+  virtual void SetRememberPassword(bool checked) = 0;
+  // The variables editor's grid takes as many rows as the list holds.
+  virtual void VarRowsChanged(int rows) { (void)rows; }
+};
+
+// Plain field texts, used when no window is attached.
+class TProjectFieldStore : public TProjectForm {
+ public:
+  std::string FieldText(TProjectField field) const override { return Texts[field]; }
+  void SetFieldText(TProjectField field, const std::string& text) override { Texts[field] = text; }
+  bool RememberPassword() const override { return Remember; }
+  void SetRememberPassword(bool checked) override { Remember = checked; }
+  std::string Texts[pfExclude + 1];
+  bool Remember = false;
+};
+
+// One entry of the History menu: "&" + number + " " + display name; the hint
+// is the project's path, which the entry's click opens.
+struct THistoryEntry {
+  std::string Caption;
+  std::string Hint;
+};
+
+class TProject : public plat::TObject {
+ public:
+  std::string FileName;
+  bool Modified = false;
+  std::string RemoteBase;
+  bool OnlyChanged = false;
+  // The main window; while none is attached the project keeps its own texts.
+  TProjectForm* Form = nullptr;
+  TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
+
+  // Writes the whole file through a temporary file renamed into place; only
+  // then Modified := False, history and default project.
+  void Save();
+  // A load that fails reading the file leaves FileName empty, so that no
+  // later close saves over the file that failed.
+  void Load();
+  void Clear();
+
+  // Appends the [GENERAL] section built from the fields.
+  void WriteGeneral(std::string& text);
+  void ReadGeneral(const std::string& fileName);
+
+  // Rebuilds the history entries (sorted, files gone are dropped from the
+  // registry); the menu is enabled exactly when it is not empty.
+  void FillHistoryMenu(std::vector<THistoryEntry>& menu);
+  void AddToHistory();
+  void RemoveFromHistory(const std::string& path);
+  static std::string DisplayName(const std::string& path);
+  std::string ReadDefaultProject();
+  void WriteDefaultProject(const std::string& path);
+
+ private:
+  TProjectFieldStore OwnFields_;
+};
+
+// Appends the lines of the first section of that name (header included,
+// header matched ignoring case) to lines. A section ends at the next line
+// that starts with "[", ends with "]" and holds no "=".
+void ReadProjectSection(const std::string& fileName, const std::string& name, plat::TStringList& lines);
+
+// Writes text to fileName so that a crash leaves the old or the new file:
+// a temporary file in the same folder, flushed, then renamed over it. The
+// permission bits of an existing file are kept; a new file gets the usual
+// ones. mode >= 0 forces those bits (0600 for a file holding a password).
+void WriteFileAtomically(const std::string& fileName, const std::string& text, int mode = -1);
+
+// ---- page tags ------------------------------------------------------------------------
+
+// Makes the substituted copy of one page in a private temporary folder of
+// its own; other files pass through unchanged. Freeing the parser removes
+// the copy and its folder.
+class TFileParser : public plat::TObject {
+ public:
+  static constexpr int MaxIncludeDepth = 32;
+
+  TFileParser() = default;
+  ~TFileParser() override;
+  TFileParser(const TFileParser&) = delete;
+  TFileParser& operator=(const TFileParser&) = delete;
+
+  void Process(const std::string& sourceFile);
+
+  std::string OutputFile;
+  std::string TempFolder;
+  std::string SourceName;
+  // Bounds on one file read and on the whole copy.
+  std::int64_t MaxFileSize = std::int64_t{64} << 20;
+  std::int64_t MaxOutputSize = std::int64_t{256} << 20;
+
+ private:
+  struct FileId {
+    dev_t Dev = 0;
+    ino_t Ino = 0;
+  };
+  void PrepareTemp(const std::string& sourceFile);
+  std::string ReadFileText(const std::string& fileName, FileId* id = nullptr);
+  void RemoveTemp();
+};
+
+// ---- the one instance of each -----------------------------------------------------
+
+extern TVarList* VarList;
+extern TVersionList* VersionList;
+extern TProject* Project;

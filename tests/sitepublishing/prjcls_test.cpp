@@ -1,0 +1,676 @@
+#include "sitepublishing/PrjCls.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A fresh folder per test, and the globals put back to a new project.
+class PrjTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = fs::temp_directory_path().string() + "/prjclsXXXXXX";
+    std::vector<char> buf(base.begin(), base.end());
+    buf.push_back('\0');
+    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
+    Dir = buf.data();
+    Project->Form = nullptr;
+    Project->Clear();
+    for (int f = pfPath; f <= pfExclude; ++f) Project->Fields().SetFieldText(static_cast<TProjectField>(f), "");
+    Project->Fields().SetRememberPassword(false);
+  }
+  void TearDown() override {
+    Project->Clear();
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+  std::string Path(const std::string& name) const { return Dir + "/" + name; }
+
+  std::string Dir;
+};
+
+// ---- stamps ---------------------------------------------------------------------
+
+std::tm Tm(int y, int mo, int d, int h, int mi, int s) {
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  return tm;
+}
+
+TEST(StampTest, PacksDosDateTime) {
+  struct Case {
+    std::tm tm;
+    std::int32_t expected;
+  } cases[] = {
+      {Tm(1980, 1, 1, 0, 0, 0), 0x00210000},
+      {Tm(1980, 1, 1, 0, 0, 1), 0x00210000},                    // odd second rounds down
+      {Tm(1980, 1, 1, 0, 0, 59), 0x0021001D},
+      {Tm(2026, 12, 10, 8, 19, 9), static_cast<std::int32_t>((46u << 25) | (12u << 21) | (10u << 16) | (8u << 11) | (19u << 5) | 4u)},
+      {Tm(2043, 12, 31, 23, 59, 58), 0x7F9FBF7D},
+      {Tm(2044, 1, 1, 0, 0, 0), static_cast<std::int32_t>(0x80210000u)},  // bit 31: negative from here on
+      {Tm(2107, 12, 31, 23, 59, 58), static_cast<std::int32_t>(0xFF9FBF7Du)},
+      {Tm(1979, 12, 31, 23, 59, 59), -1},
+      {Tm(2108, 1, 1, 0, 0, 0), -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tm.tm_year + 1900);
+    EXPECT_EQ(PackDosDateTime(c.tm), c.expected);
+  }
+  EXPECT_LT(PackDosDateTime(Tm(2044, 6, 1, 12, 0, 0)), 0);
+}
+
+TEST_F(PrjTest, FileStampIsLocalWriteTimeOrMinusOne) {
+  std::string f = Path("page.htm");
+  WriteBytes(f, "x");
+  std::tm tm = Tm(2001, 2, 3, 4, 5, 7);
+  std::tm copy = tm;
+  time_t t = ::mktime(&copy);
+  struct utimbuf ut{t, t};
+  ASSERT_EQ(::utime(f.c_str(), &ut), 0);
+  EXPECT_EQ(FileStamp(f), PackDosDateTime(tm));
+  EXPECT_EQ(FileStamp(f) & 0x1F, 3);  // 7 s packs as 3
+
+  EXPECT_EQ(FileStamp(Dir), -1);
+  EXPECT_EQ(FileStamp(Path("missing.htm")), -1);
+  EXPECT_EQ(FileStamp(""), -1);
+
+  std::tm old = Tm(1975, 5, 5, 5, 5, 5);
+  t = ::mktime(&old);
+  ut = {t, t};
+  ASSERT_EQ(::utime(f.c_str(), &ut), 0);
+  EXPECT_EQ(FileStamp(f), -1);
+}
+
+// ---- date-time texts ----------------------------------------------------------------
+
+TEST(DateTimeTest, SerialDaysAndTexts) {
+  EXPECT_DOUBLE_EQ(EncodeDateTime(1899, 12, 30, 0, 0, 0, 0), 0.0);
+  EXPECT_DOUBLE_EQ(EncodeDateTime(2000, 1, 1, 12, 0, 0, 0), 36526.5);
+  EXPECT_EQ(DateTimeIdText(36526.5), "36526.5");
+  EXPECT_EQ(DateTimeIdText(EncodeDateTime(2026, 12, 10, 8, 19, 9, 0)).size(), 16u);  // 15 digits and a point
+  // The tests run in the C locale: "%m/%d/%y" and "%H:%M:%S".
+  EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 10, 8, 19, 9, 0)), "12/10/26 08:19:09");
+  EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 10, 0, 0, 0, 0)), "12/10/26");
+  EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 10, 0, 0, 1, 0)), "12/10/26 00:00:01");
+  EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 31, 23, 59, 59, 999)), "12/31/26 23:59:59");
+}
+
+// ---- variables ----------------------------------------------------------------------
+
+TEST_F(PrjTest, FixedRowsAndDelete) {
+  ASSERT_EQ(VarList->Count(), 2);
+  EXPECT_EQ(VarList->Items(0)->Name, "Name");
+  EXPECT_EQ(VarList->Items(0)->Value, "Value");
+  EXPECT_EQ(VarList->Items(1)->Name, "sysdate");
+  EXPECT_FALSE(VarList->Items(1)->Id.empty());
+  VarList->AddVar("a", "1", "id");
+  VarList->DeleteVar(-1);
+  VarList->DeleteVar(VarList->Count());
+  EXPECT_EQ(VarList->Count(), 3);
+  VarList->DeleteVar(2);
+  EXPECT_EQ(VarList->Count(), 2);
+  EXPECT_THROW(VarList->Items(2), plat::EListError);
+}
+
+TEST_F(PrjTest, GetValueTable) {
+  VarList->AddVar("title", "Home", "1");
+  VarList->AddVar("TITLE", "later row", "2");
+  VarList->AddVar(" spaced ", "S", "3");
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {"title", "Home"},   {"Title", "Home"},     {"TITLE", "Home"},  // earlier row wins
+      {"undefined", ""},   {"Name", "Value"},     {"NAME", "Value"},  // the header row answers
+      {"spaced", ""},      {" spaced ", "S"},     {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(VarList->GetValue(c.name), c.expected) << c.name;
+
+  VarList->AddVar("", "empty-name value", "4");
+  EXPECT_EQ(VarList->GetValue(""), "empty-name value");
+}
+
+TEST_F(PrjTest, SysdateIsTakenNowInAnyCase) {
+  VarList->Items(1)->Value = "stale";
+  for (const char* n : {"sysdate", "SYSDATE", "SysDate"}) {
+    std::string before = DateTimeText(DateTimeNow());
+    std::string got = VarList->GetValue(n);
+    std::string after = DateTimeText(DateTimeNow());
+    EXPECT_TRUE(got == before || got == after) << got;
+  }
+}
+
+// ---- version stamps -----------------------------------------------------------------
+
+TEST_F(PrjTest, VersionStamps) {
+  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "");
+  EXPECT_EQ(VersionList->IndexOfKey("x"), 0);
+  VersionList->SetStamp("host:/www:/a.htm", "1");
+  VersionList->SetStamp("host:/www:/b.htm", "2");
+  ASSERT_EQ(VersionList->Count(), 2);
+  EXPECT_EQ(VersionList->Items(0)->Key, "HOST:/WWW:/B.HTM");  // new keys go first
+  VersionList->SetStamp("Host:/WWW:/a.HTM", "3");
+  ASSERT_EQ(VersionList->Count(), 2);
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/A.htm"), "3");
+  EXPECT_EQ(VersionList->Items(1)->Stamp, "3");
+  EXPECT_EQ(VersionList->GetStamp("host:/www:/c.htm"), "");
+}
+
+// ---- project file -------------------------------------------------------------------
+
+void FillProject(bool remember) {
+  TProjectForm& f = Project->Fields();
+  f.SetFieldText(pfPath, "/home/u/site");
+  f.SetFieldText(pfFTPHost, "ftp.example.test");
+  f.SetFieldText(pfFTPLogin, "webmaster");
+  f.SetFieldText(pfFTPPassword, "s3cret");
+  f.SetRememberPassword(remember);
+  f.SetFieldText(pfFTPPath, "/www");
+  f.SetFieldText(pfExclude, "zvp:inc:");
+  VarList->AddVar("title", "My site", "46366.3466319444");
+  VarList->AddVar("mail", "a=b@example.test", "46366.5");
+  VersionList->SetStamp("FTP.EXAMPLE.TEST:/www:/home/u/site/a.htm", "1234");
+  VersionList->SetStamp("ftp.example.test:/www:/home/u/site/b.htm", "-5678");
+}
+
+TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
+  const std::string tail =
+      "FTPPath=/www\r\n"
+      "ExcludeFile=zvp:inc:\r\n"
+      "[Variables]\r\n"
+      "title=46366.3466319444=My site\r\n"
+      "mail=46366.5=a=b@example.test\r\n"
+      "[Versions]\r\n"
+      "FTP.EXAMPLE.TEST:/WWW:/HOME/U/SITE/B.HTM=-5678\r\n"
+      "FTP.EXAMPLE.TEST:/WWW:/HOME/U/SITE/A.HTM=1234\r\n";
+  const std::string head =
+      "[GENERAL]\r\n"
+      "Path=/home/u/site\r\n"
+      "FTPHost=ftp.example.test\r\n"
+      "FTPLogin=webmaster\r\n";
+
+  FillProject(true);
+  Project->FileName = Path("with.zvp");
+  Project->Modified = true;
+  Project->Save();
+  EXPECT_FALSE(Project->Modified);
+  EXPECT_EQ(ReadBytes(Path("with.zvp")), head + "FTPPassword=s3cret\r\n" + tail);
+  struct stat st{};
+  ASSERT_EQ(::stat(Path("with.zvp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  Project->Fields().SetRememberPassword(false);
+  Project->FileName = Path("without.zvp");
+  Project->Save();
+  EXPECT_EQ(ReadBytes(Path("without.zvp")), head + tail);
+
+  // Loading the file without the line leaves the password empty and the box
+  // unchecked; the one with it checks the box.
+  Project->FileName = Path("without.zvp");
+  Project->Load();
+  EXPECT_EQ(Project->Fields().FieldText(pfFTPPassword), "");
+  EXPECT_FALSE(Project->Fields().RememberPassword());
+  Project->FileName = Path("with.zvp");
+  Project->Load();
+  EXPECT_EQ(Project->Fields().FieldText(pfFTPPassword), "s3cret");
+  EXPECT_TRUE(Project->Fields().RememberPassword());
+  // No temporary files are left beside the project.
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 2);
+}
+
+TEST_F(PrjTest, RoundTripWithBracketsAndEquals) {
+  TProjectForm& f = Project->Fields();
+  const std::string fields[] = {"/home/u/site[1]", "[host]", "lo=gin", "p[a]=ss]", "/w[w]w=", "[zvp]:inc:"};
+  for (int i = pfPath; i <= pfExclude; ++i) f.SetFieldText(static_cast<TProjectField>(i), fields[i]);
+  f.SetRememberPassword(true);
+  VarList->AddVar("v[1]", "a=[b]=c", "1.5");
+  VarList->AddVar("[x]", "[Versions]", "2.5");
+  VarList->AddVar("empty", "", "3.5");
+  const std::map<std::string, std::string> versions = {
+      {"[HOST]:/W[W]W=:/HOME/U/SITE[1]/A=B.HTM", "1"},
+      {"[HOST]:/W[W]W=:/HOME/U/SITE[1]/[C].HTM", "-2"},
+  };
+  for (const auto& [k, s] : versions) VersionList->SetStamp(k, s);
+  Project->FileName = Path("round.zvp");
+  Project->Save();
+
+  Project->Clear();
+  for (int i = pfPath; i <= pfExclude; ++i) f.SetFieldText(static_cast<TProjectField>(i), "");
+  Project->FileName = Path("round.zvp");
+  Project->Load();
+  for (int i = pfPath; i <= pfExclude; ++i) EXPECT_EQ(f.FieldText(static_cast<TProjectField>(i)), fields[i]);
+  ASSERT_EQ(VarList->Count(), 5);
+  EXPECT_EQ(VarList->Items(2)->Name, "v[1]");
+  EXPECT_EQ(VarList->Items(2)->Value, "a=[b]=c");
+  EXPECT_EQ(VarList->Items(2)->Id, "1.5");
+  EXPECT_EQ(VarList->Items(3)->Name, "[x]");
+  EXPECT_EQ(VarList->Items(3)->Value, "[Versions]");
+  EXPECT_EQ(VarList->Items(4)->Value, "");
+  std::map<std::string, std::string> loaded;
+  for (int i = 0; i < VersionList->Count(); ++i) loaded[VersionList->Items(i)->Key] = VersionList->Items(i)->Stamp;
+  EXPECT_EQ(loaded, versions);
+}
+
+TEST_F(PrjTest, HeaderLetterCases) {
+  struct Case {
+    const char* general;
+    const char* variables;
+    const char* versions;
+    bool generalRead, variablesRead, versionsRead;
+  } cases[] = {
+      {"[GENERAL]", "[Variables]", "[Versions]", true, true, true},
+      {"[general]", "[variables]", "[versions]", true, true, false},  // versions want the exact case
+      {"[General]", "[VARIABLES]", "[VERSIONS]", true, true, false},
+      {" [GENERAL]", "[Variables] ", "[Versions] ", false, false, false},
+      {"[ GENERAL]", "[Vari ables]", " [Versions]", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.general);
+    WriteBytes(Path("h.zvp"), std::string(c.general) + "\r\nPath=/p\r\n" + c.variables + "\r\nv=1=x\r\n" +
+                                  c.versions + "\r\nK=7\r\n");
+    Project->FileName = Path("h.zvp");
+    Project->Load();
+    EXPECT_EQ(Project->Fields().FieldText(pfPath), c.generalRead ? "/p" : "");
+    EXPECT_EQ(VarList->GetValue("v"), c.variablesRead ? "x" : "");
+    EXPECT_EQ(VersionList->GetStamp("K"), c.versionsRead ? "7" : "");
+  }
+}
+
+TEST_F(PrjTest, ReadingRulesOfHandEditedFiles) {
+  // LF line ends, text before the first section, keys in any case, a
+  // repeated key (first wins), variable lines with one "=", none, or a
+  // leading one, a version line without "=", and a repeated version key.
+  WriteBytes(Path("e.zvp"),
+             "junk\n[GENERAL]\nftphost=h1\nFTPHOST=h2\nPath\nFTPPath=/a=b\n"
+             "[Variables]\nonly=value=more\none=just\nnoequals\n=skipped=x\n  =blank=x\n"
+             "[Versions]\nA=1\nstampless\nb=2\na=3\n[Other]\nC=4\n");
+  Project->FileName = Path("e.zvp");
+  Project->Load();
+  TProjectForm& f = Project->Fields();
+  EXPECT_EQ(f.FieldText(pfFTPHost), "h1");
+  EXPECT_EQ(f.FieldText(pfPath), "");
+  EXPECT_EQ(f.FieldText(pfFTPPath), "/a=b");
+  EXPECT_EQ(f.FieldText(pfExclude), "");  // missing, not the default
+  ASSERT_EQ(VarList->Count(), 4);
+  EXPECT_EQ(VarList->Items(2)->Id, "value");
+  EXPECT_EQ(VarList->Items(2)->Value, "more");
+  EXPECT_EQ(VarList->Items(3)->Name, "one");
+  EXPECT_EQ(VarList->Items(3)->Id, "");
+  EXPECT_EQ(VarList->Items(3)->Value, "just");
+  ASSERT_EQ(VersionList->Count(), 3);
+  EXPECT_EQ(VersionList->Items(0)->Key, "B");  // reverse of the file's order
+  EXPECT_EQ(VersionList->GetStamp("a"), "3");
+  EXPECT_EQ(VersionList->GetStamp(""), "stampless");
+  EXPECT_EQ(VersionList->GetStamp("C"), "");
+}
+
+TEST_F(PrjTest, LoadTellsTheFormInOrder) {
+  struct Recorder : TProjectFieldStore {
+    void SetFieldText(TProjectField field, const std::string& text) override {
+      Calls.push_back("field" + std::to_string(field));
+      TProjectFieldStore::SetFieldText(field, text);
+    }
+    void SetRememberPassword(bool checked) override {
+      Calls.push_back(checked ? "remember" : "forget");
+      TProjectFieldStore::SetRememberPassword(checked);
+    }
+    void VarRowsChanged(int rows) override { Calls.push_back("rows" + std::to_string(rows)); }
+    std::vector<std::string> Calls;
+  } form;
+  WriteBytes(Path("o.zvp"), "[GENERAL]\r\nFTPPassword=x\r\n[Variables]\r\na=1=2\r\n[Versions]\r\n");
+  Project->Form = &form;
+  Project->FileName = Path("o.zvp");
+  Project->Modified = true;
+  Project->Load();
+  Project->Form = nullptr;
+  EXPECT_FALSE(Project->Modified);
+  EXPECT_EQ(form.Calls, (std::vector<std::string>{"field0", "field1", "field2", "field3", "remember", "field4",
+                                                   "field5", "rows3"}));
+}
+
+TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
+  FillProject(false);
+  Project->FileName = Path("keep.zvp");
+  Project->Save();
+  const std::string old = ReadBytes(Path("keep.zvp"));
+  ASSERT_EQ(::chmod(Path("keep.zvp").c_str(), 0640), 0);
+
+  // A value that the file could not give back is refused before anything is written.
+  VarList->AddVar("multi", "line\r\nbreak", "9");
+  Project->Modified = true;
+  EXPECT_THROW(Project->Save(), plat::Exception);
+  EXPECT_TRUE(Project->Modified);
+  EXPECT_EQ(ReadBytes(Path("keep.zvp")), old);
+  VarList->DeleteVar(VarList->Count() - 1);
+  VarList->AddVar("a=b", "v", "9");
+  EXPECT_THROW(Project->Save(), plat::Exception);
+  VarList->DeleteVar(VarList->Count() - 1);
+
+  // A write that fails half way (file size limit; works as root too).
+  VarList->AddVar("big", std::string(4096, 'x'), "9");
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool threw = false;
+  try {
+    Project->Save();
+  } catch (const EInOutError& e) {
+    threw = true;
+    EXPECT_EQ(e.ErrorCode, EFBIG);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(threw);
+  EXPECT_TRUE(Project->Modified);
+  EXPECT_EQ(ReadBytes(Path("keep.zvp")), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1);  // no temporary left
+
+  // A good save keeps the permission bits of the file it replaces.
+  Project->Save();
+  struct stat st{};
+  ASSERT_EQ(::stat(Path("keep.zvp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_NE(ReadBytes(Path("keep.zvp")), old);
+
+  // A missing folder is the file layer's error.
+  Project->FileName = Path("nofolder/x.zvp");
+  EXPECT_THROW(Project->Save(), EInOutError);
+}
+
+TEST_F(PrjTest, SaveThroughALinkKeepsTheLink) {
+  FillProject(false);
+  WriteBytes(Path("real.zvp"), "old");
+  ASSERT_EQ(::symlink("real.zvp", Path("link.zvp").c_str()), 0);
+  Project->FileName = Path("link.zvp");
+  Project->Save();
+  EXPECT_TRUE(fs::is_symlink(Path("link.zvp")));
+  EXPECT_EQ(ReadBytes(Path("real.zvp")).substr(0, 11), "[GENERAL]\r\n");
+}
+
+TEST_F(PrjTest, FailedLoadLeavesNoFileName) {
+  Project->FileName = Path("missing.zvp");
+  try {
+    Project->Load();
+    ADD_FAILURE() << "loaded";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Message, "File not found");
+  }
+  EXPECT_EQ(Project->FileName, "");
+
+  // A folder where the file should be fails too; the untitled project that
+  // remains cannot be saved over it.
+  fs::create_directories(Path("folder.zvp"));
+  Project->FileName = Path("folder.zvp");
+  EXPECT_THROW(Project->Load(), EInOutError);
+  EXPECT_EQ(Project->FileName, "");
+  EXPECT_THROW(Project->Save(), EInOutError);
+  EXPECT_TRUE(fs::is_directory(Path("folder.zvp")));
+}
+
+TEST_F(PrjTest, ClearAndDisplayName) {
+  FillProject(true);
+  Project->FileName = Path("x.zvp");
+  Project->Modified = true;
+  Project->Clear();
+  EXPECT_EQ(Project->FileName, "");
+  EXPECT_FALSE(Project->Modified);
+  EXPECT_EQ(VarList->Count(), 2);
+  EXPECT_EQ(VersionList->Count(), 0);
+  struct Case {
+    const char* path;
+    const char* name;
+  } cases[] = {{"/a/b/site.zvp", "site"}, {"/a/b.c/site", "site"}, {"site.old.zvp", "site.old"},
+               {"/a/.zvp", ""},            {"", ""}};
+  for (const Case& c : cases) EXPECT_EQ(TProject::DisplayName(c.path), c.name) << c.path;
+}
+
+// ---- page tags ------------------------------------------------------------------------
+
+class ParserTest : public PrjTest {
+ protected:
+  void SetUp() override {
+    PrjTest::SetUp();
+    fs::create_directories(Path("site/sub"));
+    fs::create_directories(Path("tmp"));
+    ::setenv("TMPDIR", Path("tmp").c_str(), 1);
+    Project->Fields().SetFieldText(pfPath, Path("site"));
+    VarList->AddVar("x", "X!", "1");
+    VarList->AddVar("tagged", "<ivar x>", "2");
+  }
+  void TearDown() override {
+    ::unsetenv("TMPDIR");
+    PrjTest::TearDown();
+  }
+  bool TempEmpty() const { return fs::is_empty(Path("tmp")); }
+  // Runs a page through the parser and returns the copy's bytes.
+  std::string Parse(const std::string& page, const std::string& name = "sub/page.htm") {
+    WriteBytes(Path("site/" + name), page);
+    TFileParser p;
+    p.Process(Path("site/" + name));
+    EXPECT_NE(p.OutputFile, Path("site/" + name));
+    return ReadBytes(p.OutputFile);
+  }
+};
+
+TEST_F(ParserTest, WhichFilesAreParsed) {
+  struct Case {
+    const char* name;
+    bool parsed;
+  } cases[] = {{"a.htm", true},   {"a.html", true}, {"a.h", true},     {"a.t", true},    {"a.m", true},
+               {"a.l", true},     {"a.ht", true},   {"a.tm", true},    {"a.ml", true},   {"a.tml", true},
+               {"a.HTM", false},  {"a.HTML", false}, {"a.shtml", false}, {"noext", false}, {"a.", false},
+               {"a.txt", false},  {"d.htm/noext", false}};
+  fs::create_directories(Path("site/d.htm"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string src = Path("site/") + c.name;
+    WriteBytes(src, "<ivar x>");
+    {
+      TFileParser p;
+      p.Process(src);
+      if (c.parsed) {
+        EXPECT_EQ(ReadBytes(p.OutputFile), "X!");
+        EXPECT_EQ(fs::path(p.OutputFile).filename(), fs::path(src).filename());
+        EXPECT_EQ(p.SourceName, fs::path(src).filename().string());
+        EXPECT_EQ(fs::path(p.TempFolder).parent_path(), fs::path(Path("tmp")));
+        EXPECT_EQ(fs::path(p.TempFolder).filename().string().substr(0, 3), "zvf");
+        EXPECT_EQ(fs::status(p.TempFolder).permissions() & fs::perms::all, fs::perms::owner_all);
+      } else {
+        EXPECT_EQ(p.OutputFile, src);
+        EXPECT_EQ(p.TempFolder, "");
+      }
+    }
+    EXPECT_EQ(ReadBytes(src), "<ivar x>");  // the source is never changed
+    EXPECT_TRUE(TempEmpty());
+  }
+}
+
+TEST_F(ParserTest, SubstitutionTable) {
+  WriteBytes(Path("site/inc.inc"), "[<iVar x>]");
+  WriteBytes(Path("site/sub/inc.inc"), "wrong folder");
+  WriteBytes(Path("site/outer.inc"), "(<ifile inc.inc>)");
+  WriteBytes(Path("site/half.inc"), "<ivar");
+  WriteBytes(Path("site/lt.inc"), "a<");
+  WriteBytes(Path("site/empty.inc"), "");
+  const std::string abs = Path("abs.inc");
+  WriteBytes(abs, "abs:<ivar x>");
+  struct Case {
+    std::string page;
+    std::string expected;
+  } cases[] = {
+      {"plain text", "plain text"},
+      {"<p>a</p> 1 < 2 > 0", "<p>a</p> 1 < 2 > 0"},
+      {"<ivar x>", "X!"},
+      {"<IVAR x>", "X!"},
+      {"<iVaR   x \t>", "X!"},
+      {"a<ivar X>b", "aX!b"},
+      {"<ivarx>", "<ivarx>"},
+      {"<ivar\nx>", "<ivar\nx>"},
+      {"<<ivar x>>", "<X!>"},
+      {"<ivar undefined>", ""},
+      {"<ivar name>", "Value"},
+      {"<ivar tagged>", "<ivar x>"},  // values are not scanned again
+      {"a<ivar x", "ax"},             // no ">": only the word goes, the empty name gives nothing
+      {"<ivar a <ivar x>!", "!"},     // runs to the later ">"
+      {"<ivar >", ""},
+      {"<ifile inc.inc>", "[X!]"},
+      {"<IFILE  inc.inc >", "[X!]"},
+      {"<ifile outer.inc>", "([X!])"},  // nested, and relative to the project folder
+      {"<ifile " + abs + ">", "abs:X!"},
+      {"<ifile half.inc> x>", "X!"},  // a tag may run on past the end of the included text
+      {"<ifile lt.inc>ivar x>", "aX!"},
+      {"<ifile empty.inc><ifile empty.inc>.", "."},
+      {"<ifileinc.inc>", "<ifileinc.inc>"},
+      {"x<", "x<"},
+      {std::string("nul\0<ivar x>\xff", 13), std::string("nul\0X!\xff", 7)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page);
+    EXPECT_EQ(Parse(c.page), c.expected);
+    EXPECT_TRUE(TempEmpty());
+  }
+}
+
+TEST_F(ParserTest, IncludeFailuresNameTheFileAndLeaveNoCopy) {
+  WriteBytes(Path("site/self.inc"), "a<ifile self.inc>");
+  WriteBytes(Path("site/ping.inc"), "<ifile pong.inc>");
+  WriteBytes(Path("site/pong.inc"), "<ifile ping.inc>");
+  WriteBytes(Path("site/tail.inc"), "x<ifile tail2.inc>");
+  WriteBytes(Path("site/tail2.inc"), "y<ifile tail.inc>");
+  ASSERT_EQ(::mkfifo(Path("site/fifo.inc").c_str(), 0600), 0);
+  // A chain of 33 includes: one more than allowed.
+  for (int i = 0; i <= TFileParser::MaxIncludeDepth; ++i)
+    WriteBytes(Path("site/n" + std::to_string(i) + ".inc"),
+               i < TFileParser::MaxIncludeDepth ? "<ifile n" + std::to_string(i + 1) + ".inc>" : "end");
+  WriteBytes(Path("site/page.htm"), "<ifile page.htm>");
+
+  struct Case {
+    std::string page;
+    std::string message;
+  } cases[] = {
+      {"<ifile missing.inc>", "Cannot open file " + Path("site/missing.inc")},
+      {"<ifile >", "Cannot open file " + Path("site/")},
+      {"<ifile sub>", "Cannot open file " + Path("site/sub")},
+      {"<ifile fifo.inc>", "Cannot open file " + Path("site/fifo.inc")},
+      {"<ifile self.inc>", "Cannot include file " + Path("site/self.inc") + ": it includes itself"},
+      {"<ifile ping.inc>", "Cannot include file " + Path("site/ping.inc") + ": it includes itself"},
+      {"<ifile tail.inc>", "Cannot include file " + Path("site/tail.inc") + ": it includes itself"},
+      {"<ifile page.htm>", "Cannot include file " + Path("site/page.htm") + ": it includes itself"},
+      {"<ifile n0.inc>", "Cannot include file " + Path("site/n32.inc") + ": more than 32 nested includes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page);
+    WriteBytes(Path("site/page.htm"), c.page);
+    {
+      TFileParser p;
+      try {
+        p.Process(Path("site/page.htm"));
+        ADD_FAILURE() << "no error";
+      } catch (const plat::EFOpenError& e) {
+        EXPECT_EQ(e.Message, c.message);
+      }
+    }
+    EXPECT_TRUE(TempEmpty());
+  }
+  // 32 nested includes are fine.
+  WriteBytes(Path("site/n0.inc"), "<ifile n1.inc>");
+  WriteBytes(Path("site/n31.inc"), "deep");
+  EXPECT_EQ(Parse("<ifile n0.inc>", "page.htm"), "deep");
+  // Including the same file one after the other is no loop.
+  WriteBytes(Path("site/once.inc"), "o");
+  EXPECT_EQ(Parse("<ifile once.inc><ifile once.inc>", "page.htm"), "oo");
+}
+
+TEST_F(ParserTest, SourceAndSizeLimits) {
+  ASSERT_EQ(::mkfifo(Path("site/fifo.htm").c_str(), 0600), 0);
+  fs::create_directories(Path("site/folder.htm"));
+  for (const char* name : {"fifo.htm", "folder.htm", "missing.htm"}) {
+    SCOPED_TRACE(name);
+    {
+      TFileParser p;
+      EXPECT_THROW(p.Process(Path("site/") + name), plat::EFOpenError);
+    }
+    EXPECT_TRUE(TempEmpty());
+  }
+
+  WriteBytes(Path("site/big.inc"), std::string(2000, 'b'));
+  WriteBytes(Path("site/page.htm"), "<ifile big.inc>");
+  {
+    TFileParser p;
+    p.MaxFileSize = 1000;
+    try {
+      p.Process(Path("site/page.htm"));
+      ADD_FAILURE() << "no error";
+    } catch (const plat::EReadError& e) {
+      EXPECT_EQ(e.Message, "File " + Path("site/big.inc") + " is too large");
+    }
+  }
+  WriteBytes(Path("site/page.htm"), "<ifile big.inc><ifile big.inc>");
+  {
+    TFileParser p;
+    p.MaxOutputSize = 3999;
+    try {
+      p.Process(Path("site/page.htm"));
+      ADD_FAILURE() << "no error";
+    } catch (const plat::EWriteError& e) {
+      EXPECT_EQ(e.Message, "Output of " + Path("site/page.htm") + " is too large");
+    }
+  }
+  EXPECT_TRUE(TempEmpty());
+  {
+    TFileParser p;
+    p.MaxOutputSize = 4000;
+    p.Process(Path("site/page.htm"));
+    EXPECT_EQ(ReadBytes(p.OutputFile).size(), 4000u);
+  }
+  EXPECT_TRUE(TempEmpty());
+}
+
+TEST_F(ParserTest, SysdateTagAndRelativeProjectFolder) {
+  std::string before = DateTimeText(DateTimeNow());
+  std::string got = Parse("<ivar SysDate>");
+  std::string after = DateTimeText(DateTimeNow());
+  EXPECT_TRUE(got == before || got == after) << got;
+
+  // A project folder given with its trailing "/" joins the same way.
+  Project->Fields().SetFieldText(pfPath, Path("site/"));
+  WriteBytes(Path("site/inc.inc"), "i");
+  EXPECT_EQ(Parse("<ifile inc.inc>"), "i");
+}
+
+}  // namespace
