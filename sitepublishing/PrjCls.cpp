@@ -1,11 +1,14 @@
 #include "sitepublishing/PrjCls.h"
 
+#include "platform/registry/registry.h"
+
 #include <fcntl.h>
 #include <langinfo.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -382,6 +385,9 @@ void WriteFileAtomically(const std::string& fileName, const std::string& text, i
   struct stat old{};
   bool exists = ::stat(target.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode)) throw EInOutError(EISDIR);
+  // The rename would replace a write-protected file as well; refuse as
+  // writing into it would.
+  if (exists && ::access(target.c_str(), W_OK) != 0) throw EInOutError(errno);
   if (target.empty()) throw EInOutError(ENOENT);
 
   static std::atomic<unsigned> counter{0};
@@ -747,9 +753,85 @@ struct UnitLifetime {
 }  // namespace
 
 // ---- project history (registry) ---------------------------------------------------
-// Placeholder until the registry stand-in lands.
-void TProject::FillHistoryMenu(std::vector<THistoryEntry>& menu) { menu.clear(); }
-void TProject::AddToHistory() {}
-void TProject::RemoveFromHistory(const std::string&) {}
-std::string TProject::ReadDefaultProject() { return std::string(); }
-void TProject::WriteDefaultProject(const std::string&) {}
+
+namespace {
+
+const char kProductKey[] = "\\Software\\Korvane\\Zentavox";
+const char kProjectsKey[] = "\\Software\\Korvane\\Zentavox\\Projects\\";
+const char kDefaultProject[] = "DefaultProject";
+
+// Every key is opened for writing and made when missing. Writers need it
+// and raise when it cannot be had; readers then see nothing.
+bool OpenProductKey(plat::TRegistry& reg, const char* key, bool mustOpen) {
+  if (reg.OpenKey(key, true)) return true;
+  if (mustOpen) throw plat::ERegistryException(Format("Cannot open registry key %s", key));
+  return false;
+}
+
+bool ProjectFileExists(const std::string& path) {
+  struct stat st{};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+void TProject::FillHistoryMenu(std::vector<THistoryEntry>& menu) {
+  menu.clear();
+  plat::TStringList names;
+  {
+    plat::TRegistry reg;
+    if (!OpenProductKey(reg, kProjectsKey, false)) return;
+    reg.GetValueNames(names);
+  }
+  std::vector<std::string> paths;
+  for (int i = 0; i < names.Count(); ++i) paths.push_back(names[i]);
+  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+    int c = plat::CompareText(a, b);
+    return c != 0 ? c < 0 : a < b;
+  });
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    // A file that has gone leaves the history; its number is not reused.
+    if (!ProjectFileExists(paths[i])) {
+      RemoveFromHistory(paths[i]);
+      continue;
+    }
+    menu.push_back(THistoryEntry{"&" + plat::IntToStr(static_cast<std::int64_t>(i) + 1) + " " + DisplayName(paths[i]),
+                                 paths[i]});
+  }
+}
+
+void TProject::AddToHistory() {
+  if (Trim(FileName).empty()) return;
+  plat::TRegistry reg;
+  OpenProductKey(reg, kProjectsKey, true);
+  reg.WriteString(FileName, std::string());
+}
+
+void TProject::RemoveFromHistory(const std::string& path) {
+  if (Trim(path).empty()) return;
+  plat::TRegistry reg;
+  OpenProductKey(reg, kProjectsKey, true);
+  reg.DeleteValue(path);
+}
+
+std::string TProject::ReadDefaultProject() {
+  plat::TRegistry reg;
+  if (!OpenProductKey(reg, kProductKey, false) || !reg.ValueExists(kDefaultProject)) return std::string();
+  std::string path;
+  try {
+    path = reg.ReadString(kDefaultProject);
+  } catch (const plat::ERegistryException&) {
+    return std::string();  // not a string: no project to open
+  }
+  if (!ProjectFileExists(path)) {
+    reg.DeleteValue(kDefaultProject);
+    return std::string();
+  }
+  return path;
+}
+
+void TProject::WriteDefaultProject(const std::string& path) {
+  plat::TRegistry reg;
+  OpenProductKey(reg, kProductKey, true);
+  reg.WriteString(kDefaultProject, path);
+}

@@ -1,5 +1,7 @@
 #include "sitepublishing/PrjCls.h"
 
+#include "platform/registry/registry.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +43,8 @@ class PrjTest : public ::testing::Test {
     buf.push_back('\0');
     ASSERT_NE(::mkdtemp(buf.data()), nullptr);
     Dir = buf.data();
+    // Each case keeps its own registry: cases of this program run at once.
+    ::setenv("SITETOOLS_REGISTRY_DIR", Path("registry").c_str(), 1);
     Project->Form = nullptr;
     Project->Clear();
     for (int f = pfPath; f <= pfExclude; ++f) Project->Fields().SetFieldText(static_cast<TProjectField>(f), "");
@@ -47,10 +52,32 @@ class PrjTest : public ::testing::Test {
   }
   void TearDown() override {
     Project->Clear();
+    ::unsetenv("SITETOOLS_REGISTRY_DIR");
     std::error_code ec;
     fs::remove_all(Dir, ec);
   }
   std::string Path(const std::string& name) const { return Dir + "/" + name; }
+  // Every file of the test folder but the registry's.
+  std::vector<std::string> ZvpFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Dir))
+      if (e.path().filename() != "registry") names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::vector<std::string> HistoryValues() {
+    plat::TRegistry reg;
+    plat::TStringList names;
+    if (reg.OpenKey("\\Software\\Korvane\\Zentavox\\Projects", false)) reg.GetValueNames(names);
+    std::vector<std::string> v;
+    for (int i = 0; i < names.Count(); ++i) v.push_back(names[i]);
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  static bool DefaultProjectStored() {
+    plat::TRegistry reg;
+    return reg.OpenKey("\\Software\\Korvane\\Zentavox", false) && reg.ValueExists("DefaultProject");
+  }
 
   std::string Dir;
 };
@@ -247,7 +274,7 @@ TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
   EXPECT_EQ(Project->Fields().FieldText(pfFTPPassword), "s3cret");
   EXPECT_TRUE(Project->Fields().RememberPassword());
   // No temporary files are left beside the project.
-  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 2);
+  EXPECT_EQ(ZvpFiles(), (std::vector<std::string>{"with.zvp", "without.zvp"}));
 }
 
 TEST_F(PrjTest, RoundTripWithBracketsAndEquals) {
@@ -398,7 +425,7 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   EXPECT_TRUE(threw);
   EXPECT_TRUE(Project->Modified);
   EXPECT_EQ(ReadBytes(Path("keep.zvp")), old);
-  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1);  // no temporary left
+  EXPECT_EQ(ZvpFiles(), std::vector<std::string>{"keep.zvp"});  // no temporary left
 
   // A good save keeps the permission bits of the file it replaces.
   Project->Save();
@@ -406,6 +433,19 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   ASSERT_EQ(::stat(Path("keep.zvp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_NE(ReadBytes(Path("keep.zvp")), old);
+
+  // A write-protected file is not replaced (root may write anything).
+  if (::geteuid() != 0) {
+    const std::string now = ReadBytes(Path("keep.zvp"));
+    ASSERT_EQ(::chmod(Path("keep.zvp").c_str(), 0440), 0);
+    try {
+      Project->Save();
+      ADD_FAILURE() << "saved over a write-protected file";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Message, "File access denied");
+    }
+    EXPECT_EQ(ReadBytes(Path("keep.zvp")), now);
+  }
 
   // A missing folder is the file layer's error.
   Project->FileName = Path("nofolder/x.zvp");
@@ -457,6 +497,63 @@ TEST_F(PrjTest, ClearAndDisplayName) {
   } cases[] = {{"/a/b/site.zvp", "site"}, {"/a/b.c/site", "site"}, {"site.old.zvp", "site.old"},
                {"/a/.zvp", ""},            {"", ""}};
   for (const Case& c : cases) EXPECT_EQ(TProject::DisplayName(c.path), c.name) << c.path;
+}
+
+TEST_F(PrjTest, HistoryAndDefaultProject) {
+  std::vector<THistoryEntry> menu{{"stale", "stale"}};
+  Project->FillHistoryMenu(menu);
+  EXPECT_TRUE(menu.empty());
+  EXPECT_EQ(Project->ReadDefaultProject(), "");
+
+  FillProject(false);
+  for (const char* name : {"b.zvp", "A.zvp", "c.site.zvp", "b.zvp"}) {
+    Project->FileName = Path(name);
+    Project->Save();
+  }
+  EXPECT_EQ(HistoryValues(), (std::vector<std::string>{Path("A.zvp"), Path("b.zvp"), Path("c.site.zvp")}));
+  EXPECT_EQ(Project->ReadDefaultProject(), Path("b.zvp"));
+
+  Project->FillHistoryMenu(menu);
+  ASSERT_EQ(menu.size(), 3u);
+  EXPECT_EQ(menu[0].Caption, "&1 A");  // case-insensitive order
+  EXPECT_EQ(menu[0].Hint, Path("A.zvp"));
+  EXPECT_EQ(menu[1].Caption, "&2 b");
+  EXPECT_EQ(menu[2].Caption, "&3 c.site");
+
+  // A file deleted outside the program leaves the history and a gap.
+  fs::remove(Path("b.zvp"));
+  Project->FillHistoryMenu(menu);
+  ASSERT_EQ(menu.size(), 2u);
+  EXPECT_EQ(menu[0].Caption, "&1 A");
+  EXPECT_EQ(menu[1].Caption, "&3 c.site");
+  EXPECT_EQ(HistoryValues(), (std::vector<std::string>{Path("A.zvp"), Path("c.site.zvp")}));
+  // ... and as the default project it is dropped at start-up.
+  EXPECT_TRUE(DefaultProjectStored());
+  EXPECT_EQ(Project->ReadDefaultProject(), "");
+  EXPECT_FALSE(DefaultProjectStored());
+
+  // Loading makes a project the default and puts it back into the history.
+  Project->FileName = Path("A.zvp");
+  Project->Load();
+  EXPECT_EQ(Project->ReadDefaultProject(), Path("A.zvp"));
+
+  // Failed saves and loads touch neither.
+  Project->FileName = Path("nofolder/x.zvp");
+  EXPECT_THROW(Project->Save(), EInOutError);
+  Project->FileName = Path("missing.zvp");
+  EXPECT_THROW(Project->Load(), EInOutError);
+  EXPECT_EQ(HistoryValues(), (std::vector<std::string>{Path("A.zvp"), Path("c.site.zvp")}));
+  EXPECT_EQ(Project->ReadDefaultProject(), Path("A.zvp"));
+
+  // Blank names are never stored or removed; a folder is no project.
+  Project->FileName = " \t";
+  Project->AddToHistory();
+  Project->RemoveFromHistory("");
+  fs::create_directories(Path("dir.zvp"));
+  Project->WriteDefaultProject(Path("dir.zvp"));
+  EXPECT_EQ(Project->ReadDefaultProject(), "");
+  Project->RemoveFromHistory(Path("c.site.zvp"));
+  EXPECT_EQ(HistoryValues(), std::vector<std::string>{Path("A.zvp")});
 }
 
 // ---- page tags ------------------------------------------------------------------------
