@@ -181,7 +181,7 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
     }
     std::size_t eq = line.find('=');
     if (eq == std::string::npos || line.size() < eq + 3 || line[eq + 2] != ':') damaged();
-    std::string name, data;
+    std::string name;
     if (!Unescape(line.substr(0, eq), name)) damaged();
     std::string raw = line.substr(eq + 3);
     Value v;

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -272,6 +274,32 @@ TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
       << "; hand made\r\n\r\n[Software\\Firm]\r\nN=i:-2147483648\r\n";
   ASSERT_TRUE(r.OpenKey("\\Software\\Firm", false));
   EXPECT_EQ(r.ReadInteger("N"), INT32_MIN);
+}
+
+TEST_F(RegistryTest, AWriteThatFailsLeavesTheOldFileWhole) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\K", true));
+  r.WriteString("kept", "old");
+  const std::string before = ReadFile(RegistryFile(HKEY_CURRENT_USER));
+  // A file-size limit makes the new copy fail part-way.
+  rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool raised = false;
+  try {
+    r.WriteString("big", std::string(10000, 'x'));
+  } catch (const ERegistryException&) {
+    raised = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), before);
+  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+  EXPECT_FALSE(r.ValueExists("big"));
 }
 
 TEST_F(RegistryTest, TwoProcessesWritingAtOnceKeepEveryChange) {
