@@ -37,6 +37,17 @@ class ESocketException : public plat::Exception {
   using plat::Exception::Exception;
 };
 
+// The run-time errors of numeric conversions ("Range check error",
+// "Integer overflow").
+class ERangeError : public plat::Exception {
+ public:
+  ERangeError() : plat::Exception("Range check error") {}
+};
+class EIntOverflow : public plat::Exception {
+ public:
+  EIntOverflow() : plat::Exception("Integer overflow") {}
+};
+
 enum TSocketState : std::uint8_t {
   wsInvalidState,
   wsOpened,
@@ -221,6 +232,7 @@ class TCustomWSocket : public plat::TComponent {
   void HandleAddrLookupDone(TMessage& Message);
   void PumpOwnMessages();
   bool PumpOneMessage();
+  bool IsDestroying() const { return FBeingDestroyed || Destroying(); }
 
   static plat::HWND AllocateSocketWindow(TCustomWSocket* Owner);
   static void DestroySocketWindow(plat::HWND Window);
@@ -235,7 +247,7 @@ class TCustomWSocket : public plat::TComponent {
   std::uint32_t FSendFlags = 0;
   int FLastError = 0;
   plat::HWND FWindowHandle = 0;
-  char FLookupBuffer[plat::MAXGETHOSTSTRUCT + 1] = {};
+  alignas(8) char FLookupBuffer[plat::MAXGETHOSTSTRUCT + 1] = {};
   plat::HANDLE FLookupHandle = 0;
   plat::SOCKET FSocketHandle = plat::INVALID_SOCKET;
   std::string FAddr;
@@ -264,6 +276,12 @@ class TCustomWSocket : public plat::TComponent {
   TSocketState FState = wsClosed;
   bool FQuitSeen = false;
   plat::SOCKADDR_IN FSockAddr = {};
+
+ private:
+  bool ApplyLinger();
+  void Teardown();
+  bool FBeingDestroyed = false;
+  bool FTornDown = false;
 };
 
 // SOCKS layer: transparent in this build (no SOCKS server can be set).

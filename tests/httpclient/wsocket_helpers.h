@@ -1,0 +1,172 @@
+// Helpers of the socket tests: a message pump with a deadline, an event
+// recorder, and a plain POSIX peer on 127.0.0.1 driven by a script.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "httpclient/WSocket.h"
+
+namespace wstest {
+
+// Dispatches messages until done() holds or the time is up.
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  std::int64_t end = plat::TickMs() + timeoutMs;
+  while (!done()) {
+    if (plat::TickMs() > end) return false;
+    plat::MSG m;
+    if (plat::PeekMessage(m, true)) {
+      if (m.message == plat::WM_QUIT) continue;
+      plat::DispatchMessage(m);
+    } else {
+      ::usleep(200);
+    }
+  }
+  return true;
+}
+
+// Pumps for a while, for checks that nothing more arrives.
+inline void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+inline const char* StateName(TSocketState s) {
+  static const char* names[] = {"invalid", "opened", "bound", "connecting",
+                                "connected", "accepting", "listening", "closed"};
+  return names[s];
+}
+
+// Records the events of one socket as short texts.
+struct Recorder {
+  std::vector<std::string> log;
+  std::string data;  // bytes read by the default data handler
+
+  void Attach(TCustomWSocket& s, bool readData = true, bool closedHandler = true) {
+    s.OnChangeState = [this](plat::TObject*, TSocketState o, TSocketState n) {
+      log.push_back(std::string("state ") + StateName(o) + ">" + StateName(n));
+    };
+    s.OnSessionConnected = [this](plat::TObject*, std::uint16_t e) { log.push_back("connected " + std::to_string(e)); };
+    if (closedHandler)
+      s.OnSessionClosed = [this](plat::TObject*, std::uint16_t e) { log.push_back("closed " + std::to_string(e)); };
+    s.OnDataSent = [this](plat::TObject*, std::uint16_t e) { log.push_back("sent " + std::to_string(e)); };
+    s.OnDnsLookupDone = [this](plat::TObject*, std::uint16_t e) { log.push_back("dns " + std::to_string(e)); };
+    if (readData)
+      s.OnDataAvailable = [this, &s](plat::TObject*, std::uint16_t e) {
+        char buf[4096];
+        int n = s.Receive(buf, sizeof buf);
+        if (n > 0) data.append(buf, static_cast<std::size_t>(n));
+        log.push_back("data " + std::to_string(e));
+      };
+  }
+  bool Has(const std::string& what) const {
+    for (auto& l : log)
+      if (l == what) return true;
+    return false;
+  }
+  std::vector<std::string> Without(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (auto& l : log)
+      if (l.rfind(prefix, 0) != 0) out.push_back(l);
+    return out;
+  }
+};
+
+// A listening POSIX socket on 127.0.0.1 with a thread that accepts
+// `count` connections and runs `script` on each (blocking descriptor).
+class Peer {
+ public:
+  explicit Peer(std::function<void(int fd)> script, int count = 1) : script_(std::move(script)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ::listen(fd_, 128);
+    thread_ = std::thread([this, count] {
+      for (int i = 0; i < count; ++i) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) break;
+        int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0) break;
+        script_(c);
+        ::close(c);
+      }
+    });
+  }
+  ~Peer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  std::string Port() const { return std::to_string(port_); }
+  int PortNumber() const { return port_; }
+
+  // Reads until the peer closes or `ms` pass.
+  static std::string ReadAll(int fd, int ms = 5000) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) break;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  static std::string ReadExactly(int fd, std::size_t want, int ms = 5000) {
+    std::string out;
+    char buf[4096];
+    while (out.size() < want) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) break;
+      ssize_t n = ::recv(fd, buf, std::min(sizeof buf, want - out.size()), 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  static void SendAll(int fd, const std::string& s) {
+    std::size_t off = 0;
+    while (off < s.size()) {
+      ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      off += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  std::function<void(int)> script_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 where nothing listens.
+inline std::string ClosedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return std::to_string(ntohs(a.sin_port));
+}
+
+}  // namespace wstest
