@@ -1,0 +1,36 @@
+// Brontavel2: splash first, then the load tester window until it closes.
+#include <QApplication>
+
+#include "loadtester/HttpAsy1.h"
+#include "loadtester/splash.h"
+#include "platform/qt/qtbridge.h"
+#include "platform/qt/qtdialogs.h"
+#include "platform/sysutils/sysutils.h"
+#include "platform/ui/dialogs.h"
+
+int main(int argc, char** argv) {
+  plat::SetCommandLine(argc, argv);
+  plat::TApplication app(argc, argv);
+  plat::InstallQtBridge();
+  plat::InstallQtDialogs();
+  versionstr = "3.04";
+
+  // The splash is the only window while it shows; its closing must not end
+  // the program.
+  app.setQuitOnLastWindowClosed(false);
+  ShowSplash();
+  app.setQuitOnLastWindowClosed(true);
+
+  int rc = 0;
+  {
+    THttpAsyForm form;
+    // The task bar name; an application display name would be appended to
+    // every caption, so only the plain name is set.
+    QCoreApplication::setApplicationName(QStringLiteral("Brontavel 3"));
+    plat::SetApplicationTitle("Brontavel 3");
+    form.show();
+    rc = app.exec();
+  }
+  plat::RemoveQtBridge();
+  return rc;
+}
