@@ -1043,7 +1043,10 @@ int RecvCommon(Sock* k, char* buf, int len, int flags, sockaddr_in* from) {
     if (len == 0 && !from) {
       // A zero-length read only tells whether the stream can be read.
       k->ReadDone();
-      if (k->eof || k->Pending() > 0) return 0;
+      char c;
+      ssize_t p = ::recv(k->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (p >= 0) return 0;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return FailErrno();
       if (k->nonblocking) return Fail(WSAEWOULDBLOCK);
       if (!WaitFd(k->fd, POLLIN)) return FailErrno();
       continue;

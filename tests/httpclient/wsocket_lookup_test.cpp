@@ -1,0 +1,302 @@
+// Address resolution, the setters and the asynchronous lookups.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "tests/httpclient/wsocket_helpers.h"
+
+using namespace wstest;
+using Log = std::vector<std::string>;
+
+namespace {
+
+std::uint32_t Ip(const char* dotted) {
+  in_addr a{};
+  ::inet_aton(dotted, &a);
+  return a.s_addr;
+}
+
+// Names the test resolver knows; "slow..." names answer after 100 ms.
+class Lookups : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat::winsock_testing::SetNameResolver([](const std::string& name, std::vector<std::uint32_t>& out) {
+      if (name.rfind("slow", 0) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (name == "three.test" || name == "slow.three.test") {
+        out = {Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3")};
+        return 0;
+      }
+      if (name == "one.test" || name == "slow.one.test" || name == "3com.test") {
+        out = {Ip("10.9.8.7")};
+        return 0;
+      }
+      if (name == "many.test") {
+        for (int i = 0; i < 300; ++i) out.push_back(htonl(0x0A000000u + static_cast<std::uint32_t>(i)));
+        return 0;
+      }
+      return plat::WSAHOST_NOT_FOUND;
+    });
+  }
+  void TearDown() override { plat::winsock_testing::Reset(); }
+};
+
+TEST_F(Lookups, DottedNameIsReportedInsideTheCall) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("10.1.2.3");
+  EXPECT_EQ(r.log, (Log{"dns 0"}));
+  EXPECT_EQ(s.DnsResult(), "10.1.2.3");
+  EXPECT_EQ(s.DnsResultList()->Count(), 0);
+}
+
+TEST_F(Lookups, NameWithSeveralAddresses) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("three.test");
+  EXPECT_TRUE(r.log.empty()) << "never inside the call";
+  ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
+  EXPECT_EQ(r.log, (Log{"dns 0"}));
+  EXPECT_EQ(s.DnsResult(), "10.0.0.1");
+  EXPECT_EQ(s.DnsResultList()->Text(), "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n");
+}
+
+TEST_F(Lookups, AnswerLargerThanTheBufferKeepsWhatFits) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("many.test");
+  ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
+  EXPECT_EQ(r.log, (Log{"dns 0"}));
+  EXPECT_EQ(s.DnsResult(), "10.0.0.0");
+  EXPECT_GT(s.DnsResultList()->Count(), 50);
+  EXPECT_LT(s.DnsResultList()->Count(), 300);
+  EXPECT_EQ(s.DnsResultList()->Strings(1), "10.0.0.1");
+}
+
+TEST_F(Lookups, UnknownNameReportsHostNotFound) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("nowhere.test");
+  ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
+  EXPECT_EQ(r.log, (Log{"dns 11001"}));
+  EXPECT_EQ(s.DnsResult(), "");
+  EXPECT_EQ(s.DnsResultList()->Count(), 0);
+}
+
+TEST_F(Lookups, ReplacedLookupIsNeverReported) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("slow.three.test");
+  s.LookupName("one.test");
+  ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
+  PumpFor(250);  // the first answer comes back meanwhile and is dropped
+  EXPECT_EQ(r.log, (Log{"dns 0"}));
+  EXPECT_EQ(s.DnsResult(), "10.9.8.7");
+  EXPECT_EQ(s.DnsResultList()->Count(), 1);
+}
+
+TEST_F(Lookups, CancelReportsInterruptedAndDropsTheAnswer) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("slow.one.test");
+  s.CancelLookup();
+  EXPECT_EQ(r.log, (Log{"dns 10004"}));
+  PumpFor(250);
+  EXPECT_EQ(r.log, (Log{"dns 10004"}));
+  EXPECT_EQ(s.DnsResult(), "");
+  s.CancelLookup();  // nothing pending: nothing happens
+  EXPECT_EQ(r.log.size(), 1u);
+}
+
+TEST_F(Lookups, CancelOfAnAnswerAlreadyPostedIsReported) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupName("one.test");
+  // Let the completion be posted, but do not dispatch it.
+  std::int64_t end = plat::TickMs() + 2000;
+  while (plat::PendingMessageCount() == 0 && plat::TickMs() < end) {
+    plat::MSG m;
+    plat::PeekMessage(m, false);  // runs the hand-back that posts it
+    ::usleep(500);
+  }
+  ASSERT_GT(plat::PendingMessageCount(), 0u);
+  try {
+    s.CancelLookup();
+    FAIL() << "cancel must be refused";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.Message, "Error 10037 in function WSACancelAsyncRequest\r\nOperation already in progress");
+  }
+  PumpFor(50);
+  EXPECT_TRUE(r.log.empty()) << "the posted answer belongs to no lookup now";
+}
+
+TEST_F(Lookups, DestroyWithPendingLookupIsSilent) {
+  Recorder r;
+  {
+    TWSocket s(nullptr);
+    r.Attach(s);
+    s.LookupName("slow.one.test");
+  }
+  PumpFor(200);
+  EXPECT_TRUE(r.log.empty());
+}
+
+TEST_F(Lookups, ConcurrentLookupsOfOneNameShareOneResolution) {
+  std::vector<std::unique_ptr<TWSocket>> socks;
+  int done = 0;
+  int before = plat::winsock_testing::ResolutionCount();
+  for (int i = 0; i < 20; ++i) {
+    socks.push_back(std::make_unique<TWSocket>(nullptr));
+    auto* s = socks.back().get();
+    s->OnDnsLookupDone = [&, s](plat::TObject*, std::uint16_t e) {
+      EXPECT_EQ(e, 0);
+      EXPECT_EQ(s->DnsResult(), "10.0.0.1");
+      ++done;
+    };
+    s->LookupName("slow.three.test");
+  }
+  ASSERT_TRUE(PumpUntil([&] { return done == 20; }));
+  EXPECT_LE(plat::winsock_testing::ResolutionCount() - before, 2);
+}
+
+TEST_F(Lookups, EmptyNameIsRefused) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  try {
+    s.LookupName("");
+    FAIL();
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.Message, "DNS lookup: invalid host name.");
+  }
+  EXPECT_TRUE(r.log.empty());
+  int errors = 0;
+  s.OnError = [&](plat::TObject*) { ++errors; };
+  s.LookupName("");
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(r.log, (Log{"dns 10022"}));
+}
+
+TEST_F(Lookups, AddressLookupOfLoopback) {
+  TWSocket s(nullptr);
+  Recorder r;
+  r.Attach(s);
+  s.LookupAddress("127.0.0.1");
+  ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
+  ASSERT_EQ(r.log, (Log{"dns 0"}));
+  EXPECT_FALSE(s.DnsResult().empty());
+  EXPECT_EQ(s.DnsResultList()->Count(), 1);
+  EXPECT_EQ(s.DnsResultList()->Strings(0), s.DnsResult());
+}
+
+TEST_F(Lookups, ResolveHost) {
+  EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
+  EXPECT_EQ(WSocketResolveHost(" 127.0.0.1 "), Ip("127.0.0.1"));
+  EXPECT_EQ(WSocketResolveHost("three.test"), Ip("10.0.0.1"));
+  // A name that starts with a digit is still a name.
+  EXPECT_EQ(WSocketResolveHost("3com.test"), Ip("10.9.8.7"));
+  struct Bad {
+    std::string host, message;
+  } bad[] = {
+      {"1.2.3.400", "WSocketResolveHost: '1.2.3.400' Invalid IP address."},
+      {std::string(257, 'a'), "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
+      {"", "WSocketResolveHost: '' Invalid Hostname."},
+      {"nowhere.test", "WSocketResolveHost: Cannot convert host address 'nowhere.test'"},
+      {"4nowhere.test", "WSocketResolveHost: Cannot convert host address '4nowhere.test'"},
+  };
+  for (auto& b : bad) {
+    try {
+      WSocketResolveHost(b.host);
+      ADD_FAILURE() << b.host;
+    } catch (const ESocketException& e) {
+      EXPECT_EQ(e.Message, b.message);
+    }
+  }
+}
+
+TEST_F(Lookups, ResolvePortAndProto) {
+  EXPECT_EQ(WSocketResolvePort("http", "tcp"), 80);
+  EXPECT_EQ(WSocketResolvePort("8080", "tcp"), 8080);
+  EXPECT_EQ(WSocketResolvePort("80x", "tcp"), 80);
+  EXPECT_THROW(WSocketResolvePort("65536", "tcp"), ERangeError);
+  EXPECT_THROW(WSocketResolvePort("99999999999", "tcp"), EIntOverflow);
+  auto msg = [](auto fn) {
+    try {
+      fn();
+    } catch (const ESocketException& e) {
+      return e.Message;
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ(msg([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }), "WSocketResolvePort: Invalid Port.");
+  EXPECT_EQ(msg([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
+  EXPECT_EQ(msg([] { WSocketResolvePort("no-such-service", "tcp"); }),
+            "WSocketResolvePort: Cannot convert port 'no-such-service'");
+  EXPECT_EQ(WSocketResolveProto("tcp"), 6);
+  EXPECT_EQ(WSocketResolveProto("udp"), 17);
+  EXPECT_EQ(WSocketResolveProto(" 17"), 17);
+  EXPECT_EQ(msg([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
+  EXPECT_EQ(msg([] { WSocketResolveProto("nonsense"); }),
+            "WSocketResolveProto: Cannot convert protocol 'nonsense'");
+}
+
+TEST(Decimal, ParseDecimal) {
+  struct {
+    const char* text;
+    int value;
+  } cases[] = {{"  42abc", 42}, {"x1", 0}, {"", 0}, {"007", 7}, {"-5", 0}, {"2147483647", 2147483647}};
+  for (auto& c : cases) EXPECT_EQ(WSocketParseDecimal(c.text), c.value) << c.text;
+  EXPECT_THROW(WSocketParseDecimal("2147483648"), EIntOverflow);
+  EXPECT_TRUE(WSocketIsDigit('0'));
+  EXPECT_FALSE(WSocketIsDigit('a'));
+}
+
+TEST(Setters, TextsWhileOpenAndTrimming) {
+  Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+  TWSocket s(nullptr);
+  s.SetAddr("  127.0.0.1\t");
+  EXPECT_EQ(s.Addr(), "127.0.0.1");
+  s.SetLocalPort(" 0 ");
+  EXPECT_EQ(s.LocalPort(), " 0 ");
+  s.SetLocalPort("0");
+  s.SetPort(peer.Port());
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+  s.SetAddr("127.0.0.1");  // the same text: accepted
+  s.SetPort(peer.Port());
+  s.SetProto("tcp");
+  struct {
+    std::function<void()> set;
+    const char* message;
+  } cases[] = {
+      {[&] { s.SetAddr("127.0.0.2"); }, "Cannot change Addr if not closed"},
+      {[&] { s.SetPort("1"); }, "Cannot change Port if not closed"},
+      {[&] { s.SetProto("udp"); }, "Cannot change Proto if not closed"},
+      {[&] { s.SetLocalPort("0"); }, "Cannot change LocalPort if not closed"},
+  };
+  for (auto& c : cases) {
+    try {
+      c.set();
+      ADD_FAILURE() << c.message;
+    } catch (const ESocketException& e) {
+      EXPECT_EQ(e.Message, c.message);
+    }
+  }
+  EXPECT_EQ(s.Addr(), "127.0.0.1");
+  EXPECT_EQ(s.PeerAddressText(), "127.0.0.1");
+  EXPECT_NE(s.GetBoundPort(), "error");
+  s.Close();
+  EXPECT_EQ(s.PeerAddressText(), "error");
+  EXPECT_EQ(s.GetBoundPort(), "error");
+}
+
+}  // namespace
