@@ -1,5 +1,6 @@
 #include "sitepublishing/PrjCls.h"
 
+#include "ftpcomponents/PathUtils.h"
 #include "platform/registry/registry.h"
 
 #include <fcntl.h>
@@ -21,12 +22,6 @@ using plat::Trim;
 using plat::UpperCase;
 
 namespace {
-
-// Local paths use '/'; a folder name gets one at its end (empty gives "/").
-std::string AddSlashToFolder(const std::string& s) {
-  if (!s.empty() && s.back() == '/') return s;
-  return s + '/';
-}
 
 std::string ExtractFileName(const std::string& path) {
   std::size_t slash = path.rfind('/');
@@ -548,7 +543,7 @@ void TFileParser::RemoveTemp() {
 void TFileParser::PrepareTemp(const std::string& sourceFile) {
   RemoveTemp();
   const char* tmp = ::getenv("TMPDIR");
-  std::string tempPath = AddSlashToFolder(tmp && *tmp ? tmp : "/tmp");
+  std::string tempPath = AddBackslash(tmp && *tmp ? tmp : "/tmp");
   std::string pattern = tempPath + "zvfXXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
@@ -713,7 +708,7 @@ void TFileParser::Process(const std::string& sourceFile) {
       std::string path = q > 7 ? Trim(tag.substr(6, q - 7)) : std::string();
       // A relative path is taken from the project folder, not from the
       // folder of the including file.
-      if (path.empty() || path.front() != '/') path = AddSlashToFolder(folder) + path;
+      if (path.empty() || path.front() != '/') path = AddBackslash(folder) + path;
       FileId inc;
       std::string content = ReadFileText(path, &inc);
       for (const ScanFile& f : scan.Files)
