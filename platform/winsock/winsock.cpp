@@ -819,7 +819,7 @@ int WS_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, std::int32_t events) {
   k->mask = mask;
   k->readOutstanding = false;
   k->acceptOutstanding = false;
-  k->writeArmed = k->connected && (mask & FD_WRITE);
+  k->writeArmed = (k->connected || k->type == WS_SOCK_DGRAM) && (mask & FD_WRITE);
   k->Sync(true);
   k->Evaluate();
   if (k->eof && !k->dead) k->Sync(true);

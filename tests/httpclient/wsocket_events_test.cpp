@@ -10,6 +10,14 @@ using Log = std::vector<std::string>;
 
 namespace {
 
+// The read notification is posted only when the loop next polls, so
+// waiting here keeps it out of the queue.
+void WaitForBytesWithoutDispatching(TWSocket& s, int n) {
+  std::int64_t end = plat::TickMs() + 5000;
+  while (s.RcvdCount() < n && plat::TickMs() < end) ::usleep(500);
+  ASSERT_EQ(s.RcvdCount(), n);
+}
+
 std::unique_ptr<TWSocket> Client(const std::string& port) {
   auto s = std::make_unique<TWSocket>(nullptr);
   s->SetAddr("127.0.0.1");
@@ -142,6 +150,61 @@ TEST(SocketEvents, StaleHandleNotificationIsIgnored) {
   EXPECT_TRUE(r.log.empty());
   EXPECT_EQ(s->State(), wsConnected);
   s->Close();
+}
+
+TEST(SocketEvents, HandlerThatClosesEndsTheMessage) {
+  Peer peer([](int fd) {
+    Peer::ReadExactly(fd, 2);
+    Peer::SendAll(fd, "bye");
+    Peer::ReadAll(fd, 2000);
+  });
+  auto s = Client(peer.Port());
+  Recorder r;
+  r.Attach(*s);
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return r.Has("sent 0"); }));
+  s->SendString("go");
+  // Wait for the answer without dispatching, then hand the socket one
+  // message holding read, write and close: the data handler closes it.
+  WaitForBytesWithoutDispatching(*s, 3);
+  r.log.clear();
+  r.data.clear();
+  s->OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    char b[16];
+    int n = s->Receive(b, sizeof b);
+    if (n > 0) r.data.append(b, static_cast<std::size_t>(n));
+    r.log.push_back("data");
+    s->Close();
+  };
+  plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, s->SocketHandle(),
+                    plat::MAKELONG(plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE, 0));
+  PumpFor(50);
+  EXPECT_EQ(r.data, "bye");
+  EXPECT_EQ(r.log, (Log{"sent 0", "data", "state connected>closed", "closed 0"}));
+}
+
+TEST(SocketEvents, CloseNotificationWithDataWhoseHandlerCloses) {
+  Peer peer([](int fd) {
+    Peer::ReadExactly(fd, 2);
+    Peer::SendAll(fd, "bye");
+    Peer::ReadAll(fd, 2000);
+  });
+  auto s = Client(peer.Port());
+  Recorder r;
+  r.Attach(*s);
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return r.Has("sent 0"); }));
+  s->SendString("go");
+  WaitForBytesWithoutDispatching(*s, 3);
+  r.log.clear();
+  s->OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    char b[16];
+    s->Receive(b, sizeof b);
+    s->Close();
+  };
+  plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, s->SocketHandle(), plat::MAKELONG(plat::FD_CLOSE, 0));
+  PumpFor(50);
+  EXPECT_EQ(std::count(r.log.begin(), r.log.end(), "closed 0"), 1) << "one close event per connection";
 }
 
 TEST(SocketEvents, ChangeStateToSameStateStillFires) {
