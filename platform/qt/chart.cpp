@@ -342,8 +342,9 @@ void TChart::AxisRange(const TChartAxis& axis, int which, int pixels, double& lo
     dlo = 0;
     dhi = 1;
   }
-  if (bars > 0 && dhi > dlo) {  // room for the outer bars' halves
-    double pad = (dhi - dlo) / bars / 2;
+  if (which == 2 && any && dhi > dlo) {
+    // Room for the outer bars' halves, or for the marks at both ends.
+    double pad = bars > 0 ? (dhi - dlo) / bars / 2 : (dhi - dlo) * 0.02;
     dlo -= pad;
     dhi += pad;
   }
@@ -364,6 +365,9 @@ void TChart::AxisRange(const TChartAxis& axis, int which, int pixels, double& lo
       hi = lo + 1;
     }
   }
+  // Value axes end on a tick; the bottom axis keeps to the data, so that the
+  // points spread over the whole width.
+  if (which == 2) return;
   double step = NiceStep(hi - lo, std::max(2, pixels / 50));
   if (autoLo) lo = std::floor(lo / step + 1e-9) * step;
   if (autoHi) hi = std::ceil(hi / step - 1e-9) * step;

@@ -41,4 +41,8 @@ std::int64_t TSpinEdit::Value() const {
 
 void TSpinEdit::SetValue(std::int64_t v) { setValue(static_cast<int>(Clamp(v))); }
 
+void TSpinEdit::SetText(const QString& text) { lineEdit()->setText(text); }
+
+QString TSpinEdit::Text() const { return lineEdit()->text(); }
+
 }  // namespace plat

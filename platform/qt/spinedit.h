@@ -21,6 +21,9 @@ class TSpinEdit : public QSpinBox {
   // The value the edit shows now, read from its text.
   std::int64_t Value() const;
   void SetValue(std::int64_t v);
+  // The text as the user typed it.
+  void SetText(const QString& text);
+  QString Text() const;
 
  private:
   std::int64_t Clamp(std::int64_t v) const;
