@@ -66,6 +66,11 @@ class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
+// A value outside the range an operation accepts (an index, a date, a mode).
+class ERangeError : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 // "The application's standard error box": shows an exception that reached
 // the message loop. Without a hook it writes the message to stderr; the GUI
