@@ -464,6 +464,7 @@ void THttpCli::HandleConnected(TObject* Sender, std::uint16_t Error) {
   Connected_ = true;
   SetState(httpConnected);
   DoSessionConnected();
+  if (State_ != httpConnected) return;  // the handler aborted the request
   RcvdHandler_ = Handler::HeaderLine;
   // Each connection starts with an empty receive buffer: bytes left over
   // from an earlier response must not run into this one.
@@ -500,6 +501,26 @@ void THttpCli::CloseSocket() {
 void THttpCli::HandleClosed(TObject*, std::uint16_t) {
   Connected_ = false;
   if (FinishPosted_) return;
+  // The peer closed in the middle of a header line: what came is the last
+  // line (a status line, or a whole header-less page without a line end).
+  if (State_ == httpReadingHeader && RcvdHandler_ == Handler::HeaderLine && RcvdBufferLen_ > 0 && !InParser_) {
+    RcvdLine_.assign(RcvdBuffer_, static_cast<std::size_t>(RcvdBufferLen_));
+    RcvdLineEnd_.clear();
+    RcvdBufferLen_ = 0;
+    RcvdBuffer_[0] = 0;
+    InParser_ = true;
+    try {
+      ProcessHeaderLine();
+    } catch (const EHttpException& e) {
+      RequestDoneError_ = e.ErrorCode;
+      ReasonPhrase_ = e.Message;
+    } catch (const std::exception& e) {
+      RequestDoneError_ = httperrBadResponse;
+      ReasonPhrase_ = e.what();
+    }
+    InParser_ = false;
+    if (FinishPosted_) return;
+  }
   // Post the end first: whatever OnDocEnd raises, the request still ends.
   FinishRequest();
   if (DocDataCount_ > 0) DoDocEnd();
@@ -626,6 +647,12 @@ void THttpCli::FeedResponseForTests(const void* Data, int Len) {
 }
 
 void THttpCli::ProcessReceived(int n, std::uint16_t Error) {
+  struct Guard {
+    bool& flag;
+    bool old;
+    explicit Guard(bool& f) : flag(f), old(f) { flag = true; }
+    ~Guard() { flag = old; }
+  } inParser(InParser_);
   RcvdBufferLen_ += n;
   RcvdBuffer_[RcvdBufferLen_] = 0;
   if (State_ == httpReadingBody) {
@@ -823,6 +850,8 @@ void THttpCli::FailResponse(std::uint16_t Code, const std::string& Msg) {
   RequestDoneError_ = Code;
   ReasonPhrase_ = Msg;
   RestartPending_ = false;
+  RcvdBufferLen_ = 0;  // nothing of a broken response is handled any further
+  RcvdBuffer_[0] = 0;
   BindClosedToHandleClosed();
   if (Socket_->State() != wsClosed) {
     try {

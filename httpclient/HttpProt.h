@@ -140,6 +140,8 @@ class THttpCli : public plat::TComponent {
   // Hands bytes to the response parser as if the socket had delivered them
   // in the header state of a GET; for the parser's fuzz and unit tests.
   void FeedResponseForTests(const void* Data, int Len);
+  // Then ends it as the server's close would.
+  void EndResponseForTests() { HandleClosed(Socket_, 0); }
 
   // The window procedure's dispatch.
   plat::LRESULT WndProc(plat::UINT Msg, plat::WPARAM wParam, plat::LPARAM lParam);
@@ -223,6 +225,7 @@ class THttpCli : public plat::TComponent {
   enum class Handler { None, HeaderLine, BodyData } RcvdHandler_ = Handler::None;
   int RedirectCount_ = 0;
   bool RestartPending_ = false;
+  bool InParser_ = false;      // inside the handling of received bytes
   bool FinishPosted_ = false;  // the end of the current request is posted
   // Tags the posted idle and restart messages with the request they belong to.
   plat::WPARAM RequestSerial_ = 0;

@@ -1,0 +1,678 @@
+// The HTTP client against the scripted server: the request bytes, the
+// response forms, redirects, failures, Abort and the end of a request.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "httpclient/HttpProt.h"
+#include "tests/httpclient/http_fixture.h"
+
+using httptest::PumpFor;
+using httptest::PumpUntil;
+using httptest::Script;
+using httptest::ScriptedHttpServer;
+using plat::TObject;
+
+namespace {
+
+// One client with every event recorded.
+struct Client {
+  THttpCli* cli = new THttpCli(nullptr);
+  std::vector<std::string> events;
+  std::string body;
+  std::vector<int> chunkSizes;
+  int done = 0;
+  std::uint16_t error = 0xFFFF;
+  THttpRequest doneType = httpNoRequest;
+  bool inCall = false;  // set while the test is inside a call of the client
+
+  Client() {
+    cli->OnRequestDone = [this](TObject* s, THttpRequest rq, std::uint16_t e) {
+      EXPECT_EQ(s, cli);
+      EXPECT_FALSE(inCall) << "OnRequestDone fired inside a call";
+      EXPECT_EQ(cli->State(), httpIdle);
+      ++done;
+      error = e;
+      doneType = rq;
+      events.push_back("RequestDone");
+    };
+    cli->OnSessionConnected = [this](TObject*) { events.push_back("SessionConnected"); };
+    cli->OnRequestHeaderBegin = [this](TObject*) { events.push_back("RequestHeaderBegin"); };
+    cli->OnRequestHeaderEnd = [this](TObject*) { events.push_back("RequestHeaderEnd"); };
+    cli->OnHeaderBegin = [this](TObject*) { events.push_back("HeaderBegin"); };
+    cli->OnHeaderData = [this](TObject*) { events.push_back("HeaderData " + cli->RcvdLine()); };
+    cli->OnHeaderEnd = [this](TObject*) { events.push_back("HeaderEnd"); };
+    cli->OnDocBegin = [this](TObject*) { events.push_back("DocBegin"); };
+    cli->OnDocData = [this](TObject*, const void* b, int n) {
+      EXPECT_EQ(static_cast<const char*>(b)[n], '\0');  // always followed by a zero byte
+      body.append(static_cast<const char*>(b), static_cast<std::size_t>(n));
+      chunkSizes.push_back(n);
+      events.push_back("DocData");
+    };
+    cli->OnDocEnd = [this](TObject*) { events.push_back("DocEnd"); };
+    cli->OnLocationChange = [this](TObject*) { events.push_back("LocationChange " + cli->Path()); };
+  }
+  ~Client() { plat::Free(cli); }
+
+  void Start(const std::string& url, THttpRequest rq = httpGet) {
+    cli->URL = url;
+    inCall = true;
+    cli->StartRequest(rq);
+    inCall = false;
+  }
+  bool Wait(int ms = 10000) { return PumpUntil([&] { return done > 0; }, ms); }
+  bool Get(const std::string& url) {
+    Start(url);
+    return Wait();
+  }
+  // The events without the request-writing ones, for the response side.
+  std::vector<std::string> ResponseEvents() const {
+    std::vector<std::string> r;
+    for (const auto& e : events)
+      if (e != "SessionConnected" && e != "RequestHeaderBegin" && e != "RequestHeaderEnd") r.push_back(e);
+    return r;
+  }
+};
+
+std::string Hdr(const std::string& host) { return "Host: " + host + "\r\n"; }
+
+// ---- the request text --------------------------------------------------------------
+
+TEST(HttpCliRequest, GetCarriesEverySetHeaderInOrder) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  std::vector<std::string> commands;
+  c.cli->OnCommand = [&](TObject*, const std::string& s) { commands.push_back(s); };
+  c.cli->Agent = "Tester/1.0";
+  c.cli->Sender = "me@example.test";
+  c.cli->Reference = "http://ref.example.test/";
+  c.cli->Username = "user";
+  c.cli->Password = "pass";
+  c.cli->NoCache = true;
+  c.cli->ModifiedSince = 34644 + (8 * 3600 + 49 * 60 + 37) / 86400.0;
+  c.cli->Cookie = "a=1\r\nCookie: b=2";
+  ASSERT_TRUE(c.Get(srv.Url("/dir/page.htm?q=1")));
+  ASSERT_TRUE(srv.WaitForFinished(1, 5000));
+  const std::string expected =
+      "GET /dir/page.htm?q=1 HTTP/1.0\r\n"
+      "From: me@example.test\r\n"
+      "Referer: http://ref.example.test/\r\n"
+      "User-Agent: Tester/1.0\r\n" +
+      Hdr("127.0.0.1") +
+      "Pragma: no-cache\r\n"
+      "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+      "Authorization: Basic dXNlcjpwYXNz\r\n"
+      "Cookie: a=1\r\n"
+      "Cookie: b=2\r\n"
+      "\r\n";
+  EXPECT_EQ(srv.Request(0), expected);
+  ASSERT_EQ(commands.size(), 11u);
+  EXPECT_EQ(commands.front(), "GET /dir/page.htm?q=1 HTTP/1.0");
+  EXPECT_EQ(commands.back(), "");
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  EXPECT_EQ(c.error, 0);
+  EXPECT_EQ(c.doneType, httpGet);
+  EXPECT_EQ(c.cli->DocName(), "page.htm");
+}
+
+TEST(HttpCliRequest, MinimalGetAndCredentialsFromTheUrl) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  ASSERT_TRUE(c.Get("http://" + srv.HostPort()));
+  ASSERT_TRUE(srv.WaitForFinished(1, 5000));
+  EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(c.cli->DocName(), "document.htm");
+
+  // A user without a password still sends the colon; the URL's user
+  // replaces the property.
+  Client d;
+  d.cli->Username = "other";
+  d.cli->Password = "";
+  ASSERT_TRUE(d.Get("http://u@" + srv.HostPort() + "/x/"));
+  ASSERT_TRUE(srv.WaitForFinished(2, 5000));
+  EXPECT_EQ(srv.Request(1), "GET /x/ HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic dTo=\r\n\r\n");
+  EXPECT_EQ(d.cli->Username, "u");
+  EXPECT_EQ(d.cli->DocName(), "x");
+}
+
+TEST(HttpCliRequest, ProxyGetsTheAbsoluteTargetAndItsOwnCredentials) {
+  ScriptedHttpServer proxy;
+  proxy.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\nvia proxy"));
+  proxy.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  c.cli->Proxy = "127.0.0.1";
+  c.cli->ProxyPort = std::to_string(proxy.Port());
+  c.cli->ProxyUsername = "pu";
+  c.cli->ProxyPassword = "pp";
+  c.cli->Username = "su";
+  c.cli->Password = "sp";
+  ASSERT_TRUE(c.Get("http://www.example.test:8080/a?b=c"));
+  ASSERT_TRUE(proxy.WaitForFinished(1, 5000));
+  EXPECT_EQ(proxy.Request(0),
+            "GET http://www.example.test:8080/a?b=c HTTP/1.0\r\n"
+            "Host: www.example.test\r\n"
+            "Authorization: Basic c3U6c3A=\r\n"
+            "Proxy-Authorization: Basic cHU6cHA=\r\n"
+            "\r\n");
+  EXPECT_EQ(c.cli->ConnectHost(), "127.0.0.1");
+  EXPECT_EQ(c.body, "via proxy");
+
+  // A port inside Proxy wins over ProxyPort; a URL without protocol counts as http.
+  Client d;
+  d.cli->Proxy = proxy.HostPort();
+  d.cli->ProxyPort = "1";
+  ASSERT_TRUE(d.Get("www.example.test/x"));
+  ASSERT_TRUE(proxy.WaitForFinished(2, 5000));
+  EXPECT_EQ(proxy.Request(1), "GET http://www.example.test/x HTTP/1.0\r\nHost: www.example.test\r\n\r\n");
+}
+
+TEST(HttpCliRequest, LineBreaksInSettingsNeverBecomeHeaderLines) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  c.cli->Agent = std::string("A\r\nX-Evil: 1\0Z", 15);
+  c.cli->Username = "u\r\nX-Evil: 2";
+  c.cli->Password = "p";
+  c.cli->Cookie = "a=1\r\nX-Evil: 3\nCookie: b=2\r\nCookie: c=3";
+  ASSERT_TRUE(c.Get(srv.Url("/p\r\nX-Evil: 4")));
+  ASSERT_TRUE(srv.WaitForFinished(1, 5000));
+  EXPECT_EQ(srv.Request(0),
+            "GET /pX-Evil: 4 HTTP/1.0\r\n"
+            "User-Agent: AX-Evil: 1Z\r\n" +
+                Hdr("127.0.0.1") + "Authorization: Basic " + Base64Encode("u\r\nX-Evil: 2:p") +
+                "\r\n"
+                "Cookie: a=1X-Evil: 3Cookie: b=2\r\n"
+                "Cookie: c=3\r\n"
+                "\r\n");
+
+  // The proxy setting is cleaned the same way.
+  Client d;
+  d.cli->Proxy = "127.0.0.1\r\n:" + std::to_string(srv.Port());
+  ASSERT_TRUE(d.Get("http://h.example.test\r\n/x"));
+  ASSERT_TRUE(srv.WaitForFinished(2, 5000));
+  EXPECT_EQ(srv.Request(1), "GET http://h.example.test/x HTTP/1.0\r\nHost: h.example.test\r\n\r\n");
+}
+
+TEST(HttpCliRequest, PostSendsTheStreamInChunksAfterTheHeader) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\nposted"));
+  Client c;
+  plat::TMemoryStream body;
+  std::string data;
+  for (int i = 0; i < 20000; ++i) data += static_cast<char>('a' + i % 26);
+  body.Write(data.data(), static_cast<std::int64_t>(data.size()));
+  body.SetPosition(0);
+  c.cli->SendStream = &body;
+  std::vector<int> sent;
+  int sendEnd = 0, sendBegin = 0;
+  c.cli->OnSendBegin = [&](TObject*) { ++sendBegin; };
+  c.cli->OnSendData = [&](TObject*, const void*, int n) { sent.push_back(n); };
+  c.cli->OnSendEnd = [&](TObject*) { ++sendEnd; };
+  c.Start(srv.Url("/form"), httpPost);
+  ASSERT_TRUE(c.Wait());
+  ASSERT_TRUE(srv.WaitForFinished(1, 5000));
+  EXPECT_EQ(srv.Request(0),
+            "POST /form HTTP/1.0\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n" +
+                Hdr("127.0.0.1") + "Content-Length: 20000\r\n\r\n" + data);
+  EXPECT_EQ(sent, (std::vector<int>{8193, 8193, 3614}));
+  EXPECT_EQ(sendBegin, 1);
+  EXPECT_EQ(sendEnd, 1);
+  EXPECT_EQ(c.cli->SentByteCount(), 20000);
+  EXPECT_EQ(c.body, "posted");
+  EXPECT_EQ(c.doneType, httpPost);
+}
+
+TEST(HttpCliRequest, HeadAndMisuse) {
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Delay(100).Send("HTTP/1.0 200 OK\r\n\r\n").Close());
+  Client c;
+  try {
+    c.cli->StartPost();
+    FAIL() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 2);
+    EXPECT_EQ(e.Message, "HTTP component has nothing to post");
+  }
+  EXPECT_EQ(c.cli->State(), httpIdle);
+  c.Start(srv.Url("/h"), httpHead);
+  try {
+    c.cli->StartGet();
+    FAIL() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 1);
+    EXPECT_EQ(e.Message, "HTTP component is busy");
+  }
+  ASSERT_TRUE(c.Wait());
+  PumpFor(50);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.doneType, httpHead);
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  ASSERT_TRUE(srv.WaitForFinished(1, 5000));
+  EXPECT_EQ(srv.Request(0), "HEAD /h HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+// ---- the response ---------------------------------------------------------------------
+
+struct StatusCase {
+  const char* response;
+  int status;
+  const char* reason;
+  std::uint16_t error;
+  const char* body;
+};
+
+TEST(HttpCliResponse, StatusLineForms) {
+  const StatusCase cases[] = {
+      {"HTTP/1.0 200 OK\r\n\r\nb", 200, "OK", 0, "b"},
+      {"HTTP/1.1 301 Moved Permanently\r\n\r\nb", 301, "Moved Permanently", 0, "b"},
+      {"HTTP/1.1 204\r\n\r\n", 204, "", 0, ""},
+      {"http/1.0 200 OK\r\n\r\nb", 0, "", 0, "b"},
+      {"HTTP/2 200\r\n\r\nb", 0, "", 0, "b"},
+      {"HTTP/1.0 2x0 OK\r\n\r\nb", 0, "'2x0' is not a valid integer value", httperrBadResponse, ""},
+      {"HTTP/1.0 200 OK\r\nContent-Length: ten\r\n\r\nb", 200, "'ten' is not a valid integer value",
+       httperrBadResponse, ""},
+      {"HTTP/1.0\r\n\r\n", 0, "'' is not a valid integer value", httperrBadResponse, ""},
+      {"", 0, "", 0, ""},
+  };
+  ScriptedHttpServer srv;
+  for (const StatusCase& k : cases) srv.Add(Script::Respond(k.response));
+  for (const StatusCase& k : cases) {
+    Client c;
+    ASSERT_TRUE(c.Get(srv.Url())) << k.response;
+    EXPECT_EQ(c.cli->StatusCode(), k.status) << k.response;
+    EXPECT_EQ(c.cli->ReasonPhrase(), k.reason) << k.response;
+    EXPECT_EQ(c.error, k.error) << k.response;
+    EXPECT_EQ(c.body, k.body) << k.response;
+  }
+}
+
+TEST(HttpCliResponse, HeaderValuesAndEventOrder) {
+  ScriptedHttpServer srv;
+  srv.Add(Script()
+              .ReadRequest()
+              .Send("HTTP/1.0 200 OK\nContent-Type: Text/HTML; Charset=X\r\nContent-Length:10\r\n"
+                    "WWW-Authenticate: Basic realm=\"r\"\r\nX-Other: y\r\n\r\n0123456789")
+              .Delay(50)
+              .Send("ABCDEFGHIJ")
+              .Close());
+  Client c;
+  ASSERT_TRUE(c.Get(srv.Url("/setup.exe")));
+  EXPECT_EQ(c.cli->ContentType(), "text/html; charset=x");
+  EXPECT_EQ(c.cli->ContentLength(), 10);
+  EXPECT_EQ(c.cli->RcvdByteCount(), 20);
+  EXPECT_EQ(c.body, "0123456789ABCDEFGHIJ");
+  ASSERT_EQ(c.cli->WWWAuthenticate()->Count(), 1);
+  EXPECT_EQ(c.cli->WWWAuthenticate()->Strings(0), "Basic realm=\"r\"");
+  EXPECT_EQ(c.cli->DocName(), "setup.exe");  // content type is not exactly text/html
+  ASSERT_EQ(c.cli->RcvdHeader()->Count(), 5);
+  EXPECT_EQ(c.cli->RcvdHeader()->Strings(0), "HTTP/1.0 200 OK");
+  const std::vector<std::string> expected = {
+      "SessionConnected",
+      "RequestHeaderBegin",
+      "RequestHeaderEnd",
+      "HeaderBegin",
+      "HeaderData HTTP/1.0 200 OK",
+      "HeaderData Content-Type: Text/HTML; Charset=X",
+      "HeaderData Content-Length:10",
+      "HeaderData WWW-Authenticate: Basic realm=\"r\"",
+      "HeaderData X-Other: y",
+      "HeaderEnd",
+      "DocBegin",
+      "DocData",
+      "DocData",
+      "DocEnd",
+      "RequestDone",
+  };
+  EXPECT_EQ(c.events, expected);
+  EXPECT_EQ(c.chunkSizes, (std::vector<int>{10, 10}));
+}
+
+TEST(HttpCliResponse, ExeNameFollowsTheContentType) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>"));
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\nMZ"));
+  Client a;
+  ASSERT_TRUE(a.Get(srv.Url("/dl/setup.exe")));
+  EXPECT_EQ(a.cli->DocName(), "setup.htm");
+  Client b;
+  ASSERT_TRUE(b.Get(srv.Url("/dl/setup.exe")));
+  EXPECT_EQ(b.cli->DocName(), "setup.exe");
+}
+
+TEST(HttpCliResponse, BodyBytesComeUnchangedWhateverTheyHold) {
+  std::string binary("\0\r\n\0\nHTTP/1.0 500 X\r\n\xff\x00z", 22);
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n" + binary));
+  Client c;
+  plat::TMemoryStream out;
+  c.cli->RcvdStream = &out;
+  ASSERT_TRUE(c.Get(srv.Url()));
+  EXPECT_EQ(c.body, binary);
+  EXPECT_EQ(out.Data(), binary);
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  EXPECT_EQ(c.error, 0);
+}
+
+TEST(HttpCliResponse, HeaderlessResponseIsBodyWithItsLineEnds) {
+  const std::string page = "<HtMl>\r\n<body>\nline\r\n</body></html>";
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Send(page.substr(0, 20)).Delay(50).Send(page.substr(20)).Close());
+  Client c;
+  ASSERT_TRUE(c.Get(srv.Url()));
+  EXPECT_EQ(c.body, page);
+  EXPECT_EQ(c.cli->StatusCode(), 0);
+  EXPECT_EQ(c.cli->ContentType(), "text/html");
+  EXPECT_EQ(c.cli->RcvdHeader()->Count(), 0);
+  const std::vector<std::string> expected = {"HeaderBegin", "HeaderEnd", "DocBegin", "DocData",
+                                             "DocData",     "DocData",   "DocEnd",   "RequestDone"};
+  EXPECT_EQ(c.ResponseEvents(), expected);
+}
+
+TEST(HttpCliResponse, ErrorStatusClosesAfterItsLine) {
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Send("HTTP/1.1 404 Not Found\r\n").Delay(300).Send("X: y\r\n\r\nbody").Close());
+  Client c;
+  ASSERT_TRUE(c.Get(srv.Url()));
+  EXPECT_EQ(c.cli->StatusCode(), 404);
+  EXPECT_EQ(c.cli->ReasonPhrase(), "Not Found");
+  EXPECT_EQ(c.error, 0);
+  const std::vector<std::string> expected = {"HeaderBegin", "HeaderData HTTP/1.1 404 Not Found", "RequestDone"};
+  EXPECT_EQ(c.ResponseEvents(), expected);
+}
+
+TEST(HttpCliResponse, ServerThatClosesOrResetsWithoutAnswer) {
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Close());
+  srv.Add(Script().ReadRequest().Reset());
+  for (int i = 0; i < 2; ++i) {
+    Client c;
+    ASSERT_TRUE(c.Get(srv.Url())) << i;
+    EXPECT_EQ(c.cli->StatusCode(), 0) << i;
+    EXPECT_EQ(c.body, "") << i;
+    PumpFor(20);
+    EXPECT_EQ(c.done, 1) << i;
+  }
+}
+
+// ---- responses that break the parser end the request ----------------------------------
+
+TEST(HttpCliResponse, OverlongOrEndlessHeadersEndTheRequestWithAnError) {
+  std::string endless = "HTTP/1.0 200 OK\r\n";
+  for (int i = 0; i < THttpCli::MaxHeaderLines + 10; ++i) endless += "X-Filler: " + std::to_string(i) + "\r\n";
+  struct Case {
+    std::string response;
+    std::uint16_t error;
+    int status;
+  } cases[] = {
+      {std::string(9000, 'a'), httperrLineTooLong, 0},
+      {"HTTP/1.0 200 OK\r\nX: " + std::string(8300, 'b') + "\r\n\r\n", httperrLineTooLong, 200},
+      {std::string("HTTP/1.0 200 OK\r\nX: a\0b\r\n\r\nbody", 30), httperrLineTooLong, 200},
+      {endless, httperrHeaderTooLong, 200},
+  };
+  ScriptedHttpServer srv;
+  // The server keeps its connection open: only the client can end these.
+  for (const Case& k : cases) srv.Add(Script().ReadRequest().Send(k.response).Hold());
+  for (const Case& k : cases) {
+    Client c;
+    ASSERT_TRUE(c.Get(srv.Url())) << k.error;
+    EXPECT_EQ(c.error, k.error);
+    EXPECT_EQ(c.cli->StatusCode(), k.status);
+    EXPECT_EQ(c.body, "");
+    EXPECT_LE(c.cli->RcvdHeader()->Count(), THttpCli::MaxHeaderLines);
+  }
+}
+
+// A stream that takes nothing.
+class FullStream : public plat::TStream {
+ public:
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t, plat::TSeekOrigin) override { return 0; }
+  void SetSize(std::int64_t) override {}
+};
+
+TEST(HttpCliResponse, FailingReceiveStreamEndsTheRequest) {
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nbody").Hold());
+  Client c;
+  FullStream full;
+  c.cli->RcvdStream = &full;
+  ASSERT_TRUE(c.Get(srv.Url()));
+  EXPECT_EQ(c.error, httperrBadResponse);
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  PumpFor(20);
+  EXPECT_EQ(c.done, 1);
+}
+
+// ---- redirects ------------------------------------------------------------------------------
+
+TEST(HttpCliRedirect, RelativeAbsoluteAndBareLocations) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: /new\r\n\r\nignored"));
+  srv.Add(Script::Respond("HTTP/1.0 301 Moved\r\nLocation:http://localhost/x\r\n\r\n"));
+  srv.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: page2.htm\r\n\r\n"));
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\nfinal"));
+  Client c;
+  ASSERT_TRUE(c.Get(srv.Url("/start")));
+  ASSERT_TRUE(srv.WaitForFinished(4, 5000));
+  EXPECT_EQ(srv.Request(0), "GET /start HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(srv.Request(1), "GET /new HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  // Another host: the port stays.
+  EXPECT_EQ(srv.Request(2), "GET /x HTTP/1.0\r\nHost: localhost\r\n\r\n");
+  EXPECT_EQ(srv.Request(3), "GET http://localhost/page2.htm HTTP/1.0\r\nHost: localhost\r\n\r\n");
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  EXPECT_EQ(c.body, "final");
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.cli->ConnectHost(), "localhost");
+  EXPECT_EQ(c.cli->Location(), "http://localhost/page2.htm");
+  ASSERT_EQ(c.cli->RcvdHeader()->Count(), 7);
+  EXPECT_EQ(c.cli->RcvdHeader()->Strings(0), "HTTP/1.0 302 Found");
+  EXPECT_EQ(c.cli->RcvdHeader()->Strings(6), "HTTP/1.0 200 OK");
+  const std::vector<std::string> changes = {"LocationChange /new", "LocationChange /x",
+                                            "LocationChange http://localhost/page2.htm"};
+  std::vector<std::string> seen;
+  for (const auto& e : c.events)
+    if (e.rfind("LocationChange", 0) == 0) seen.push_back(e);
+  EXPECT_EQ(seen, changes);
+  EXPECT_EQ(c.body, "final");  // the redirects' own bodies were dropped
+}
+
+TEST(HttpCliRedirect, ThroughProxyTheTargetStaysAbsolute) {
+  ScriptedHttpServer proxy;
+  proxy.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: /new\r\n\r\n"));
+  proxy.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: http://other.example.test/y\r\n\r\n"));
+  proxy.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  c.cli->Proxy = proxy.HostPort();
+  ASSERT_TRUE(c.Get("http://site.example.test/old"));
+  ASSERT_TRUE(proxy.WaitForFinished(3, 5000));
+  EXPECT_EQ(proxy.Request(1), "GET http://site.example.test/new HTTP/1.0\r\nHost: site.example.test\r\n\r\n");
+  // The Host line keeps the first host: only the target changes.
+  EXPECT_EQ(proxy.Request(2), "GET http://other.example.test/y HTTP/1.0\r\nHost: site.example.test\r\n\r\n");
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+}
+
+TEST(HttpCliRedirect, ChainIsCappedAndEmptyLocationIgnored) {
+  ScriptedHttpServer srv;
+  srv.SetDefault(Script::Respond("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\nloop body"));
+  Client c;
+  ASSERT_TRUE(c.Get(srv.Url()));
+  EXPECT_EQ(srv.ConnectionCount(), THttpCli::MaxRedirects + 1);
+  EXPECT_EQ(c.cli->StatusCode(), 302);
+  EXPECT_EQ(c.body, "loop body");  // the last response is taken as it is
+  EXPECT_EQ(c.error, 0);
+
+  ScriptedHttpServer srv2;
+  srv2.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: \r\n\r\nstay"));
+  Client d;
+  ASSERT_TRUE(d.Get(srv2.Url()));
+  EXPECT_EQ(srv2.ConnectionCount(), 1);
+  EXPECT_EQ(d.body, "stay");
+}
+
+TEST(HttpCliRedirect, AbortBeforeTheRestartStopsTheChain) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n"));
+  srv.SetDefault(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  Client c;
+  c.cli->OnLocationChange = [&](TObject*) { c.cli->Abort(); };
+  ASSERT_TRUE(c.Get(srv.Url()));
+  PumpFor(100);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.error, httperrAborted);
+  EXPECT_EQ(c.cli->StatusCode(), 404);
+  EXPECT_EQ(srv.ConnectionCount(), 1);
+  EXPECT_EQ(c.cli->State(), httpIdle);
+}
+
+// ---- failures, Abort and the end of a request ---------------------------------------------
+
+TEST(HttpCliFailure, RefusedPortAndUnresolvableName) {
+  Client c;
+  std::vector<THttpState> states;
+  c.cli->OnStateChange = [&](TObject*) { states.push_back(c.cli->State()); };
+  c.Start("http://127.0.0.1:" + std::to_string(httptest::UnusedLoopbackPort()) + "/");
+  // A dotted address is looked up inside the call.
+  EXPECT_EQ(states, (std::vector<THttpState>{httpStarting, httpDnsLookup, httpConnecting}));
+  ASSERT_TRUE(c.Wait());
+  EXPECT_EQ(c.cli->StatusCode(), 404);
+  EXPECT_EQ(c.cli->ReasonPhrase(), "Connection refused (Error #10061)");
+  EXPECT_EQ(c.error, 10061);
+  PumpFor(20);
+  EXPECT_EQ(c.done, 1);
+
+  Client d;
+  ASSERT_TRUE(d.Get("http://no-such-host.invalid/"));
+  EXPECT_EQ(d.cli->StatusCode(), 404);
+  EXPECT_EQ(d.cli->ReasonPhrase(), "can't resolve hostname to IP address");
+  EXPECT_NE(d.error, 0);
+  EXPECT_EQ(d.ResponseEvents(), (std::vector<std::string>{"RequestDone"}));
+}
+
+TEST(HttpCliFailure, AbortOfAServerThatNeverAnswers) {
+  ScriptedHttpServer srv;
+  srv.Add(Script().ReadRequest().Hold());
+  Client c;
+  c.Start(srv.Url());
+  ASSERT_TRUE(PumpUntil([&] { return c.cli->State() == httpReadingHeader && srv.Request(0).size() > 0; }));
+  c.inCall = true;
+  c.cli->Abort();
+  c.inCall = false;
+  EXPECT_EQ(c.done, 0);
+  ASSERT_TRUE(c.Wait());
+  PumpFor(50);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.error, httperrAborted);
+  EXPECT_EQ(c.cli->StatusCode(), 404);
+  EXPECT_EQ(c.cli->ReasonPhrase(), "Connection aborted on request");
+  EXPECT_TRUE(srv.WaitForFinished(1, 5000));  // the server saw the close
+}
+
+TEST(HttpCliFailure, AbortDuringLookupAndOnAnIdleClient) {
+  Client idle;
+  idle.cli->Abort();
+  PumpFor(20);
+  EXPECT_EQ(idle.done, 0);
+  EXPECT_TRUE(idle.events.empty());
+
+  Client c;
+  c.Start("http://localhost:1/");
+  ASSERT_EQ(c.cli->State(), httpDnsLookup);
+  c.inCall = true;
+  c.cli->Abort();
+  c.inCall = false;
+  ASSERT_TRUE(c.Wait());
+  PumpFor(50);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.error, httperrAborted);
+  EXPECT_EQ(c.cli->ReasonPhrase(), "Connection aborted on request");
+}
+
+TEST(HttpCliFailure, EmptyUrlRaisesAndStaysBusyUntilAbort) {
+  Client c;
+  try {
+    c.cli->StartGet();
+    FAIL() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.Message, "DNS lookup: invalid host name.");
+  }
+  EXPECT_EQ(c.cli->State(), httpDnsLookup);
+  EXPECT_THROW(c.cli->StartGet(), EHttpException);
+  c.cli->Abort();
+  ASSERT_TRUE(c.Wait());
+  PumpFor(20);
+  EXPECT_EQ(c.done, 1);
+  EXPECT_EQ(c.error, httperrAborted);
+  EXPECT_EQ(c.cli->StatusCode(), 404);
+}
+
+TEST(HttpCliLifetime, FreedInsideItsOwnRequestDone) {
+  ScriptedHttpServer srv;
+  srv.SetDefault(Script::Respond("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+  int done = 0;
+  for (int i = 0; i < 5; ++i) {
+    auto* cli = new THttpCli(nullptr);
+    cli->URL = srv.Url("/" + std::to_string(i));
+    cli->OnRequestDone = [&done, cli](TObject* s, THttpRequest, std::uint16_t e) {
+      EXPECT_EQ(e, 0);
+      EXPECT_EQ(s, cli);
+      ++done;
+      plat::Free(cli);
+    };
+    cli->StartGet();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return done == 5; }));
+  PumpFor(50);
+  EXPECT_EQ(done, 5);
+}
+
+TEST(HttpCliLifetime, ANewRequestFromRequestDoneStartsClean) {
+  ScriptedHttpServer srv;
+  // The first response leaves a partial line behind when its 404 closes it.
+  srv.Add(Script::Respond("HTTP/1.0 404 Not Found\r\nX: partial"));
+  srv.Add(Script::Respond("HTTP/1.0 200 OK\r\n\r\nsecond"));
+  Client c;
+  bool restarted = false;
+  c.cli->OnRequestDone = [&](TObject*, THttpRequest, std::uint16_t) {
+    ++c.done;
+    if (!restarted) {
+      restarted = true;
+      EXPECT_EQ(c.cli->StatusCode(), 404);
+      c.cli->StartGet();
+    }
+  };
+  c.cli->URL = srv.Url();
+  c.cli->StartGet();
+  ASSERT_TRUE(PumpUntil([&] { return c.done == 2; }));
+  EXPECT_EQ(c.cli->StatusCode(), 200);
+  EXPECT_EQ(c.body, "second");
+  ASSERT_EQ(c.cli->RcvdHeader()->Count(), 1);
+  EXPECT_EQ(c.cli->RcvdHeader()->Strings(0), "HTTP/1.0 200 OK");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HttpCliResponse, LastLineWithoutLineEndStillCounts) {
+  ScriptedHttpServer srv;
+  srv.Add(Script::Respond("<html>tiny</html>"));
+  srv.Add(Script::Respond("HTTP/1.0 204 No Content"));
+  Client a;
+  ASSERT_TRUE(a.Get(srv.Url()));
+  EXPECT_EQ(a.body, "<html>tiny</html>");
+  EXPECT_EQ(a.ResponseEvents(),
+            (std::vector<std::string>{"HeaderBegin", "HeaderEnd", "DocBegin", "DocData", "DocEnd", "RequestDone"}));
+  Client b;
+  ASSERT_TRUE(b.Get(srv.Url()));
+  EXPECT_EQ(b.cli->StatusCode(), 204);
+  EXPECT_EQ(b.cli->ReasonPhrase(), "No Content");
+}
+
+}  // namespace
