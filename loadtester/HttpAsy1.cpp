@@ -140,7 +140,7 @@ THttpAsyForm::THttpAsyForm(QWidget* parent) : QMainWindow(parent) {
   plat::Safely([this] { FormCreate(); });
 }
 
-THttpAsyForm::~THttpAsyForm() = default;
+THttpAsyForm::~THttpAsyForm() { DetachClients(); }
 
 void THttpAsyForm::BuildBrowseTab() {
   TabSheet8 = Named(new QWidget, "TabSheet8");
@@ -708,32 +708,4 @@ void THttpAsyForm::StartLoad() {}
 void THttpAsyForm::Button7Click() {}
 void THttpAsyForm::Button2Click() {}
 
-// ---- run engine ----------------------------------------------------------------------
-// The test itself comes with the run engine; until then these do nothing.
-
-void THttpAsyForm::ExecButtonClick() {}
-void THttpAsyForm::AbortButtonClick() {}
-void THttpAsyForm::Timer1Timer() {}
-void THttpAsyForm::startsimultrun() {}
-void THttpAsyForm::log(const std::string&) {}
-void THttpAsyForm::logdata(const std::string&) {}
-
-std::string THttpAsyForm::replacestr(const std::string& source, const std::string& pattern,
-                                     const std::string& replacement) {
-  if (pattern.empty()) return source;
-  std::string out;
-  std::size_t from = 0;
-  for (std::size_t at; (at = source.find(pattern, from)) != std::string::npos; from = at + pattern.size()) {
-    out.append(source, from, at - from);
-    out += replacement;
-  }
-  out.append(source, from, std::string::npos);
-  return out;
-}
-
-void THttpAsyForm::statusadd(std::int32_t) {}
-void THttpAsyForm::Chart1Resize(plat::TChart*) {}
-void THttpAsyForm::showsource(const std::string&) {}
-void THttpAsyForm::HttpCli1HeaderData(plat::TObject*) {}
-void THttpAsyForm::HttpCli1DocData(plat::TObject*, const void*, int) {}
-void THttpAsyForm::HttpCli1LocationChange(plat::TObject*) {}
+// The run engine's handlers are in HttpAsy1Engine.cpp.

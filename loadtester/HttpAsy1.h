@@ -13,6 +13,7 @@
 #include "platform/qt/chart.h"
 #include "platform/qt/panel.h"
 #include "platform/qt/spinedit.h"
+#include "loadtester/RunText.h"
 
 class QAction;
 class QCheckBox;
@@ -29,6 +30,7 @@ class QTextEdit;
 
 namespace plat {
 class TObject;
+class TComponent;
 }
 
 // The per-user client of a test run (defined with the run engine).
@@ -180,6 +182,8 @@ class THttpAsyForm : public QMainWindow {
   void startsimultrun();
   void log(const std::string& text);
   void logdata(const std::string& text);
+  // Bold lines switch the results view's font style just for that line.
+  void logdata(const std::string& text, bool bold);
   static std::string replacestr(const std::string& source, const std::string& pattern,
                                 const std::string& replacement);
   void statusadd(std::int32_t code);
@@ -188,6 +192,7 @@ class THttpAsyForm : public QMainWindow {
   void HttpCli1HeaderData(plat::TObject* sender);
   void HttpCli1DocData(plat::TObject* sender, const void* buffer, int len);
   void HttpCli1LocationChange(plat::TObject* sender);
+  void SimultRequestDone(plat::TObject* sender, std::uint8_t rqType, std::uint16_t error);
 
   // ---- window state ----------------------------------------------------------
   std::string inifilename;
@@ -200,12 +205,22 @@ class THttpAsyForm : public QMainWindow {
   std::int32_t runindex = 0;
   std::int32_t runusers = 0;
   bool userabort = false;
-  std::vector<std::int32_t> statuscodes;  // slot 1 at index 0
-  std::vector<std::int32_t> statuscount;
-  std::int32_t codecount = 0;
+  runtext::StatusTable statuscodes;  // slot 1 (200) at index 0
   long double avgsum = 0;
   long double runsaveraged = 0;
-  std::int32_t preverrors = 0;
+  std::int64_t preverrors = 0;
+  std::int64_t endstamp = 0;     // TickMs of the latest completion
+  std::string temppath;          // where "temp.htm" of this test went
+  bool cookiefailed = false;     // "cookies.txt" failed once in this test
+  std::string pendingerror;      // shown once the handler has finished
+  std::string resultsurl;        // last address given to the results browser
+  // Owns the clients until each is freed by its completion.
+  plat::TComponent* clientowner = nullptr;
+
+  // Results browser: the engine's one call on it.
+  void NavigateResults(const std::string& url);
+  // Frees every client still running, without any event reaching the window.
+  void DetachClients();
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -223,6 +238,11 @@ class THttpAsyForm : public QMainWindow {
   // Connects a signal to a handler that runs through the error box guard.
   template <class Sender, class Signal, class Fn>
   void Bind(Sender* sender, Signal signal, Fn fn);
+
+  void ShowFirstResponse();
+  void EndRun();
+  void ReportEngineError(const std::string& message);
+  void FlushEngineErrors();
 
   QLabel* StatusPanel0 = nullptr;
   std::unique_ptr<QPrinter> Printer_;
