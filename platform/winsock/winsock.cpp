@@ -286,78 +286,7 @@ struct Sock final : IoWatcher {
     return err;
   }
 
-  void OnIoReady(std::uint32_t ev) override {
-    if (dead) return;
-    bool hup = (ev & (EPOLLHUP | EPOLLERR)) != 0;
-    if (connecting) {
-      if (!(ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
-      int err = SocketError();
-      connecting = false;
-      if (err == 0 && !(ev & EPOLLHUP)) {
-        connected = true;
-        unsigned zero = 0;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &zero, sizeof zero);
-        if (mask & FD_CONNECT) Post(FD_CONNECT, 0);
-        if (mask & FD_WRITE) Post(FD_WRITE, 0);
-        Sync(true);
-      } else {
-        if (err == 0) err = ECONNREFUSED;
-        eof = true;
-        if (mask & FD_CONNECT) Post(FD_CONNECT, MapErrno(err));
-        Detach();
-      }
-      return;
-    }
-    if (listening) {
-      if ((ev & EPOLLIN) && (mask & FD_ACCEPT) && !acceptOutstanding) {
-        acceptOutstanding = true;
-        Post(FD_ACCEPT, 0);
-      }
-      if (hup)
-        Detach();
-      else
-        Sync(true);
-      return;
-    }
-    if (type == WS_SOCK_DGRAM) {
-      if (ev & EPOLLERR) SocketError();  // clears a pending datagram error
-      if ((ev & EPOLLIN) && (mask & FD_READ) && !readOutstanding) {
-        readOutstanding = true;
-        Post(FD_READ, 0);
-      }
-      if ((ev & EPOLLOUT) && writeArmed && (mask & FD_WRITE)) {
-        writeArmed = false;
-        Post(FD_WRITE, 0);
-      }
-      Sync(true);
-      return;
-    }
-    bool closing = hup || (ev & EPOLLRDHUP);
-    if ((ev & EPOLLIN) && (mask & FD_READ) && !readOutstanding && !eof) {
-      // At the end of the stream EPOLLIN is set without data.
-      if (!closing || Pending() > 0) {
-        readOutstanding = true;
-        Post(FD_READ, 0);
-      }
-    }
-    if (closing) {
-      int err = (ev & EPOLLERR) ? SocketError() : 0;
-      eof = true;
-      if ((mask & FD_CLOSE) && !closeReported) {
-        closeReported = true;
-        Post(FD_CLOSE, err ? MapErrno(err) : 0);
-      }
-    }
-    if ((ev & EPOLLOUT) && writeArmed && (mask & FD_WRITE)) {
-      writeArmed = false;
-      Post(FD_WRITE, 0);
-    }
-    if (hup)
-      Detach();
-    else
-      Sync(true);
-  }
-
+  void OnIoReady(std::uint32_t ev) override;
   // Posts now what a fresh level-triggered poll would report.
   void Evaluate() {
     if (mask == 0 || dead || !Active()) return;
@@ -445,6 +374,79 @@ ThreadQueueId MyQueue() {
     (void)mark;
   }
   return t_myQueue;
+}
+
+void Sock::OnIoReady(std::uint32_t ev) {
+  // A socket re-registered by another thread belongs to that thread now.
+  if (dead || (thread != 0 && thread != t_myQueue)) return;
+  bool hup = (ev & (EPOLLHUP | EPOLLERR)) != 0;
+  if (connecting) {
+    if (!(ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+    int err = SocketError();
+    connecting = false;
+    if (err == 0 && !(ev & EPOLLHUP)) {
+      connected = true;
+      unsigned zero = 0;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &zero, sizeof zero);
+      if (mask & FD_CONNECT) Post(FD_CONNECT, 0);
+      if (mask & FD_WRITE) Post(FD_WRITE, 0);
+      Sync(true);
+    } else {
+      if (err == 0) err = ECONNREFUSED;
+      eof = true;
+      if (mask & FD_CONNECT) Post(FD_CONNECT, MapErrno(err));
+      Detach();
+    }
+    return;
+  }
+  if (listening) {
+    if ((ev & EPOLLIN) && (mask & FD_ACCEPT) && !acceptOutstanding) {
+      acceptOutstanding = true;
+      Post(FD_ACCEPT, 0);
+    }
+    if (hup)
+      Detach();
+    else
+      Sync(true);
+    return;
+  }
+  if (type == WS_SOCK_DGRAM) {
+    if (ev & EPOLLERR) SocketError();  // clears a pending datagram error
+    if ((ev & EPOLLIN) && (mask & FD_READ) && !readOutstanding) {
+      readOutstanding = true;
+      Post(FD_READ, 0);
+    }
+    if ((ev & EPOLLOUT) && writeArmed && (mask & FD_WRITE)) {
+      writeArmed = false;
+      Post(FD_WRITE, 0);
+    }
+    Sync(true);
+    return;
+  }
+  bool closing = hup || (ev & EPOLLRDHUP);
+  if ((ev & EPOLLIN) && (mask & FD_READ) && !readOutstanding && !eof) {
+    // At the end of the stream EPOLLIN is set without data.
+    if (!closing || Pending() > 0) {
+      readOutstanding = true;
+      Post(FD_READ, 0);
+    }
+  }
+  if (closing) {
+    int err = (ev & EPOLLERR) ? SocketError() : 0;
+    eof = true;
+    if ((mask & FD_CLOSE) && !closeReported) {
+      closeReported = true;
+      Post(FD_CLOSE, err ? MapErrno(err) : 0);
+    }
+  }
+  if ((ev & EPOLLOUT) && writeArmed && (mask & FD_WRITE)) {
+    writeArmed = false;
+    Post(FD_WRITE, 0);
+  }
+  if (hup)
+    Detach();
+  else
+    Sync(true);
 }
 
 // The socket is already out of the table.
@@ -822,7 +824,6 @@ int WS_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, std::int32_t events) {
   k->writeArmed = (k->connected || k->type == WS_SOCK_DGRAM) && (mask & FD_WRITE);
   k->Sync(true);
   k->Evaluate();
-  if (k->eof && !k->dead) k->Sync(true);
   if (k->eof && k->connected && (mask & FD_READ) && !k->readOutstanding && k->Pending() > 0) {
     k->readOutstanding = true;
     k->Post(FD_READ, 0);
