@@ -255,6 +255,23 @@ TEST(Datagram, ConnectIsImmediateAndSendsToTheResolvedAddress) {
   ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
   EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "datagram");
   EXPECT_EQ(std::to_string(ntohs(from.sin_port)), s.LocalPort());
+  // SendTo goes to the address given, bypassing the queue.
+  int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in b = a;
+  b.sin_port = 0;
+  ::bind(other, reinterpret_cast<sockaddr*>(&b), sizeof b);
+  len = sizeof b;
+  ::getsockname(other, reinterpret_cast<sockaddr*>(&b), &len);
+  plat::SOCKADDR_IN dest{};
+  dest.sin_family = plat::WS_AF_INET;
+  dest.sin_port = b.sin_port;
+  dest.sin_addr.s_addr = b.sin_addr.s_addr;
+  EXPECT_EQ(s.SendTo(dest, sizeof dest, "elsewhere", 9), 9);
+  pollfd q{other, POLLIN, 0};
+  ASSERT_EQ(::poll(&q, 1, 2000), 1);
+  n = ::recv(other, buf, sizeof buf, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "elsewhere");
+  ::close(other);
   // And back: the reply arrives through ReceiveFrom.
   ::sendto(fd, "reply", 5, 0, reinterpret_cast<sockaddr*>(&from), fl);
   std::string got;
