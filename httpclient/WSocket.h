@@ -150,7 +150,7 @@ class TCustomWSocket : public plat::TComponent {
   bool Paused() const { return FPaused; }
   bool QuitSeen() const { return FQuitSeen; }
   int SendBlockSize() const { return FSendBlockSize; }
-  // Blocks waiting in the send queue (tests and the load tester look).
+  // The blocks of the send queue, for inspection.
   int SendQueueCount() const { return static_cast<int>(FSendQueue.size()); }
   const std::vector<TBuffer*>& SendQueue() const { return FSendQueue; }
 
