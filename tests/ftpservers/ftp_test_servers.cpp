@@ -1,0 +1,363 @@
+#include "tests/ftpservers/ftp_test_servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace ftptest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+int ListenLoopback(int backlog, int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(0);
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+std::string SourceDir() {
+  const char* s = std::getenv("SITETOOLS_SOURCE_DIR");
+  return s ? s : ".";
+}
+
+}  // namespace
+
+// ---- files ------------------------------------------------------------------------
+
+TempDir::TempDir(const std::string& tag) {
+  std::string tmpl = (fs::temp_directory_path() / ("sitetools-" + tag + "-XXXXXX")).string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data())) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---- real servers --------------------------------------------------------------------
+
+FtpServer::~FtpServer() { Stop(); }
+
+void FtpServer::Stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  std::int64_t end = NowMs() + 3000;
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (NowMs() > end) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    ::usleep(10000);
+  }
+  pid_ = -1;
+}
+
+bool FtpServer::Spawn(const std::vector<std::string>& argv, int* stdoutFd) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int pipeFd[2] = {-1, -1};
+  if (stdoutFd && ::pipe2(pipeFd, O_CLOEXEC) != 0) return false;
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // A server never outlives the test that started it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    int devnull = ::open("/dev/null", O_RDWR);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    if (stdoutFd) ::dup2(pipeFd[1], 1);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  pid_ = pid;
+  if (stdoutFd) {
+    ::close(pipeFd[1]);
+    *stdoutFd = pipeFd[0];
+  }
+  return true;
+}
+
+bool FtpServer::WaitForGreeting(int timeoutMs) {
+  std::int64_t end = NowMs() + timeoutMs;
+  while (NowMs() < end) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port_);
+    timeval tv{0, 500000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      char buf[256];
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      ::close(fd);
+      if (n >= 3 && std::memcmp(buf, "220", 3) == 0) return true;
+    } else {
+      ::close(fd);
+    }
+    int status;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;  // it gave up
+      return false;
+    }
+    ::usleep(20000);
+  }
+  return false;
+}
+
+bool PyFtpdServer::Start(std::string& why) {
+  const std::string python = "/usr/bin/python3";
+  if (::access(python.c_str(), X_OK) != 0) {
+    why = "the distribution's python3 is missing";
+    return false;
+  }
+  root_ = std::make_unique<TempDir>("pyftpd");
+  ::chmod(root_->Path().c_str(), 0755);
+  diskDir_ = root_->Path() + "/pub";
+  remoteDir_ = "/pub";
+  fs::create_directory(diskDir_);
+  user_ = "tester";
+  password_ = "secret";
+  int out = -1;
+  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Path(), user_, password_}, &out)) {
+    why = "cannot start python3";
+    return false;
+  }
+  // Bounded: the server says where it listens, or we give up.
+  std::string line;
+  std::int64_t end = NowMs() + 10000;
+  while (line.find('\n') == std::string::npos && NowMs() < end) {
+    pollfd p{out, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buf[128];
+    ssize_t n = ::read(out, buf, sizeof buf);
+    if (n <= 0) break;
+    line.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(out);
+  if (line.rfind("PORT ", 0) != 0) {
+    why = "pyftpdlib did not start (is python3-pyftpdlib installed?)";
+    Stop();
+    return false;
+  }
+  port_ = std::atoi(line.c_str() + 5);
+  return port_ > 0;
+}
+
+bool VsftpdServer::Start(std::string& why) {
+  const std::string binary = "/usr/sbin/vsftpd";
+  if (::access(binary.c_str(), X_OK) != 0) {
+    why = "vsftpd is not installed";
+    return false;
+  }
+  if (::geteuid() != 0) {
+    why = "vsftpd serves anonymous users only from a chroot, which needs root";
+    return false;
+  }
+  struct passwd* ftpUser = ::getpwnam("ftp");
+  if (!ftpUser) {
+    why = "there is no 'ftp' user for vsftpd's anonymous sessions";
+    return false;
+  }
+  root_ = std::make_unique<TempDir>("vsftpd");
+  const std::string base = root_->Path();
+  ::chmod(base.c_str(), 0755);
+  const std::string anonRoot = base + "/root";
+  fs::create_directory(anonRoot);
+  fs::create_directory(base + "/empty");
+  ::chmod(anonRoot.c_str(), 0755);
+  diskDir_ = anonRoot + "/pub";
+  remoteDir_ = "/pub";
+  fs::create_directory(diskDir_);
+  ::chmod(diskDir_.c_str(), 0755);
+  if (::chown(diskDir_.c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) {
+    why = "cannot hand the upload folder to the 'ftp' user";
+    return false;
+  }
+  user_ = "anonymous";
+  password_ = "guest@example.org";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port_ = ClosedPort();
+    const std::string conf = base + "/vsftpd.conf";
+    std::ofstream c(conf, std::ios::trunc);
+    c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+      << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+      << "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+      << "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=NO\nftp_username=ftp\n"
+      << "anon_root=" << anonRoot << "\nsecure_chroot_dir=" << base << "/empty\n"
+      << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+      << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+      << "ascii_upload_enable=YES\nxferlog_enable=NO\nsyslog_enable=NO\ndirmessage_enable=NO\nhide_ids=NO\nuse_localtime=NO\n"
+      << "ftpd_banner=vsftpd test server ready.\n";
+    c.close();
+    ::chmod(conf.c_str(), 0600);
+    if (!Spawn({binary, conf}, nullptr)) {
+      why = "cannot start vsftpd";
+      return false;
+    }
+    if (WaitForGreeting(5000)) return true;
+    Stop();
+  }
+  why = "vsftpd did not answer on its port within 5 s";
+  return false;
+}
+
+std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
+  if (name == "vsftpd") return std::make_unique<VsftpdServer>();
+  return std::make_unique<PyFtpdServer>();
+}
+
+int ClosedPort() {
+  int port = 0;
+  int fd = ListenLoopback(1, port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+StalledListener::StalledListener() {
+  listenFd_ = ListenLoopback(0, port_);
+  fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(port_);
+  ::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+StalledListener::~StalledListener() {
+  if (fillerFd_ >= 0) ::close(fillerFd_);
+  if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+// ---- the scripted server -------------------------------------------------------------
+
+void ScriptConn::Send(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string ScriptConn::ReadLine(int timeoutMs) {
+  std::int64_t end = NowMs() + timeoutMs;
+  for (;;) {
+    std::size_t lf = buf_.find('\n');
+    if (lf != std::string::npos) {
+      std::string line = buf_.substr(0, lf);
+      buf_.erase(0, lf + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      received.push_back(line);
+      return line;
+    }
+    std::int64_t left = end - NowMs();
+    if (left <= 0) return "";
+    pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    // What the client sent before the stop is still read.
+    if (::poll(p, 2, static_cast<int>(left)) <= 0 || (p[1].revents && !p[0].revents)) return "";
+    char buf[4096];
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return "";
+    buf_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void ScriptConn::WaitClosed(int timeoutMs) {
+  std::int64_t end = NowMs() + timeoutMs;
+  for (;;) {
+    std::int64_t left = end - NowMs();
+    if (left <= 0) return;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    if (::poll(p, 2, static_cast<int>(left)) <= 0 || p[1].revents) return;
+    char buf[4096];
+    if (::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+  }
+}
+
+ScriptServer::ScriptServer(std::function<void(ScriptConn&, int)> script) {
+  listenFd_ = ListenLoopback(8, port_);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+  thread_ = std::thread([this, script = std::move(script)] {
+    for (int index = 0;; ++index) {
+      pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      if (::poll(p, 2, -1) <= 0 || p[1].revents) return;
+      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      accepted_++;
+      ScriptConn conn(fd, wakeFd_);
+      script(conn, index);
+      ::close(fd);
+    }
+  });
+}
+
+ScriptServer::~ScriptServer() {
+  std::uint64_t one = 1;
+  ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  (void)n;
+  thread_.join();
+  ::close(listenFd_);
+  ::close(wakeFd_);
+}
+
+}  // namespace ftptest

@@ -1,0 +1,129 @@
+// FTP peers for the tests: the distribution's pyftpdlib and vsftpd, each
+// started on a free loopback port with a temporary root, and a scripted
+// server of our own for replies that real servers never send.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ftptest {
+
+// A temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag = "ftp");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+bool Exists(const std::string& path);
+bool IsDir(const std::string& path);
+
+// A real server. After a successful Start: Port(), the login, and the
+// folder the tests may write to, both on disk and as the server names it.
+class FtpServer {
+ public:
+  virtual ~FtpServer();
+  // False with `why` set when the server cannot run on this machine.
+  virtual bool Start(std::string& why) = 0;
+  virtual std::string Name() const = 0;
+  int Port() const { return port_; }
+  const std::string& User() const { return user_; }
+  const std::string& Password() const { return password_; }
+  // On disk, and as a remote path (no trailing '/').
+  const std::string& DiskDir() const { return diskDir_; }
+  const std::string& RemoteDir() const { return remoteDir_; }
+  void Stop();
+
+ protected:
+  // Starts argv with a pipe on its stdout and the parent-death signal set.
+  bool Spawn(const std::vector<std::string>& argv, int* stdoutFd);
+  // Waits up to timeoutMs for a "220" greeting on the port.
+  bool WaitForGreeting(int timeoutMs);
+
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string user_, password_, diskDir_, remoteDir_;
+  std::unique_ptr<TempDir> root_;
+};
+
+class PyFtpdServer : public FtpServer {
+ public:
+  bool Start(std::string& why) override;
+  std::string Name() const override { return "pyftpdlib"; }
+};
+
+class VsftpdServer : public FtpServer {
+ public:
+  bool Start(std::string& why) override;
+  std::string Name() const override { return "vsftpd"; }
+};
+
+// Makes the server of that name ("pyftpdlib" or "vsftpd").
+std::unique_ptr<FtpServer> MakeServer(const std::string& name);
+
+// A port on 127.0.0.1 where nothing listens.
+int ClosedPort();
+
+// A listening socket whose one-slot queue is full, so that a further
+// connect to it stalls (SYNs are dropped). Port() names it.
+class StalledListener {
+ public:
+  StalledListener();
+  ~StalledListener();
+  int Port() const { return port_; }
+
+ private:
+  int listenFd_ = -1;
+  int fillerFd_ = -1;
+  int port_ = 0;
+};
+
+// One accepted connection of the scripted server.
+class ScriptConn {
+ public:
+  ScriptConn(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {}
+  void Send(const std::string& text);
+  // The next line the client sent, without CR LF; "" on end or time-out.
+  std::string ReadLine(int timeoutMs = 5000);
+  // Waits until the client closes (or the time-out passes).
+  void WaitClosed(int timeoutMs = 5000);
+  std::vector<std::string> received;  // every line read so far
+
+ private:
+  int fd_;
+  int stopFd_;
+  std::string buf_;
+};
+
+// Runs `script` on its own thread for each connection, one after another,
+// until stopped. Port() is where it listens.
+class ScriptServer {
+ public:
+  explicit ScriptServer(std::function<void(ScriptConn&, int index)> script);
+  ~ScriptServer();
+  int Port() const { return port_; }
+  int Accepted() const { return accepted_.load(); }
+
+ private:
+  int listenFd_ = -1;
+  int port_ = 0;
+  int wakeFd_ = -1;
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+}  // namespace ftptest

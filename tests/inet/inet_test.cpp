@@ -1,0 +1,575 @@
+// The Internet-library stand-in against a scripted server and the real
+// test peers: status notifications, error codes, cancels from another
+// thread, handle rules, listings and uploads.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/inet/wininet.h"
+#include "tests/ftpservers/ftp_test_servers.h"
+
+using namespace plat::inet;
+using ftptest::ScriptConn;
+using ftptest::ScriptServer;
+
+namespace {
+
+struct Event {
+  HINTERNET handle;
+  DWORD status;
+  std::string text;  // for the name and address notifications
+  DWORD count = 0;   // for sent / received
+};
+
+// Records every notification; an optional hook runs inside the callback.
+struct Recorder {
+  std::mutex mutex;
+  std::vector<Event> events;
+  std::function<void(DWORD status, DWORD count)> hook;
+  std::vector<DWORD> Statuses(bool withWaiting = false) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<DWORD> s;
+    for (auto& e : events)
+      if (withWaiting || e.status != INTERNET_STATUS_WAITING) s.push_back(e.status);
+    return s;
+  }
+  std::size_t Size() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return events.size();
+  }
+  DWORD Sent() {
+    std::lock_guard<std::mutex> lock(mutex);
+    DWORD n = 0;
+    for (auto& e : events)
+      if (e.status == INTERNET_STATUS_REQUEST_SENT) n += e.count;
+    return n;
+  }
+};
+
+void Callback(HINTERNET h, DWORD_PTR context, DWORD status, void* info, DWORD len) {
+  auto* r = reinterpret_cast<Recorder*>(context);
+  if (!r) return;
+  Event e{h, status, "", 0};
+  if (status == INTERNET_STATUS_REQUEST_SENT || status == INTERNET_STATUS_RESPONSE_RECEIVED) {
+    EXPECT_EQ(len, sizeof(DWORD));
+    std::memcpy(&e.count, info, sizeof e.count);
+  } else if (info && len > 0) {
+    e.text = static_cast<const char*>(info);
+  }
+  {
+    std::lock_guard<std::mutex> lock(r->mutex);
+    r->events.push_back(e);
+  }
+  if (r->hook) r->hook(status, e.count);
+}
+
+std::int64_t Ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+class Session {
+ public:
+  Session() {
+    h = InternetOpenA("tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    InternetSetStatusCallback(h, Callback);
+  }
+  ~Session() {
+    if (h) InternetCloseHandle(h);
+  }
+  void SetOption(DWORD option, DWORD value) { ASSERT_TRUE(InternetSetOptionA(h, option, &value, sizeof value)); }
+  HINTERNET Connect(int port, const char* user, const char* password, Recorder& rec, DWORD flags = 0,
+                    const char* host = "127.0.0.1") {
+    return InternetConnectA(h, host, static_cast<INTERNET_PORT>(port), user, password, INTERNET_SERVICE_FTP, flags,
+                            reinterpret_cast<DWORD_PTR>(&rec));
+  }
+  HINTERNET h = 0;
+};
+
+std::string LastResponse() {
+  char buf[4096];
+  DWORD err = 0, len = sizeof buf;
+  if (!InternetGetLastResponseInfoA(&err, buf, &len)) return "";
+  return buf;
+}
+
+// The usual greeting and login of the scripted server.
+void Login(ScriptConn& c) {
+  c.Send("220 scripted\r\n");
+  c.ReadLine();
+  c.Send("331 pass please\r\n");
+  c.ReadLine();
+  c.Send("230 in\r\n");
+}
+
+}  // namespace
+
+// ---- connect ----------------------------------------------------------------------
+
+TEST(InetConnect, StatusSequenceAndBannerPerAttempt) {
+  ScriptServer server([](ScriptConn& c, int) {
+    c.Send("120 soon\r\n220-Welcome\n220 ready\n");  // LF only, 120 first
+    EXPECT_EQ(c.ReadLine(), "USER bob");
+    c.Send("331 Password\r\n");
+    EXPECT_EQ(c.ReadLine(), "PASS pw");
+    c.Send("230-Hello\r\n230 Logged in\r\n");
+    c.WaitClosed();
+  });
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "bob", "pw", rec, 0, "localhost");
+  ASSERT_NE(c, 0u) << GetLastError();
+  std::vector<DWORD> expected = {INTERNET_STATUS_RESOLVING_NAME, INTERNET_STATUS_NAME_RESOLVED};
+  // localhost may resolve to ::1 first; every address tried shows up.
+  auto statuses = rec.Statuses();
+  ASSERT_GE(statuses.size(), 9u);
+  EXPECT_EQ(statuses[0], INTERNET_STATUS_RESOLVING_NAME);
+  EXPECT_EQ(rec.events[0].text, "localhost");
+  EXPECT_EQ(statuses[1], INTERNET_STATUS_NAME_RESOLVED);
+  std::size_t i = 2;
+  while (i < statuses.size() && statuses[i] == INTERNET_STATUS_CONNECTING_TO_SERVER) ++i;
+  ASSERT_GT(i, 2u);
+  ASSERT_LT(i, statuses.size());
+  EXPECT_EQ(statuses[i++], INTERNET_STATUS_CONNECTED_TO_SERVER);
+  // 120, 220 (multi-line), USER, 331, PASS, 230.
+  std::vector<DWORD> rest(statuses.begin() + static_cast<long>(i), statuses.end());
+  EXPECT_EQ(rest, (std::vector<DWORD>{41, 41, 31, 41, 31, 41}));
+  for (auto& e : rec.events) EXPECT_EQ(e.handle, c);
+  EXPECT_EQ(LastResponse(), "120 soon\r\n220-Welcome\r\n220 ready\r\n230-Hello\r\n230 Logged in\r\n");
+  rec.events.clear();
+  EXPECT_TRUE(InternetCloseHandle(c));
+  EXPECT_EQ(rec.Statuses(), (std::vector<DWORD>{INTERNET_STATUS_CLOSING_CONNECTION}));
+}
+
+TEST(InetConnect, ErrorCodes) {
+  // Each case: what the server does at login, and the error it gives.
+  struct Case {
+    const char* what;
+    std::function<void(ScriptConn&)> script;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"user refused", [](ScriptConn& c) { c.Send("220 x\r\n"); c.ReadLine(); c.Send("530 no such user\r\n"); },
+       ERROR_INTERNET_INCORRECT_USER_NAME},
+      {"password refused",
+       [](ScriptConn& c) {
+         c.Send("220 x\r\n");
+         c.ReadLine();
+         c.Send("331 pw\r\n");
+         c.ReadLine();
+         c.Send("530 wrong\r\n");
+       },
+       ERROR_INTERNET_INCORRECT_PASSWORD},
+      {"account wanted",
+       [](ScriptConn& c) {
+         c.Send("220 x\r\n");
+         c.ReadLine();
+         c.Send("331 pw\r\n");
+         c.ReadLine();
+         c.Send("332 account?\r\n");
+       },
+       ERROR_INTERNET_LOGIN_FAILURE},
+      {"busy greeting", [](ScriptConn& c) { c.Send("421 too many\r\n"); }, ERROR_INTERNET_LOGIN_FAILURE},
+      {"over-long greeting", [](ScriptConn& c) { c.Send("220 " + std::string(20000, 'x') + "\r\n"); },
+       ERROR_INTERNET_LOGIN_FAILURE},
+      {"garbage greeting", [](ScriptConn& c) { c.Send("HTTP/1.0 200 OK\r\n"); }, ERROR_INTERNET_LOGIN_FAILURE},
+      {"drop at greeting", [](ScriptConn&) {}, ERROR_INTERNET_LOGIN_FAILURE},
+      {"silent greeting", [](ScriptConn& c) { c.WaitClosed(3000); }, ERROR_INTERNET_TIMEOUT},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    ScriptServer server([&](ScriptConn& c, int) {
+      k.script(c);
+      if (std::strcmp(k.what, "drop at greeting") != 0) c.WaitClosed();
+    });
+    Recorder rec;
+    Session s;
+    s.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
+    std::int64_t t0 = Ms();
+    EXPECT_EQ(s.Connect(server.Port(), "bob", "pw", rec), 0u);
+    EXPECT_EQ(GetLastError(), k.error);
+    EXPECT_LT(Ms() - t0, 3000);
+  }
+}
+
+TEST(InetConnect, RefusedPortTriesEveryAttempt) {
+  Recorder rec;
+  Session s;
+  s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 3);
+  EXPECT_EQ(s.Connect(ftptest::ClosedPort(), "u", "p", rec), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+  auto st = rec.Statuses();
+  EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_RESOLVING_NAME), 3);
+  EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_CONNECTING_TO_SERVER), 3);
+  EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_CONNECTED_TO_SERVER), 0);
+}
+
+TEST(InetConnect, StalledConnectTimesOut) {
+  ftptest::StalledListener stalled;
+  Recorder rec;
+  Session s;
+  s.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 200);
+  s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 2);
+  std::int64_t t0 = Ms();
+  EXPECT_EQ(s.Connect(stalled.Port(), "u", "p", rec), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
+  EXPECT_LT(Ms() - t0, 2000);
+  // The wait told its caller it was still waiting.
+  auto st = rec.Statuses(true);
+  EXPECT_GE(std::count(st.begin(), st.end(), INTERNET_STATUS_WAITING), 2);
+}
+
+TEST(InetConnect, UnresolvableNames) {
+  for (const char* host : {"bad..host", "no-such-host.invalid", "", "white space"}) {
+    SCOPED_TRACE(host);
+    Recorder rec;
+    Session s;
+    s.SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 10000);
+    EXPECT_EQ(s.Connect(21, "u", "p", rec, 0, host), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_NAME_NOT_RESOLVED);
+    EXPECT_EQ(rec.Statuses(), (std::vector<DWORD>{INTERNET_STATUS_RESOLVING_NAME}));
+  }
+}
+
+TEST(InetConnect, LineBreaksInLoginRefusedBeforeConnecting) {
+  ScriptServer server([](ScriptConn& c, int) { Login(c); });
+  Recorder rec;
+  Session s;
+  EXPECT_EQ(s.Connect(server.Port(), "bob\r\nDELE x", "pw", rec), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(s.Connect(server.Port(), "bob", "pw\nx", rec), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(rec.Size(), 0u);
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+// ---- cancel --------------------------------------------------------------------------
+
+TEST(InetCancel, CloseFromAnotherThreadEndsAStalledLogin) {
+  ScriptServer server([](ScriptConn& c, int) { c.WaitClosed(5000); });  // never greets
+  Recorder rec;
+  Session s;
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    InternetCloseHandle(s.h);
+  });
+  std::int64_t t0 = Ms();
+  EXPECT_EQ(s.Connect(server.Port(), "u", "p", rec), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+  EXPECT_LT(Ms() - t0, 1500);
+  closer.join();
+  s.h = 0;
+  EXPECT_EQ(OpenHandleCount(), 0u);
+}
+
+TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
+  std::string received;
+  ScriptServer server([&](ScriptConn& c, int) {
+    Login(c);
+    EXPECT_EQ(c.ReadLine(), "TYPE I");
+    c.Send("200 ok\r\n");
+    EXPECT_EQ(c.ReadLine(), "PASV");
+    // Passive data port that accepts but never reads: the upload stalls.
+    int port = 0;
+    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(lfd, 1);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    c.Send("227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
+           ")\r\n");
+    int dfd = ::accept(lfd, nullptr, nullptr);
+    EXPECT_EQ(c.ReadLine().substr(0, 5), "STOR ");
+    c.Send("150 go\r\n");
+    c.WaitClosed(5000);
+    ::close(dfd);
+    ::close(lfd);
+  });
+  ftptest::TempDir tmp;
+  const std::string local = tmp.Path() + "/big.bin";
+  ftptest::WriteFile(local, std::string(8 << 20, 'x'));
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec, INTERNET_FLAG_PASSIVE);
+  ASSERT_NE(c, 0u);
+  std::atomic<bool> closed{false};
+  std::atomic<int> afterClose{0};
+  DWORD sentData = 0;
+  rec.hook = [&](DWORD status, DWORD count) {
+    if (closed) {
+      afterClose++;
+      return;
+    }
+    if (status == INTERNET_STATUS_REQUEST_SENT) sentData += count;
+    if (sentData > (1u << 20)) {
+      // As the abort worker does: close from another thread and wait for it.
+      std::thread([&] { InternetCloseHandle(s.h); }).join();
+      closed = true;
+    }
+  };
+  std::int64_t t0 = Ms();
+  EXPECT_FALSE(FtpPutFileA(c, local.c_str(), "/big.bin", FTP_TRANSFER_TYPE_BINARY, reinterpret_cast<DWORD_PTR>(&rec)));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+  EXPECT_LT(Ms() - t0, 5000);
+  EXPECT_TRUE(closed);
+  // The close itself reports closing; the cancelled call says nothing more.
+  EXPECT_LE(afterClose.load(), 1);
+  s.h = 0;
+  EXPECT_EQ(OpenHandleCount(), 0u);
+  // Closed handles are unknown now.
+  EXPECT_FALSE(FtpSetCurrentDirectoryA(c, "/"));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(InetHandles, NullUnknownAndWrongKind) {
+  const HINTERNET bad[] = {0, 123456789};
+  for (HINTERNET h : bad) {
+    SCOPED_TRACE(h);
+    char buf[16];
+    DWORD len = sizeof buf;
+    WIN32_FIND_DATAA fd;
+    DWORD v = 1;
+    EXPECT_FALSE(FtpSetCurrentDirectoryA(h, "/"));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(FtpGetCurrentDirectoryA(h, buf, &len));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(FtpCreateDirectoryA(h, "x"));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(FtpRemoveDirectoryA(h, "x"));
+    EXPECT_FALSE(FtpDeleteFileA(h, "x"));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(FtpPutFileA(h, "/etc/hostname", "x", 2, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(FtpFindFirstFileA(h, "*.*", &fd, 0, 0), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(InternetFindNextFileA(h, &fd));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(InternetCloseHandle(h));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &v, 4));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(InternetSetStatusCallback(h, nullptr), INTERNET_INVALID_STATUS_CALLBACK);
+    EXPECT_EQ(InternetConnectA(h, "127.0.0.1", 21, "", "", 1, 0, 0), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+  Session s;
+  EXPECT_FALSE(FtpSetCurrentDirectoryA(s.h, "/"));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+}
+
+TEST(InetHandles, OptionsInheritedAndQueried) {
+  Session s;
+  DWORD v = 0, len = sizeof v;
+  ASSERT_TRUE(InternetQueryOptionA(s.h, INTERNET_OPTION_CONNECT_TIMEOUT, &v, &len));
+  EXPECT_EQ(v, 60000u);
+  s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 7);
+  ASSERT_TRUE(InternetQueryOptionA(s.h, INTERNET_OPTION_CONNECT_RETRIES, &v, &len));
+  EXPECT_EQ(v, 7u);
+  len = 2;
+  EXPECT_FALSE(InternetQueryOptionA(s.h, INTERNET_OPTION_CONNECT_RETRIES, &v, &len));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(len, 4u);
+  v = 1;
+  EXPECT_FALSE(InternetSetOptionA(s.h, 999, &v, 4));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INVALID_OPTION);
+}
+
+TEST(InetHandles, ProxySessionRefusesFtp) {
+  HINTERNET h = InternetOpenA("t", INTERNET_OPEN_TYPE_PROXY, "proxy:8080", "", 0);
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(InternetConnectA(h, "127.0.0.1", 21, "u", "p", INTERNET_SERVICE_FTP, 0, 0), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_INVALID_PROXY_REQUEST);
+  InternetCloseHandle(h);
+}
+
+// ---- calls on a connection --------------------------------------------------------------
+
+TEST(InetCalls, ServerDropReportsClosed) {
+  ScriptServer server([](ScriptConn& c, int) { Login(c); });  // then hangs up
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
+  ASSERT_NE(c, 0u);
+  rec.events.clear();
+  EXPECT_FALSE(FtpSetCurrentDirectoryA(c, "/www"));
+  DWORD err = GetLastError();
+  EXPECT_TRUE(err == ERROR_INTERNET_CONNECTION_ABORTED) << err;
+  auto st = rec.Statuses();
+  EXPECT_NE(std::find(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), st.end());
+  // Later calls fail at once.
+  EXPECT_FALSE(FtpDeleteFileA(c, "x"));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_CONNECTION_ABORTED);
+}
+
+TEST(InetCalls, RefusalKeepsReplyAndLineBreaksNeverSent) {
+  ScriptServer server([](ScriptConn& c, int) {
+    Login(c);
+    EXPECT_EQ(c.ReadLine(), "MKD /exists");
+    c.Send("550 Directory exists\r\n");
+    EXPECT_EQ(c.ReadLine(), "PWD");
+    c.Send("257 \"/a \"\"quoted\"\" dir\" is current\r\n");
+    EXPECT_EQ(c.ReadLine(), "PWD");
+    c.Send("257 \"/a \"\"quoted\"\" dir\" is current\r\n");
+    EXPECT_EQ(c.ReadLine(), "QUIT");
+  });
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
+  ASSERT_NE(c, 0u);
+  EXPECT_FALSE(FtpCreateDirectoryA(c, "/exists"));
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR);
+  EXPECT_EQ(LastResponse(), "550 Directory exists\r\n");
+  DWORD before = rec.Sent();
+  for (const char* bad : {"x\r\nDELE y", "x\ny", "x\r"}) {
+    EXPECT_FALSE(FtpCreateDirectoryA(c, bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(FtpDeleteFileA(c, bad));
+    EXPECT_FALSE(FtpSetCurrentDirectoryA(c, bad));
+    EXPECT_FALSE(FtpRemoveDirectoryA(c, bad));
+    EXPECT_FALSE(FtpPutFileA(c, "/etc/hostname", bad, 2, 0));
+    WIN32_FIND_DATAA fd;
+    EXPECT_EQ(FtpFindFirstFileA(c, bad, &fd, 0, 0), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(rec.Sent(), before);
+  // Too small a buffer says how much is needed; the path comes whole.
+  char small[4];
+  DWORD len = sizeof small;
+  EXPECT_FALSE(FtpGetCurrentDirectoryA(c, small, &len));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(len, std::strlen("/a \"quoted\" dir") + 1);
+  std::vector<char> buf(len);
+  ASSERT_TRUE(FtpGetCurrentDirectoryA(c, buf.data(), &len));
+  EXPECT_STREQ(buf.data(), "/a \"quoted\" dir");
+}
+
+TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
+  ftptest::PyFtpdServer server;
+  std::string why;
+  ASSERT_TRUE(server.Start(why)) << why;
+  ftptest::TempDir tmp;
+  const std::string local = tmp.Path() + "/f.bin";
+  ftptest::WriteFile(local, std::string(1 << 20, 'y'));
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), server.User().c_str(), server.Password().c_str(), rec, INTERNET_FLAG_PASSIVE);
+  ASSERT_NE(c, 0u) << GetLastError();
+  int refused = 0;
+  rec.hook = [&](DWORD status, DWORD) {
+    if (status == INTERNET_STATUS_REQUEST_SENT && refused == 0) {
+      EXPECT_FALSE(FtpSetCurrentDirectoryA(c, "/"));
+      EXPECT_EQ(GetLastError(), ERROR_FTP_TRANSFER_IN_PROGRESS);
+      ++refused;
+    }
+  };
+  EXPECT_TRUE(FtpPutFileA(c, local.c_str(), "/pub/f.bin", FTP_TRANSFER_TYPE_BINARY,
+                          reinterpret_cast<DWORD_PTR>(&rec)))
+      << GetLastError() << LastResponse();
+  EXPECT_EQ(refused, 1);
+  rec.hook = nullptr;
+  EXPECT_EQ(ftptest::ReadFile(server.DiskDir() + "/f.bin").size(), 1u << 20);
+}
+
+// Listings and uploads against both real servers, passive and active.
+class InetServers : public ::testing::TestWithParam<std::tuple<std::string, bool>> {
+ protected:
+  void SetUp() override {
+    server_ = ftptest::MakeServer(std::get<0>(GetParam()));
+    std::string why;
+    if (!server_->Start(why)) {
+      if (std::get<0>(GetParam()) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
+      FAIL() << why;
+    }
+    conn_ = session_.Connect(server_->Port(), server_->User().c_str(), server_->Password().c_str(), rec_,
+                             std::get<1>(GetParam()) ? INTERNET_FLAG_PASSIVE : 0);
+    ASSERT_NE(conn_, 0u) << GetLastError();
+  }
+  std::unique_ptr<ftptest::FtpServer> server_;
+  Recorder rec_;
+  Session session_;
+  HINTERNET conn_ = 0;
+};
+
+TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
+  const std::string d = server_->DiskDir();
+  ftptest::WriteFile(d + "/a.txt", "12345");
+  ftptest::WriteFile(d + "/B.TXT", "1");
+  ftptest::WriteFile(d + "/noext", "");
+  ftptest::WriteFile(d + "/my page.htm", "x");
+  std::filesystem::create_directory(d + "/sub");
+  auto names = [&](const std::string& search) {
+    std::vector<std::string> out;
+    WIN32_FIND_DATAA fd;
+    HINTERNET f = FtpFindFirstFileA(conn_, search.c_str(), &fd, INTERNET_FLAG_RELOAD, 0);
+    if (!f) return out;
+    do {
+      out.push_back(fd.cFileName + std::string((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "/" : ""));
+      if (fd.cFileName == std::string("a.txt")) {
+        EXPECT_EQ(fd.FileSize(), 5u);
+        EXPECT_GT(UnixFromFileTime(fd.ftLastWriteTime), 1500000000);
+      }
+    } while (InternetFindNextFileA(f, &fd));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(InternetCloseHandle(f));
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  const std::string r = server_->RemoteDir();
+  EXPECT_EQ(names(r + "/*.*"), (std::vector<std::string>{"B.TXT", "a.txt", "my page.htm", "noext", "sub/"}));
+  EXPECT_EQ(names(r + "/*.txt"), (std::vector<std::string>{"B.TXT", "a.txt"}));
+  EXPECT_EQ(names(r + "/noext"), (std::vector<std::string>{"noext"}));
+  EXPECT_TRUE(names(r + "/*.zip").empty());
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  ASSERT_TRUE(FtpSetCurrentDirectoryA(conn_, r.c_str()));
+  EXPECT_EQ(names("*.htm"), (std::vector<std::string>{"my page.htm"}));
+  EXPECT_TRUE(names(r + "/missing/*.*").empty());
+}
+
+TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
+  ftptest::TempDir tmp;
+  std::string content;
+  for (int i = 0; i < 300000; ++i) content += static_cast<char>(i % 256);
+  content += "\r\n\n\r\xff\xff";
+  ftptest::WriteFile(tmp.Path() + "/bin.dat", content);
+  rec_.events.clear();
+  const std::string remote = server_->RemoteDir() + "/bin.dat";
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/bin.dat").c_str(), remote.c_str(), FTP_TRANSFER_TYPE_BINARY,
+                          reinterpret_cast<DWORD_PTR>(&rec_)))
+      << GetLastError() << LastResponse();
+  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/bin.dat"), content);
+  // Commands and data blocks count as sent; at least the whole file was.
+  EXPECT_GE(rec_.Sent(), content.size());
+  // The same in ASCII: bare LF goes as CR LF and the Unix server stores LF.
+  ftptest::WriteFile(tmp.Path() + "/text.txt", "a\nb\r\nc\n");
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/text.txt").c_str(), (server_->RemoteDir() + "/text.txt").c_str(),
+                          FTP_TRANSFER_TYPE_ASCII, 0));
+  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/text.txt"), "a\nb\nc\n");
+  // A missing local file fails before anything is sent.
+  DWORD before = rec_.Sent();
+  EXPECT_FALSE(FtpPutFileA(conn_, (tmp.Path() + "/none").c_str(), remote.c_str(), 2, 0));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(rec_.Sent(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, InetServers,
+                         ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
