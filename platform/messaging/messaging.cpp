@@ -62,6 +62,7 @@ struct ThreadQueue {
   std::vector<FdSlot> fds;
   bool quitRequested = false;
   int quitCode = 0;
+  int peeksSincePoll = 0;
 
   ThreadQueue() {
     epfd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -324,7 +325,18 @@ void PostQuitMessage(int exitCode) {
 
 bool PeekMessage(MSG& msg, bool remove) {
   ThreadQueue& q = Q();
-  PollIo(q, 0);
+  // Looking at the descriptors costs a system call; with messages waiting it
+  // is enough to look every few messages, so that a flood of socket
+  // notifications is not slowed down by one call per message.
+  bool queued;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    queued = !q.msgs.empty();
+  }
+  if (!queued || ++q.peeksSincePoll >= 32) {
+    q.peeksSincePoll = 0;
+    PollIo(q, 0);
+  }
   return PeekQueued(q, msg, remove);
 }
 
