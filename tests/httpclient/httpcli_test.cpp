@@ -676,3 +676,26 @@ TEST(HttpCliResponse, LastLineWithoutLineEndStillCounts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpCliLifetime, ExceptionFromRequestDoneGoesToTheErrorBox) {
+  ScriptedHttpServer srv;
+  srv.SetDefault(Script::Respond("HTTP/1.0 200 OK\r\n\r\n"));
+  std::vector<std::string> shown;
+  plat::SetApplicationErrorHook([&](const std::string& m) { shown.push_back(m); });
+  Client c;
+  c.cli->OnRequestDone = [&](TObject*, THttpRequest, std::uint16_t) {
+    ++c.done;
+    throw plat::Exception("handler failed");
+  };
+  c.Start(srv.Url());
+  ASSERT_TRUE(c.Wait());
+  // The client is idle again and takes the next request.
+  c.Start(srv.Url());
+  ASSERT_TRUE(PumpUntil([&] { return c.done == 2; }));
+  plat::SetApplicationErrorHook(nullptr);
+  EXPECT_EQ(shown, (std::vector<std::string>{"handler failed", "handler failed"}));
+}
+
+}  // namespace
