@@ -272,7 +272,10 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     }
   }
   if (sec < 0) {
-    p.lines.push_back(Classify("[" + OneLine(section) + "]"));
+    std::string header(1, '[');
+    header += OneLine(section);
+    header += ']';
+    p.lines.push_back(Classify(header));
     p.lines.push_back(Classify(line));
     return Save(path, p);
   }

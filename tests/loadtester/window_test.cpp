@@ -600,6 +600,9 @@ TEST_F(Window, SplashClosesByItsTimer) {
     EXPECT_EQ(box->Label2->text(), QStringLiteral("Version 3.04"));
     EXPECT_EQ(box->Label1->text(), QStringLiteral("Anso's Brontavel"));
     EXPECT_TRUE(box->windowFlags() & Qt::FramelessWindowHint);
+    QString dir = QString::fromLocal8Bit(std::getenv("SITETOOLS_BINARY_DIR")) + "/screenshots";
+    QDir().mkpath(dir);
+    EXPECT_TRUE(box->grab().save(dir + "/brontavel-splash.png"));
   });
   QElapsedTimer t;
   t.start();
@@ -647,6 +650,9 @@ TEST_F(Window, AboutBoxStaysUntilTheUserClosesIt) {
     EXPECT_FALSE(box->windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_EQ(box->Label2->text(), QStringLiteral("Version 3.04"));
     EXPECT_EQ(box->size(), QSize(678, 260));
+    QString dir = QString::fromLocal8Bit(std::getenv("SITETOOLS_BINARY_DIR")) + "/screenshots";
+    QDir().mkpath(dir);
+    EXPECT_TRUE(box->grab().save(dir + "/brontavel-about.png"));
     QTest::mouseClick(box->BitBtn2, Qt::LeftButton);
     EXPECT_EQ(OpenBox(), box);  // "Homepage" leaves it open
     QTest::mouseClick(box->BitBtn1, Qt::LeftButton);
