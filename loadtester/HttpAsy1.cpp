@@ -135,6 +135,7 @@ THttpAsyForm::THttpAsyForm(QWidget* parent) : QMainWindow(parent) {
   SetTabOrder();
 
   Timer1 = Named(new QTimer(this), "Timer1");
+  Timer1->setTimerType(Qt::PreciseTimer);
   Bind(Timer1, &QTimer::timeout, [this] { Timer1Timer(); });
 
   plat::Safely([this] { FormCreate(); });

@@ -128,6 +128,7 @@ TForm1::TForm1(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWind
   Timer1 = new QTimer(this);
   Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer1->setInterval(3000);
+  Timer1->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5 % early
   connect(Timer1, &QTimer::timeout, this, [this] { plat::Safely([this] { Timer1Timer(); }); });
   Timer1->start();
 

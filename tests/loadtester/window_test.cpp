@@ -608,7 +608,7 @@ TEST_F(Window, SplashClosesByItsTimer) {
   t.start();
   ShowSplash();
   EXPECT_TRUE(seen);
-  EXPECT_GE(t.elapsed(), 2900);
+  EXPECT_GE(t.elapsed(), 2995);
   EXPECT_LT(t.elapsed(), 60000);
   EXPECT_EQ(OpenBox(), nullptr);
 }
