@@ -592,3 +592,30 @@ TEST_F(EngineTest, StartingWhileClientsAreActiveOnlyBeeps) {
 }
 
 }  // namespace
+
+namespace {
+// Pictures of a finished test for people to look at (not compared).
+TEST_F(EngineTest, PicturesOfAFinishedTest) {
+  server.Add(Script::Respond("HTTP/1.0 404 Not Found\r\n\r\nnope"));
+  server.Add(Script::Respond("<HTML>no header</HTML>"));
+  // Showing reads the settings file, so the settings come after it.
+  form->resize(731, 826);
+  form->show();
+  form->PageControl2->setCurrentWidget(form->TabSheet6);
+  SetUrl(server.Url("/"));
+  form->Checkshowgraph->setChecked(false);
+  form->Ramp->setChecked(true);
+  Settings(30, 3);
+  RunTest();
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  const char* bin = std::getenv("SITETOOLS_BINARY_DIR");
+  const std::string out = std::string(bin ? bin : ".") + "/engine-";
+  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "ramp-graph.png")));
+  form->PageControl1->setCurrentWidget(form->TabSheet2);
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "log.png")));
+  form->PageControl1->setCurrentWidget(form->TabSheet9);
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "results.png")));
+}
+}  // namespace
