@@ -83,7 +83,7 @@ bool TSimpleFTP::Connect() {
   if (ConnHandle_.load() && !Connected()) CloseInetHandle(ConnHandle_);
   TWinInetControl::Connect();
   if (OnLogin) OnLogin(this, UserName, Password);
-  DWORD error = GetLastError();
+  DWORD error = plat::inet::GetLastError();
   if (InetHandle_.load() && !ConnHandle_.load()) {
     if (!SafeArgument(HostName) || !SafeArgument(UserName) || !SafeArgument(Password)) {
       error = ERROR_INVALID_PARAMETER;
@@ -91,7 +91,7 @@ bool TSimpleFTP::Connect() {
       HINTERNET h = InternetConnectA(InetHandle_.load(), HostName.c_str(), static_cast<INTERNET_PORT>(Port),
                                      UserName.c_str(), Password.c_str(), INTERNET_SERVICE_FTP, ConnectFlags_,
                                      ContextOf(this));
-      error = GetLastError();
+      error = plat::inet::GetLastError();
       if (h && !InetHandle_.load()) {
         // Aborted while the login finished: the session is gone already.
         InternetCloseHandle(h);
@@ -155,7 +155,7 @@ std::string TSimpleFTP::GetRemoteDir() {
   std::vector<char> buf(1025, '\0');
   DWORD len = 1024;
   bool ok = FtpGetCurrentDirectoryA(conn, buf.data(), &len);
-  if (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+  if (!ok && plat::inet::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
     // Long paths are read whole.
     buf.assign(len + 1, '\0');
     len = static_cast<DWORD>(buf.size());

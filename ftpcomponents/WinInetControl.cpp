@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/ui/dialogs.h"
+
 using namespace plat::inet;
 
 // ---- the abort worker ---------------------------------------------------------------
@@ -130,7 +132,7 @@ std::string TWinInetControl::LastResponseText() const {
   std::string buf(1024, '\0');
   DWORD error = 0, len = static_cast<DWORD>(buf.size());
   bool ok = InternetGetLastResponseInfoA(&error, buf.data(), &len);
-  if (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+  if (!ok && plat::inet::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
     // A long banner is shown whole.
     buf.assign(len, '\0');
     len = static_cast<DWORD>(buf.size());
@@ -205,7 +207,8 @@ bool TWinInetControl::Connect() {
   if (State_ == isConnected) return true;
   if (!InetHandle_.load()) {
     const std::string bypass = ProxyBypassList_.Text();
-    InetHandle_.store(InternetOpenA("Zentavo", AccessType_, ResolveNames_ == rnProxy ? ProxyName.c_str() : nullptr,
+    const std::string agent = plat::ApplicationTitle();
+    InetHandle_.store(InternetOpenA(agent.c_str(), AccessType_, ResolveNames_ == rnProxy ? ProxyName.c_str() : nullptr,
                                     bypass.c_str(), 0));
   }
   InstallStatusCallback();

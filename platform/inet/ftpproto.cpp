@@ -834,8 +834,9 @@ DWORD FtpControl::OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& repl
       MarkDead(w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
       return WaitError(w);
     }
-    if (p[1].revents) {
-      // The server answers instead of connecting: it gave up.
+    if (p[1].revents && !p[0].revents) {
+      // The server answers instead of connecting: it gave up. (A server that
+      // connected and already reported the end is accepted first.)
       DWORD rc = ReadReply(sink, reply, opt);
       if (rc) return rc;
       if (reply.Kind() != 1) return ERROR_INTERNET_EXTENDED_ERROR;

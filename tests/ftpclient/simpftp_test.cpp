@@ -291,6 +291,21 @@ TEST_P(SimpleFTPServers, PutBothNameFormsByteForByteWithProgress) {
             "Error putting " + local_.Path() + "/empty.txt to /no/such/dir/e.txt");
   ftp_->SilentExceptions = true;
   EXPECT_FALSE(ftp_->PutFile(local_.Path() + "/empty.txt", "/no/such/dir/e.txt"));
+  // Silent does not cover a local file that cannot be opened for its size.
+  EXPECT_THROW(ftp_->PutFile(local_.Path() + "/none.htm", remote_ + "/none.htm"), plat::EFOpenError);
+}
+
+TEST_P(SimpleFTPServers, FailingProgressHandlerIsShownAndTheUploadGoesOn) {
+  ConnectInto();
+  std::vector<std::string> shown;
+  plat::SetApplicationErrorHook([&](const std::string& m) { shown.push_back(m); });
+  ftptest::WriteFile(local_.Path() + "/p.htm", std::string(100000, 'p'));
+  ftp_->OnTransferProgress = [&](plat::TObject*, TFTPProgressInfo) { throw plat::Exception("handler failed"); };
+  EXPECT_TRUE(ftp_->Put(local_.Path() + "/p.htm"));
+  plat::SetApplicationErrorHook(nullptr);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), "handler failed");
+  EXPECT_EQ(ftptest::ReadFile(disk_ + "/p.htm").size(), 100000u);
 }
 
 TEST_P(SimpleFTPServers, FindFilesListsNamesAndFolders) {

@@ -2,6 +2,7 @@
 // test peers: status notifications, error codes, cancels from another
 // thread, handle rules, listings and uploads.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -458,6 +460,116 @@ TEST(InetCalls, RefusalKeepsReplyAndLineBreaksNeverSent) {
   std::vector<char> buf(len);
   ASSERT_TRUE(FtpGetCurrentDirectoryA(c, buf.data(), &len));
   EXPECT_STREQ(buf.data(), "/a \"quoted\" dir");
+}
+
+namespace {
+
+int ConnectFrom(const char* source, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &src.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src);
+  sockaddr_in dst{};
+  dst.sin_family = AF_INET;
+  dst.sin_port = htons(static_cast<std::uint16_t>(port));
+  dst.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendAll(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+
+const char* const kDosListing =
+    "12-10-26  08:19AM       <DIR>          site\r\n"
+    "12-10-26  08:19PM                 1234 index.htm\r\n";
+
+}  // namespace
+
+TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
+  ScriptServer server([](ScriptConn& c, int) {
+    Login(c);
+    EXPECT_EQ(c.ReadLine(), "TYPE A");
+    c.Send("200 ok\r\n");
+    EXPECT_EQ(c.ReadLine(), "PASV");
+    c.Send("502 not here\r\n");
+    EXPECT_EQ(c.ReadLine(), "EPSV");
+    int port = 0;
+    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(lfd, 1);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    c.Send("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n");
+    int dfd = ::accept(lfd, nullptr, nullptr);
+    EXPECT_EQ(c.ReadLine(), "LIST /site");
+    c.Send("150 here it comes\r\n");
+    SendAll(dfd, kDosListing);
+    ::close(dfd);
+    ::close(lfd);
+    c.Send("226 done\r\n");
+    c.WaitClosed();
+  });
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec, INTERNET_FLAG_PASSIVE);
+  ASSERT_NE(c, 0u);
+  WIN32_FIND_DATAA fd;
+  HINTERNET f = FtpFindFirstFileA(c, "/site/*.*", &fd, 0, 0);
+  ASSERT_NE(f, 0u) << GetLastError();
+  EXPECT_EQ(fd.cFileName, "site");
+  EXPECT_EQ(fd.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  ASSERT_TRUE(InternetFindNextFileA(f, &fd));
+  EXPECT_EQ(fd.cFileName, "index.htm");
+  EXPECT_EQ(fd.FileSize(), 1234u);
+  EXPECT_FALSE(InternetFindNextFileA(f, &fd));
+  // Closing the connection closes its listing too.
+  InternetCloseHandle(c);
+  EXPECT_FALSE(InternetFindNextFileA(f, &fd));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(InetCalls, ActiveModeTakesDataOnlyFromTheServer) {
+  ScriptServer server([](ScriptConn& c, int) {
+    Login(c);
+    EXPECT_EQ(c.ReadLine(), "TYPE A");
+    c.Send("200 ok\r\n");
+    std::string port = c.ReadLine();
+    ASSERT_EQ(port.substr(0, 5), "PORT ");
+    int h1, h2, h3, h4, p1, p2;
+    ASSERT_EQ(std::sscanf(port.c_str() + 5, "%d,%d,%d,%d,%d,%d", &h1, &h2, &h3, &h4, &p1, &p2), 6);
+    EXPECT_EQ(port.substr(5, 10), "127,0,0,1,");
+    c.Send("200 PORT ok\r\n");
+    EXPECT_EQ(c.ReadLine(), "LIST");
+    c.Send("150 opening\r\n");
+    // Someone else gets there first; the client must not take it.
+    int intruder = ConnectFrom("127.0.0.2", p1 * 256 + p2);
+    if (intruder >= 0) SendAll(intruder, "-rw-r--r-- 1 u g 6 Jan  5  2020 evil\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int data = ConnectFrom("127.0.0.1", p1 * 256 + p2);
+    ASSERT_GE(data, 0);
+    SendAll(data, "-rw-r--r-- 1 u g 6 Jan  5  2020 good\r\n");
+    ::close(data);
+    if (intruder >= 0) ::close(intruder);
+    c.Send("226 done\r\n");
+    c.WaitClosed();
+  });
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
+  ASSERT_NE(c, 0u);
+  WIN32_FIND_DATAA fd;
+  HINTERNET f = FtpFindFirstFileA(c, "*.*", &fd, 0, 0);
+  ASSERT_NE(f, 0u) << GetLastError();
+  EXPECT_EQ(fd.cFileName, "good");
+  EXPECT_FALSE(InternetFindNextFileA(f, &fd));
 }
 
 TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
