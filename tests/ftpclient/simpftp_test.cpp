@@ -285,6 +285,12 @@ TEST_P(SimpleFTPServers, PutBothNameFormsByteForByteWithProgress) {
   EXPECT_TRUE(ftptest::Exists(disk_ + "/empty.txt"));
   EXPECT_EQ(ftptest::ReadFile(disk_ + "/empty.txt"), "");
   for (auto& p : progress) EXPECT_EQ(p.BytesDone, 0);
+  // Later commands still report, with the last file's name and size.
+  progress.clear();
+  EXPECT_TRUE(ftp_->MakeDir(remote_ + "/later"));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back().FileName, "empty.txt");
+  EXPECT_EQ(progress.back().BytesDone, 0);
   EXPECT_EQ(ErrorOf([&] { ftp_->PutFile(local_.Path() + "/none.htm", remote_ + "/none.htm"); }),
             "Error putting " + local_.Path() + "/none.htm to " + remote_ + "/none.htm: local file not found");
   EXPECT_EQ(ErrorOf([&] { ftp_->PutFile(local_.Path() + "/empty.txt", "/no/such/dir/e.txt"); }),
