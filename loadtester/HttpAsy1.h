@@ -181,6 +181,8 @@ class THttpAsyForm : public QMainWindow {
   void Timer1Timer();
   void startsimultrun();
   void log(const std::string& text);
+  // Hands the log lines written since the last batch to the log view.
+  void FlushLog();
   void logdata(const std::string& text);
   // Bold lines switch the results view's font style just for that line.
   void logdata(const std::string& text, bool bold);
@@ -214,6 +216,7 @@ class THttpAsyForm : public QMainWindow {
   bool cookiefailed = false;     // "cookies.txt" failed once in this test
   std::string pendingerror;      // shown once the handler has finished
   std::string resultsurl;        // last address given to the results browser
+  std::string logpending;        // log lines not yet in the view
   // Owns the clients until each is freed by its completion.
   plat::TComponent* clientowner = nullptr;
 

@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -90,8 +91,22 @@ std::string THttpAsyForm::replacestr(const std::string& source, const std::strin
 
 // ---- log and results --------------------------------------------------------------
 
+// Lines reach the view in batches, once control is back in the event loop:
+// the view lays itself out again for every append, which would cost as much
+// as the rest of the engine's work together. The stamp is taken at once.
 void THttpAsyForm::log(const std::string& text) {
-  DisplayMemo->appendPlainText(ViewText(runtext::NowText() + ": " + text));
+  if (logpending.empty()) QTimer::singleShot(0, this, [this] { FlushLog(); });
+  logpending += runtext::NowText();
+  logpending += ": ";
+  logpending += text;
+  logpending += '\n';
+}
+
+void THttpAsyForm::FlushLog() {
+  if (logpending.empty()) return;
+  logpending.pop_back();
+  DisplayMemo->appendPlainText(ViewText(logpending));
+  logpending.clear();
 }
 
 void THttpAsyForm::logdata(const std::string& text) { logdata(text, false); }
@@ -210,6 +225,7 @@ void THttpAsyForm::ExecButtonClick() {
   Chart1->Foot()->Add(checkproxy->isChecked() ? s + " - using proxy: " + proxytext : s);
   Chart1->Foot()->Add("Average times:");
 
+  logpending.clear();
   DisplayMemo->clear();
   datamemo->clear();
 

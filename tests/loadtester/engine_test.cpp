@@ -120,6 +120,7 @@ class EngineTest : public ::testing::Test {
 
   // Log lines without their date stamps.
   std::vector<std::string> Log() const {
+    form->FlushLog();
     std::vector<std::string> out;
     for (const std::string& l : Lines(form->DisplayMemo->toPlainText())) {
       std::size_t p = l.find(": ");
@@ -159,6 +160,10 @@ TEST_F(EngineTest, SeveralRunsEndToEnd) {
   form->useagent->setChecked(true);
   form->agent->setEditText("TestAgent/1.0");
   RunTest();
+  // The log view gets its lines once the event loop has run.
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_TRUE(form->logpending.empty());
+  EXPECT_NE(plat::FromQ(form->DisplayMemo->toPlainText()).find(": RUN DONE\n"), std::string::npos);
   auto log = Log();
   ASSERT_GE(log.size(), 13u);
   const std::string url = server.Url("/");
@@ -224,6 +229,7 @@ TEST_F(EngineTest, WaitZeroStartsTheNextRunFiveMillisecondsLater) {
   EXPECT_GE(runstart - end1, 4);
   EXPECT_EQ(CountLog("START RUN: 2"), 1);
   // The tick writes a stamp-only line before the run's announcement.
+  form->FlushLog();
   auto log = Lines(form->DisplayMemo->toPlainText());
   for (std::size_t i = 1; i < log.size(); ++i) {
     if (log[i].size() > 12 && log[i].substr(log[i].size() - 12) == "START RUN: 2") {
