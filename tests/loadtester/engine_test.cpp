@@ -553,6 +553,16 @@ TEST_F(EngineTest, RedirectAndHeaderLoggingWithWriteOnErrorOnly) {
   EXPECT_FALSE(LogHasPrefix("Headers: "));
 }
 
+TEST_F(EngineTest, BodyBytesCountUpToTheFirstNulOfAChunk) {
+  server.SetDefault(Script::Respond(Http200(std::string("ab\0cd", 5))));
+  form->DataCheckBox->setChecked(true);
+  Settings(2, 1);
+  RunTest();
+  EXPECT_TRUE(LogHasPrefix("  Total Bytes: 4 Bytes (0 KB)"));
+  EXPECT_EQ(CountLog("ab"), 2);
+  EXPECT_EQ(CountLog("abcd"), 0);
+}
+
 TEST_F(EngineTest, TempFileFallsBackToTheDataFolder) {
   programfolderoverride = "/dev/null/";
   RunTest();
