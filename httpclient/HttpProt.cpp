@@ -603,7 +603,32 @@ void THttpCli::HandleDataSent(TObject*, std::uint16_t) {
 
 void THttpCli::HandleDataAvailable(TObject*, std::uint16_t Error) {
   try {
-    int room = 8192 - RcvdBufferLen_;
+    if (State_ == httpReadingBody && RcvdBufferLen_ == 0 && RcvdHandler_ == Handler::BodyData) {
+      // Body bytes are handed on at once, so they are read into one buffer
+      // shared by every client of the thread: with thousands of clients in
+      // flight no client keeps body-sized buffers of its own.
+      thread_local char scratch[8193];
+      int n = Socket_->Receive(scratch, 8192);
+      if (RequestType_ == httpNoRequest || n <= 0) return;
+      scratch[n] = 0;
+      {
+        struct Guard {
+          bool& flag;
+          bool old;
+          explicit Guard(bool& f) : flag(f), old(f) { flag = true; }
+          ~Guard() { flag = old; }
+        } inParser(InParser_);
+        RcvdLine_.assign(scratch, static_cast<std::size_t>(n));
+        ProcessBodyData();
+      }
+      if (RcvdLine_.capacity() > 4096) std::string().swap(RcvdLine_);
+      return;
+    }
+    // The header is read in small steps (a line may still grow to 8192
+    // bytes over several reads), so that only a header-sized part of the
+    // client's own buffer is ever used; the rest of the body then comes
+    // through the shared buffer above.
+    int room = std::min(8192 - RcvdBufferLen_, 2048);
     if (room <= 0) throw EHttpException("HTTP line too long", httperrLineTooLong);
     int n = Socket_->Receive(RcvdBuffer_ + RcvdBufferLen_, room);
     if (RequestType_ == httpNoRequest || n <= 0) return;
