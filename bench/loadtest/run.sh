@@ -9,6 +9,7 @@
 # requests beyond the limit are reported.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+"$root/scripts/install-deps"
 build="$root/build/bench-release"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target bench_loadtest -j4 >/dev/null
