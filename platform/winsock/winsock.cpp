@@ -851,17 +851,27 @@ SERVENT* WS_getservbyname(const char* name, const char* proto) {
     return nullptr;
   }
   thread_local ServEntry e;
+  // Kept per thread for the same reason as the protocol answers below.
+  thread_local std::unordered_map<std::string, std::pair<int, std::string>> known;
   int port = -1;
   std::string pr = proto ? proto : "";
-  servent se{};
-  servent* res = nullptr;
-  char tmp[1024];
-  if (::getservbyname_r(name, proto && *proto ? proto : nullptr, &se, tmp, sizeof tmp, &res) == 0 && res) {
-    port = ntohs(static_cast<std::uint16_t>(res->s_port));
-    if (pr.empty() && res->s_proto) pr = res->s_proto;
-  } else if (::strcasecmp(name, "http") == 0 && (pr.empty() || ::strcasecmp(pr.c_str(), "tcp") == 0)) {
-    port = 80;
-    if (pr.empty()) pr = "tcp";
+  std::string key = std::string(name) + '\0' + pr;
+  auto hit = known.find(key);
+  if (hit != known.end()) {
+    port = hit->second.first;
+    pr = hit->second.second;
+  } else {
+    servent se{};
+    servent* res = nullptr;
+    char tmp[1024];
+    if (::getservbyname_r(name, proto && *proto ? proto : nullptr, &se, tmp, sizeof tmp, &res) == 0 && res) {
+      port = ntohs(static_cast<std::uint16_t>(res->s_port));
+      if (pr.empty() && res->s_proto) pr = res->s_proto;
+    } else if (::strcasecmp(name, "http") == 0 && (pr.empty() || ::strcasecmp(pr.c_str(), "tcp") == 0)) {
+      port = 80;
+      if (pr.empty()) pr = "tcp";
+    }
+    if (known.size() < 256) known.emplace(key, std::make_pair(port, pr));
   }
   if (port < 0) {
     SetWsaError(WSANO_DATA);
@@ -883,16 +893,25 @@ PROTOENT* WS_getprotobyname(const char* name) {
     return nullptr;
   }
   thread_local ProtoEntry e;
+  // Every connect resolves its protocol name; the system's database is a file
+  // read anew on each call, so its answers are kept per thread.
+  thread_local std::unordered_map<std::string, int> known;
   int number = -1;
-  protoent pe{};
-  protoent* res = nullptr;
-  char tmp[1024];
-  if (::getprotobyname_r(name, &pe, tmp, sizeof tmp, &res) == 0 && res)
-    number = res->p_proto;
-  else if (::strcasecmp(name, "tcp") == 0)
-    number = 6;
-  else if (::strcasecmp(name, "udp") == 0)
-    number = 17;
+  auto hit = known.find(name);
+  if (hit != known.end()) {
+    number = hit->second;
+  } else {
+    protoent pe{};
+    protoent* res = nullptr;
+    char tmp[1024];
+    if (::getprotobyname_r(name, &pe, tmp, sizeof tmp, &res) == 0 && res)
+      number = res->p_proto;
+    else if (::strcasecmp(name, "tcp") == 0)
+      number = 6;
+    else if (::strcasecmp(name, "udp") == 0)
+      number = 17;
+    if (known.size() < 256) known.emplace(name, number);
+  }
   if (number < 0) {
     SetWsaError(WSANO_DATA);
     return nullptr;
