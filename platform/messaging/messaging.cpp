@@ -366,14 +366,15 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return DispatchMessage(MSG{hwnd, msg, wParam, lParam});
 }
 
-void DrainMessages() {
-  ThreadQueue& q = Q();
-  PollIo(q, 0);
-  std::size_t budget;
-  {
-    std::lock_guard<std::mutex> lock(q.mutex);
-    budget = q.msgs.size() + 4096;
-  }
+namespace {
+
+enum class QuitMode { PutBack, Record };
+
+// Dispatches up to `budget` messages: handed-over work first, posted messages
+// in order, due timers once when nothing is posted. With `refill`, an empty
+// queue is looked at again after polling the descriptors. A quit message is
+// put back for the outer loop, or recorded for the Qt bridge.
+void RunQueued(ThreadQueue& q, std::size_t budget, bool refill, QuitMode quit) {
   bool timersDone = false;
   MSG msg;
   while (budget-- > 0) {
@@ -389,19 +390,38 @@ void DrainMessages() {
     }
     if (!got) {
       if (timersDone || !TakeDueTimer(q, msg, true)) {
+        if (!refill) return;
         PollIo(q, 0);
         std::lock_guard<std::mutex> lock(q.mutex);
-        if (q.msgs.empty() && q.tasks.empty()) break;
+        if (q.msgs.empty() && q.tasks.empty()) return;
         continue;
       }
       timersDone = true;
     }
     if (msg.message == WM_QUIT) {
-      PutBackFront(q, msg);  // for the outer loop
-      break;
+      if (quit == QuitMode::PutBack) {
+        PutBackFront(q, msg);
+        return;
+      }
+      q.quitRequested = true;
+      q.quitCode = static_cast<int>(msg.wParam);
+      continue;
     }
     DispatchMessage(msg);
   }
+}
+
+}  // namespace
+
+void DrainMessages() {
+  ThreadQueue& q = Q();
+  PollIo(q, 0);
+  std::size_t budget;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    budget = q.msgs.size() + 4096;
+  }
+  RunQueued(q, budget, true, QuitMode::PutBack);
 }
 
 int RunMessageLoop() {
@@ -539,30 +559,7 @@ void SetProcessMessagesHook(std::function<void()> hook) {
 bool DispatchBatch(int maxMessages) {
   ThreadQueue& q = Q();
   PollIo(q, 0);
-  bool timersDone = false;
-  MSG msg;
-  for (int i = 0; i < maxMessages; ++i) {
-    RunTasks(q);
-    bool got = false;
-    {
-      std::lock_guard<std::mutex> lock(q.mutex);
-      if (!q.msgs.empty()) {
-        msg = q.msgs.front();
-        q.msgs.pop_front();
-        got = true;
-      }
-    }
-    if (!got) {
-      if (timersDone || !TakeDueTimer(q, msg, true)) break;
-      timersDone = true;
-    }
-    if (msg.message == WM_QUIT) {
-      q.quitRequested = true;
-      q.quitCode = static_cast<int>(msg.wParam);
-      continue;
-    }
-    DispatchMessage(msg);
-  }
+  RunQueued(q, maxMessages > 0 ? static_cast<std::size_t>(maxMessages) : 0, false, QuitMode::Record);
   PollIo(q, 0);
   std::lock_guard<std::mutex> lock(q.mutex);
   return !q.msgs.empty() || !q.tasks.empty();
