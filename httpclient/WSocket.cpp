@@ -735,49 +735,31 @@ void TCustomWSocket::ReadPendingData(std::uint16_t Error) {
 
 // ---- addresses and lookups ------------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-  if (FAddrAssigned && Value == FAddr) return;
+// The three setters share one rule: the same text again is accepted at any
+// time, another only while closed; a non-empty text needs resolving anew.
+bool TCustomWSocket::AssignAddressText(const char* Name, const std::string& Value, std::string& Field,
+                                       bool& Resolved, bool& Assigned) {
+  if (Assigned && Value == Field) return false;
   if (FState != wsClosed) {
-    RaiseSocketException("Cannot change Addr if not closed");
-    return;
+    RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");
+    return false;
   }
-  FAddr = plat::Trim(Value);
-  if (!FAddr.empty()) {
-    FAddrResolved = false;
-    FAddrAssigned = true;
-  } else {
-    FAddrAssigned = false;
-  }
+  Field = plat::Trim(Value);
+  Assigned = !Field.empty();
+  if (Assigned) Resolved = false;
+  return true;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  AssignAddressText("Addr", Value, FAddr, FAddrResolved, FAddrAssigned);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  if (FPortAssigned && Value == FPort) return;
-  if (FState != wsClosed) {
-    RaiseSocketException("Cannot change Port if not closed");
-    return;
-  }
-  FPort = plat::Trim(Value);
-  if (!FPort.empty()) {
-    FPortResolved = false;
-    FPortAssigned = true;
-  } else {
-    FPortAssigned = false;
-  }
+  AssignAddressText("Port", Value, FPort, FPortResolved, FPortAssigned);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  if (FProtoAssigned && Value == FProto) return;
-  if (FState != wsClosed) {
-    RaiseSocketException("Cannot change Proto if not closed");
-    return;
-  }
-  FProto = plat::Trim(Value);
-  if (!FProto.empty()) {
-    FProtoResolved = false;
-    FProtoAssigned = true;
-  } else {
-    FProtoAssigned = false;
-  }
+  AssignAddressText("Proto", Value, FProto, FProtoResolved, FProtoAssigned);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value) {

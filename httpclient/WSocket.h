@@ -278,6 +278,8 @@ class TCustomWSocket : public plat::TComponent {
   plat::SOCKADDR_IN FSockAddr = {};
 
  private:
+  bool AssignAddressText(const char* Name, const std::string& Value, std::string& Field, bool& Resolved,
+                         bool& Assigned);
   bool ApplyLinger();
   void Teardown();
   bool FBeingDestroyed = false;
