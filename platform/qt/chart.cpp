@@ -723,6 +723,9 @@ void TChart::DrawSeries(QPainter& p, const TChartLayout& l, const TChartSeries& 
       int lift = s.Kind() == skBar ? 3 : s.PointSize() + 2;
       QRect box(x - fm.horizontalAdvance(t) / 2 - 1, y - lift - fm.height(), fm.horizontalAdvance(t) + 2,
                 fm.height());
+      // A label of a point near the edge is moved inward rather than cut.
+      if (box.left() < clip.left()) box.moveLeft(clip.left());
+      if (box.right() > clip.right()) box.moveRight(clip.right());
       bool clash = false;
       for (std::size_t k = drawn.size() > 32 ? drawn.size() - 32 : 0; k < drawn.size(); ++k) {
         if (drawn[k].intersects(box)) {
