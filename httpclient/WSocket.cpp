@@ -750,6 +750,20 @@ bool TCustomWSocket::AssignAddressText(const char* Name, const std::string& Valu
   return true;
 }
 
+// Connect and Listen both resolve the protocol, then the port.
+void TCustomWSocket::ResolveProtoAndPort() {
+  if (!FProtoResolved) {
+    FProtoNumber = WSocketResolveProto(FProto);
+    FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
+    FProtoResolved = true;
+  }
+  if (!FPortResolved) {
+    FPortNumber = WSocketResolvePort(FPort, FProto);
+    FSockAddr.sin_port = WS(htons)(FPortNumber);
+    FPortResolved = true;
+  }
+}
+
 void TCustomWSocket::SetAddr(const std::string& Value) {
   AssignAddressText("Addr", Value, FAddr, FAddrResolved, FAddrAssigned);
 }
@@ -931,16 +945,7 @@ void TCustomWSocket::Connect() {
     return;
   }
   try {
-    if (!FProtoResolved) {
-      FProtoNumber = WSocketResolveProto(FProto);
-      FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
-      FProtoResolved = true;
-    }
-    if (!FPortResolved) {
-      FPortNumber = WSocketResolvePort(FPort, FProto);
-      FSockAddr.sin_port = WS(htons)(FPortNumber);
-      FPortResolved = true;
-    }
+    ResolveProtoAndPort();
     if (!FLocalPortResolved) {
       FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
       FLocalPortResolved = true;
@@ -1022,16 +1027,7 @@ void TCustomWSocket::Listen() {
     return;
   }
   try {
-    if (!FProtoResolved) {
-      FProtoNumber = WSocketResolveProto(FProto);
-      FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
-      FProtoResolved = true;
-    }
-    if (!FPortResolved) {
-      FPortNumber = WSocketResolvePort(FPort, FProto);
-      FSockAddr.sin_port = WS(htons)(FPortNumber);
-      FPortResolved = true;
-    }
+    ResolveProtoAndPort();
     if (!FAddrResolved) {
       FSockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
       FAddrResolved = true;

@@ -278,6 +278,7 @@ class TCustomWSocket : public plat::TComponent {
   plat::SOCKADDR_IN FSockAddr = {};
 
  private:
+  void ResolveProtoAndPort();
   bool AssignAddressText(const char* Name, const std::string& Value, std::string& Field, bool& Resolved,
                          bool& Assigned);
   bool ApplyLinger();

@@ -472,7 +472,7 @@ void TRegistry::CheckWritable(const std::string& name) const {
   }
 }
 
-void TRegistry::WriteString(const std::string& name, const std::string& value) {
+void TRegistry::WriteValue(const std::string& name, bool isInt, const std::string& str, std::int32_t num) {
   CheckWritable(name);
   LockedRoot store(Root_, true);
   Key* k = store.Find(SplitKey(Path_), false);
@@ -481,26 +481,15 @@ void TRegistry::WriteString(const std::string& name, const std::string& value) {
                                     Path_.c_str()));
   }
   Value& v = k->SetValue(name);
-  v.IsInt = false;
-  v.Str = value;
-  v.Int = 0;
+  v.IsInt = isInt;
+  v.Str = str;
+  v.Int = num;
   store.Save();
 }
 
-void TRegistry::WriteInteger(const std::string& name, std::int32_t value) {
-  CheckWritable(name);
-  LockedRoot store(Root_, true);
-  Key* k = store.Find(SplitKey(Path_), false);
-  if (!k) {
-    throw ERegistryException(Format("Failed to set data for '%s': the key %s no longer exists", name.c_str(),
-                                    Path_.c_str()));
-  }
-  Value& v = k->SetValue(name);
-  v.IsInt = true;
-  v.Str.clear();
-  v.Int = value;
-  store.Save();
-}
+void TRegistry::WriteString(const std::string& name, const std::string& value) { WriteValue(name, false, value, 0); }
+
+void TRegistry::WriteInteger(const std::string& name, std::int32_t value) { WriteValue(name, true, std::string(), value); }
 
 bool TRegistry::DeleteValue(const std::string& name) {
   if (!Open_ || !OpenWritable_) return false;

@@ -94,6 +94,7 @@ class TRegistry : public TObject {
   bool Open(const std::string& key, bool canCreate, unsigned access);
   std::vector<std::string> Resolve(const std::string& key) const;
   void CheckWritable(const std::string& name) const;
+  void WriteValue(const std::string& name, bool isInt, const std::string& str, std::int32_t num);
 
   HKEY Root_ = HKEY_CURRENT_USER;
   bool Open_ = false;
