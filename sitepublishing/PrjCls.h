@@ -13,6 +13,10 @@
 
 #include "platform/classes/classes.h"
 
+class TSimpleFTP;
+class TUploadLogView;
+class TDeleteLogView;
+
 // ---- date and time -------------------------------------------------------------
 
 // Local date-time as days since 30 December 1899, time of day as the fraction.
@@ -132,6 +136,13 @@ class TProjectForm {
   virtual void SetRememberPassword(bool checked) = 0;
   // The variables editor's grid takes as many rows as the list holds.
   virtual void VarRowsChanged(int rows) { (void)rows; }
+
+  // What the walks use of the main window: its FTP component (null while
+  // no window is attached), copying host, login and password into it with
+  // its remote folder emptied, and marking the project modified.
+  virtual TSimpleFTP* FtpServer() { return nullptr; }
+  virtual void SetFtpParams() {}
+  virtual void SetModified() {}
 };
 
 // Plain field texts, used when no window is attached.
@@ -160,6 +171,9 @@ class TProject : public plat::TObject {
   bool OnlyChanged = false;
   // The main window; while none is attached the project keeps its own texts.
   TProjectForm* Form = nullptr;
+  // The log windows the walks report into.
+  TUploadLogView* UploadLog = nullptr;
+  TDeleteLogView* DeleteLog = nullptr;
   TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
 
   // Writes the whole file through a temporary file renamed into place; only
