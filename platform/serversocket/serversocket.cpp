@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 namespace plat {
@@ -253,20 +254,23 @@ void TServerClientThread::Synchronize(const std::function<void()>& step) {
 struct TServerSocket::Conn {
   TServerClientWinSocket* Socket = nullptr;
   TServerClientThread* Work = nullptr;
-  std::thread Thread;     // the accept thread's, then Close's (after joining it)
-  bool Finished = false;  // Core::Mutex
-  bool Detached = false;  // Core::Mutex: the thread frees Work and Socket itself
 };
 
-// What the accept thread and the connection threads share with the server;
-// it outlives the server for a connection that had to be left running.
+// What the accept thread and the workers share with the server; it outlives
+// the server for a worker that had to be left running.
 struct TServerSocket::Core {
   std::mutex Mutex;
-  std::condition_variable Cv;
+  std::condition_variable SlotFree;  // the accept thread waits for Busy < Max
+  std::condition_variable WorkReady;  // idle workers wait for Queue
   bool Stopping = false;
-  int Running = 0;
   int Max = 1;
-  std::vector<std::shared_ptr<Conn>> Conns;
+  int Busy = 0;  // connections queued or being served
+  int Idle = 0;  // workers waiting for a connection
+  std::deque<std::shared_ptr<Conn>> Queue;
+  std::vector<std::shared_ptr<Conn>> Serving;
+  // Worker i serves Current[i] (null while idle); sized Max at Open.
+  std::vector<std::shared_ptr<Conn>> Current;
+  std::vector<std::thread> Workers;
   std::vector<int> ListenFds;
   int WakeFd = -1;
   std::function<TServerClientThread*(TServerClientWinSocket*)> OnGetThread;
@@ -295,6 +299,7 @@ void TServerSocket::Open() {
   if (Active_) return;
   auto core = std::make_shared<Core>();
   core->Max = std::max(1, MaxConnections);
+  core->Current.resize(static_cast<std::size_t>(core->Max));
   core->OnGetThread = OnGetThread;
   core->OwnerQueue = OwnerQueue_;
   core->OwnerThread = OwnerThread_;
@@ -332,45 +337,70 @@ void TServerSocket::Close() {
   std::uint64_t one = 1;
   ssize_t w = ::write(core->WakeFd, &one, sizeof one);
   (void)w;
-  core->Cv.notify_all();
+  core->SlotFree.notify_all();
   AcceptThread_.join();
   // New clients are refused from here on.
   for (int fd : core->ListenFds) ::close(fd);
   core->ListenFds.clear();
 
-  std::vector<std::shared_ptr<Conn>> conns;
+  std::vector<std::thread> workers;
+  std::vector<bool> leave;
+  std::deque<std::shared_ptr<Conn>> unserved;
   {
+    // Under the lock, so that no worker frees its connection meanwhile.
     std::lock_guard<std::mutex> lock(core->Mutex);
-    conns.swap(core->Conns);
-  }
-  for (auto& c : conns) c->Work->Terminate();
-  for (auto& c : conns) {
-    if (c->Work->StepRunningHere()) {
-      // Its step is below us on this stack: waiting would never end.
-      std::lock_guard<std::mutex> lock(core->Mutex);
-      c->Detached = true;
-      c->Thread.detach();
-      continue;
+    for (auto& c : core->Serving) c->Work->Terminate();
+    for (std::size_t i = 0; i < core->Workers.size(); ++i) {
+      // A step below us on this stack: waiting for its worker would never end.
+      const auto& current = core->Current[i];
+      leave.push_back(current && current->Work->StepRunningHere());
     }
-    c->Thread.join();
+    workers.swap(core->Workers);
+    unserved.swap(core->Queue);
+  }
+  core->WorkReady.notify_all();
+  for (std::size_t i = 0; i < workers.size(); ++i) {
+    if (leave[i])
+      workers[i].detach();  // it frees its connection and ends by itself
+    else
+      workers[i].join();
+  }
+  for (auto& c : unserved) {
     delete c->Work;
     delete c->Socket;
   }
 }
 
-void TServerSocket::Reap(Core& core) {
-  std::vector<std::shared_ptr<Conn>> done;
-  {
-    std::lock_guard<std::mutex> lock(core.Mutex);
-    auto it = std::stable_partition(core.Conns.begin(), core.Conns.end(),
-                                    [](const std::shared_ptr<Conn>& c) { return !c->Finished; });
-    done.assign(it, core.Conns.end());
-    core.Conns.erase(it, core.Conns.end());
-  }
-  for (auto& c : done) {
-    c->Thread.join();
-    delete c->Work;
-    delete c->Socket;
+void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
+  for (;;) {
+    std::shared_ptr<Conn> conn;
+    {
+      std::unique_lock<std::mutex> lock(core->Mutex);
+      ++core->Idle;
+      core->WorkReady.wait(lock, [&] { return core->Stopping || !core->Queue.empty(); });
+      --core->Idle;
+      if (core->Stopping) return;
+      conn = core->Queue.front();
+      core->Queue.pop_front();
+      core->Serving.push_back(conn);
+      core->Current[index] = conn;
+    }
+    try {
+      conn->Work->ClientExecute();
+    } catch (...) {
+      // The work reports its own failures to its client; nothing more to tell.
+    }
+    conn->Socket->Close();
+    {
+      std::lock_guard<std::mutex> lock(core->Mutex);
+      auto& serving = core->Serving;
+      serving.erase(std::remove(serving.begin(), serving.end(), conn), serving.end());
+      core->Current[index].reset();
+      --core->Busy;
+    }
+    core->SlotFree.notify_all();
+    delete conn->Work;
+    delete conn->Socket;
   }
 }
 
@@ -391,42 +421,26 @@ void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
   auto conn = std::make_shared<Conn>();
   conn->Socket = socket;
   conn->Work = work;
-  {
-    std::lock_guard<std::mutex> lock(core->Mutex);
-    core->Conns.push_back(conn);
-    ++core->Running;
-  }
-  auto body = [core, conn] {
+  std::lock_guard<std::mutex> lock(core->Mutex);
+  core->Queue.push_back(conn);
+  ++core->Busy;
+  // Finished workers are kept for the next connections; a new one is made
+  // only when none is waiting, so there are never more than Max.
+  if (core->Idle == 0 && core->Workers.size() < core->Current.size()) {
     try {
-      conn->Work->ClientExecute();
-    } catch (...) {
-      // The work reports its own failures to its client; nothing more to tell.
+      core->Workers.emplace_back(WorkerLoop, core, core->Workers.size());
+    } catch (const std::system_error&) {
+      // No thread to be had: the connection waits for a running worker,
+      // or is dropped when there is none.
+      if (core->Workers.empty()) {
+        core->Queue.pop_back();
+        --core->Busy;
+        delete work;
+        delete socket;
+      }
     }
-    conn->Socket->Close();
-    bool selfFree;
-    {
-      std::lock_guard<std::mutex> lock(core->Mutex);
-      conn->Finished = true;
-      --core->Running;
-      selfFree = conn->Detached;
-    }
-    core->Cv.notify_all();
-    if (selfFree) {
-      delete conn->Work;
-      delete conn->Socket;
-    }
-  };
-  try {
-    conn->Thread = std::thread(body);
-  } catch (const std::system_error&) {
-    {
-      std::lock_guard<std::mutex> lock(core->Mutex);
-      core->Conns.pop_back();
-      --core->Running;
-    }
-    delete work;
-    delete socket;
   }
+  core->WorkReady.notify_one();
 }
 
 void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
@@ -437,10 +451,9 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
     {
       // At the limit, further clients wait in the listen queue.
       std::unique_lock<std::mutex> lock(core->Mutex);
-      core->Cv.wait(lock, [&] { return core->Stopping || core->Running < core->Max; });
+      core->SlotFree.wait(lock, [&] { return core->Stopping || core->Busy < core->Max; });
       if (core->Stopping) return;
     }
-    Reap(*core);
     for (auto& p : fds) p.revents = 0;
     int r = ::poll(fds.data(), fds.size(), -1);
     if (r < 0) {

@@ -94,7 +94,8 @@ class TServerSocket;
 
 // The work of one connection. The server makes one through OnGetThread for
 // every accepted connection, runs ClientExecute on a thread of its own and
-// frees it (and the socket) when that returns.
+// frees it (and the socket) when that returns. Threads are kept for later
+// connections, so a new one is made only while none is free.
 class TServerClientThread {
  public:
   explicit TServerClientThread(TServerClientWinSocket* socket);
@@ -162,7 +163,7 @@ class TServerSocket : public TComponent {
   struct Conn;
   static void AcceptLoop(std::shared_ptr<Core> core);
   static void Launch(const std::shared_ptr<Core>& core, int fd);
-  static void Reap(Core& core);
+  static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
 
   int Port_ = 0;
   bool Active_ = false;
