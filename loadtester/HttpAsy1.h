@@ -250,6 +250,8 @@ class THttpAsyForm : public QMainWindow {
   template <class Sender, class Signal, class Fn>
   void Bind(Sender* sender, Signal signal, Fn fn);
 
+  // startsimultrun, with the errors it met shown afterwards.
+  void StartRun();
   void ShowFirstResponse();
   void EndRun();
   void ReportEngineError(const std::string& message);
