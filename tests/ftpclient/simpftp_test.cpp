@@ -419,8 +419,8 @@ TEST_P(SimpleFTPServers, LoginRefusals) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, SimpleFTPServers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::get<0>(info.param) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         [](const auto& peer) {
+                           return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });
 
 // ---- connection failures, stalls and drops -----------------------------------------------

@@ -22,6 +22,7 @@
 
 #include "platform/inet/wininet.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
 using ftptest::ScriptConn;
@@ -284,25 +285,14 @@ TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
     EXPECT_EQ(c.ReadLine(), "TYPE I");
     c.Send("200 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "PASV");
-    // Passive data port that accepts but never reads: the upload stalls.
-    int port = 0;
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    c.Send("227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
-           ")\r\n");
-    int dfd = ::accept(lfd, nullptr, nullptr);
+    // A data port that accepts but never reads: the upload stalls. The
+    // address in the reply is not ours; the client must ignore it.
+    testsupport::PassiveListener data;
+    c.Send(data.PasvReply("10.9.8.7"));
+    EXPECT_TRUE(data.Accept());
     EXPECT_EQ(c.ReadLine().substr(0, 5), "STOR ");
     c.Send("150 go\r\n");
     c.WaitClosed(5000);
-    ::close(dfd);
-    ::close(lfd);
   });
   ftptest::TempDir tmp;
   const std::string local = tmp.Path() + "/big.bin";
@@ -497,23 +487,13 @@ TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
     EXPECT_EQ(c.ReadLine(), "PASV");
     c.Send("502 not here\r\n");
     EXPECT_EQ(c.ReadLine(), "EPSV");
-    int port = 0;
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    c.Send("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n");
-    int dfd = ::accept(lfd, nullptr, nullptr);
+    testsupport::PassiveListener data;
+    c.Send(data.EpsvReply());
+    EXPECT_TRUE(data.Accept());
     EXPECT_EQ(c.ReadLine(), "LIST /site");
     c.Send("150 here it comes\r\n");
-    SendAll(dfd, kDosListing);
-    ::close(dfd);
-    ::close(lfd);
+    data.Send(kDosListing);
+    data.CloseData();
     c.Send("226 done\r\n");
     c.WaitClosed();
   });
@@ -682,6 +662,6 @@ TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, InetServers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::get<0>(info.param) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         [](const auto& peer) {
+                           return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });
