@@ -130,7 +130,7 @@ class FtpControl {
               std::string& banner);
   DWORD PrepareData(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
   DWORD OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
-  void MarkDead(DWORD error);
+  void MarkDead(CallSink& sink, DWORD error);
 
   int fd_ = -1;
   bool passive_ = false;

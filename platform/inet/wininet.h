@@ -18,7 +18,11 @@
 // - WAITING (no data) about every 50 ms while a call waits on the network,
 //   so that the caller can pump its queue and see an Abort click.
 // - CLOSING_CONNECTION from InternetCloseHandle of a connection, on the
-//   closing thread; CONNECTION_CLOSED only when the server drops it.
+//   closing thread.
+// - CONNECTION_CLOSED when the control connection is lost: the server
+//   dropped it or announced it (421), or a reply did not come in time or
+//   could not be read. The socket is closed then, and every later call on
+//   the handle fails at once.
 //
 // Closing a handle (from any thread) also closes its children. A call in
 // flight on a closed handle, parked in a callback or in a wait, fails

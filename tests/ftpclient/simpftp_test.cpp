@@ -2,6 +2,7 @@
 // active), plus a scripted server for stalls and drops.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "ftpcomponents/SimpFTP.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
 namespace fs = std::filesystem;
@@ -28,6 +30,7 @@ class CountingFTP : public TSimpleFTP {
     TSimpleFTP::StatusChanged(Status, Info, InfoLength);
   }
   int sent = 0;
+  HINTERNET Session() const { return InetHandle_.load(); }
 };
 
 std::int64_t Ms() {
@@ -510,6 +513,72 @@ TEST(SimpleFTPConnect, ReconnectsAfterTheServerDroppedTheConnection) {
   ASSERT_TRUE(ftp->Connect());
   EXPECT_TRUE(ftp->MakeDir("/again"));
   EXPECT_EQ(server.Accepted(), 2);
+}
+
+// A server that stops answering (frozen, not closed): the call fails after
+// the time-outs, the component says it is disconnected, later calls say so
+// without touching the network, and the next Connect starts afresh. Frozen
+// first mid-put, then at the PWD that GetRemoteDir sends without a callback.
+TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
+  std::atomic<bool> putConnectionClosed{false}, pwdConnectionClosed{false};
+  ftptest::ScriptServer server([&](ftptest::ScriptConn& c, int index) {
+    c.Send("220 scripted\r\n");
+    c.ReadLine();
+    c.Send("331 pw\r\n");
+    c.ReadLine();
+    c.Send("230 in\r\n");
+    if (index == 0) {
+      EXPECT_EQ(c.ReadLine(), "TYPE I");
+      c.Send("200 ok\r\n");
+      EXPECT_EQ(c.ReadLine(), "PASV");
+      testsupport::PassiveListener data;
+      c.Send(data.PasvReply());
+      EXPECT_TRUE(data.Accept());
+      EXPECT_EQ(c.ReadLine(), "STOR /www/big.bin");
+      c.Send("150 go\r\n");
+      putConnectionClosed = c.WaitClosed(10000);  // reads no data, answers nothing
+      return;
+    }
+    EXPECT_EQ(c.ReadLine(), "MKD /www/again");
+    c.Send("257 \"/www/again\" created\r\n");
+    EXPECT_EQ(c.ReadLine(), "PWD");
+    pwdConnectionClosed = c.WaitClosed(10000);
+  });
+  ftptest::TempDir local;
+  const std::string big = local.Path() + "/big.bin";
+  ftptest::WriteFile(big, std::string(32 << 20, 'f'));  // more than the loopback buffers hold
+  auto ftp = MakeFtp(server.Port(), "u", "p");
+  ftp->SetPassive(true);
+  ftp->OnLogin = [&](plat::TObject*, std::string&, std::string&) {
+    for (DWORD option : {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+      DWORD ms = 300;
+      InternetSetOptionA(ftp->Session(), option, &ms, sizeof ms);
+    }
+  };
+  std::vector<TWinInetState> states;
+  ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) { states.push_back(s); };
+  ASSERT_TRUE(ftp->Connect());
+  states.clear();
+  const std::int64_t t0 = Ms();
+  EXPECT_EQ(ErrorOf([&] { ftp->PutFile(big, "/www/big.bin"); }), "Error putting " + big + " to /www/big.bin");
+  EXPECT_LT(Ms() - t0, 5000);
+  EXPECT_EQ(ftp->State(), isDisconnected);
+  EXPECT_EQ(states, std::vector<TWinInetState>{isDisconnected});
+  const int sent = ftp->sent;
+  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
+  EXPECT_EQ(ErrorOf([&] { ftp->PutFile(big, "/www/big.bin"); }), "Not connected!");
+  EXPECT_EQ(ftp->sent, sent);
+  ASSERT_TRUE(ftp->Connect());
+  EXPECT_TRUE(putConnectionClosed);  // the first connection was served to its end
+  EXPECT_EQ(server.Accepted(), 2);
+  EXPECT_TRUE(ftp->MakeDir("/www/again"));
+  // Frozen at PWD: the stored folder is the answer, and the state follows.
+  EXPECT_EQ(ftp->GetRemoteDir(), "");
+  EXPECT_EQ(ftp->State(), isDisconnected);
+  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
+  for (std::int64_t t1 = Ms(); !pwdConnectionClosed && Ms() - t1 < 3000;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(pwdConnectionClosed);
 }
 
 // One large upload per server (passive), checked whole on the server's disk.

@@ -393,21 +393,54 @@ TEST(InetHandles, ProxySessionRefusesFtp) {
 
 // ---- calls on a connection --------------------------------------------------------------
 
-TEST(InetCalls, ServerDropReportsClosed) {
-  ScriptServer server([](ScriptConn& c, int) { Login(c); });  // then hangs up
-  Recorder rec;
-  Session s;
-  HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
-  ASSERT_NE(c, 0u);
-  rec.events.clear();
-  EXPECT_FALSE(FtpSetCurrentDirectoryA(c, "/www"));
-  DWORD err = GetLastError();
-  EXPECT_TRUE(err == ERROR_INTERNET_CONNECTION_ABORTED) << err;
-  auto st = rec.Statuses();
-  EXPECT_NE(std::find(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), st.end());
-  // Later calls fail at once.
-  EXPECT_FALSE(FtpDeleteFileA(c, "x"));
-  EXPECT_EQ(GetLastError(), ERROR_INTERNET_CONNECTION_ABORTED);
+// Whenever the control connection can carry no further command, it is
+// closed, CONNECTION_CLOSED says so, and later calls fail at once.
+TEST(InetCalls, LostControlConnectionIsClosedAndReported) {
+  struct Case {
+    const char* what;
+    std::function<void(ScriptConn&)> answer;  // to "MKD /x"
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"server hangs up", nullptr, ERROR_INTERNET_CONNECTION_ABORTED},
+      {"server frozen", [](ScriptConn&) {}, ERROR_INTERNET_TIMEOUT},
+      {"reply unreadable", [](ScriptConn& c) { c.Send("HTTP/1.0 200 OK\r\n"); }, ERROR_FTP_DROPPED},
+      {"server closing (421)", [](ScriptConn& c) { c.Send("421 Timeout, closing control connection\r\n"); },
+       ERROR_INTERNET_EXTENDED_ERROR},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::atomic<bool> clientClosed{false};
+    ScriptServer server([&](ScriptConn& c, int) {
+      Login(c);
+      if (!k.answer) return;
+      EXPECT_EQ(c.ReadLine(), "MKD /x");
+      k.answer(c);
+      clientClosed = c.WaitClosed(3000);
+    });
+    Recorder rec;
+    Session s;
+    s.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
+    HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
+    ASSERT_NE(c, 0u);
+    rec.events.clear();
+    EXPECT_FALSE(FtpCreateDirectoryA(c, "/x"));
+    EXPECT_EQ(GetLastError(), k.error);
+    auto st = rec.Statuses();
+    EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), 1);
+    const DWORD sent = rec.Sent();
+    const std::int64_t t0 = Ms();
+    EXPECT_FALSE(FtpDeleteFileA(c, "x"));
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_LT(Ms() - t0, 100);
+    EXPECT_EQ(rec.Sent(), sent);
+    if (k.answer) {
+      for (std::int64_t t1 = Ms(); !clientClosed && Ms() - t1 < 3000;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_TRUE(clientClosed);
+    }
+    InternetCloseHandle(c);
+  }
 }
 
 TEST(InetCalls, RefusalKeepsReplyAndLineBreaksNeverSent) {
