@@ -932,12 +932,36 @@ DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, 
 DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt) {
   text.clear();
   if (dir.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
+  if (dir.empty()) return ListHere(sink, text, reply, opt);
+  // Some servers split LIST's argument at blanks, and list another folder
+  // or nothing for a path with one; every server takes CWD's whole. So the
+  // folder is entered, listed without an argument, and left again.
+  DWORD rc = Simple(sink, "PWD", reply, opt);
+  if (rc == 0 && reply.code != 257) rc = ERROR_INTERNET_EXTENDED_ERROR;
+  if (rc) return rc;
+  const std::string back = ParsePwdReply(reply);
+  if (back == dir) return ListHere(sink, text, reply, opt);
+  rc = Simple(sink, "CWD " + dir, reply, opt);
+  if (rc) return rc;
+  rc = ListHere(sink, text, reply, opt);
+  if (!Usable()) return rc;
+  Reply returned;
+  DWORD rcBack = Simple(sink, "CWD " + back, returned, opt);
+  if (rcBack == 0 || rc != 0) return rc;
+  // Listed, but left in the wrong folder: the caller must not go on as if not.
+  text.clear();
+  reply = returned;
+  return rcBack;
+}
+
+DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt) {
+  text.clear();
   DWORD rc = Simple(sink, "TYPE A", reply, opt);
   if (rc) return rc;
   DataConn dc;
   rc = PrepareData(sink, dc, reply, opt);
   if (rc) return rc;
-  rc = Command(sink, dir.empty() ? std::string("LIST") : "LIST " + dir, reply, opt);
+  rc = Command(sink, "LIST", reply, opt);
   if (rc) return rc;
   bool finalSeen = false;
   if (reply.Kind() == 2) {

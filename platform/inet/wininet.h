@@ -192,6 +192,11 @@ bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRem
 // folder without one) and keeps the entries whose names match its last part
 // by the DOS rules ("*.*" or an empty mask: everything). No match fails with
 // ERROR_NO_MORE_FILES. Returns a find handle holding the remaining entries.
+// A folder other than the current one is entered (PWD, CWD), listed with a
+// bare LIST and left again (CWD back), so that a path holding blanks lists
+// that folder on every server; a folder that cannot be entered fails with
+// ERROR_INTERNET_EXTENDED_ERROR, and so does a listing after which the
+// server would not go back (no entries are returned then).
 HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_FIND_DATAA* findData, DWORD flags,
                             DWORD_PTR context);
 bool InternetFindNextFileA(HINTERNET find, WIN32_FIND_DATAA* findData);

@@ -515,6 +515,10 @@ const char* const kDosListing =
 TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
   ScriptServer server([](ScriptConn& c, int) {
     Login(c);
+    EXPECT_EQ(c.ReadLine(), "PWD");
+    c.Send("257 \"/\" is current\r\n");
+    EXPECT_EQ(c.ReadLine(), "CWD /site");
+    c.Send("250 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "TYPE A");
     c.Send("200 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "PASV");
@@ -523,11 +527,13 @@ TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
     testsupport::PassiveListener data;
     c.Send(data.EpsvReply());
     EXPECT_TRUE(data.Accept());
-    EXPECT_EQ(c.ReadLine(), "LIST /site");
+    EXPECT_EQ(c.ReadLine(), "LIST");
     c.Send("150 here it comes\r\n");
     data.Send(kDosListing);
     data.CloseData();
     c.Send("226 done\r\n");
+    EXPECT_EQ(c.ReadLine(), "CWD /");
+    c.Send("250 ok\r\n");
     c.WaitClosed();
   });
   Recorder rec;
@@ -639,6 +645,8 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
   ftptest::WriteFile(d + "/noext", "");
   ftptest::WriteFile(d + "/my page.htm", "x");
   std::filesystem::create_directory(d + "/sub");
+  std::filesystem::create_directory(d + "/sub dir");
+  ftptest::WriteFile(d + "/sub dir/in.txt", "1");
   auto names = [&](const std::string& search) {
     std::vector<std::string> out;
     WIN32_FIND_DATAA fd;
@@ -657,7 +665,8 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
     return out;
   };
   const std::string r = server_->RemoteDir();
-  EXPECT_EQ(names(r + "/*.*"), (std::vector<std::string>{"B.TXT", "a.txt", "my page.htm", "noext", "sub/"}));
+  EXPECT_EQ(names(r + "/*.*"),
+            (std::vector<std::string>{"B.TXT", "a.txt", "my page.htm", "noext", "sub dir/", "sub/"}));
   EXPECT_EQ(names(r + "/*.txt"), (std::vector<std::string>{"B.TXT", "a.txt"}));
   EXPECT_EQ(names(r + "/noext"), (std::vector<std::string>{"noext"}));
   EXPECT_TRUE(names(r + "/*.zip").empty());
@@ -665,6 +674,12 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
   ASSERT_TRUE(FtpSetCurrentDirectoryA(conn_, r.c_str()));
   EXPECT_EQ(names("*.htm"), (std::vector<std::string>{"my page.htm"}));
   EXPECT_TRUE(names(r + "/missing/*.*").empty());
+  // Listing another folder leaves the current one where it was.
+  EXPECT_EQ(names(r + "/sub dir/*.*"), (std::vector<std::string>{"in.txt"}));
+  char cwd[1024];
+  DWORD len = sizeof cwd;
+  ASSERT_TRUE(FtpGetCurrentDirectoryA(conn_, cwd, &len));
+  EXPECT_EQ(std::string(cwd), r);
 }
 
 TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
