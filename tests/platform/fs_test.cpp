@@ -5,44 +5,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "platform/classes/classes.h"
+#include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
 using namespace plat;
 namespace stdfs = std::filesystem;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void Put(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  ::chmod(path.c_str(), mode);
-}
 
 mode_t Bits(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : stdfs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class FsTest : public ::testing::Test {
@@ -71,16 +53,16 @@ TEST_F(FsTest, PermissionBitsOfTheReplacement) {
     SCOPED_TRACE(c.what);
     const std::string file = Path("bits");
     ::unlink(file.c_str());
-    if (c.oldBits >= 0) Put(file, "old", static_cast<mode_t>(c.oldBits));
+    if (c.oldBits >= 0) WriteFile(file, "old", static_cast<mode_t>(c.oldBits));
     TReplaceOptions o;
     o.Mode = c.mode;
     o.NewMode = c.newMode;
     EXPECT_FALSE(ReplaceFile(file, "new", o));
-    EXPECT_EQ(Read(file), "new");
+    EXPECT_EQ(ReadFile(file), "new");
     EXPECT_EQ(Bits(file), c.want);
   }
   ::umask(mask);
-  EXPECT_EQ(Entries(Dir), std::vector<std::string>{"bits"});
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"bits"});
 }
 
 TEST_F(FsTest, RefusedReplacementsLeaveTheOldFile) {
@@ -100,40 +82,40 @@ TEST_F(FsTest, RefusedReplacementsLeaveTheOldFile) {
   make.MakeFolder = true;
   make.FolderMode = 0700;
   EXPECT_FALSE(ReplaceFile(Path("a/b/c.txt"), "x", make));
-  EXPECT_EQ(Read(Path("a/b/c.txt")), "x");
+  EXPECT_EQ(ReadFile(Path("a/b/c.txt")), "x");
   EXPECT_EQ(Bits(Path("a")), 0700u);
-  Put(Path("plain"), "p");
+  WriteFile(Path("plain"), "p");
   f = ReplaceFile(Path("plain/c.txt"), "x", make);
   EXPECT_EQ(f.Step, wsFolder);
   EXPECT_EQ(f.Code, ENOTDIR);
 
   // A write-protected file: replaced unless the caller respects it (root may
   // write anything).
-  Put(Path("ro"), "old", 0444);
+  WriteFile(Path("ro"), "old", 0444);
   TReplaceOptions respect;
   respect.RespectReadOnly = true;
   if (::geteuid() != 0) {
     f = ReplaceFile(Path("ro"), "new", respect);
     EXPECT_EQ(f.Step, wsReplace);
     EXPECT_EQ(f.Code, EACCES);
-    EXPECT_EQ(Read(Path("ro")), "old");
+    EXPECT_EQ(ReadFile(Path("ro")), "old");
   }
   EXPECT_FALSE(ReplaceFile(Path("ro"), "new"));
-  EXPECT_EQ(Read(Path("ro")), "new");
+  EXPECT_EQ(ReadFile(Path("ro")), "new");
   EXPECT_EQ(Bits(Path("ro")), 0444u);
-  EXPECT_EQ(Entries(Dir), (std::vector<std::string>{"a", "folder", "plain", "ro"}));
+  EXPECT_EQ(FolderEntries(Dir), (std::vector<std::string>{"a", "folder", "plain", "ro"}));
 }
 
 TEST_F(FsTest, AWriteThatFailsOrIsNotCommittedLeavesTheOldFile) {
-  Put(Path("keep"), "old");
+  WriteFile(Path("keep"), "old");
   {
     TReplacingFile f;
     ASSERT_TRUE(f.Open(Path("keep")));
     ASSERT_TRUE(f.Write("half of the new"));
-    EXPECT_EQ(Read(Path("keep")), "old");  // nothing visible before the commit
+    EXPECT_EQ(ReadFile(Path("keep")), "old");  // nothing visible before the commit
   }
-  EXPECT_EQ(Read(Path("keep")), "old");
-  EXPECT_EQ(Entries(Dir), std::vector<std::string>{"keep"});
+  EXPECT_EQ(ReadFile(Path("keep")), "old");
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
 
   // A file size limit makes the copy fail part-way.
   rlimit saved{};
@@ -154,27 +136,27 @@ TEST_F(FsTest, AWriteThatFailsOrIsNotCommittedLeavesTheOldFile) {
   EXPECT_EQ(f.Step, wsWrite);
   EXPECT_EQ(f.Code, EFBIG);
   EXPECT_EQ(message, "Cannot write file " + Path("keep") + ": File too large");
-  EXPECT_EQ(Read(Path("keep")), "old");
-  EXPECT_EQ(Entries(Dir), std::vector<std::string>{"keep"});
+  EXPECT_EQ(ReadFile(Path("keep")), "old");
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
 }
 
 TEST_F(FsTest, WritingThroughALinkKeepsTheLink) {
-  Put(Path("real"), "old", 0640);
+  WriteFile(Path("real"), "old", 0640);
   ASSERT_EQ(::symlink("real", Path("link").c_str()), 0);
   TReplaceOptions through;
   through.ThroughLinks = true;
   EXPECT_FALSE(ReplaceFile(Path("link"), "new", through));
   EXPECT_TRUE(stdfs::is_symlink(Path("link")));
-  EXPECT_EQ(Read(Path("real")), "new");
+  EXPECT_EQ(ReadFile(Path("real")), "new");
   EXPECT_EQ(Bits(Path("real")), 0640u);
   // Without the option the link itself is replaced.
   EXPECT_FALSE(ReplaceFile(Path("link"), "own"));
   EXPECT_FALSE(stdfs::is_symlink(Path("link")));
-  EXPECT_EQ(Read(Path("real")), "new");
+  EXPECT_EQ(ReadFile(Path("real")), "new");
 }
 
 TEST_F(FsTest, ReadingAWholeFile) {
-  Put(Path("ten"), "0123456789");
+  WriteFile(Path("ten"), "0123456789");
   ASSERT_EQ(::link(Path("ten").c_str(), Path("same").c_str()), 0);
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
   stdfs::create_directories(Path("folder"));
@@ -209,7 +191,7 @@ TEST_F(FsTest, FolderChains) {
   EXPECT_TRUE(stdfs::is_directory(Path("x/y/z")));
   EXPECT_EQ(Bits(Path("x/y")), 0750u);
   EXPECT_TRUE(ForceDirectories(Path("x/y")));  // already there
-  Put(Path("x/file"), "");
+  WriteFile(Path("x/file"), "");
   errno = 0;
   EXPECT_FALSE(ForceDirectories(Path("x/file/sub")));
   EXPECT_EQ(errno, ENOTDIR);
@@ -237,7 +219,7 @@ TEST_F(FsTest, TheUsersFoldersIgnoreRelativeSettings) {
     testsupport::ScopedEnv relative("HOME", "relative/home");
     EXPECT_EQ(HomeFolder().front(), '/');  // the password entry's, or "/"
   }
-  Put(Home.ConfigDir() + "/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Schreib \\\"tisch\\\"\"\r\n");
+  WriteFile(Home.ConfigDir() + "/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Schreib \\\"tisch\\\"\"\r\n");
   EXPECT_EQ(DesktopFolder(), home + "/Schreib \"tisch\"");
 }
 
