@@ -127,6 +127,45 @@ TEST(SimpleFTP, QuickProgressDisplays) {
   EXPECT_EQ(major.max, 0);
   EXPECT_EQ(majorLabel.caption, "untouched");  // FilesTotal is 0
   EXPECT_EQ(minorLabel.caption, "untouched");  // no file name yet
+  // A file of 8 bytes: PutFile takes its size and name (silent and not
+  // connected, the put itself fails). Halves round to the even neighbour.
+  ftptest::TempDir local;
+  ftptest::WriteFile(local.Path() + "/eight.bin", "12345678");
+  EXPECT_FALSE(ftp.PutFile(local.Path() + "/eight.bin", "/eight.bin"));
+  std::vector<std::int64_t> reported;
+  ftp.OnTransferProgress = [&](plat::TObject*, TFTPProgressInfo p) { reported.push_back(p.BytesDone); };
+  struct Step {
+    DWORD status, count;
+    std::int64_t bytesDone;
+    int position;
+  };
+  const Step steps[] = {
+      {INTERNET_STATUS_REQUEST_SENT, 1, 1, 12},        // 12.5
+      {INTERNET_STATUS_RESPONSE_RECEIVED, 2, 3, 38},   // 37.5
+      {INTERNET_STATUS_REQUEST_SENT, 2, 5, 62},        // 62.5
+      {INTERNET_STATUS_REQUEST_SENT, 0, 8, 100},       // a count of 0: the whole file
+      {INTERNET_STATUS_REQUEST_SENT, 5, 8, 100},       // never past the size
+  };
+  for (const Step& k : steps) {
+    ftp.StatusChanged(k.status, const_cast<DWORD*>(&k.count), sizeof k.count);
+    EXPECT_EQ(ftp.Progress().BytesDone, k.bytesDone) << k.count;
+    EXPECT_EQ(minor.pos, k.position) << k.count;
+  }
+  EXPECT_EQ(reported, (std::vector<std::int64_t>{1, 3, 5, 8, 8}));
+  EXPECT_EQ(minorLabel.caption, "eight.bin");
+  EXPECT_EQ(majorLabel.caption, "untouched");
+}
+
+TEST(SimpleFTP, FindFlagsReachTheListingCall) {
+  TSimpleFTP ftp(nullptr);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
+  ftp.SetEnableCache(true);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), 0u);
+  ftp.SetEnableCache(false);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
 }
 
 // ---- against the real servers --------------------------------------------------------
@@ -701,6 +740,118 @@ TEST(SimpleFTPListing, FolderWithBlanksListsItsOwnEntries) {
   server.Refuse("/www");
   EXPECT_EQ(ftp->FindFiles("/www/my dir/*.*", true), 0);
   EXPECT_EQ(ftp->Files().Count(), 0);
+}
+
+// ---- what the server sees ---------------------------------------------------------------
+
+TEST(SimpleFTPConnect, ProxyAccessTypeRefusesTheConnection) {
+  ftptest::ScriptServer server([](ftptest::ScriptConn& c, int) {
+    c.Send("220 scripted\r\n");
+    c.ReadLine();
+    c.Send("331 pw\r\n");
+    c.ReadLine();
+    c.Send("230 in\r\n");
+    c.WaitClosed();
+  });
+  struct Case {
+    TResolveNames resolve;
+    bool connects;
+  };
+  const Case cases[] = {{rnLocal, true}, {rnPreConfig, true}, {rnProxy, false}};
+  int accepted = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(int(k.resolve));
+    auto ftp = MakeFtp(server.Port(), "u", "p");
+    ftp->ProxyName = "proxy.example:8080";  // used only through rnProxy
+    ftp->SetResolveNames(k.resolve);
+    if (k.connects) {
+      EXPECT_TRUE(ftp->Connect());
+      ++accepted;
+    } else {
+      EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
+      EXPECT_EQ(ftp->State(), isDisconnected);
+    }
+    ftp->Disconnect();
+    for (std::int64_t t0 = Ms(); server.Accepted() < accepted && Ms() - t0 < 3000;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.Accepted(), accepted);
+  }
+}
+
+namespace {
+
+// Logs anyone in and takes every command, recording the lines it was sent.
+class RecordingServer {
+ public:
+  RecordingServer() : server_([this](ftptest::ScriptConn& c, int) { Serve(c); }) {}
+  int Port() const { return server_.Port(); }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void Serve(ftptest::ScriptConn& c) {
+    c.Send("220 recording\r\n");
+    for (;;) {
+      const std::string line = c.ReadLine();
+      if (line.empty()) return;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+      }
+      const std::string verb = line.substr(0, line.find(' '));
+      if (verb == "USER") {
+        c.Send("331 pw\r\n");
+      } else if (verb == "PASS") {
+        c.Send("230 in\r\n");
+      } else if (verb == "PWD") {
+        c.Send("257 \"/www\"\r\n");
+      } else if (verb == "QUIT") {
+        c.Send("221 bye\r\n");
+        return;
+      } else {
+        c.Send("250 ok\r\n");
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  ftptest::ScriptServer server_;  // last: stops before the rest goes
+};
+
+}  // namespace
+
+TEST(SimpleFTPWire, TrailingDelimiterIsStrippedOnTheWire) {
+  RecordingServer server;
+  auto ftp = MakeFtp(server.Port(), "u", "p");
+  EXPECT_TRUE(ftp->ChangeDir("/site/"));  // stored; entered at the connect
+  EXPECT_TRUE(server.Lines().empty());
+  ASSERT_TRUE(ftp->Connect());
+  EXPECT_TRUE(ftp->ChangeDir("/www/"));
+  EXPECT_TRUE(ftp->MakeDir("/www/new/"));
+  EXPECT_TRUE(ftp->RemoveDir("/www/old/"));
+  EXPECT_EQ(server.Lines(),
+            (std::vector<std::string>{"USER u", "PASS p", "CWD /site", "CWD /www", "MKD /www/new", "RMD /www/old"}));
+  // The folder is kept as it was given.
+  ftp->Disconnect();
+  EXPECT_EQ(ftp->GetRemoteDir(), "/www/");
+}
+
+TEST(SimpleFTPWire, LoginHandlerChangesTheLoginSent) {
+  RecordingServer server;
+  auto ftp = MakeFtp(server.Port(), "u", "p");
+  ftp->OnLogin = [](plat::TObject*, std::string& user, std::string& password) {
+    EXPECT_EQ(user, "u");
+    EXPECT_EQ(password, "p");
+    user = "changed";
+    password = "secret";
+  };
+  ASSERT_TRUE(ftp->Connect());
+  EXPECT_EQ(server.Lines(), (std::vector<std::string>{"USER changed", "PASS secret"}));
+  EXPECT_EQ(ftp->UserName, "changed");
+  EXPECT_EQ(ftp->Password, "secret");
 }
 
 // One large upload per server (passive), checked whole on the server's disk.
