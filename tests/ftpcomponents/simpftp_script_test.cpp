@@ -92,11 +92,7 @@ TEST(SimpleFTPConnect, AbortDuringAStalledConnect) {
 
 TEST(SimpleFTPConnect, ReconnectsAfterTheServerDroppedTheConnection) {
   ftptest::ScriptServer server([](ftptest::ScriptConn& c, int index) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
+    c.AcceptLogin();
     if (index == 0) return;  // hang up
     EXPECT_EQ(c.ReadLine(), "MKD /again");
     c.Send("257 \"/again\" created\r\n");
@@ -118,11 +114,7 @@ TEST(SimpleFTPConnect, ReconnectsAfterTheServerDroppedTheConnection) {
 TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
   std::atomic<bool> putConnectionClosed{false}, pwdConnectionClosed{false};
   ftptest::ScriptServer server([&](ftptest::ScriptConn& c, int index) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
+    c.AcceptLogin();
     if (index == 0) {
       EXPECT_EQ(c.ReadLine(), "TYPE I");
       c.Send("200 ok\r\n");
@@ -207,11 +199,7 @@ class BlankSplittingServer {
     return tree_.count(path) && !refused_.count(path);
   }
   void Serve(ftptest::ScriptConn& c) {
-    c.Send("220 splitting\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
+    c.AcceptLogin();
     std::string cwd = "/";
     testsupport::PassiveListener data;
     for (;;) {
@@ -301,11 +289,7 @@ TEST(SimpleFTPListing, FolderWithBlanksListsItsOwnEntries) {
 
 TEST(SimpleFTPConnect, ProxyAccessTypeRefusesTheConnection) {
   ftptest::ScriptServer server([](ftptest::ScriptConn& c, int) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
+    c.AcceptLogin();
     c.WaitClosed();
   });
   struct Case {

@@ -334,6 +334,14 @@ bool ScriptConn::WaitClosed(int timeoutMs) {
   }
 }
 
+void ScriptConn::AcceptLogin() {
+  Send("220 scripted\r\n");
+  ReadLine();
+  Send("331 pw\r\n");
+  ReadLine();
+  Send("230 in\r\n");
+}
+
 ScriptServer::ScriptServer(std::function<void(ScriptConn&, int)> script) {
   listenFd_ = ListenLoopback(8, port_);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC);

@@ -102,6 +102,9 @@ class ScriptConn {
   // Waits until the client closes (true) or the time-out passes or the
   // server stops (false).
   bool WaitClosed(int timeoutMs = 5000);
+  // The usual greeting and login: "220", then any USER gets "331" and any
+  // PASS "230".
+  void AcceptLogin();
   std::vector<std::string> received;  // every line read so far
 
  private:
