@@ -26,7 +26,7 @@ using namespace simpftptest;
 
 TEST(SimpleFTPConnect, ErrorMessages) {
   {
-    auto ftp = MakeFtp(ftptest::ClosedPort(), "u", "p");
+    auto ftp = MakeFtp(testsupport::UnusedLoopbackPort(), "u", "p");
     EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
   }
   {
