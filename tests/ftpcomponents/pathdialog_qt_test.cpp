@@ -10,15 +10,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeView>
-#include <filesystem>
 #include <functional>
 
 #include "ftpcomponents/PathDialog.h"
 #include "platform/qt/browsedialog.h"
 #include "platform/qt/qtext.h"
 #include "tests/support/dialog_recorder.h"
-
-namespace fs = std::filesystem;
+#include "tests/support/private_home.h"
 
 namespace {
 
@@ -59,16 +57,12 @@ class PathDialogQt : public ::testing::Test {
   void SetUp() override {
     App();
     plat::InstallQtBrowseForFolder();
-    root_ = fs::temp_directory_path() / ("picker-" + std::to_string(::getpid()));
-    fs::create_directories(root_ / "site" / "img");
-    fs::create_directories(root_ / "other");
+    root_.MakeFolder("site/img");
+    root_.MakeFolder("other");
   }
-  void TearDown() override {
-    plat::SetBrowseForFolderHandler(nullptr);
-    fs::remove_all(root_);
-  }
-  std::string P(const std::string& rel) const { return (root_ / rel).string(); }
-  fs::path root_;
+  void TearDown() override { plat::SetBrowseForFolderHandler(nullptr); }
+  std::string P(const std::string& rel) const { return root_.Path(rel); }
+  testsupport::TempFolder root_{"picker"};
   testsupport::DialogRecorder rec_;
 };
 

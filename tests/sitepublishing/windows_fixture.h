@@ -4,8 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <QApplication>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +17,7 @@
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
 #include "tests/support/dialog_recorder.h"
+#include "tests/support/private_home.h"
 
 namespace pubtest {
 
@@ -64,12 +63,8 @@ class WindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     App();
-    std::string base = std::filesystem::temp_directory_path().string() + "/pubwinXXXXXX";
-    std::vector<char> buf(base.begin(), base.end());
-    buf.push_back('\0');
-    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-    Dir = buf.data();
-    ::setenv("SITETOOLS_REGISTRY_DIR", Path("registry").c_str(), 1);
+    Dir = Home.Top() + "/files";
+    std::filesystem::create_directories(Dir);
     Project->Form = nullptr;
     Project->Clear();
   }
@@ -80,9 +75,6 @@ class WindowsTest : public ::testing::Test {
     Project->UploadLog = nullptr;
     Project->DeleteLog = nullptr;
     Project->Clear();
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-    std::error_code ec;
-    std::filesystem::remove_all(Dir, ec);
   }
 
   // The windows in the program's order; the main window shown.
@@ -104,6 +96,7 @@ class WindowsTest : public ::testing::Test {
   }
   static void SetDefaultProject(const std::string& path) { TProject().WriteDefaultProject(path); }
 
+  testsupport::PrivateHome Home{"pubwin"};
   std::string Dir;
   testsupport::DialogRecorder Rec;
   std::unique_ptr<TfrmMain> Main;
