@@ -259,6 +259,14 @@ void THttpAsyForm::ExecButtonClick() {
 
   log("START RUN: " + Str(runindex + 1));
   runstart = plat::TickMs();
+  StartRun();
+}
+
+// ---- one run -------------------------------------------------------------------------
+
+// Trouble with "cookies.txt" met while the clients start is shown once the
+// start loop is over, also when a StartGet raised and ended it.
+void THttpAsyForm::StartRun() {
   try {
     startsimultrun();
   } catch (...) {
@@ -267,8 +275,6 @@ void THttpAsyForm::ExecButtonClick() {
   }
   FlushEngineErrors();
 }
-
-// ---- one run -------------------------------------------------------------------------
 
 void THttpAsyForm::startsimultrun() {
   if (!activeclients.empty()) {
@@ -376,13 +382,7 @@ void THttpAsyForm::Timer1Timer() {
   ExecButton->setEnabled(false);
   log("");
   log("START RUN: " + Str(runindex + 1));
-  try {
-    startsimultrun();
-  } catch (...) {
-    FlushEngineErrors();
-    throw;
-  }
-  FlushEngineErrors();
+  StartRun();
 }
 
 void THttpAsyForm::AbortButtonClick() {

@@ -1,62 +1,20 @@
-// The FTP client component against pyftpdlib and vsftpd (passive and
-// active), plus a scripted server for stalls and drops.
+// The FTP client component on its own and against pyftpdlib and vsftpd
+// (passive and active).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <map>
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ftpcomponents/SimpFTP.h"
+#include "tests/ftpcomponents/simpftp_helpers.h"
 #include "tests/ftpservers/ftp_test_servers.h"
 
 using namespace plat::inet;
+using namespace simpftptest;
 namespace fs = std::filesystem;
-
-namespace {
-
-// Counts what goes to the server, to show that nothing was sent.
-class CountingFTP : public TSimpleFTP {
- public:
-  using TSimpleFTP::TSimpleFTP;
-  void StatusChanged(DWORD Status, void* Info, DWORD InfoLength) override {
-    if (Status == INTERNET_STATUS_REQUEST_SENT) ++sent;
-    TSimpleFTP::StatusChanged(Status, Info, InfoLength);
-  }
-  int sent = 0;
-};
-
-std::int64_t Ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const plat::Exception& e) {
-    return e.Message;
-  }
-  return "(no error)";
-}
-
-std::unique_ptr<CountingFTP> MakeFtp(int port, const std::string& user, const std::string& password) {
-  auto ftp = std::make_unique<CountingFTP>(nullptr);
-  ftp->HostName = "127.0.0.1";
-  ftp->Port = port;
-  ftp->UserName = user;
-  ftp->Password = password;
-  ftp->SilentExceptions = false;
-  ftp->SetConnectTimeout(5000);
-  return ftp;
-}
-
-}  // namespace
 
 TEST(SimpleFTP, AddSlashRule) {
   TSimpleFTP ftp(nullptr);
@@ -122,6 +80,45 @@ TEST(SimpleFTP, QuickProgressDisplays) {
   EXPECT_EQ(major.max, 0);
   EXPECT_EQ(majorLabel.caption, "untouched");  // FilesTotal is 0
   EXPECT_EQ(minorLabel.caption, "untouched");  // no file name yet
+  // A file of 8 bytes: PutFile takes its size and name (silent and not
+  // connected, the put itself fails). Halves round to the even neighbour.
+  ftptest::TempDir local;
+  ftptest::WriteFile(local.Path() + "/eight.bin", "12345678");
+  EXPECT_FALSE(ftp.PutFile(local.Path() + "/eight.bin", "/eight.bin"));
+  std::vector<std::int64_t> reported;
+  ftp.OnTransferProgress = [&](plat::TObject*, TFTPProgressInfo p) { reported.push_back(p.BytesDone); };
+  struct Step {
+    DWORD status, count;
+    std::int64_t bytesDone;
+    int position;
+  };
+  const Step steps[] = {
+      {INTERNET_STATUS_REQUEST_SENT, 1, 1, 12},        // 12.5
+      {INTERNET_STATUS_RESPONSE_RECEIVED, 2, 3, 38},   // 37.5
+      {INTERNET_STATUS_REQUEST_SENT, 2, 5, 62},        // 62.5
+      {INTERNET_STATUS_REQUEST_SENT, 0, 8, 100},       // a count of 0: the whole file
+      {INTERNET_STATUS_REQUEST_SENT, 5, 8, 100},       // never past the size
+  };
+  for (const Step& k : steps) {
+    ftp.StatusChanged(k.status, const_cast<DWORD*>(&k.count), sizeof k.count);
+    EXPECT_EQ(ftp.Progress().BytesDone, k.bytesDone) << k.count;
+    EXPECT_EQ(minor.pos, k.position) << k.count;
+  }
+  EXPECT_EQ(reported, (std::vector<std::int64_t>{1, 3, 5, 8, 8}));
+  EXPECT_EQ(minorLabel.caption, "eight.bin");
+  EXPECT_EQ(majorLabel.caption, "untouched");
+}
+
+TEST(SimpleFTP, FindFlagsReachTheListingCall) {
+  TSimpleFTP ftp(nullptr);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
+  ftp.SetEnableCache(true);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), 0u);
+  ftp.SetEnableCache(false);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
 }
 
 // ---- against the real servers --------------------------------------------------------
@@ -419,100 +416,10 @@ TEST_P(SimpleFTPServers, LoginRefusals) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, SimpleFTPServers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::get<0>(info.param) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         [](const auto& peer) {
+                           return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });
 
-// ---- connection failures, stalls and drops -----------------------------------------------
-
-TEST(SimpleFTPConnect, ErrorMessages) {
-  {
-    auto ftp = MakeFtp(ftptest::ClosedPort(), "u", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
-  }
-  {
-    auto ftp = MakeFtp(21, "u", "p");
-    ftp->HostName = "bad..host";
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to resolve host name 'bad..host'");
-  }
-  {
-    ftptest::StalledListener stalled;
-    auto ftp = MakeFtp(stalled.Port(), "u", "p");
-    ftp->SetConnectTimeout(200);
-    ftp->SetConnectRetries(1);
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Connection to 127.0.0.1 timed out");
-  }
-  {
-    ftptest::ScriptServer server([](ftptest::ScriptConn& c, int) { c.Send("421 Too many users\r\n"); });
-    auto ftp = MakeFtp(server.Port(), "u", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
-  }
-  {
-    auto ftp = MakeFtp(21, "u\r\nDELE x", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
-  }
-  EXPECT_EQ(OpenHandleCount(), 0u);
-}
-
-// Abort pressed while the connect is stuck: in the TCP connect, and at the greeting.
-TEST(SimpleFTPConnect, AbortDuringAStalledConnect) {
-  ftptest::StalledListener stalled;
-  ftptest::ScriptServer silent([](ftptest::ScriptConn& c, int) { c.WaitClosed(10000); });
-  for (int port : {stalled.Port(), silent.Port()}) {
-    auto ftp = MakeFtp(port, "u", "p");
-    ftp->SetConnectTimeout(20000);
-    int connected = 0;
-    ftp->OnConnected = [&](plat::TObject*) { ++connected; };
-    TWinInetState abortedIn = isDisconnected;
-    const TWinInetState target = port == stalled.Port() ? isConnecting : isConnected;
-    // The click comes through the queue, a little after the wait began.
-    std::int64_t since = 0;
-    std::function<void()> click = [&] {
-      if (ftp->State() != target) return;
-      if (Ms() - since < 200) {
-        plat::RunOnThread(plat::CurrentThreadQueue(), click);
-        return;
-      }
-      abortedIn = ftp->State();
-      ftp->Abort();
-    };
-    ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) {
-      if (s != target) return;
-      since = Ms();
-      plat::RunOnThread(plat::CurrentThreadQueue(), click);
-    };
-    std::int64_t t0 = Ms();
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
-    EXPECT_LT(Ms() - t0, 5000);
-    EXPECT_EQ(int(abortedIn), int(target)) << port;
-    EXPECT_EQ(connected, 0);
-    EXPECT_EQ(ftp->State(), isDisconnected);
-    EXPECT_EQ(OpenHandleCount(), 0u);
-  }
-}
-
-TEST(SimpleFTPConnect, ReconnectsAfterTheServerDroppedTheConnection) {
-  ftptest::ScriptServer server([](ftptest::ScriptConn& c, int index) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
-    if (index == 0) return;  // hang up
-    EXPECT_EQ(c.ReadLine(), "MKD /again");
-    c.Send("257 \"/again\" created\r\n");
-    c.WaitClosed();
-  });
-  auto ftp = MakeFtp(server.Port(), "u", "p");
-  ASSERT_TRUE(ftp->Connect());
-  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/first"); }), "Error creating directory /first");
-  EXPECT_EQ(ftp->State(), isDisconnected);  // the server's close was seen
-  ASSERT_TRUE(ftp->Connect());
-  EXPECT_TRUE(ftp->MakeDir("/again"));
-  EXPECT_EQ(server.Accepted(), 2);
-}
-
-// One large upload per server (passive), checked whole on the server's disk.
 TEST(SimpleFTPLarge, FiftyMegabytesArriveWhole) {
   std::string data(50 << 20, '\0');
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(i / 4096);
