@@ -8,7 +8,7 @@
 
 #include "ftpcomponents/korvlib.h"
 #include "platform/registry/registry.h"
-#include "tests/support/registry_sandbox.h"
+#include "tests/support/private_home.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ void Put(const std::map<std::string, std::int32_t>& ints, const std::map<std::st
 
 class FormStoreTest : public ::testing::Test {
  protected:
-  testsupport::RegistrySandbox sandbox;
+  testsupport::PrivateHome home;
 };
 
 TEST_F(FormStoreTest, NormalCloseWritesBoundsAndReopensThere) {
@@ -254,14 +254,14 @@ TEST_F(FormStoreTest, ValuesOfTheWrongTypeAreSkipped) {
 // is damaged): nothing is applied but the edit boxes are emptied, nothing
 // is written, the events still fire, and nothing is thrown.
 TEST_F(FormStoreTest, ARegistryThatCannotBeOpenedNeverStopsTheWindow) {
-  std::ofstream(sandbox.Top() + "/blocker") << "a file where a folder should be";
+  std::ofstream(home.Top() + "/blocker") << "a file where a folder should be";
   struct Case {
     const char* what;
     std::string folder;
     bool damaged;
   };
-  const Case cases[] = {{"no folder", sandbox.Top() + "/blocker/registry", false},
-                        {"damaged file", sandbox.Folder(), true}};
+  const Case cases[] = {{"no folder", home.Top() + "/blocker/registry", false},
+                        {"damaged file", home.RegistryDir(), true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ::setenv("SITETOOLS_REGISTRY_DIR", c.folder.c_str(), 1);

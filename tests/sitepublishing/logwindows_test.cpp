@@ -29,7 +29,7 @@
 #include "sitepublishing/gui/DeleteLog.h"
 #include "sitepublishing/gui/UploadLog.h"
 #include "tests/ftpservers/ftp_test_servers.h"
-#include "tests/support/registry_sandbox.h"
+#include "tests/support/private_home.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ class LogWindows : public ::testing::Test {
     QApplication::processEvents();
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
   }
-  testsupport::RegistrySandbox sandbox;
+  testsupport::PrivateHome home;
 };
 
 // ---- placement -----------------------------------------------------------------
