@@ -81,11 +81,24 @@ void TFormStore::Save() {
 }
 
 void TFormStore::LoadPlacement(plat::TRegistry& reg) {
-  void (TStoredForm::*setters[])(int) = {&TStoredForm::SetTop, &TStoredForm::SetLeft, &TStoredForm::SetWidth,
-                                          &TStoredForm::SetHeight};
   for (int i = 0; i < 4; ++i) {
     Skippable([&] {
-      if (reg.ValueExists(kBoundNames[i])) (Form_->*setters[i])(reg.ReadInteger(kBoundNames[i]));
+      if (!reg.ValueExists(kBoundNames[i])) return;
+      const int value = reg.ReadInteger(kBoundNames[i]);
+      switch (i) {
+        case 0:
+          Form_->SetTop(value);
+          break;
+        case 1:
+          Form_->SetLeft(value);
+          break;
+        case 2:
+          Form_->SetWidth(value);
+          break;
+        default:
+          Form_->SetHeight(value);
+          break;
+      }
     });
   }
   Skippable([&] {
