@@ -104,19 +104,9 @@ void TFormStore::LoadPlacement(plat::TRegistry& reg) {
   Skippable([&] {
     if (!reg.ValueExists(kWindowState)) return;
     // Stored 0 normal, 1 maximised, 2 minimised; other codes change nothing.
-    switch (reg.ReadInteger(kWindowState)) {
-      case 0:
-        Form_->SetWindowState(wsNormal);
-        break;
-      case 1:
-        Form_->SetWindowState(wsMaximized);
-        break;
-      case 2:
-        Form_->SetWindowState(wsMinimized);
-        break;
-      default:
-        break;
-    }
+    static const TWindowState kFromCode[] = {wsNormal, wsMaximized, wsMinimized};
+    const std::int32_t code = reg.ReadInteger(kWindowState);
+    if (code >= 0 && code <= 2) Form_->SetWindowState(kFromCode[code]);
   });
   Form_->PlacementLoaded();
 }
