@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Benchmark of the upload walk against a peer (lftp's "mirror -R"): both
+# upload the same trees to the same vsftpd, started here on a free loopback
+# port. Prints one table; see bench/README.md.
+#
+#   bench/walks/run.sh [REPEATS]     default 3; the table shows medians
+#
+# Rounds: 1,000 small files in 20 folders plus one 10 MB file, sent to a
+# fresh remote folder; the same again with nothing changed; 10,000 small
+# files in 100 folders, sent once (shown too) and then with nothing changed.
+# Needs root: vsftpd serves anonymous users only from a chroot.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+repeats=${1:-3}
+"$root/scripts/install-deps"
+build="$root/build/bench-release"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target bench_upload -j4 >/dev/null
+driver="$build/bench/walks/bench_upload"
+
+work=$(mktemp -d /tmp/bench_upload.XXXXXX)
+chmod 755 "$work"
+vsftpd_pid=""
+cleanup() {
+  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- the trees --------------------------------------------------------------
+python3 - "$work" <<'PY'
+import os, random, sys
+work = sys.argv[1]
+rnd = random.Random(14)
+def tree(top, folders, per):
+    for d in range(folders):
+        path = os.path.join(top, "dir%02d" % d)
+        os.makedirs(path)
+        for i in range(per):
+            ext = ".html" if i % 4 == 0 else ".txt"
+            with open(os.path.join(path, "file%03d%s" % (i, ext)), "wb") as f:
+                f.write(bytes(rnd.getrandbits(8) for _ in range(rnd.randint(500, 4000))))
+tree(os.path.join(work, "tree1k"), 20, 50)
+with open(os.path.join(work, "tree1k", "big.bin"), "wb") as f:
+    f.write(os.urandom(10 * 1024 * 1024))
+tree(os.path.join(work, "tree10k"), 100, 100)
+PY
+
+# ---- vsftpd -----------------------------------------------------------------
+anon="$work/root"
+mkdir -p "$anon/pub" "$work/empty" "$work/home"
+chmod 755 "$anon"
+chown ftp:ftp "$anon/pub"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat >"$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+anonymous_enable=YES
+local_enable=NO
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+anon_world_readable_only=NO
+no_anon_password=NO
+ftp_username=ftp
+anon_root=$anon
+secure_chroot_dir=$work/empty
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+pasv_enable=YES
+connect_from_port_20=NO
+xferlog_enable=NO
+syslog_enable=NO
+dirmessage_enable=NO
+max_clients=0
+max_per_ip=0
+CONF
+chmod 600 "$work/vsftpd.conf"
+/usr/sbin/vsftpd "$work/vsftpd.conf" &
+vsftpd_pid=$!
+for _ in $(seq 50); do
+  if exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null; then exec 3>&- 3<&-; break; fi
+  sleep 0.1
+done
+
+user=anonymous
+pass=guest@example.org
+export HOME="$work/home"   # no one's lftp settings
+
+# Times one command; prints "wall_ms cpu_ms".
+timed() {
+  local out
+  out=$( { /usr/bin/time -f 'TIME %e %U %S' "$@" >/dev/null 2>"$work/err"; } 2>&1; grep '^TIME' "$work/err" || true)
+  awk '/^TIME/ {printf "%.0f %.0f\n", $2*1000, ($3+$4)*1000}' <<<"$out"
+}
+lftp_mirror() {  # local remote
+  timed lftp -c "set net:max-retries 1; open -u $user,$pass -p $port 127.0.0.1; mirror -R $1 $2"
+}
+walk() {  # stamps mode local remote
+  mkdir -p "$anon$4"; chown ftp:ftp "$anon$4"
+  timed "$driver" "$1" "$2" 127.0.0.1 "$port" "$user" "$pass" "$3" "$4"
+}
+same_tree() {  # local remote
+  diff -rq "$1" "$anon$2" >/dev/null && echo ok || echo DIFFERENT
+}
+
+declare -A results
+record() { results["$1"]+="$2"$'\n'; }
+
+for r in $(seq "$repeats"); do
+  record "lftp first" "$(lftp_mirror "$work/tree1k" "/pub/lftp1k-$r")"
+  record "lftp nochange" "$(lftp_mirror "$work/tree1k" "/pub/lftp1k-$r")"
+  check_lftp1k=$(same_tree "$work/tree1k" "/pub/lftp1k-$r")
+  record "walk first" "$(walk "$work/stamps1k-$r" changed "$work/tree1k" "/pub/walk1k-$r")"
+  record "walk nochange" "$(walk "$work/stamps1k-$r" changed "$work/tree1k" "/pub/walk1k-$r")"
+  check_walk1k=$(same_tree "$work/tree1k" "/pub/walk1k-$r")
+
+  record "lftp first10k" "$(lftp_mirror "$work/tree10k" "/pub/lftp10k-$r")"
+  record "lftp nochange10k" "$(lftp_mirror "$work/tree10k" "/pub/lftp10k-$r")"
+  check_lftp10k=$(same_tree "$work/tree10k" "/pub/lftp10k-$r")
+  record "walk first10k" "$(walk "$work/stamps10k-$r" changed "$work/tree10k" "/pub/walk10k-$r")"
+  record "walk nochange10k" "$(walk "$work/stamps10k-$r" changed "$work/tree10k" "/pub/walk10k-$r")"
+  check_walk10k=$(same_tree "$work/tree10k" "/pub/walk10k-$r")
+  rm -rf "$anon/pub/"*-"$r"
+done
+
+median() {  # column of "wall cpu" lines -> median of that column
+  sort -n -k"$1" <<<"$2" | sed '/^$/d' | awk -v c="$1" '{v[NR]=$c} END {print v[int((NR+1)/2)]}'
+}
+row() {  # label key-suffix check
+  local lw lc ww wc
+  lw=$(median 1 "${results["lftp $2"]}"); lc=$(median 2 "${results["lftp $2"]}")
+  ww=$(median 1 "${results["walk $2"]}"); wc=$(median 2 "${results["walk $2"]}")
+  echo "| $1 | $lw | $lc | $ww | $wc | $(awk -v a="$ww" -v b="$lw" 'BEGIN {printf "%.2f", a/b}') | $3 |"
+}
+echo "vsftpd $(/usr/sbin/vsftpd -v 0>&- 2>&1 | sed 's/.*version //'), $(lftp --version | head -1 | sed 's/.*Version \([^ ]*\).*/lftp \1/'), medians of $repeats"
+echo
+echo "| round | lftp wall (ms) | lftp CPU (ms) | walk wall (ms) | walk CPU (ms) | walk / lftp wall | trees equal (lftp, walk) |"
+echo "|---|---|---|---|---|---|---|"
+row "1,000 files + 10 MB, first upload" first "$check_lftp1k, $check_walk1k"
+row "same, nothing changed" nochange "$check_lftp1k, $check_walk1k"
+row "10,000 files, first upload" first10k "$check_lftp10k, $check_walk10k"
+row "10,000 files, nothing changed" nochange10k "$check_lftp10k, $check_walk10k"
