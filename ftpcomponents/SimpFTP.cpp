@@ -29,6 +29,11 @@ bool FileExists(const std::string& fileName) {
 // own, and NUL would cut the name short.
 bool SafeArgument(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
 
+// Errors after which the library has closed the control connection.
+bool ConnectionLost(DWORD error) {
+  return error == ERROR_INTERNET_CONNECTION_ABORTED || error == ERROR_FTP_DROPPED || error == ERROR_INTERNET_TIMEOUT;
+}
+
 DWORD_PTR ContextOf(TSimpleFTP* ftp) { return reinterpret_cast<DWORD_PTR>(static_cast<TWinInetControl*>(ftp)); }
 
 }  // namespace
@@ -161,7 +166,11 @@ std::string TSimpleFTP::GetRemoteDir() {
     len = static_cast<DWORD>(buf.size());
     ok = FtpGetCurrentDirectoryA(conn, buf.data(), &len);
   }
-  return ok ? std::string(buf.data()) : StoredRemoteDir_;
+  if (ok) return std::string(buf.data());
+  // With the callback off, the library's word that it closed the connection
+  // reached no one: the state follows it here.
+  if (ConnectionLost(plat::inet::GetLastError())) SetState(isDisconnected);
+  return StoredRemoteDir_;
 }
 
 bool TSimpleFTP::DirExists(const std::string& Dir) {

@@ -608,8 +608,15 @@ FtpControl::~FtpControl() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void FtpControl::MarkDead(DWORD error) {
-  if (deadError_ == 0) deadError_ = error;
+void FtpControl::MarkDead(CallSink& sink, DWORD error) {
+  if (deadError_ != 0) return;
+  deadError_ = error;
+  // A connection that lost its place in the reply stream (or its peer) can
+  // carry no further command: it is closed now and, unless the caller
+  // cancelled, said so, so that no one goes on taking it for connected.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (error != ERROR_INTERNET_OPERATION_CANCELLED) sink.Emit(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
 }
 
 void FtpControl::CloseQuietly() {
@@ -621,7 +628,7 @@ void FtpControl::CloseQuietly() {
   }
   ::close(fd_);
   fd_ = -1;
-  MarkDead(ERROR_INVALID_HANDLE);
+  if (deadError_ == 0) deadError_ = ERROR_INVALID_HANDLE;
 }
 
 DWORD FtpControl::SendLine(CallSink& sink, const std::string& line, const Options& opt) {
@@ -630,17 +637,16 @@ DWORD FtpControl::SendLine(CallSink& sink, const std::string& line, const Option
   std::string wire = line + "\r\n";
   DWORD rc = SendAll(sink, fd_, wire.data(), wire.size(), opt.sendTimeoutMs);
   if (rc == ERROR_INTERNET_CONNECTION_ABORTED) {
-    MarkDead(rc);
-    sink.Emit(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+    MarkDead(sink, rc);
     return rc;
   }
   if (rc != 0) {
-    MarkDead(rc == ERROR_INTERNET_OPERATION_CANCELLED ? rc : ERROR_FTP_DROPPED);
+    MarkDead(sink, rc == ERROR_INTERNET_OPERATION_CANCELLED ? rc : ERROR_FTP_DROPPED);
     return rc;
   }
   DWORD count = static_cast<DWORD>(wire.size());
   if (!sink.Emit(INTERNET_STATUS_REQUEST_SENT, &count, sizeof count)) {
-    MarkDead(ERROR_INTERNET_OPERATION_CANCELLED);
+    MarkDead(sink, ERROR_INTERNET_OPERATION_CANCELLED);
     return ERROR_INTERNET_OPERATION_CANCELLED;
   }
   return 0;
@@ -655,18 +661,20 @@ DWORD FtpControl::ReadReply(CallSink& sink, Reply& reply, const Options& opt) {
     if (res == ReplyReader::Result::Done) {
       DWORD count = static_cast<DWORD>(reply.wireBytes);
       if (!sink.Emit(INTERNET_STATUS_RESPONSE_RECEIVED, &count, sizeof count)) {
-        MarkDead(ERROR_INTERNET_OPERATION_CANCELLED);
+        MarkDead(sink, ERROR_INTERNET_OPERATION_CANCELLED);
         return ERROR_INTERNET_OPERATION_CANCELLED;
       }
+      // 421: the server is closing the connection; the caller still gets the reply.
+      if (reply.code == 421) MarkDead(sink, ERROR_INTERNET_CONNECTION_ABORTED);
       return 0;
     }
     if (res == ReplyReader::Result::Bad) {
-      MarkDead(ERROR_FTP_DROPPED);
+      MarkDead(sink, ERROR_FTP_DROPPED);
       return ERROR_FTP_DROPPED;
     }
     WaitResult w = WaitOne(sink, fd_, POLLIN, deadline);
     if (w != WaitResult::Ready) {
-      MarkDead(w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
+      MarkDead(sink, w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
       return WaitError(w);
     }
     ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
@@ -675,8 +683,7 @@ DWORD FtpControl::ReadReply(CallSink& sink, Reply& reply, const Options& opt) {
       continue;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    MarkDead(ERROR_INTERNET_CONNECTION_ABORTED);
-    sink.Emit(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+    MarkDead(sink, ERROR_INTERNET_CONNECTION_ABORTED);
     return ERROR_INTERNET_CONNECTION_ABORTED;
   }
 }
@@ -799,7 +806,7 @@ DWORD FtpControl::PrepareData(CallSink& sink, DataConn& dc, Reply& reply, const 
     sockaddr_storage a = peer_;
     SetPort(a, port);
     rc = ConnectTo(sink, a, opt.connectTimeoutMs, dc.fd);
-    if (rc == ERROR_INTERNET_OPERATION_CANCELLED) MarkDead(rc);
+    if (rc == ERROR_INTERNET_OPERATION_CANCELLED) MarkDead(sink, rc);
     return rc;
   }
   sockaddr_storage a = local_;
@@ -831,7 +838,7 @@ DWORD FtpControl::OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& repl
     pollfd p[2] = {{dc.listenFd, POLLIN, 0}, {fd_, POLLIN, 0}};
     WaitResult w = WaitAny(sink, p, 2, deadline);
     if (w != WaitResult::Ready) {
-      MarkDead(w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
+      MarkDead(sink, w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
       return WaitError(w);
     }
     if (p[1].revents && !p[0].revents) {
@@ -899,7 +906,7 @@ DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, 
     rc = SendAll(sink, dc.fd, data, len, opt.sendTimeoutMs);
     if (rc == ERROR_INTERNET_OPERATION_CANCELLED) {
       dc.Abort();
-      MarkDead(rc);
+      MarkDead(sink, rc);
       return rc;
     }
     if (rc) {
@@ -912,7 +919,7 @@ DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, 
     DWORD count = static_cast<DWORD>(len);
     if (!sink.Emit(INTERNET_STATUS_REQUEST_SENT, &count, sizeof count)) {
       dc.Abort();
-      MarkDead(ERROR_INTERNET_OPERATION_CANCELLED);
+      MarkDead(sink, ERROR_INTERNET_OPERATION_CANCELLED);
       return ERROR_INTERNET_OPERATION_CANCELLED;
     }
   }
@@ -925,12 +932,36 @@ DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, 
 DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt) {
   text.clear();
   if (dir.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
+  if (dir.empty()) return ListHere(sink, text, reply, opt);
+  // Some servers split LIST's argument at blanks, and list another folder
+  // or nothing for a path with one; every server takes CWD's whole. So the
+  // folder is entered, listed without an argument, and left again.
+  DWORD rc = Simple(sink, "PWD", reply, opt);
+  if (rc == 0 && reply.code != 257) rc = ERROR_INTERNET_EXTENDED_ERROR;
+  if (rc) return rc;
+  const std::string back = ParsePwdReply(reply);
+  if (back == dir) return ListHere(sink, text, reply, opt);
+  rc = Simple(sink, "CWD " + dir, reply, opt);
+  if (rc) return rc;
+  rc = ListHere(sink, text, reply, opt);
+  if (!Usable()) return rc;
+  Reply returned;
+  DWORD rcBack = Simple(sink, "CWD " + back, returned, opt);
+  if (rcBack == 0 || rc != 0) return rc;
+  // Listed, but left in the wrong folder: the caller must not go on as if not.
+  text.clear();
+  reply = returned;
+  return rcBack;
+}
+
+DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt) {
+  text.clear();
   DWORD rc = Simple(sink, "TYPE A", reply, opt);
   if (rc) return rc;
   DataConn dc;
   rc = PrepareData(sink, dc, reply, opt);
   if (rc) return rc;
-  rc = Command(sink, dir.empty() ? std::string("LIST") : "LIST " + dir, reply, opt);
+  rc = Command(sink, "LIST", reply, opt);
   if (rc) return rc;
   bool finalSeen = false;
   if (reply.Kind() == 2) {
@@ -950,14 +981,14 @@ DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text
       if (n > 0) {
         if (text.size() + static_cast<std::size_t>(n) > kMaxListing) {
           dc.Abort();
-          MarkDead(ERROR_FTP_DROPPED);
+          MarkDead(sink, ERROR_FTP_DROPPED);
           return ERROR_FTP_DROPPED;
         }
         text.append(buf, static_cast<std::size_t>(n));
         DWORD count = static_cast<DWORD>(n);
         if (!sink.Emit(INTERNET_STATUS_RESPONSE_RECEIVED, &count, sizeof count)) {
           dc.Abort();
-          MarkDead(ERROR_INTERNET_OPERATION_CANCELLED);
+          MarkDead(sink, ERROR_INTERNET_OPERATION_CANCELLED);
           return ERROR_INTERNET_OPERATION_CANCELLED;
         }
         deadline = Deadline(opt.receiveTimeoutMs);
@@ -969,7 +1000,7 @@ DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text
         WaitResult w = WaitOne(sink, dc.fd, POLLIN, deadline);
         if (w != WaitResult::Ready) {
           dc.Abort();
-          MarkDead(w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
+          MarkDead(sink, w == WaitResult::Cancelled ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_FTP_DROPPED);
           return WaitError(w);
         }
         continue;

@@ -436,8 +436,6 @@ HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_
     dir = slash == 0 ? "/" : search.substr(0, slash);
     mask = search.substr(slash + 1);
   }
-  // A leading '-' would read as options to LIST.
-  if (!dir.empty() && dir[0] == '-') dir = "./" + dir;
   std::vector<ftpproto::ListEntry> listed;
   bool ok = ConnectionCall(connection, &context, [&](ftpproto::FtpControl& f, ftpproto::CallSink& s,
                                                      const ftpproto::Options& o) {

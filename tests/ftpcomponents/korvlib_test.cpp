@@ -15,6 +15,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/shell/shell.h"
+#include "tests/support/private_home.h"
 
 using plat::HKEY_LOCAL_MACHINE;
 using plat::TRegistry;
@@ -48,39 +49,12 @@ std::vector<std::string> Entries(const std::string& dir) {
 // A home, configuration and registry of the test's own.
 class KorvlibTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/korvlib-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    Top = tmpl;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-      const char* v = std::getenv(name);
-      Saved.push_back({name, v ? v : "", v != nullptr});
-    }
-    ::setenv("HOME", (Top + "/home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (Top + "/home/.config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (Top + "/home/.local/share").c_str(), 1);
-    ::setenv("SITETOOLS_REGISTRY_DIR", (Top + "/registry").c_str(), 1);
-    ASSERT_EQ(std::system(("mkdir -p '" + Top + "/home/.config' '" + Top + "/files'").c_str()), 0);
-    Files = Top + "/files";
-  }
-  void TearDown() override {
-    for (const auto& s : Saved) {
-      if (s.set) ::setenv(s.name.c_str(), s.value.c_str(), 1);
-      else ::unsetenv(s.name.c_str());
-    }
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-    EXPECT_EQ(std::system(("chmod -R u+rwx '" + Top + "'; rm -rf '" + Top + "'").c_str()), 0);
-  }
-  struct SavedVar {
-    std::string name, value;
-    bool set;
-  };
-  std::vector<SavedVar> Saved;
-  std::string Top, Files;
+  testsupport::PrivateHome Home;
+  const std::string Files = Home.MakeFolder("files");
 };
 
 TEST_F(KorvlibTest, FolderLookUpsComeFromTheShellsRegistryValues) {
-  const std::string home = Top + "/home";
+  const std::string home = Home.Home();
   EXPECT_EQ(GetProgramFilesDir(), home + "/.local/opt");
   EXPECT_EQ(GetDesktopDir(), home + "/Desktop");
   EXPECT_EQ(GetProgramsDir(), home + "/.local/share/applications");

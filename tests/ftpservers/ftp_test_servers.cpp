@@ -322,15 +322,15 @@ std::string ScriptConn::ReadLine(int timeoutMs) {
   }
 }
 
-void ScriptConn::WaitClosed(int timeoutMs) {
+bool ScriptConn::WaitClosed(int timeoutMs) {
   std::int64_t end = NowMs() + timeoutMs;
   for (;;) {
     std::int64_t left = end - NowMs();
-    if (left <= 0) return;
+    if (left <= 0) return false;
     pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    if (::poll(p, 2, static_cast<int>(left)) <= 0 || p[1].revents) return;
+    if (::poll(p, 2, static_cast<int>(left)) <= 0 || p[1].revents) return false;
     char buf[4096];
-    if (::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+    if (::recv(fd_, buf, sizeof buf, 0) <= 0) return true;
   }
 }
 

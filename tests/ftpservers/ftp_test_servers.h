@@ -99,8 +99,9 @@ class ScriptConn {
   void Send(const std::string& text);
   // The next line the client sent, without CR LF; "" on end or time-out.
   std::string ReadLine(int timeoutMs = 5000);
-  // Waits until the client closes (or the time-out passes).
-  void WaitClosed(int timeoutMs = 5000);
+  // Waits until the client closes (true) or the time-out passes or the
+  // server stops (false).
+  bool WaitClosed(int timeoutMs = 5000);
   std::vector<std::string> received;  // every line read so far
 
  private:

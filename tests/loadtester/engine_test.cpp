@@ -26,6 +26,7 @@
 #include "platform/qt/qtext.h"
 #include "platform/ui/dialogs.h"
 #include "tests/httpclient/http_fixture.h"
+#include "tests/support/private_home.h"
 
 using httptest::Script;
 using httptest::ScriptedHttpServer;
@@ -69,9 +70,7 @@ class EngineTest : public ::testing::Test {
     previousDialogs = plat::SetUserDialogs(&dialogs);
     plat::InstallErrorBoxHook();
     versionstr = "3.04";
-    char tmpl[] = "/tmp/engine_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = home.MakeFolder("run");
     oldcwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     programfolderoverride = dir + "/";
@@ -89,8 +88,6 @@ class EngineTest : public ::testing::Test {
     plat::SetTickSourceForTests({});
     programfolderoverride.clear();
     std::filesystem::current_path(oldcwd);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     plat::SetUserDialogs(previousDialogs);
   }
 
@@ -149,6 +146,7 @@ class EngineTest : public ::testing::Test {
 
   Recorder dialogs;
   plat::IUserDialogs* previousDialogs = nullptr;
+  testsupport::PrivateHome home;
   std::string dir;
   std::filesystem::path oldcwd;
   ScriptedHttpServer server;
@@ -574,7 +572,7 @@ TEST_F(EngineTest, TempFileFallsBackToTheDataFolder) {
 
 TEST_F(EngineTest, MissingTempFileSkipsTheDisplayButNotTheSummary) {
   programfolderoverride = "/dev/null/";
-  setenv("XDG_DATA_HOME", "/dev/null/data", 1);
+  testsupport::ScopedEnv data("XDG_DATA_HOME", "/dev/null/data");
   form->Checkshowgraph->setChecked(true);
   RunTest();
   EXPECT_TRUE(LogHasPrefix("Could not save data to /dev/null/data/brontavel2/temp.htm"));

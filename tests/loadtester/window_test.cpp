@@ -32,6 +32,7 @@
 #include "platform/qt/spinedit.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
+#include "tests/support/private_home.h"
 
 namespace fs = std::filesystem;
 
@@ -86,11 +87,6 @@ class Window : public ::testing::Test {
   void SetUp() override {
     App();
     versionstr = "3.04";
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    cfg_ = std::string(std::getenv("HOME")) + "/cfg/" + info->test_suite_name() + "." + info->name();
-    fs::remove_all(cfg_);
-    fs::create_directories(cfg_);
-    setenv("XDG_CONFIG_HOME", cfg_.c_str(), 1);
     plat::SetCommandLine(std::vector<std::string>{"window_test"});
     old_ = plat::SetUserDialogs(&rec_);
     plat::InstallErrorBoxHook();
@@ -106,7 +102,8 @@ class Window : public ::testing::Test {
   static void Settle() {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
   }
-  std::string cfg_;
+  testsupport::PrivateHome home_;
+  const std::string cfg_ = home_.ConfigDir();
   Recorder rec_;
   plat::IUserDialogs* old_ = nullptr;
 };
@@ -355,7 +352,7 @@ TEST_F(Window, FailedSettingsWriteIsShownAndTheWindowStillCloses) {
   std::string blocker = cfg_ + "/file";
   std::ofstream(blocker) << "x";
   std::string bad = blocker + "/config";
-  setenv("XDG_CONFIG_HOME", bad.c_str(), 1);
+  testsupport::ScopedEnv config("XDG_CONFIG_HOME", bad);
   THttpAsyForm form;
   form.show();
   Settle();

@@ -1,5 +1,7 @@
 #include "platform/registry/registry.h"
 
+#include "tests/support/private_home.h"
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -40,26 +42,15 @@ std::vector<std::string> FolderEntries(const std::string& dir) {
 // Every test gets an empty registry folder of its own.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/registry-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    Dir = std::string(tmpl) + "/reg";  // not made yet: the first change makes it
-    ::setenv("SITETOOLS_REGISTRY_DIR", Dir.c_str(), 1);
-    Top = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + Top + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-  }
-  std::string Dir, Top;
+  testsupport::PrivateHome Home;
+  const std::string Dir = Home.RegistryDir();  // not made yet: the first change makes it
 };
 
 TEST_F(RegistryTest, ValuesSurviveInTheFileAndReadsOfTheWrongKindRaise) {
   {
     TRegistry r;
     EXPECT_FALSE(r.OpenKey("\\Software\\Firm\\Product", false));  // nothing there, no folder made
-    EXPECT_TRUE(FolderEntries(Top).empty());
+    EXPECT_NE(::access(Dir.c_str(), F_OK), 0);
     ASSERT_TRUE(r.OpenKey("\\Software\\Firm\\Product\\", true));
     EXPECT_EQ(r.CurrentPath(), "Software\\Firm\\Product");
     r.WriteString("DefaultProject", "/home/me/site.zvp");
@@ -354,8 +345,7 @@ TEST_F(RegistryTest, TheShellsFoldersAreSeenButNotStored) {
   TRegistry r(KEY_READ);
   r.SetRootKey(HKEY_LOCAL_MACHINE);
   ASSERT_TRUE(r.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion\\", false));
-  std::string home = std::getenv("HOME");
-  EXPECT_EQ(r.ReadString("ProgramFilesDir"), home + "/.local/opt");
+  EXPECT_EQ(r.ReadString("ProgramFilesDir"), Home.Home() + "/.local/opt");
   r.SetRootKey(HKEY_CURRENT_USER);
   ASSERT_TRUE(r.OpenKey("\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", false));
   EXPECT_FALSE(r.ReadString("Desktop").empty());
@@ -378,12 +368,13 @@ TEST_F(RegistryTest, TheShellsFoldersAreSeenButNotStored) {
 }
 
 TEST(RegistryFolder, FollowsTheEnvironment) {
-  ::setenv("SITETOOLS_REGISTRY_DIR", "/somewhere/else", 1);
-  EXPECT_EQ(RegistryFile(HKEY_CLASSES_ROOT), "/somewhere/else/classes-root.reg");
-  ::unsetenv("SITETOOLS_REGISTRY_DIR");
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  ASSERT_NE(config, nullptr);
-  EXPECT_EQ(RegistryFolder(), std::string(config) + "/sitetools/registry");
+  testsupport::PrivateHome home;
+  {
+    testsupport::ScopedEnv dir("SITETOOLS_REGISTRY_DIR", "/somewhere/else");
+    EXPECT_EQ(RegistryFile(HKEY_CLASSES_ROOT), "/somewhere/else/classes-root.reg");
+  }
+  testsupport::ScopedEnv unset("SITETOOLS_REGISTRY_DIR", std::nullopt);
+  EXPECT_EQ(RegistryFolder(), home.ConfigDir() + "/sitetools/registry");
   EXPECT_THROW(RegistryFile(0), ERegistryException);
 }
 

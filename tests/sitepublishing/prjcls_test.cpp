@@ -1,6 +1,7 @@
 #include "sitepublishing/PrjCls.h"
 
 #include "platform/registry/registry.h"
+#include "tests/support/private_home.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -38,30 +39,17 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 class PrjTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = fs::temp_directory_path().string() + "/prjclsXXXXXX";
-    std::vector<char> buf(base.begin(), base.end());
-    buf.push_back('\0');
-    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-    Dir = buf.data();
-    // Each case keeps its own registry: cases of this program run at once.
-    ::setenv("SITETOOLS_REGISTRY_DIR", Path("registry").c_str(), 1);
     Project->Form = nullptr;
     Project->Clear();
     for (int f = pfPath; f <= pfExclude; ++f) Project->Fields().SetFieldText(static_cast<TProjectField>(f), "");
     Project->Fields().SetRememberPassword(false);
   }
-  void TearDown() override {
-    Project->Clear();
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-    std::error_code ec;
-    fs::remove_all(Dir, ec);
-  }
+  void TearDown() override { Project->Clear(); }
   std::string Path(const std::string& name) const { return Dir + "/" + name; }
-  // Every file of the test folder but the registry's.
+  // Every file of the test folder.
   std::vector<std::string> ZvpFiles() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(Dir))
-      if (e.path().filename() != "registry") names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(Dir)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -79,7 +67,9 @@ class PrjTest : public ::testing::Test {
     return reg.OpenKey("\\Software\\Korvane\\Zentavox", false) && reg.ValueExists("DefaultProject");
   }
 
-  std::string Dir;
+  // Each case keeps its own home and registry: cases of this program run at once.
+  testsupport::PrivateHome Home;
+  const std::string Dir = Home.MakeFolder("work");
 };
 
 // ---- stamps ---------------------------------------------------------------------
@@ -564,15 +554,11 @@ class ParserTest : public PrjTest {
     PrjTest::SetUp();
     fs::create_directories(Path("site/sub"));
     fs::create_directories(Path("tmp"));
-    ::setenv("TMPDIR", Path("tmp").c_str(), 1);
     Project->Fields().SetFieldText(pfPath, Path("site"));
     VarList->AddVar("x", "X!", "1");
     VarList->AddVar("tagged", "<ivar x>", "2");
   }
-  void TearDown() override {
-    ::unsetenv("TMPDIR");
-    PrjTest::TearDown();
-  }
+  testsupport::ScopedEnv TmpDir{"TMPDIR", Path("tmp")};
   bool TempEmpty() const { return fs::is_empty(Path("tmp")); }
   // Runs a page through the parser and returns the copy's bytes.
   std::string Parse(const std::string& page, const std::string& name = "sub/page.htm") {

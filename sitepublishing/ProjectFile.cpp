@@ -1,0 +1,234 @@
+// The project file: its errors, sections and atomic write, the project's
+// load and save, and the one instance of each model object.
+#include "sitepublishing/PrjCls.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "sitepublishing/ProjectText.h"
+
+using plat::Format;
+using plat::UpperCase;
+using namespace prjtext;
+
+// ---- file errors -----------------------------------------------------------------
+
+namespace {
+std::string InOutText(int code) {
+  switch (code) {
+    case ENOENT: return "File not found";
+    case ENOTDIR: return "Path not found";
+    case EMFILE:
+    case ENFILE: return "Too many open files";
+    case EACCES:
+    case EPERM:
+    case EROFS: return "File access denied";
+    case ENOSPC:
+    case EDQUOT: return "Disk full";
+    default: return Format("I/O error %d", code);
+  }
+}
+}  // namespace
+
+EInOutError::EInOutError(int errorCode) : plat::Exception(InOutText(errorCode)), ErrorCode(errorCode) {}
+// ---- project file ----------------------------------------------------------------
+
+void ReadProjectSection(const std::string& fileName, const std::string& name, plat::TStringList& lines) {
+  std::string target = "[" + UpperCase(name) + "]";
+  bool inside = false;
+  for (const std::string& line : SplitLines(ReadProjectText(fileName))) {
+    if (inside && IsSectionLine(line)) break;
+    if (!inside && UpperCase(line) == target) inside = true;
+    if (inside) lines.Add(line);
+  }
+}
+
+void WriteFileAtomically(const std::string& fileName, const std::string& text, int mode) {
+  // Write through a link to the file it names, so the link survives.
+  std::string target = fileName;
+  struct stat lst{};
+  if (::lstat(fileName.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    char* real = ::realpath(fileName.c_str(), nullptr);
+    if (real) {
+      target = real;
+      ::free(real);
+    }
+  }
+  struct stat old{};
+  bool exists = ::stat(target.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) throw EInOutError(EISDIR);
+  // The rename would replace a write-protected file as well; refuse as
+  // writing into it would.
+  if (exists && ::access(target.c_str(), W_OK) != 0) throw EInOutError(errno);
+  if (target.empty()) throw EInOutError(ENOENT);
+
+  static std::atomic<unsigned> counter{0};
+  std::string dir = ExtractFileDir(target);
+  std::string base = ExtractFileName(target);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = Format("%s/.%s.%d-%u.tmp", dir.c_str(), base.c_str(), static_cast<int>(::getpid()), counter++);
+    // 0666 lets the umask give a new file the usual bits.
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode >= 0 ? mode : 0666);
+    if (fd < 0 && errno != EEXIST) throw EInOutError(errno);
+  }
+  if (fd < 0) throw EInOutError(EEXIST);
+
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw EInOutError(err);
+  };
+  mode_t bits = 0;
+  bool setBits = false;
+  if (mode >= 0) {
+    bits = static_cast<mode_t>(mode);
+    setBits = true;
+  } else if (exists) {
+    bits = old.st_mode & 07777;
+    setBits = true;
+  }
+  if (setBits && ::fchmod(fd, bits) != 0) fail(errno);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail(errno);
+    if (n == 0) fail(ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0) {
+    int err = errno;
+    ::unlink(temp.c_str());
+    throw EInOutError(err);
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    int err = errno;
+    ::unlink(temp.c_str());
+    throw EInOutError(err);
+  }
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+// ---- the project ---------------------------------------------------------------------
+
+namespace {
+struct GeneralKey {
+  const char* Key;
+  TProjectField Field;
+};
+constexpr GeneralKey kGeneralKeys[] = {
+    {"Path", pfPath},         {"FTPHost", pfFTPHost}, {"FTPLogin", pfFTPLogin},
+    {"FTPPassword", pfFTPPassword}, {"FTPPath", pfFTPPath}, {"ExcludeFile", pfExclude},
+};
+}  // namespace
+
+void TProject::WriteGeneral(std::string& text) {
+  TProjectForm& f = Fields();
+  bool remember = f.RememberPassword();
+  AppendLine(text, "[GENERAL]");
+  for (const GeneralKey& k : kGeneralKeys) {
+    if (k.Field == pfFTPPassword && !remember) continue;
+    std::string value = f.FieldText(k.Field);
+    if (HasLineBreak(value))
+      throw plat::Exception(Format("Cannot save the project: the %s field holds a line break", k.Key));
+    AppendLine(text, std::string(k.Key) + "=" + value);
+  }
+}
+
+void TProject::ReadGeneral(const std::string& fileName) {
+  plat::TStringList lines;
+  ReadProjectSection(fileName, "GENERAL", lines);
+  auto valueOf = [&](const char* key) {
+    for (int i = 0; i < lines.Count(); ++i) {
+      const std::string& line = lines[i];
+      std::size_t eq = line.find('=');
+      if (eq != std::string::npos && plat::SameText(line.substr(0, eq), key)) return line.substr(eq + 1);
+    }
+    return std::string();
+  };
+  TProjectForm& f = Fields();
+  f.SetFieldText(pfPath, valueOf("Path"));
+  f.SetFieldText(pfFTPHost, valueOf("FTPHost"));
+  f.SetFieldText(pfFTPLogin, valueOf("FTPLogin"));
+  std::string password = valueOf("FTPPassword");
+  f.SetFieldText(pfFTPPassword, password);
+  f.SetRememberPassword(!password.empty());
+  f.SetFieldText(pfFTPPath, valueOf("FTPPath"));
+  f.SetFieldText(pfExclude, valueOf("ExcludeFile"));
+}
+
+void TProject::Save() {
+  std::string text;
+  WriteGeneral(text);
+  VarList->WriteSection(text);
+  VersionList->WriteSection(text);
+  // A password in plain text is for the owner's eyes only.
+  WriteFileAtomically(FileName, text, Fields().RememberPassword() ? 0600 : -1);
+  Modified = false;
+  AddToHistory();
+  WriteDefaultProject(FileName);
+}
+
+void TProject::Load() {
+  try {
+    ReadGeneral(FileName);
+    VarList->LoadFromFile(FileName);
+    Fields().VarRowsChanged(VarList->Count());
+    VersionList->LoadFromFile(FileName);
+  } catch (...) {
+    FileName.clear();
+    throw;
+  }
+  Modified = false;
+  AddToHistory();
+  WriteDefaultProject(FileName);
+}
+
+void TProject::Clear() {
+  FileName.clear();
+  VarList->Clear();
+  VarList->AddFixedRows();
+  Fields().VarRowsChanged(VarList->Count());
+  VersionList->Clear();
+  Modified = false;
+}
+
+std::string TProject::DisplayName(const std::string& path) {
+  std::string name = ExtractFileName(path);
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// ---- the one instance of each -----------------------------------------------------
+
+TVarList* VarList = nullptr;
+TVersionList* VersionList = nullptr;
+TProject* Project = nullptr;
+
+namespace {
+struct UnitLifetime {
+  UnitLifetime() {
+    VarList = new TVarList;
+    VarList->AddFixedRows();
+    VersionList = new TVersionList;
+    Project = new TProject;
+  }
+  ~UnitLifetime() {
+    plat::FreeAndNil(VarList);
+    plat::FreeAndNil(VersionList);
+    plat::FreeAndNil(Project);
+  }
+} unitLifetime;
+}  // namespace
