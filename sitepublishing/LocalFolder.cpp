@@ -42,8 +42,3 @@ int TLocalFolder::Read(const std::string& path, bool withStat) {
   ::closedir(dir);
   return err;
 }
-
-std::string FileNameExtension(const std::string& name) {
-  std::size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : name.substr(dot + 1);
-}

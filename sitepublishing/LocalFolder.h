@@ -29,6 +29,3 @@ struct TLocalFolder {
   // withStat false leaves the entries unexamined.
   int Read(const std::string& path, bool withStat = true);
 };
-
-// The text after the last "." of a file name; empty without one.
-std::string FileNameExtension(const std::string& name);

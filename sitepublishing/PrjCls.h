@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/classes/classes.h"
@@ -107,6 +109,7 @@ class TVersionList : public plat::TObject {
   // Index of the first entry with this key (upper-cased); 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
+  // Both go through the index: a run looks up every file of the site.
   std::string GetStamp(const std::string& key) const;
   // Replaces the stamp of an existing key, else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
@@ -117,7 +120,10 @@ class TVersionList : public plat::TObject {
   void LoadFromFile(const std::string& fileName);
 
  private:
-  std::vector<TVersion*> Items_;
+  // The entries in list order (the order the file gets) and, beside them,
+  // each entry by its key.
+  std::deque<TVersion*> Items_;
+  std::unordered_map<std::string, TVersion*> ByKey_;
 };
 
 // ---- the project ---------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "sitepublishing/LocalFolder.h"
 #include "sitepublishing/LogView.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/ProjectText.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
       }
       MakeRemoteDir(e.Name);
     } else if (e.IsFile()) {
-      std::string ext = FileNameExtension(e.Name);
+      std::string ext = prjtext::ExtractExt(e.Name);
       if (ext.empty() || exclude.find(ext) == std::string::npos) UploadFile(e.Name);
     }
   }

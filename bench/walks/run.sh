@@ -139,7 +139,7 @@ row() {  # label key-suffix check
   ww=$(median 1 "${results["walk $2"]}"); wc=$(median 2 "${results["walk $2"]}")
   echo "| $1 | $lw | $lc | $ww | $wc | $(awk -v a="$ww" -v b="$lw" 'BEGIN {printf "%.2f", a/b}') | $3 |"
 }
-echo "vsftpd $(/usr/sbin/vsftpd -v 0>&- 2>&1 | sed 's/.*version //'), $(lftp --version | head -1 | sed 's/.*Version \([^ ]*\).*/lftp \1/'), medians of $repeats"
+echo "vsftpd $(dpkg-query -W -f='${Version}' vsftpd), lftp $(dpkg-query -W -f='${Version}' lftp), medians of $repeats runs"
 echo
 echo "| round | lftp wall (ms) | lftp CPU (ms) | walk wall (ms) | walk CPU (ms) | walk / lftp wall | trees equal (lftp, walk) |"
 echo "|---|---|---|---|---|---|---|"
