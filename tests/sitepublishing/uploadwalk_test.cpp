@@ -24,20 +24,6 @@ void ShiftMtime(const std::string& path, int seconds) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-// Runs f as a user who cannot read every folder (root ignores the bits).
-template <class F>
-void AsUnprivileged(F f) {
-  if (::geteuid() != 0) {
-    f();
-    return;
-  }
-  ASSERT_EQ(::setegid(65534), 0);
-  ASSERT_EQ(::seteuid(65534), 0);
-  f();
-  EXPECT_EQ(::seteuid(0), 0);
-  EXPECT_EQ(::setegid(0), 0);
-}
-
 std::string Binary() {
   std::string s;
   for (int i = 0; i < 3000; ++i) s += static_cast<char>(i * 7 % 256);

@@ -5,8 +5,11 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -21,6 +24,20 @@
 namespace walktest {
 
 namespace fs = std::filesystem;
+
+// Runs f as a user who cannot read every folder (root ignores the bits).
+template <class F>
+void AsUnprivileged(F f) {
+  if (::geteuid() != 0) {
+    f();
+    return;
+  }
+  ASSERT_EQ(::setegid(65534), 0);
+  ASSERT_EQ(::seteuid(65534), 0);
+  f();
+  EXPECT_EQ(::seteuid(0), 0);
+  EXPECT_EQ(::setegid(0), 0);
+}
 
 // Writes a file, making its folders.
 inline void Write(const std::string& path, const std::string& data) {
@@ -122,6 +139,48 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     return rel.empty() ? server_->DiskDir() : server_->DiskDir() + "/" + rel;
   }
   std::string Remote() const { return server_->RemoteDir(); }
+  // Writes files (and folders, ending in "/") on the server's disk, owned
+  // by the user the server writes as.
+  void RemoteTree(const std::vector<std::string>& entries) const {
+    for (const std::string& e : entries) {
+      if (e.back() == '/')
+        fs::create_directories(Disk(e));
+      else
+        Write(Disk(e), "remote " + e);
+    }
+    if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
+      for (const auto& e : fs::recursive_directory_iterator(Disk()))
+        if (::chown(e.path().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << e.path();
+    }
+  }
+  // The names of a remote folder in the order the server lists them, asked
+  // on a connection of its own.
+  std::vector<std::string> RemoteOrder(const std::string& remoteDir) const {
+    TSimpleFTP ftp(nullptr);
+    ftp.Port = server_->Port();
+    ftp.SilentExceptions = false;
+    ftp.SetPassive(true);
+    ftp.HostName = "127.0.0.1";
+    ftp.UserName = server_->User();
+    ftp.Password = server_->Password();
+    std::vector<std::string> names;
+    if (!ftp.Connect()) return names;
+    ftp.FindFiles(remoteDir + "/*.*", false);
+    for (int i = 0; i < ftp.Files().Count(); ++i)
+      if (ftp.Files()[i] != "." && ftp.Files()[i] != "..") names.push_back(ftp.Files()[i]);
+    ftp.Disconnect();
+    return names;
+  }
+  // The lines of each named entry of a remote folder, in the server's order.
+  std::vector<std::string> InRemoteOrder(const std::string& remoteDir,
+                                         const std::map<std::string, std::vector<std::string>>& linesOf) const {
+    std::vector<std::string> out;
+    for (const std::string& n : RemoteOrder(remoteDir)) {
+      auto it = linesOf.find(n);
+      if (it != linesOf.end()) out.insert(out.end(), it->second.begin(), it->second.end());
+    }
+    return out;
+  }
   std::string Stamp(const std::string& rel) const { return plat::IntToStr(FileStamp(Local(rel))); }
   std::string Recorded(const std::string& rel) const { return VersionList->GetStamp(Project->VersionKey(Local(rel))); }
 
