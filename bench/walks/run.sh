@@ -113,20 +113,20 @@ same_tree() {  # local remote
 declare -A results
 record() { results["$1"]+="$2"$'\n'; }
 
+# One tree, one repetition: each tool's first upload into a fresh remote
+# folder, then its run with nothing changed; the trees are compared after.
+round() {  # tree key r
+  record "lftp first$2" "$(lftp_mirror "$work/$1" "/pub/lftp$2-$3")"
+  record "lftp nochange$2" "$(lftp_mirror "$work/$1" "/pub/lftp$2-$3")"
+  checks["lftp$2"]=$(same_tree "$work/$1" "/pub/lftp$2-$3")
+  record "walk first$2" "$(walk "$work/stamps$2-$3" changed "$work/$1" "/pub/walk$2-$3")"
+  record "walk nochange$2" "$(walk "$work/stamps$2-$3" changed "$work/$1" "/pub/walk$2-$3")"
+  checks["walk$2"]=$(same_tree "$work/$1" "/pub/walk$2-$3")
+}
+declare -A checks
 for r in $(seq "$repeats"); do
-  record "lftp first" "$(lftp_mirror "$work/tree1k" "/pub/lftp1k-$r")"
-  record "lftp nochange" "$(lftp_mirror "$work/tree1k" "/pub/lftp1k-$r")"
-  check_lftp1k=$(same_tree "$work/tree1k" "/pub/lftp1k-$r")
-  record "walk first" "$(walk "$work/stamps1k-$r" changed "$work/tree1k" "/pub/walk1k-$r")"
-  record "walk nochange" "$(walk "$work/stamps1k-$r" changed "$work/tree1k" "/pub/walk1k-$r")"
-  check_walk1k=$(same_tree "$work/tree1k" "/pub/walk1k-$r")
-
-  record "lftp first10k" "$(lftp_mirror "$work/tree10k" "/pub/lftp10k-$r")"
-  record "lftp nochange10k" "$(lftp_mirror "$work/tree10k" "/pub/lftp10k-$r")"
-  check_lftp10k=$(same_tree "$work/tree10k" "/pub/lftp10k-$r")
-  record "walk first10k" "$(walk "$work/stamps10k-$r" changed "$work/tree10k" "/pub/walk10k-$r")"
-  record "walk nochange10k" "$(walk "$work/stamps10k-$r" changed "$work/tree10k" "/pub/walk10k-$r")"
-  check_walk10k=$(same_tree "$work/tree10k" "/pub/walk10k-$r")
+  round tree1k 1k "$r"
+  round tree10k 10k "$r"
   rm -rf "$anon/pub/"*-"$r"
 done
 
@@ -143,7 +143,7 @@ echo "vsftpd $(dpkg-query -W -f='${Version}' vsftpd), lftp $(dpkg-query -W -f='$
 echo
 echo "| round | lftp wall (ms) | lftp CPU (ms) | walk wall (ms) | walk CPU (ms) | walk / lftp wall | trees equal (lftp, walk) |"
 echo "|---|---|---|---|---|---|---|"
-row "1,000 files + 10 MB, first upload" first "$check_lftp1k, $check_walk1k"
-row "same, nothing changed" nochange "$check_lftp1k, $check_walk1k"
-row "10,000 files, first upload" first10k "$check_lftp10k, $check_walk10k"
-row "10,000 files, nothing changed" nochange10k "$check_lftp10k, $check_walk10k"
+row "1,000 files + 10 MB, first upload" first1k "${checks[lftp1k]}, ${checks[walk1k]}"
+row "same, nothing changed" nochange1k "${checks[lftp1k]}, ${checks[walk1k]}"
+row "10,000 files, first upload" first10k "${checks[lftp10k]}, ${checks[walk10k]}"
+row "10,000 files, nothing changed" nochange10k "${checks[lftp10k]}, ${checks[walk10k]}"

@@ -1,8 +1,8 @@
 #include "platform/registry/registry.h"
 
+#include "tests/support/folder_entries.h"
 #include "tests/support/private_home.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -25,18 +25,6 @@ std::string ReadFile(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-std::vector<std::string> FolderEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
 }
 
 // Every test gets an empty registry folder of its own.
@@ -76,7 +64,7 @@ TEST_F(RegistryTest, ValuesSurviveInTheFileAndReadsOfTheWrongKindRaise) {
   ASSERT_EQ(::stat(RegistryFile(HKEY_CURRENT_USER).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   // Only the file and its lock: no temporary left behind.
-  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+  for (const std::string& n : testsupport::FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
 }
 
 TEST_F(RegistryTest, RootsAreSeparateFiles) {
@@ -289,7 +277,7 @@ TEST_F(RegistryTest, AWriteThatFailsLeavesTheOldFileWhole) {
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), before);
-  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+  for (const std::string& n : testsupport::FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
   EXPECT_FALSE(r.ValueExists("big"));
 }
 

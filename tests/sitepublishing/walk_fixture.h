@@ -3,7 +3,6 @@
 // bound to the project, a local site folder, and helpers for both trees.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,6 +18,7 @@
 #include "ftpcomponents/SimpFTP.h"
 #include "sitepublishing/PrjCls.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/folder_entries.h"
 #include "tests/support/walk_fakes.h"
 
 namespace walktest {
@@ -47,17 +47,7 @@ inline void Write(const std::string& path, const std::string& data) {
 
 // The names of a folder in the order the file system lists them: the walks
 // take entries in that order, so the expected lines follow it too.
-inline std::vector<std::string> ListingOrder(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
+inline std::vector<std::string> ListingOrder(const std::string& dir) { return testsupport::FolderEntries(dir); }
 
 // The lines of each named entry, in listing order; entries without lines
 // are left out.
