@@ -93,11 +93,16 @@ user=anonymous
 pass=guest@example.org
 export HOME="$work/home"   # no one's lftp settings
 
-# Times one command; prints "wall_ms cpu_ms".
+# Times one command; prints "wall_ms cpu_ms exit_status".
 timed() {
-  local out
-  out=$( { /usr/bin/time -f 'TIME %e %U %S' "$@" >/dev/null 2>"$work/err"; } 2>&1; grep '^TIME' "$work/err" || true)
-  awk '/^TIME/ {printf "%.0f %.0f\n", $2*1000, ($3+$4)*1000}' <<<"$out"
+  python3 -c '
+import os, subprocess, sys, time
+start = time.perf_counter()
+p = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+_, status, use = os.wait4(p.pid, 0)
+print("%.0f %.0f %d" % ((time.perf_counter() - start) * 1000, (use.ru_utime + use.ru_stime) * 1000,
+                       os.waitstatus_to_exitcode(status)))
+' "$@"
 }
 lftp_mirror() {  # local remote
   timed lftp -c "set net:max-retries 1; open -u $user,$pass -p $port 127.0.0.1; mirror -R $1 $2"
@@ -122,6 +127,9 @@ round() {  # tree key r
   record "walk first$2" "$(walk "$work/stamps$2-$3" changed "$work/$1" "/pub/walk$2-$3")"
   record "walk nochange$2" "$(walk "$work/stamps$2-$3" changed "$work/$1" "/pub/walk$2-$3")"
   checks["walk$2"]=$(same_tree "$work/$1" "/pub/walk$2-$3")
+  # The page parser makes a folder for each page's copy in $TMPDIR: the
+  # same first upload with that on a tmpfs, as on many desktops.
+  record "shm first$2" "$(TMPDIR=/dev/shm walk "$work/shm$2-$3" changed "$work/$1" "/pub/shm$2-$3")"
 }
 declare -A checks
 for r in $(seq "$repeats"); do
@@ -130,18 +138,27 @@ for r in $(seq "$repeats"); do
   rm -rf "$anon/pub/"*-"$r"
 done
 
-median() {  # column of "wall cpu" lines -> median of that column
-  sort -n -k"$1" <<<"$2" | sed '/^$/d' | awk -v c="$1" '{v[NR]=$c} END {print v[int((NR+1)/2)]}'
+median() {  # column, lines of "wall cpu rc" -> median of that column
+  sed '/^$/d' <<<"$2" | sort -n -k"$1" | awk -v c="$1" '{v[NR]=$c} END {print v[int((NR+1)/2)]}'
 }
-row() {  # label key-suffix check
-  local lw lc ww wc
+failed() {  # lines of "wall cpu rc" -> number of runs that did not exit 0
+  sed '/^$/d' <<<"$1" | awk '$3 != 0 {n++} END {print n+0}'
+}
+row() {  # label key checks
+  local lw lc ww wc shm fails
   lw=$(median 1 "${results["lftp $2"]}"); lc=$(median 2 "${results["lftp $2"]}")
   ww=$(median 1 "${results["walk $2"]}"); wc=$(median 2 "${results["walk $2"]}")
-  echo "| $1 | $lw | $lc | $ww | $wc | $(awk -v a="$ww" -v b="$lw" 'BEGIN {printf "%.2f", a/b}') | $3 |"
+  shm="-"
+  if [ -n "${results["shm $2"]:-}" ]; then
+    shm="$(median 1 "${results["shm $2"]}") / $(median 2 "${results["shm $2"]}")"
+  fi
+  fails="$(failed "${results["lftp $2"]}"), $(failed "${results["walk $2"]}")"
+  echo "| $1 | $lw / $lc | $ww / $wc | $(awk -v a="$ww" -v b="$lw" 'BEGIN {printf "%.2f", a/b}') | $shm | $3 | $fails |"
 }
-echo "vsftpd $(dpkg-query -W -f='${Version}' vsftpd), lftp $(dpkg-query -W -f='${Version}' lftp), medians of $repeats runs"
+echo "vsftpd $(dpkg-query -W -f='${Version}' vsftpd), lftp $(dpkg-query -W -f='${Version}' lftp), medians of $repeats runs,"
+echo "TMPDIR ${TMPDIR:-/tmp} on $(df -T "${TMPDIR:-/tmp}" | awk 'NR==2 {print $2}'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| round | lftp wall (ms) | lftp CPU (ms) | walk wall (ms) | walk CPU (ms) | walk / lftp wall | trees equal (lftp, walk) |"
+echo "| round | lftp wall / CPU (ms) | walk wall / CPU (ms) | walk / lftp wall | walk, TMPDIR on tmpfs (ms) | trees equal (lftp, walk) | failed runs (lftp, walk) |"
 echo "|---|---|---|---|---|---|---|"
 row "1,000 files + 10 MB, first upload" first1k "${checks[lftp1k]}, ${checks[walk1k]}"
 row "same, nothing changed" nochange1k "${checks[lftp1k]}, ${checks[walk1k]}"
