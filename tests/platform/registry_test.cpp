@@ -1,6 +1,6 @@
 #include "platform/registry/registry.h"
 
-#include "tests/support/folder_entries.h"
+#include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +17,10 @@
 #include <vector>
 
 using namespace plat;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Every test gets an empty registry folder of its own.
 class RegistryTest : public ::testing::Test {
@@ -64,7 +59,7 @@ TEST_F(RegistryTest, ValuesSurviveInTheFileAndReadsOfTheWrongKindRaise) {
   ASSERT_EQ(::stat(RegistryFile(HKEY_CURRENT_USER).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   // Only the file and its lock: no temporary left behind.
-  for (const std::string& n : testsupport::FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
 }
 
 TEST_F(RegistryTest, RootsAreSeparateFiles) {
@@ -277,7 +272,7 @@ TEST_F(RegistryTest, AWriteThatFailsLeavesTheOldFileWhole) {
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), before);
-  for (const std::string& n : testsupport::FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
+  for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;
   EXPECT_FALSE(r.ValueExists("big"));
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "tests/sitepublishing/walk_fixture.h"
+#include "tests/support/loopback.h"
 
 using namespace walktest;
 using walkfakes::Rendered;
@@ -335,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsft
 TEST(UploadWalkNoServer, FailedConnect) {
   TSimpleFTP ftp(nullptr);
   ftp.SilentExceptions = false;
-  ftp.Port = ftptest::ClosedPort();
+  ftp.Port = testsupport::UnusedLoopbackPort();
   ftp.SetConnectTimeout(2000);
   walkfakes::Form form(&ftp);
   walkfakes::UploadLog log;

@@ -18,7 +18,7 @@
 #include "ftpcomponents/SimpFTP.h"
 #include "sitepublishing/PrjCls.h"
 #include "tests/ftpservers/ftp_test_servers.h"
-#include "tests/support/folder_entries.h"
+#include "tests/support/files.h"
 #include "tests/support/walk_fakes.h"
 
 namespace walktest {
@@ -47,7 +47,7 @@ inline void Write(const std::string& path, const std::string& data) {
 
 // The names of a folder in the order the file system lists them: the walks
 // take entries in that order, so the expected lines follow it too.
-inline std::vector<std::string> ListingOrder(const std::string& dir) { return testsupport::FolderEntries(dir); }
+inline std::vector<std::string> ListingOrder(const std::string& dir) { return testsupport::FolderEntriesInListingOrder(dir); }
 
 // The lines of each named entry, in listing order; entries without lines
 // are left out.
