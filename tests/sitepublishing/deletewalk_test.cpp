@@ -150,8 +150,8 @@ TEST_P(DeleteWalk, FormsOfTheRemoteFolderMapTheSameFiles) {
   Write(Local("sub/keep.htm"), "local");
   RemoteTree({"keep.htm", "stale.htm", "sub/keep.htm", "sub/stale.htm", "my dir/stale.htm"});
   // The server's root seen locally: a folder holding the site as "pub".
-  ftptest::TempDir rootView("rootview");
-  fs::create_directory_symlink(Local(), rootView.Path() + "/" + fs::path(Remote()).filename().string());
+  testsupport::TempFolder rootView("sitetools-rootview");
+  fs::create_directory_symlink(Local(), rootView.Top() + "/" + fs::path(Remote()).filename().string());
   const std::string sub = Remote().substr(1);  // "pub"
   struct Case {
     std::string field;
@@ -163,8 +163,8 @@ TEST_P(DeleteWalk, FormsOfTheRemoteFolderMapTheSameFiles) {
       {"/" + Remote(), Local(), Remote()},
       {sub, Local(), Remote()},
       {Remote() + "/../" + sub, Local(), Remote()},
-      {"/", rootView.Path(), "/"},
-      {"", rootView.Path(), "/"},  // the login folder
+      {"/", rootView.Top(), "/"},
+      {"", rootView.Top(), "/"},  // the login folder
   };
   const Lines offered = {R("stale.htm"), R("sub/stale.htm"), R("my dir/stale.htm"), R("my dir")};
   for (const Case& c : cases) {

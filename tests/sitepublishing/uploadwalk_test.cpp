@@ -75,9 +75,9 @@ TEST_P(UploadWalk, CleanRunSendsTheTreeWithTagsSubstituted) {
   EXPECT_EQ(uploadLog_.ProgressStarts, 4);
   EXPECT_EQ(uploadLog_.ProgressStops, 4);
 
-  EXPECT_EQ(ftptest::ReadFile(Disk("index.htm")), "<html>Home<h1>Home</h1>|<b>x</b></html>");
-  EXPECT_EQ(ftptest::ReadFile(Disk("logo.png")), Binary());
-  EXPECT_EQ(ftptest::ReadFile(Disk("sub/page.html")), "<p>Home</p>");
+  EXPECT_EQ(testsupport::ReadFile(Disk("index.htm")), "<html>Home<h1>Home</h1>|<b>x</b></html>");
+  EXPECT_EQ(testsupport::ReadFile(Disk("logo.png")), Binary());
+  EXPECT_EQ(testsupport::ReadFile(Disk("sub/page.html")), "<p>Home</p>");
   EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{".cache/", ".hidden.txt", "index.htm", "logo.png", "parts/",
                                                       "sub/", "sub/page.html"}));
 
@@ -164,7 +164,7 @@ TEST_P(UploadWalk, RemoteFolderThatCannotBeMadeOrEnteredSkipsItsSubtree) {
                                         {"tail", tail}}));
   want.push_back("1 Upload completed with errors.");
   EXPECT_EQ(uploadLog_.Text(), want);
-  EXPECT_EQ(ftptest::ReadFile(Disk("tail/y.txt")), "y");
+  EXPECT_EQ(testsupport::ReadFile(Disk("tail/y.txt")), "y");
   EXPECT_EQ(Recorded("sub/x.txt"), "");
 }
 
@@ -185,7 +185,7 @@ TEST_P(UploadWalk, FailingIncludeLeavesThePageUnsentAndUnrecorded) {
   // The next changed-only run tries the page again.
   Write(Local("nothere.inc"), "now here");
   Project->Upload(true);
-  EXPECT_EQ(ftptest::ReadFile(Disk("index.htm")), "now here");
+  EXPECT_EQ(testsupport::ReadFile(Disk("index.htm")), "now here");
 }
 
 TEST_P(UploadWalk, EmptyOrRootRemoteFolder) {
@@ -203,7 +203,7 @@ TEST_P(UploadWalk, EmptyOrRootRemoteFolder) {
     Append(want, {"0 uploading dir " + Local("sub") + " to //sub", "0 uploading file b.txt"});
     Append(want, Clean());
     EXPECT_EQ(uploadLog_.Text(), want);
-    EXPECT_EQ(ftptest::ReadFile(root + "/sub/b.txt"), "b");
+    EXPECT_EQ(testsupport::ReadFile(root + "/sub/b.txt"), "b");
     EXPECT_EQ(VersionList->GetStamp("127.0.0.1:" + field + ":" + Local("a.txt")), Stamp("a.txt"));
   }
 }
@@ -286,19 +286,19 @@ TEST_P(UploadWalk, LocalFolderThatCannotBeReadIsAnError) {
   Append(want, InListingOrder(Local(), {{"locked", locked}, {"open", open}}));
   want.push_back("1 Upload completed with errors.");
   EXPECT_EQ(uploadLog_.Text(), want);
-  EXPECT_EQ(ftptest::ReadFile(Disk("open/y.txt")), "y");
+  EXPECT_EQ(testsupport::ReadFile(Disk("open/y.txt")), "y");
 }
 
 // Only regular files are sent and only folders walked: a link back up the
 // tree is skipped with an error, a link to a folder elsewhere is walked,
 // FIFOs and sockets are left alone (opening a FIFO would block the run).
 TEST_P(UploadWalk, LinksFifosAndSockets) {
-  ftptest::TempDir outside("outside");
-  ::chmod(outside.Path().c_str(), 0755);
-  Write(outside.Path() + "/o.txt", "o");
+  testsupport::TempFolder outside("sitetools-outside");
+  ::chmod(outside.Top().c_str(), 0755);
+  Write(outside.Top() + "/o.txt", "o");
   Write(Local("sub/s.txt"), "s");
   fs::create_directory_symlink("..", Local("sub/back"));
-  fs::create_directory_symlink(outside.Path(), Local("ext"));
+  fs::create_directory_symlink(outside.Top(), Local("ext"));
   fs::create_symlink("sub/s.txt", Local("alias.txt"));
   fs::create_symlink("nowhere", Local("dangling.txt"));
   ASSERT_EQ(::mkfifo(Local("pipe.txt").c_str(), 0644), 0);
@@ -340,8 +340,8 @@ TEST(UploadWalkNoServer, FailedConnect) {
   ftp.SetConnectTimeout(2000);
   walkfakes::Form form(&ftp);
   walkfakes::UploadLog log;
-  ftptest::TempDir site("site");
-  form.Texts[pfPath] = site.Path();
+  testsupport::TempFolder site("sitetools-site");
+  form.Texts[pfPath] = site.Top();
   form.Texts[pfFTPHost] = "127.0.0.1";
   form.Texts[pfFTPPath] = "/pub";
   Project->Form = &form;

@@ -19,6 +19,7 @@
 #include "sitepublishing/PrjCls.h"
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/files.h"
+#include "tests/support/private_home.h"
 #include "tests/support/walk_fakes.h"
 
 namespace walktest {
@@ -42,7 +43,7 @@ void AsUnprivileged(F f) {
 // Writes a file, making its folders.
 inline void Write(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
-  ftptest::WriteFile(path, data);
+  testsupport::WriteFile(path, data);
 }
 
 // The names of a folder in the order the file system lists them: the walks
@@ -96,10 +97,10 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     };
     form_ = std::make_unique<walkfakes::Form>(ftp_.get());
     deleteLog_ = std::make_unique<walkfakes::DeleteLog>(ftp_.get());
-    site_ = siteDir_.Path() + "/site";
+    site_ = siteDir_.Top() + "/site";
     fs::create_directory(site_);
     // Readable by anyone, for the test that walks as another user.
-    ::chmod(siteDir_.Path().c_str(), 0755);
+    ::chmod(siteDir_.Top().c_str(), 0755);
     form_->Texts[pfPath] = site_;
     form_->Texts[pfFTPHost] = "127.0.0.1";
     form_->Texts[pfFTPLogin] = server_->User();
@@ -179,7 +180,7 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
   std::unique_ptr<walkfakes::Form> form_;
   walkfakes::UploadLog uploadLog_;
   std::unique_ptr<walkfakes::DeleteLog> deleteLog_;
-  ftptest::TempDir siteDir_{"walk"};
+  testsupport::TempFolder siteDir_{"sitetools-walk"};
   std::string site_;
 };
 
