@@ -579,12 +579,12 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
 
 // ---- the preview server and the walks ------------------------------------------
 
-// The preview server and the upload and delete-old walks are built apart
-// from this window; until they are in, their commands reach these and the
-// server counts as stopped on its first port.
+// The preview server is built apart from this window; until it is in, its
+// commands reach these and the server counts as stopped on its first port.
 void TfrmMain::StartWebServer(const std::string&) {}
 void TfrmMain::StopWebServer() {}
 bool TfrmMain::WebServerActive() const { return false; }
 int TfrmMain::WebServerPort() const { return 80; }
-void TfrmMain::RunUpload(bool) {}
-void TfrmMain::RunDeleteOld() {}
+// The walks run inside the command, into the log windows.
+void TfrmMain::RunUpload(bool onlyChanged) { Project->Upload(onlyChanged); }
+void TfrmMain::RunDeleteOld() { Project->DeleteOld(); }
