@@ -572,6 +572,7 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
   plat::Safely([&] { FormCloseQuery(canClose); });
   if (canClose) {
     e->accept();
+    emit Closed();
   } else {
     e->ignore();
   }

@@ -135,6 +135,10 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   void miContentClick();
   void miAboutClick();
 
+ signals:
+  // The window closed after its close query allowed it: the program ends.
+  void Closed();
+
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
+#include "tests/sitepublishing/project_files.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
 
@@ -31,32 +30,6 @@ inline QApplication& App() {
 
 inline void Settle() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
-}
-
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// A project file as the program writes it; no password line when `password`
-// is empty.
-struct ProjectSpec {
-  std::string Path, Host, Login, Password, FTPPath, Exclude = "zvp:inc:";
-  std::vector<std::string> Variables;  // "name=id=value" lines
-};
-
-inline std::string ProjectText(const ProjectSpec& p) {
-  std::string t = "[GENERAL]\r\nPath=" + p.Path + "\r\nFTPHost=" + p.Host + "\r\nFTPLogin=" + p.Login + "\r\n";
-  if (!p.Password.empty()) t += "FTPPassword=" + p.Password + "\r\n";
-  t += "FTPPath=" + p.FTPPath + "\r\nExcludeFile=" + p.Exclude + "\r\n[Variables]\r\n";
-  for (const std::string& v : p.Variables) t += v + "\r\n";
-  return t + "[Versions]\r\n";
 }
 
 class WindowsTest : public ::testing::Test {

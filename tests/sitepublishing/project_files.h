@@ -1,0 +1,37 @@
+// Project files for the publishing tests, written as the program writes them.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace pubtest {
+
+inline std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A project file as the program writes it; no password line when `password`
+// is empty.
+struct ProjectSpec {
+  std::string Path, Host, Login, Password, FTPPath, Exclude = "zvp:inc:";
+  std::vector<std::string> Variables;  // "name=id=value" lines
+};
+
+inline std::string ProjectText(const ProjectSpec& p) {
+  std::string t = "[GENERAL]\r\nPath=" + p.Path + "\r\nFTPHost=" + p.Host + "\r\nFTPLogin=" + p.Login + "\r\n";
+  if (!p.Password.empty()) t += "FTPPassword=" + p.Password + "\r\n";
+  t += "FTPPath=" + p.FTPPath + "\r\nExcludeFile=" + p.Exclude + "\r\n[Variables]\r\n";
+  for (const std::string& v : p.Variables) t += v + "\r\n";
+  return t + "[Versions]\r\n";
+}
+
+}  // namespace pubtest
