@@ -173,8 +173,15 @@ std::string TSimpleFTP::GetRemoteDir() {
   return StoredRemoteDir_;
 }
 
+bool TSimpleFTP::CheckConnected() const {
+  if (Connected()) return true;
+  if (!SilentExceptions) throw ESimpleFTPError("Not connected!");
+  return false;
+}
+
 bool TSimpleFTP::DirExists(const std::string& Dir) {
-  if (!Connected() && !SilentExceptions) throw ESimpleFTPError("Not connected!");
+  // Not connected and silent: both changes are only stored.
+  CheckConnected();
   const std::string saved = GetRemoteDir();
   bool result;
   try {
@@ -188,10 +195,7 @@ bool TSimpleFTP::DirExists(const std::string& Dir) {
 }
 
 bool TSimpleFTP::MakeDir(const std::string& Dir) {
-  if (!Connected()) {
-    if (SilentExceptions) return false;
-    throw ESimpleFTPError("Not connected!");
-  }
+  if (!CheckConnected()) return false;
   // The whole path goes to the server: remote names may hold ':' or '\'.
   const std::string arg = StripTrailingDelimiter(Dir);
   bool ok = SafeArgument(arg) && FtpCreateDirectoryA(ConnHandle_.load(), arg.c_str());
@@ -200,10 +204,7 @@ bool TSimpleFTP::MakeDir(const std::string& Dir) {
 }
 
 bool TSimpleFTP::RemoveDir(const std::string& Dir) {
-  if (!Connected()) {
-    if (SilentExceptions) return false;
-    throw ESimpleFTPError("Not connected!");
-  }
+  if (!CheckConnected()) return false;
   const std::string arg = StripTrailingDelimiter(Dir);
   bool ok = SafeArgument(arg) && FtpRemoveDirectoryA(ConnHandle_.load(), arg.c_str());
   if (!ok && !SilentExceptions) throw ESimpleFTPError(plat::Format("Error removing directory %s", Dir.c_str()));
@@ -228,7 +229,8 @@ bool TSimpleFTP::Put(const std::string& FileName) {
 }
 
 bool TSimpleFTP::PutFile(const std::string& LocalFile, const std::string& RemoteFile) {
-  if (!Connected() && !SilentExceptions) throw ESimpleFTPError("Not connected!");
+  // Silent, the call is still made and fails in the library.
+  CheckConnected();
   if (!FileExists(LocalFile) && !SilentExceptions)
     throw ESimpleFTPError(
         plat::Format("Error putting %s to %s: local file not found", LocalFile.c_str(), RemoteFile.c_str()));

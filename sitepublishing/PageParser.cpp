@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "ftpcomponents/PathUtils.h"
+#include "platform/fs/fs.h"
 #include "sitepublishing/ProjectText.h"
 
 using plat::Format;
@@ -42,24 +43,19 @@ void TFileParser::PrepareTemp(const std::string& sourceFile) {
 }
 
 std::string TFileParser::ReadFileText(const std::string& fileName, FileId* id) {
-  // Non-blocking, so that a FIFO is refused instead of waited on.
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw plat::EFOpenError(Format("Cannot open file %s", fileName.c_str()));
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw plat::EFOpenError(Format("Cannot open file %s", fileName.c_str()));
+  plat::TFileText file = plat::ReadWholeFile(fileName, MaxFileSize);
+  switch (file.Failed) {
+    case plat::rsNone: break;
+    case plat::rsOpen:
+    case plat::rsNotFile: throw plat::EFOpenError(Format("Cannot open file %s", fileName.c_str()));
+    case plat::rsTooLarge: throw plat::EReadError(Format("File %s is too large", fileName.c_str()));
+    case plat::rsRead: throw plat::EReadError(Format("Cannot read file %s", fileName.c_str()));
   }
   if (id) {
-    id->Dev = st.st_dev;
-    id->Ino = st.st_ino;
+    id->Dev = file.Dev;
+    id->Ino = file.Ino;
   }
-  std::string text;
-  int err = st.st_size > MaxFileSize ? EFBIG : ReadAllFromFd(fd, text, MaxFileSize);
-  ::close(fd);
-  if (err == EFBIG) throw plat::EReadError(Format("File %s is too large", fileName.c_str()));
-  if (err != 0) throw plat::EReadError(Format("Cannot read file %s", fileName.c_str()));
-  return text;
+  return std::move(file.Text);
 }
 
 namespace {

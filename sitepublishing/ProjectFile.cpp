@@ -2,14 +2,9 @@
 // load and save, and the one instance of each model object.
 #include "sitepublishing/PrjCls.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 
+#include "platform/fs/fs.h"
 #include "sitepublishing/ProjectText.h"
 
 using plat::Format;
@@ -36,6 +31,7 @@ std::string InOutText(int code) {
 }  // namespace
 
 EInOutError::EInOutError(int errorCode) : plat::Exception(InOutText(errorCode)), ErrorCode(errorCode) {}
+
 // ---- project file ----------------------------------------------------------------
 
 void ReadProjectSection(const std::string& fileName, const std::string& name, plat::TStringList& lines) {
@@ -49,76 +45,14 @@ void ReadProjectSection(const std::string& fileName, const std::string& name, pl
 }
 
 void WriteFileAtomically(const std::string& fileName, const std::string& text, int mode) {
+  plat::TReplaceOptions options;
+  options.Mode = mode;
   // Write through a link to the file it names, so the link survives.
-  std::string target = fileName;
-  struct stat lst{};
-  if (::lstat(fileName.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    char* real = ::realpath(fileName.c_str(), nullptr);
-    if (real) {
-      target = real;
-      ::free(real);
-    }
-  }
-  struct stat old{};
-  bool exists = ::stat(target.c_str(), &old) == 0;
-  if (exists && S_ISDIR(old.st_mode)) throw EInOutError(EISDIR);
+  options.ThroughLinks = true;
   // The rename would replace a write-protected file as well; refuse as
   // writing into it would.
-  if (exists && ::access(target.c_str(), W_OK) != 0) throw EInOutError(errno);
-  if (target.empty()) throw EInOutError(ENOENT);
-
-  static std::atomic<unsigned> counter{0};
-  std::string dir = ExtractFileDir(target);
-  std::string base = ExtractFileName(target);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = Format("%s/.%s.%d-%u.tmp", dir.c_str(), base.c_str(), static_cast<int>(::getpid()), counter++);
-    // 0666 lets the umask give a new file the usual bits.
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode >= 0 ? mode : 0666);
-    if (fd < 0 && errno != EEXIST) throw EInOutError(errno);
-  }
-  if (fd < 0) throw EInOutError(EEXIST);
-
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    throw EInOutError(err);
-  };
-  mode_t bits = 0;
-  bool setBits = false;
-  if (mode >= 0) {
-    bits = static_cast<mode_t>(mode);
-    setBits = true;
-  } else if (exists) {
-    bits = old.st_mode & 07777;
-    setBits = true;
-  }
-  if (setBits && ::fchmod(fd, bits) != 0) fail(errno);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail(errno);
-    if (n == 0) fail(ENOSPC);
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    throw EInOutError(err);
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    throw EInOutError(err);
-  }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  options.RespectReadOnly = true;
+  if (plat::TWriteFault f = plat::ReplaceFile(fileName, text, options)) throw EInOutError(f.Code);
 }
 
 // ---- the project ---------------------------------------------------------------------

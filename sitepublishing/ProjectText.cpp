@@ -1,11 +1,8 @@
 #include "sitepublishing/ProjectText.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
+#include "platform/fs/fs.h"
 #include "sitepublishing/PrjCls.h"
 
 namespace prjtext {
@@ -34,32 +31,12 @@ bool IsSectionLine(const std::string& line) {
   return line.size() >= 2 && line.front() == '[' && line.back() == ']' && line.find('=') == std::string::npos;
 }
 
-int ReadAllFromFd(int fd, std::string& out, std::int64_t limit) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return 0;
-    if (limit >= 0 && static_cast<std::int64_t>(out.size()) + n > limit) return EFBIG;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-}
-
 std::string ReadProjectText(const std::string& fileName) {
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw EInOutError(errno);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
-    ::close(fd);
-    throw EInOutError(err);
-  }
-  std::string text;
-  int err = ReadAllFromFd(fd, text, -1);
-  ::close(fd);
-  if (err != 0) throw EInOutError(err);
-  return text;
+  plat::TFileText file = plat::ReadWholeFile(fileName);
+  if (file.Ok()) return std::move(file.Text);
+  // Whatever is not a file or a folder cannot be read as a project.
+  if (file.Failed == plat::rsNotFile && file.Code != EISDIR) throw EInOutError(EACCES);
+  throw EInOutError(file.Code);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -1,9 +1,8 @@
 // Path and text rules the project file, its sections and the page parser
-// share: file name parts, line splitting, section headers and whole-file
-// reads.
+// share: file name parts, line splitting, section headers and reading a
+// project file whole.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,6 @@ bool HasLineBreak(const std::string& s);
 // A section header as the reader recognises it. Every other line of a file
 // this program writes holds "=", so values with brackets never end a section.
 bool IsSectionLine(const std::string& line);
-
-// Reads fd to its end into out; 0, the system's error, or EFBIG once more
-// than limit bytes came (limit < 0: no bound).
-int ReadAllFromFd(int fd, std::string& out, std::int64_t limit);
 
 // A project file read whole; raises the file layer's error.
 std::string ReadProjectText(const std::string& fileName);

@@ -203,5 +203,9 @@ bool InternetFindNextFileA(HINTERNET find, WIN32_FIND_DATAA* findData);
 
 // Number of handles open now (for tests that check nothing leaks).
 std::size_t OpenHandleCount();
+// The flags of the calling thread's last FtpFindFirstFileA, valid handle or
+// not (for tests: this library keeps no cache, so INTERNET_FLAG_RELOAD
+// changes nothing it does).
+DWORD LastFindFlags();
 
 }  // namespace plat::inet

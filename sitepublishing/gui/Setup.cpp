@@ -21,7 +21,7 @@
 #include "ftpcomponents/korvlib.h"
 #include "platform/classes/classes.h"
 #include "platform/qt/qtext.h"
-#include "platform/shell/fileops.h"
+#include "platform/fs/fs.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
 

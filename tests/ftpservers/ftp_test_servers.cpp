@@ -39,19 +39,6 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
-int ListenLoopback(int backlog, int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(a.sin_port);
-  return fd;
-}
-
 std::string SourceDir() {
   const char* s = std::getenv("SITETOOLS_SOURCE_DIR");
   return s ? s : ".";
@@ -239,7 +226,7 @@ bool VsftpdServer::Start(std::string& why) {
   user_ = "anonymous";
   password_ = "guest@example.org";
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = ClosedPort();
+    port_ = testsupport::UnusedLoopbackPort();
     const std::string conf = base + "/vsftpd.conf";
     std::ofstream c(conf, std::ios::trunc);
     c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
@@ -269,23 +256,14 @@ std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   return std::make_unique<PyFtpdServer>();
 }
 
-int ClosedPort() {
-  int port = 0;
-  int fd = ListenLoopback(1, port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
 StalledListener::StalledListener() {
-  listenFd_ = ListenLoopback(0, port_);
   fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(port_);
+  sockaddr_in a = Loopback(listener_.Port());
   ::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
 StalledListener::~StalledListener() {
   if (fillerFd_ >= 0) ::close(fillerFd_);
-  if (listenFd_ >= 0) ::close(listenFd_);
 }
 
 // ---- the scripted server -------------------------------------------------------------
@@ -334,14 +312,21 @@ bool ScriptConn::WaitClosed(int timeoutMs) {
   }
 }
 
+void ScriptConn::AcceptLogin() {
+  Send("220 scripted\r\n");
+  ReadLine();
+  Send("331 pw\r\n");
+  ReadLine();
+  Send("230 in\r\n");
+}
+
 ScriptServer::ScriptServer(std::function<void(ScriptConn&, int)> script) {
-  listenFd_ = ListenLoopback(8, port_);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
   thread_ = std::thread([this, script = std::move(script)] {
     for (int index = 0;; ++index) {
-      pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      pollfd p[2] = {{listener_.Fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
       if (::poll(p, 2, -1) <= 0 || p[1].revents) return;
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
       accepted_++;
       ScriptConn conn(fd, wakeFd_);
@@ -356,7 +341,6 @@ ScriptServer::~ScriptServer() {
   ssize_t n = ::write(wakeFd_, &one, sizeof one);
   (void)n;
   thread_.join();
-  ::close(listenFd_);
   ::close(wakeFd_);
 }
 

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 namespace ftptest {
 
 // A temporary folder, removed with everything in it.
@@ -75,21 +77,17 @@ class VsftpdServer : public FtpServer {
 // Makes the server of that name ("pyftpdlib" or "vsftpd").
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
-// A port on 127.0.0.1 where nothing listens.
-int ClosedPort();
-
 // A listening socket whose one-slot queue is full, so that a further
 // connect to it stalls (SYNs are dropped). Port() names it.
 class StalledListener {
  public:
   StalledListener();
   ~StalledListener();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
 
  private:
-  int listenFd_ = -1;
+  testsupport::LoopbackListener listener_{0};
   int fillerFd_ = -1;
-  int port_ = 0;
 };
 
 // One accepted connection of the scripted server.
@@ -102,6 +100,9 @@ class ScriptConn {
   // Waits until the client closes (true) or the time-out passes or the
   // server stops (false).
   bool WaitClosed(int timeoutMs = 5000);
+  // The usual greeting and login: "220", then any USER gets "331" and any
+  // PASS "230".
+  void AcceptLogin();
   std::vector<std::string> received;  // every line read so far
 
  private:
@@ -116,12 +117,11 @@ class ScriptServer {
  public:
   explicit ScriptServer(std::function<void(ScriptConn&, int index)> script);
   ~ScriptServer();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   int Accepted() const { return accepted_.load(); }
 
  private:
-  int listenFd_ = -1;
-  int port_ = 0;
+  testsupport::LoopbackListener listener_{8};
   int wakeFd_ = -1;
   std::atomic<int> accepted_{0};
   std::thread thread_;

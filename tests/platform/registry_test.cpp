@@ -1,8 +1,8 @@
 #include "platform/registry/registry.h"
 
+#include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -17,27 +17,10 @@
 #include <vector>
 
 using namespace plat;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<std::string> FolderEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
 
 // Every test gets an empty registry folder of its own.
 class RegistryTest : public ::testing::Test {

@@ -1,7 +1,5 @@
 #include "tests/support/ftp_passive_listener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,38 +27,23 @@ bool Readable(int fd, std::int64_t deadline) {
 
 }  // namespace
 
-PassiveListener::PassiveListener() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return;
-  port_ = ntohs(a.sin_port);
-}
-
-PassiveListener::~PassiveListener() {
-  CloseData();
-  if (listenFd_ >= 0) ::close(listenFd_);
-}
+PassiveListener::~PassiveListener() { CloseData(); }
 
 std::string PassiveListener::PasvReply(const std::string& address) const {
   std::string h = address;
   std::replace(h.begin(), h.end(), '.', ',');
-  return "227 Entering Passive Mode (" + h + "," + std::to_string(port_ >> 8) + "," + std::to_string(port_ & 255) +
+  const int port = Port();
+  return "227 Entering Passive Mode (" + h + "," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
          ")\r\n";
 }
 
 std::string PassiveListener::EpsvReply() const {
-  return "229 Entering Extended Passive Mode (|||" + std::to_string(port_) + "|)\r\n";
+  return "229 Entering Extended Passive Mode (|||" + std::to_string(Port()) + "|)\r\n";
 }
 
 bool PassiveListener::Accept(int timeoutMs) {
   CloseData();
-  if (listenFd_ < 0 || !Readable(listenFd_, NowMs() + timeoutMs)) return false;
-  dataFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  dataFd_ = listener_.Accept(timeoutMs);
   return dataFd_ >= 0;
 }
 

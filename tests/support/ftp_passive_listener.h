@@ -5,16 +5,18 @@
 
 #include <string>
 
+#include "tests/support/loopback.h"
+
 namespace testsupport {
 
 class PassiveListener {
  public:
-  PassiveListener();
+  PassiveListener() = default;
   ~PassiveListener();
   PassiveListener(const PassiveListener&) = delete;
   PassiveListener& operator=(const PassiveListener&) = delete;
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" with CR LF, naming the
   // dotted `address` (a client should ignore it) and Port().
   std::string PasvReply(const std::string& address = "127.0.0.1") const;
@@ -32,9 +34,8 @@ class PassiveListener {
   void CloseData();
 
  private:
-  int listenFd_ = -1;
+  LoopbackListener listener_{4};
   int dataFd_ = -1;
-  int port_ = 0;
 };
 
 }  // namespace testsupport

@@ -1,67 +1,20 @@
-// The FTP client component against pyftpdlib and vsftpd (passive and
-// active), plus a scripted server for stalls and drops.
+// The FTP client component on its own and against pyftpdlib and vsftpd
+// (passive and active).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <map>
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ftpcomponents/SimpFTP.h"
+#include "tests/ftpcomponents/simpftp_helpers.h"
 #include "tests/ftpservers/ftp_test_servers.h"
-#include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
+using namespace simpftptest;
 namespace fs = std::filesystem;
-
-namespace {
-
-// Counts what goes to the server, to show that nothing was sent.
-class CountingFTP : public TSimpleFTP {
- public:
-  using TSimpleFTP::TSimpleFTP;
-  void StatusChanged(DWORD Status, void* Info, DWORD InfoLength) override {
-    if (Status == INTERNET_STATUS_REQUEST_SENT) ++sent;
-    TSimpleFTP::StatusChanged(Status, Info, InfoLength);
-  }
-  int sent = 0;
-  HINTERNET Session() const { return InetHandle_.load(); }
-};
-
-std::int64_t Ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const plat::Exception& e) {
-    return e.Message;
-  }
-  return "(no error)";
-}
-
-std::unique_ptr<CountingFTP> MakeFtp(int port, const std::string& user, const std::string& password) {
-  auto ftp = std::make_unique<CountingFTP>(nullptr);
-  ftp->HostName = "127.0.0.1";
-  ftp->Port = port;
-  ftp->UserName = user;
-  ftp->Password = password;
-  ftp->SilentExceptions = false;
-  ftp->SetConnectTimeout(5000);
-  return ftp;
-}
-
-}  // namespace
 
 TEST(SimpleFTP, AddSlashRule) {
   TSimpleFTP ftp(nullptr);
@@ -127,6 +80,45 @@ TEST(SimpleFTP, QuickProgressDisplays) {
   EXPECT_EQ(major.max, 0);
   EXPECT_EQ(majorLabel.caption, "untouched");  // FilesTotal is 0
   EXPECT_EQ(minorLabel.caption, "untouched");  // no file name yet
+  // A file of 8 bytes: PutFile takes its size and name (silent and not
+  // connected, the put itself fails). Halves round to the even neighbour.
+  ftptest::TempDir local;
+  ftptest::WriteFile(local.Path() + "/eight.bin", "12345678");
+  EXPECT_FALSE(ftp.PutFile(local.Path() + "/eight.bin", "/eight.bin"));
+  std::vector<std::int64_t> reported;
+  ftp.OnTransferProgress = [&](plat::TObject*, TFTPProgressInfo p) { reported.push_back(p.BytesDone); };
+  struct Step {
+    DWORD status, count;
+    std::int64_t bytesDone;
+    int position;
+  };
+  const Step steps[] = {
+      {INTERNET_STATUS_REQUEST_SENT, 1, 1, 12},        // 12.5
+      {INTERNET_STATUS_RESPONSE_RECEIVED, 2, 3, 38},   // 37.5
+      {INTERNET_STATUS_REQUEST_SENT, 2, 5, 62},        // 62.5
+      {INTERNET_STATUS_REQUEST_SENT, 0, 8, 100},       // a count of 0: the whole file
+      {INTERNET_STATUS_REQUEST_SENT, 5, 8, 100},       // never past the size
+  };
+  for (const Step& k : steps) {
+    ftp.StatusChanged(k.status, const_cast<DWORD*>(&k.count), sizeof k.count);
+    EXPECT_EQ(ftp.Progress().BytesDone, k.bytesDone) << k.count;
+    EXPECT_EQ(minor.pos, k.position) << k.count;
+  }
+  EXPECT_EQ(reported, (std::vector<std::int64_t>{1, 3, 5, 8, 8}));
+  EXPECT_EQ(minorLabel.caption, "eight.bin");
+  EXPECT_EQ(majorLabel.caption, "untouched");
+}
+
+TEST(SimpleFTP, FindFlagsReachTheListingCall) {
+  TSimpleFTP ftp(nullptr);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
+  ftp.SetEnableCache(true);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), 0u);
+  ftp.SetEnableCache(false);
+  ftp.FindFiles("*.*", false);
+  EXPECT_EQ(LastFindFlags(), INTERNET_FLAG_RELOAD);
 }
 
 // ---- against the real servers --------------------------------------------------------
@@ -428,282 +420,6 @@ INSTANTIATE_TEST_SUITE_P(Peers, SimpleFTPServers,
                            return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });
 
-// ---- connection failures, stalls and drops -----------------------------------------------
-
-TEST(SimpleFTPConnect, ErrorMessages) {
-  {
-    auto ftp = MakeFtp(ftptest::ClosedPort(), "u", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
-  }
-  {
-    auto ftp = MakeFtp(21, "u", "p");
-    ftp->HostName = "bad..host";
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to resolve host name 'bad..host'");
-  }
-  {
-    ftptest::StalledListener stalled;
-    auto ftp = MakeFtp(stalled.Port(), "u", "p");
-    ftp->SetConnectTimeout(200);
-    ftp->SetConnectRetries(1);
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Connection to 127.0.0.1 timed out");
-  }
-  {
-    ftptest::ScriptServer server([](ftptest::ScriptConn& c, int) { c.Send("421 Too many users\r\n"); });
-    auto ftp = MakeFtp(server.Port(), "u", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
-  }
-  {
-    auto ftp = MakeFtp(21, "u\r\nDELE x", "p");
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
-  }
-  EXPECT_EQ(OpenHandleCount(), 0u);
-}
-
-// Abort pressed while the connect is stuck: in the TCP connect, and at the greeting.
-TEST(SimpleFTPConnect, AbortDuringAStalledConnect) {
-  ftptest::StalledListener stalled;
-  ftptest::ScriptServer silent([](ftptest::ScriptConn& c, int) { c.WaitClosed(10000); });
-  for (int port : {stalled.Port(), silent.Port()}) {
-    auto ftp = MakeFtp(port, "u", "p");
-    ftp->SetConnectTimeout(20000);
-    int connected = 0;
-    ftp->OnConnected = [&](plat::TObject*) { ++connected; };
-    TWinInetState abortedIn = isDisconnected;
-    const TWinInetState target = port == stalled.Port() ? isConnecting : isConnected;
-    // The click comes through the queue, a little after the wait began.
-    std::int64_t since = 0;
-    std::function<void()> click = [&] {
-      if (ftp->State() != target) return;
-      if (Ms() - since < 200) {
-        plat::RunOnThread(plat::CurrentThreadQueue(), click);
-        return;
-      }
-      abortedIn = ftp->State();
-      ftp->Abort();
-    };
-    ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) {
-      if (s != target) return;
-      since = Ms();
-      plat::RunOnThread(plat::CurrentThreadQueue(), click);
-    };
-    std::int64_t t0 = Ms();
-    EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
-    EXPECT_LT(Ms() - t0, 5000);
-    EXPECT_EQ(int(abortedIn), int(target)) << port;
-    EXPECT_EQ(connected, 0);
-    EXPECT_EQ(ftp->State(), isDisconnected);
-    EXPECT_EQ(OpenHandleCount(), 0u);
-  }
-}
-
-TEST(SimpleFTPConnect, ReconnectsAfterTheServerDroppedTheConnection) {
-  ftptest::ScriptServer server([](ftptest::ScriptConn& c, int index) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
-    if (index == 0) return;  // hang up
-    EXPECT_EQ(c.ReadLine(), "MKD /again");
-    c.Send("257 \"/again\" created\r\n");
-    c.WaitClosed();
-  });
-  auto ftp = MakeFtp(server.Port(), "u", "p");
-  ASSERT_TRUE(ftp->Connect());
-  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/first"); }), "Error creating directory /first");
-  EXPECT_EQ(ftp->State(), isDisconnected);  // the server's close was seen
-  ASSERT_TRUE(ftp->Connect());
-  EXPECT_TRUE(ftp->MakeDir("/again"));
-  EXPECT_EQ(server.Accepted(), 2);
-}
-
-// A server that stops answering (frozen, not closed): the call fails after
-// the time-outs, the component says it is disconnected, later calls say so
-// without touching the network, and the next Connect starts afresh. Frozen
-// first mid-put, then at the PWD that GetRemoteDir sends without a callback.
-TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
-  std::atomic<bool> putConnectionClosed{false}, pwdConnectionClosed{false};
-  ftptest::ScriptServer server([&](ftptest::ScriptConn& c, int index) {
-    c.Send("220 scripted\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
-    if (index == 0) {
-      EXPECT_EQ(c.ReadLine(), "TYPE I");
-      c.Send("200 ok\r\n");
-      EXPECT_EQ(c.ReadLine(), "PASV");
-      testsupport::PassiveListener data;
-      c.Send(data.PasvReply());
-      EXPECT_TRUE(data.Accept());
-      EXPECT_EQ(c.ReadLine(), "STOR /www/big.bin");
-      c.Send("150 go\r\n");
-      putConnectionClosed = c.WaitClosed(10000);  // reads no data, answers nothing
-      return;
-    }
-    EXPECT_EQ(c.ReadLine(), "MKD /www/again");
-    c.Send("257 \"/www/again\" created\r\n");
-    EXPECT_EQ(c.ReadLine(), "PWD");
-    pwdConnectionClosed = c.WaitClosed(10000);
-  });
-  ftptest::TempDir local;
-  const std::string big = local.Path() + "/big.bin";
-  ftptest::WriteFile(big, std::string(32 << 20, 'f'));  // more than the loopback buffers hold
-  auto ftp = MakeFtp(server.Port(), "u", "p");
-  ftp->SetPassive(true);
-  ftp->OnLogin = [&](plat::TObject*, std::string&, std::string&) {
-    for (DWORD option : {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-      DWORD ms = 300;
-      InternetSetOptionA(ftp->Session(), option, &ms, sizeof ms);
-    }
-  };
-  std::vector<TWinInetState> states;
-  ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) { states.push_back(s); };
-  ASSERT_TRUE(ftp->Connect());
-  states.clear();
-  const std::int64_t t0 = Ms();
-  EXPECT_EQ(ErrorOf([&] { ftp->PutFile(big, "/www/big.bin"); }), "Error putting " + big + " to /www/big.bin");
-  EXPECT_LT(Ms() - t0, 5000);
-  EXPECT_EQ(ftp->State(), isDisconnected);
-  EXPECT_EQ(states, std::vector<TWinInetState>{isDisconnected});
-  const int sent = ftp->sent;
-  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
-  EXPECT_EQ(ErrorOf([&] { ftp->PutFile(big, "/www/big.bin"); }), "Not connected!");
-  EXPECT_EQ(ftp->sent, sent);
-  ASSERT_TRUE(ftp->Connect());
-  EXPECT_TRUE(putConnectionClosed);  // the first connection was served to its end
-  EXPECT_EQ(server.Accepted(), 2);
-  EXPECT_TRUE(ftp->MakeDir("/www/again"));
-  // Frozen at PWD: the stored folder is the answer, and the state follows.
-  EXPECT_EQ(ftp->GetRemoteDir(), "");
-  EXPECT_EQ(ftp->State(), isDisconnected);
-  EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
-  for (std::int64_t t1 = Ms(); !pwdConnectionClosed && Ms() - t1 < 3000;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(pwdConnectionClosed);
-}
-
-// ---- listings on a server that splits LIST's argument at blanks ------------------------
-
-namespace {
-
-// Serves a fixed tree (folder path -> entries, folders ending in '/') in
-// passive mode. LIST takes only the first word of its argument, as some
-// servers do: "LIST /www/my dir" lists /www/my.
-class BlankSplittingServer {
- public:
-  explicit BlankSplittingServer(std::map<std::string, std::vector<std::string>> tree)
-      : tree_(std::move(tree)), server_([this](ftptest::ScriptConn& c, int) { Serve(c); }) {}
-  int Port() const { return server_.Port(); }
-  // CWD into `path` is refused from now on.
-  void Refuse(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refused_.insert(path);
-  }
-
- private:
-  static std::string Resolve(const std::string& cwd, std::string arg) {
-    if (arg.empty()) return cwd;
-    if (arg[0] != '/') arg = (cwd == "/" ? "" : cwd) + "/" + arg;
-    while (arg.size() > 1 && arg.back() == '/') arg.pop_back();
-    return arg;
-  }
-  bool CanEnter(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return tree_.count(path) && !refused_.count(path);
-  }
-  void Serve(ftptest::ScriptConn& c) {
-    c.Send("220 splitting\r\n");
-    c.ReadLine();
-    c.Send("331 pw\r\n");
-    c.ReadLine();
-    c.Send("230 in\r\n");
-    std::string cwd = "/";
-    testsupport::PassiveListener data;
-    for (;;) {
-      const std::string line = c.ReadLine();
-      if (line.empty() || line == "QUIT") return;
-      const std::string verb = line.substr(0, line.find(' '));
-      const std::string arg = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
-      if (verb == "PWD") {
-        c.Send("257 \"" + cwd + "\" is current\r\n");
-      } else if (verb == "CWD") {
-        const std::string path = Resolve(cwd, arg);
-        if (!CanEnter(path)) {
-          c.Send("550 No such folder\r\n");
-          continue;
-        }
-        cwd = path;
-        c.Send("250 ok\r\n");
-      } else if (verb == "TYPE") {
-        c.Send("200 ok\r\n");
-      } else if (verb == "PASV") {
-        c.Send(data.PasvReply());
-      } else if (verb == "LIST") {
-        const std::string path = Resolve(cwd, arg.substr(0, arg.find(' ')));
-        c.Send("150 here\r\n");
-        data.Accept();
-        auto it = tree_.find(path);
-        for (const std::string& e : it == tree_.end() ? std::vector<std::string>{} : it->second) {
-          const bool folder = e.back() == '/';
-          data.Send(std::string(folder ? "drwxr-xr-x 2" : "-rw-r--r-- 1") + " u g 10 Jan  5  2020 " +
-                    (folder ? e.substr(0, e.size() - 1) : e) + "\r\n");
-        }
-        data.CloseData();
-        c.Send("226 done\r\n");
-      } else {
-        c.Send("502 not here\r\n");
-      }
-    }
-  }
-
-  const std::map<std::string, std::vector<std::string>> tree_;
-  std::mutex mutex_;
-  std::set<std::string> refused_;
-  ftptest::ScriptServer server_;  // last: stops before the rest goes
-};
-
-}  // namespace
-
-TEST(SimpleFTPListing, FolderWithBlanksListsItsOwnEntries) {
-  BlankSplittingServer server({
-      {"/", {"www/"}},
-      {"/www", {"index.htm", "my/", "my dir/"}},
-      {"/www/my", {"wrong.htm"}},
-      {"/www/my dir", {"a.htm", "b c.htm", "sub dir/"}},
-      {"/www/my dir/sub dir", {}},
-  });
-  auto ftp = MakeFtp(server.Port(), "u", "p");
-  ftp->SetPassive(true);
-  ASSERT_TRUE(ftp->Connect());
-  auto names = [&] {
-    std::vector<std::string> v;
-    for (int i = 0; i < ftp->Files().Count(); ++i) v.push_back(ftp->Files()[i]);
-    return v;
-  };
-  const std::vector<std::string> myDir = {"/www/my dir/a.htm", "/www/my dir/b c.htm", "/www/my dir/sub dir"};
-  // As the delete walk lists a folder: enter it, then list where we are.
-  ASSERT_TRUE(ftp->ChangeDir("/www/my dir/"));
-  EXPECT_EQ(ftp->FindFiles("*.*", true), 3);
-  EXPECT_EQ(names(), myDir);
-  EXPECT_EQ(ftp->GetRemoteDir(), "/www/my dir");
-  // Another folder by its path: its entries, and the current folder stays.
-  ASSERT_TRUE(ftp->ChangeDir("/www"));
-  EXPECT_EQ(ftp->FindFiles("/www/my dir/*.*", true), 3);
-  EXPECT_EQ(names(), myDir);
-  EXPECT_EQ(ftp->FindFiles("/www/my dir/*.htm", false), 2);
-  EXPECT_EQ(names(), (std::vector<std::string>{"a.htm", "b c.htm"}));
-  EXPECT_EQ(ftp->FindFiles("/www/my dir/sub dir/*.*", true), 0);
-  EXPECT_EQ(ftp->FindFiles("/www/no such/*.*", true), 0);
-  EXPECT_EQ(ftp->GetRemoteDir(), "/www");
-  // A server that will not take us back gives no entries rather than a
-  // listing that leaves us elsewhere unawares.
-  server.Refuse("/www");
-  EXPECT_EQ(ftp->FindFiles("/www/my dir/*.*", true), 0);
-  EXPECT_EQ(ftp->Files().Count(), 0);
-}
-
-// One large upload per server (passive), checked whole on the server's disk.
 TEST(SimpleFTPLarge, FiftyMegabytesArriveWhole) {
   std::string data(50 << 20, '\0');
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(i / 4096);

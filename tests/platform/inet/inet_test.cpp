@@ -109,15 +109,6 @@ std::string LastResponse() {
   return buf;
 }
 
-// The usual greeting and login of the scripted server.
-void Login(ScriptConn& c) {
-  c.Send("220 scripted\r\n");
-  c.ReadLine();
-  c.Send("331 pass please\r\n");
-  c.ReadLine();
-  c.Send("230 in\r\n");
-}
-
 }  // namespace
 
 // ---- connect ----------------------------------------------------------------------
@@ -212,7 +203,7 @@ TEST(InetConnect, RefusedPortTriesEveryAttempt) {
   Recorder rec;
   Session s;
   s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 3);
-  EXPECT_EQ(s.Connect(ftptest::ClosedPort(), "u", "p", rec), 0u);
+  EXPECT_EQ(s.Connect(testsupport::UnusedLoopbackPort(), "u", "p", rec), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
   auto st = rec.Statuses();
   EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_RESOLVING_NAME), 3);
@@ -248,7 +239,7 @@ TEST(InetConnect, UnresolvableNames) {
 }
 
 TEST(InetConnect, LineBreaksInLoginRefusedBeforeConnecting) {
-  ScriptServer server([](ScriptConn& c, int) { Login(c); });
+  ScriptServer server([](ScriptConn& c, int) { c.AcceptLogin(); });
   Recorder rec;
   Session s;
   EXPECT_EQ(s.Connect(server.Port(), "bob\r\nDELE x", "pw", rec), 0u);
@@ -281,7 +272,7 @@ TEST(InetCancel, CloseFromAnotherThreadEndsAStalledLogin) {
 TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
   std::string received;
   ScriptServer server([&](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "TYPE I");
     c.Send("200 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "PASV");
@@ -412,7 +403,7 @@ TEST(InetCalls, LostControlConnectionIsClosedAndReported) {
     SCOPED_TRACE(k.what);
     std::atomic<bool> clientClosed{false};
     ScriptServer server([&](ScriptConn& c, int) {
-      Login(c);
+      c.AcceptLogin();
       if (!k.answer) return;
       EXPECT_EQ(c.ReadLine(), "MKD /x");
       k.answer(c);
@@ -445,7 +436,7 @@ TEST(InetCalls, LostControlConnectionIsClosedAndReported) {
 
 TEST(InetCalls, RefusalKeepsReplyAndLineBreaksNeverSent) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "MKD /exists");
     c.Send("550 Directory exists\r\n");
     EXPECT_EQ(c.ReadLine(), "PWD");
@@ -514,7 +505,7 @@ const char* const kDosListing =
 
 TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "PWD");
     c.Send("257 \"/\" is current\r\n");
     EXPECT_EQ(c.ReadLine(), "CWD /site");
@@ -557,7 +548,7 @@ TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
 
 TEST(InetCalls, ActiveModeTakesDataOnlyFromTheServer) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "TYPE A");
     c.Send("200 ok\r\n");
     std::string port = c.ReadLine();
