@@ -19,6 +19,7 @@
 #include "platform/shell/browsefolder.h"
 #include "sitepublishing/LogView.h"
 #include "tests/sitepublishing/windows_fixture.h"
+#include "tests/support/files.h"
 
 using plat::FromQ;
 using plat::ToQ;
@@ -26,7 +27,7 @@ using plat::ToQ;
 namespace {
 
 using pubtest::ProjectSpec;
-using pubtest::ReadBytes;
+using testsupport::ReadFile;
 using pubtest::Settle;
 
 std::vector<std::string> MenuTexts(QMenu* menu) {
@@ -265,7 +266,7 @@ TEST_F(MainWindow, SavedAndModifiedIsSavedSilentlyOnClose) {
   ASSERT_TRUE(Project->Modified);
   EXPECT_TRUE(W().CloseProject());
   EXPECT_TRUE(Rec.Questions.empty());
-  EXPECT_NE(ReadBytes(path).find("FTPHost=ftp.other.net\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("FTPHost=ftp.other.net\r\n"), std::string::npos);
   // Then New: the fields are cleared and the project is new.
   EXPECT_TRUE(Project->FileName.empty());
   EXPECT_TRUE(W().edtFTPHost->text().isEmpty());
@@ -298,7 +299,7 @@ TEST_F(MainWindow, NewAndModifiedAsksBeforeClosing) {
     EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbYes | plat::mbNo | plat::mbCancel);
     EXPECT_EQ(Rec.Questions[0].Type, plat::mtConfirmation);
     if (c.Saved) {
-      EXPECT_NE(ReadBytes(Path(*c.SaveAs)).find("FTPLogin=bob\r\n"), std::string::npos) << c.Name;
+      EXPECT_NE(ReadFile(Path(*c.SaveAs)).find("FTPLogin=bob\r\n"), std::string::npos) << c.Name;
     }
     // Closed: cleared; kept: everything as it was.
     EXPECT_EQ(W().edtFTPLogin->text().isEmpty(), c.Result) << c.Name;
@@ -427,7 +428,7 @@ TEST_F(MainWindow, CloseAndDeleteFromHistory) {
   EXPECT_EQ(Rec.Questions[1].Text, "Close project ?");
   EXPECT_EQ(Rec.Questions[1].Buttons, plat::mbOK | plat::mbCancel);
   // Saved first, then closed and gone from the History.
-  EXPECT_NE(ReadBytes(path).find("FTPPath=/changed\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("FTPPath=/changed\r\n"), std::string::npos);
   EXPECT_TRUE(Project->FileName.empty());
   EXPECT_TRUE(W().edtPath->text().isEmpty());
   EXPECT_TRUE(W().miProjectList->actions().isEmpty());

@@ -21,6 +21,7 @@
 #include "platform/registry/registry.h"
 #include "sitepublishing/PrjCls.h"
 #include "tests/sitepublishing/project_files.h"
+#include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
 // Last: its macros (None, Bool, Status) would break the headers above.
@@ -163,7 +164,7 @@ TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   spec.Path = home.MakeFolder("www");
   spec.Host = "ftp.example.net";
   const std::string project = home.Path("Start Site.zvp");
-  pubtest::WriteBytes(project, pubtest::ProjectText(spec));
+  testsupport::WriteFile(project, pubtest::ProjectText(spec));
   TProject().WriteDefaultProject(project);
 
   VirtualDisplay display;
@@ -205,7 +206,7 @@ TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   plat::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox\\Projects", false));
   EXPECT_TRUE(reg.ValueExists(project));
-  EXPECT_EQ(pubtest::ReadBytes(project), pubtest::ProjectText(spec));
+  EXPECT_EQ(testsupport::ReadFile(project), pubtest::ProjectText(spec));
 }
 
 }  // namespace

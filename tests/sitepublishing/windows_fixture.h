@@ -15,6 +15,7 @@
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
 #include "tests/sitepublishing/project_files.h"
+#include "tests/support/files.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
 
@@ -64,7 +65,7 @@ class WindowsTest : public ::testing::Test {
     return Path(name);
   }
   std::string WriteProject(const std::string& name, const ProjectSpec& spec) const {
-    WriteBytes(Path(name), ProjectText(spec));
+    testsupport::WriteFile(Path(name), ProjectText(spec));
     return Path(name);
   }
   static void SetDefaultProject(const std::string& path) { TProject().WriteDefaultProject(path); }
