@@ -16,9 +16,11 @@
 #include "platform/qt/qtext.h"
 #include "platform/ui/dialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
+using gui::Named;
 
 TfrmVars* frmVars = nullptr;
 
@@ -26,12 +28,6 @@ namespace {
 
 constexpr int kSysdateRow = 1;
 const QColor kSysdateBack(230, 230, 230);
-
-template <class W>
-W* Named(W* w, const char* name) {
-  w->setObjectName(QString::fromLatin1(name));
-  return w;
-}
 
 // The grid, telling whether its in-place editor is open.
 class TVarGrid : public QTableView {
@@ -169,12 +165,7 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
   gl->addWidget(dgVars);
   v->addWidget(Panel1, 1);
 
-  pnlStatusBar = Named(new plat::TPanel(QString(), this), "pnlStatusBar");
-  pnlStatusBar->setFixedHeight(23);
-  lblStatus = Named(new QLabel(pnlStatusBar), "lblStatus");
-  auto* sl = new QHBoxLayout(pnlStatusBar);
-  sl->setContentsMargins(4, 0, 4, 0);
-  sl->addWidget(lblStatus);
+  pnlStatusBar = gui::StatusPanel(this, "pnlStatusBar", 23, lblStatus);
   v->addWidget(pnlStatusBar);
 
   Model_->SetRows(VarList->Count());

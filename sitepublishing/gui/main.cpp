@@ -24,9 +24,11 @@
 #include "platform/qt/qtext.h"
 #include "sitepublishing/LogView.h"
 #include "sitepublishing/gui/Vars.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
+using gui::Named;
 
 TfrmMain* frmMain = nullptr;
 const char* const kGuidePage = "https://zentavox.example.org/guide/";
@@ -39,12 +41,6 @@ constexpr int kClientHeight = 382;
 const char kCaption[] = "Zentavo";
 const char kDefaultExclude[] = "zvp:inc:";
 const char kProjectFilter[] = "Zentavo Projects|*.zvp|All Files|*.*";
-
-template <class W>
-W* Named(W* w, const char* name) {
-  w->setObjectName(QString::fromLatin1(name));
-  return w;
-}
 
 bool DirectoryExists(const std::string& path) {
   struct stat st{};
@@ -120,12 +116,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   v->addWidget(pnlToolbar);
   BuildFields();
   v->addWidget(pnlLeft, 1);
-  pnlStatus = Named(new plat::TPanel(QString(), client), "pnlStatus");
-  pnlStatus->setFixedHeight(24);
-  lblStatus = Named(new QLabel(pnlStatus), "lblStatus");
-  auto* sl = new QHBoxLayout(pnlStatus);
-  sl->setContentsMargins(4, 0, 4, 0);
-  sl->addWidget(lblStatus);
+  pnlStatus = gui::StatusPanel(client, "pnlStatus", 24, lblStatus);
   v->addWidget(pnlStatus);
 
   // The window is not resizable: the designed client area, or what the

@@ -18,16 +18,9 @@
 #include "tests/support/files.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
+#include "tests/support/qt_app.h"
 
 namespace pubtest {
-
-inline QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "publishing_test";
-  static char* argv[] = {arg0, nullptr};
-  static plat::TApplication* app = new plat::TApplication(argc, argv);
-  return *app;
-}
 
 inline void Settle() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
@@ -36,7 +29,7 @@ inline void Settle() {
 class WindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    testsupport::QtApp();
     Dir = Home.Top() + "/files";
     std::filesystem::create_directories(Dir);
     Project->Form = nullptr;
