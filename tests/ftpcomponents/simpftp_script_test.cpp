@@ -17,6 +17,8 @@
 #include "ftpcomponents/SimpFTP.h"
 #include "tests/ftpcomponents/simpftp_helpers.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
 #include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
@@ -132,9 +134,9 @@ TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
     EXPECT_EQ(c.ReadLine(), "PWD");
     pwdConnectionClosed = c.WaitClosed(10000);
   });
-  ftptest::TempDir local;
-  const std::string big = local.Path() + "/big.bin";
-  ftptest::WriteFile(big, std::string(32 << 20, 'f'));  // more than the loopback buffers hold
+  testsupport::TempFolder local;
+  const std::string big = local.Top() + "/big.bin";
+  testsupport::WriteFile(big, std::string(32 << 20, 'f'));  // more than the loopback buffers hold
   auto ftp = MakeFtp(server.Port(), "u", "p");
   ftp->SetPassive(true);
   ftp->OnLogin = [&](plat::TObject*, std::string&, std::string&) {

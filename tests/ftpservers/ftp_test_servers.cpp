@@ -48,30 +48,6 @@ std::string SourceDir() {
 
 // ---- files ------------------------------------------------------------------------
 
-TempDir::TempDir(const std::string& tag) {
-  std::string tmpl = (fs::temp_directory_path() / ("sitetools-" + tag + "-XXXXXX")).string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data())) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
 bool Exists(const std::string& path) {
   struct stat st{};
   return ::lstat(path.c_str(), &st) == 0;
@@ -160,15 +136,15 @@ bool PyFtpdServer::Start(std::string& why) {
     why = "the distribution's python3 is missing";
     return false;
   }
-  root_ = std::make_unique<TempDir>("pyftpd");
-  ::chmod(root_->Path().c_str(), 0755);
-  diskDir_ = root_->Path() + "/pub";
+  root_ = std::make_unique<testsupport::TempFolder>("sitetools-pyftpd");
+  ::chmod(root_->Top().c_str(), 0755);
+  diskDir_ = root_->Top() + "/pub";
   remoteDir_ = "/pub";
   fs::create_directory(diskDir_);
   user_ = "tester";
   password_ = "secret";
   int out = -1;
-  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Path(), user_, password_}, &out)) {
+  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_}, &out)) {
     why = "cannot start python3";
     return false;
   }
@@ -208,8 +184,8 @@ bool VsftpdServer::Start(std::string& why) {
     why = "there is no 'ftp' user for vsftpd's anonymous sessions";
     return false;
   }
-  root_ = std::make_unique<TempDir>("vsftpd");
-  const std::string base = root_->Path();
+  root_ = std::make_unique<testsupport::TempFolder>("sitetools-vsftpd");
+  const std::string base = root_->Top();
   ::chmod(base.c_str(), 0755);
   const std::string anonRoot = base + "/root";
   fs::create_directory(anonRoot);

@@ -13,24 +13,11 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/private_home.h"
 
 namespace ftptest {
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  explicit TempDir(const std::string& tag = "ftp");
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& data);
+// Whether the path is there at all, and whether it is a folder.
 bool Exists(const std::string& path);
 bool IsDir(const std::string& path);
 
@@ -59,7 +46,7 @@ class FtpServer {
   pid_t pid_ = -1;
   int port_ = 0;
   std::string user_, password_, diskDir_, remoteDir_;
-  std::unique_ptr<TempDir> root_;
+  std::unique_ptr<testsupport::TempFolder> root_;
 };
 
 class PyFtpdServer : public FtpServer {

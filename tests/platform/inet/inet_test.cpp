@@ -22,6 +22,8 @@
 
 #include "platform/inet/wininet.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
 #include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
@@ -285,9 +287,9 @@ TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
     c.Send("150 go\r\n");
     c.WaitClosed(5000);
   });
-  ftptest::TempDir tmp;
-  const std::string local = tmp.Path() + "/big.bin";
-  ftptest::WriteFile(local, std::string(8 << 20, 'x'));
+  testsupport::TempFolder tmp;
+  const std::string local = tmp.Top() + "/big.bin";
+  testsupport::WriteFile(local, std::string(8 << 20, 'x'));
   Recorder rec;
   Session s;
   HINTERNET c = s.Connect(server.Port(), "u", "p", rec, INTERNET_FLAG_PASSIVE);
@@ -586,9 +588,9 @@ TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
   ftptest::PyFtpdServer server;
   std::string why;
   ASSERT_TRUE(server.Start(why)) << why;
-  ftptest::TempDir tmp;
-  const std::string local = tmp.Path() + "/f.bin";
-  ftptest::WriteFile(local, std::string(1 << 20, 'y'));
+  testsupport::TempFolder tmp;
+  const std::string local = tmp.Top() + "/f.bin";
+  testsupport::WriteFile(local, std::string(1 << 20, 'y'));
   Recorder rec;
   Session s;
   HINTERNET c = s.Connect(server.Port(), server.User().c_str(), server.Password().c_str(), rec, INTERNET_FLAG_PASSIVE);
@@ -606,7 +608,7 @@ TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
       << GetLastError() << LastResponse();
   EXPECT_EQ(refused, 1);
   rec.hook = nullptr;
-  EXPECT_EQ(ftptest::ReadFile(server.DiskDir() + "/f.bin").size(), 1u << 20);
+  EXPECT_EQ(testsupport::ReadFile(server.DiskDir() + "/f.bin").size(), 1u << 20);
 }
 
 // Listings and uploads against both real servers, passive and active.
@@ -631,13 +633,13 @@ class InetServers : public ::testing::TestWithParam<std::tuple<std::string, bool
 
 TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
   const std::string d = server_->DiskDir();
-  ftptest::WriteFile(d + "/a.txt", "12345");
-  ftptest::WriteFile(d + "/B.TXT", "1");
-  ftptest::WriteFile(d + "/noext", "");
-  ftptest::WriteFile(d + "/my page.htm", "x");
+  testsupport::WriteFile(d + "/a.txt", "12345");
+  testsupport::WriteFile(d + "/B.TXT", "1");
+  testsupport::WriteFile(d + "/noext", "");
+  testsupport::WriteFile(d + "/my page.htm", "x");
   std::filesystem::create_directory(d + "/sub");
   std::filesystem::create_directory(d + "/sub dir");
-  ftptest::WriteFile(d + "/sub dir/in.txt", "1");
+  testsupport::WriteFile(d + "/sub dir/in.txt", "1");
   auto names = [&](const std::string& search) {
     std::vector<std::string> out;
     WIN32_FIND_DATAA fd;
@@ -674,27 +676,27 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
 }
 
 TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
-  ftptest::TempDir tmp;
+  testsupport::TempFolder tmp;
   std::string content;
   for (int i = 0; i < 300000; ++i) content += static_cast<char>(i % 256);
   content += "\r\n\n\r\xff\xff";
-  ftptest::WriteFile(tmp.Path() + "/bin.dat", content);
+  testsupport::WriteFile(tmp.Top() + "/bin.dat", content);
   rec_.events.clear();
   const std::string remote = server_->RemoteDir() + "/bin.dat";
-  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/bin.dat").c_str(), remote.c_str(), FTP_TRANSFER_TYPE_BINARY,
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Top() + "/bin.dat").c_str(), remote.c_str(), FTP_TRANSFER_TYPE_BINARY,
                           reinterpret_cast<DWORD_PTR>(&rec_)))
       << GetLastError() << LastResponse();
-  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/bin.dat"), content);
+  EXPECT_EQ(testsupport::ReadFile(server_->DiskDir() + "/bin.dat"), content);
   // Commands and data blocks count as sent; at least the whole file was.
   EXPECT_GE(rec_.Sent(), content.size());
   // The same in ASCII: bare LF goes as CR LF and the Unix server stores LF.
-  ftptest::WriteFile(tmp.Path() + "/text.txt", "a\nb\r\nc\n");
-  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/text.txt").c_str(), (server_->RemoteDir() + "/text.txt").c_str(),
+  testsupport::WriteFile(tmp.Top() + "/text.txt", "a\nb\r\nc\n");
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Top() + "/text.txt").c_str(), (server_->RemoteDir() + "/text.txt").c_str(),
                           FTP_TRANSFER_TYPE_ASCII, 0));
-  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/text.txt"), "a\nb\nc\n");
+  EXPECT_EQ(testsupport::ReadFile(server_->DiskDir() + "/text.txt"), "a\nb\nc\n");
   // A missing local file fails before anything is sent.
   DWORD before = rec_.Sent();
-  EXPECT_FALSE(FtpPutFileA(conn_, (tmp.Path() + "/none").c_str(), remote.c_str(), 2, 0));
+  EXPECT_FALSE(FtpPutFileA(conn_, (tmp.Top() + "/none").c_str(), remote.c_str(), 2, 0));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(rec_.Sent(), before);
 }
