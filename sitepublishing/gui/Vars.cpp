@@ -170,6 +170,10 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
 
   Model_->SetRows(VarList->Count());
 
+  FormStore = MakeProgramFormStore(Place_);
+  FormStore->OnSave = [this](plat::TObject* sender, plat::TRegistry& reg) { FormStoreSave(sender, reg); };
+  FormStore->Load();
+
   connect(dgVars->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
     if (!current.isValid()) return;
     plat::Safely([&] {
@@ -185,6 +189,8 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
 }
 
 TfrmVars::~TfrmVars() {
+  // Saves the placement while the window is still whole.
+  FormStore.reset();
   if (frmVars == this) frmVars = nullptr;
 }
 
@@ -277,6 +283,8 @@ void TfrmVars::FormKeyPress(int key) {
 }
 
 void TfrmVars::ToggleVariablesWindow() { setVisible(!isVisible()); }
+
+void TfrmVars::FormStoreSave(plat::TObject*, plat::TRegistry&) {}
 
 bool TfrmVars::eventFilter(QObject* watched, QEvent* event) {
   if (watched == dgVars && event->type() == QEvent::KeyRelease) {

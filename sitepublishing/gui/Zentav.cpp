@@ -8,7 +8,10 @@
 #include "platform/qt/qtdialogs.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
+#include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/DeleteLog.h"
 #include "sitepublishing/gui/Setup.h"
+#include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
 
@@ -27,11 +30,20 @@ int main(int argc, char** argv) {
   if (CheckSetupMode()) {
     // The program ends with its main window, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
+    // The four windows in their order; the logs stay hidden until a run.
     TfrmMain mainForm;
     TfrmVars varsForm;
+    TfrmUploadLog uploadLog;
+    TfrmDeleteLog deleteLog;
+    frmUploadLog = &uploadLog;
+    frmDeleteLog = &deleteLog;
     QObject::connect(&mainForm, &TfrmMain::Closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     mainForm.show();
     rc = app.exec();
+    Project->UploadLog = nullptr;
+    Project->DeleteLog = nullptr;
+    frmUploadLog = nullptr;
+    frmDeleteLog = nullptr;
   }
   plat::RemoveQtBridge();
   return rc;

@@ -23,6 +23,8 @@
 #include "platform/qt/panel.h"
 #include "platform/qt/qtext.h"
 #include "sitepublishing/LogView.h"
+#include "sitepublishing/gui/DeleteLog.h"
+#include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/Widgets.h"
 
@@ -124,11 +126,16 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   client->setMinimumSize(kClientWidth, kClientHeight);
   setFixedSize(sizeHint().expandedTo(QSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height())));
 
+  FormStore = MakeProgramFormStore(Place_);
+  FormStore->Load();
+
   Project->Form = this;
   plat::Safely([this] { FormCreate(); });
 }
 
 TfrmMain::~TfrmMain() {
+  // Saves the placement while the window is still whole.
+  FormStore.reset();
   if (Project && Project->Form == this) Project->Form = nullptr;
   plat::Free(pdPath);
   plat::Free(ftpServer);
@@ -453,6 +460,9 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::FormShow() {
+  // The walks report into the log windows, made after this window.
+  if (frmUploadLog) Project->UploadLog = frmUploadLog;
+  if (frmDeleteLog) Project->DeleteLog = frmDeleteLog;
   Project->FileName = Project->ReadDefaultProject();
   if (!Project->FileName.empty()) {
     OpenProject(Project->FileName);

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <QMainWindow>
+#include <memory>
 #include <string>
 
 #include "platform/ui/dialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/FormPlacement.h"
 
 class QAction;
 class QCheckBox;
@@ -79,6 +81,7 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   plat::TPanel* pnlStatus = nullptr;
   QLabel* lblStatus = nullptr;
 
+  std::unique_ptr<TFormStore> FormStore;
   TSimpleFTP* ftpServer = nullptr;
   TPathDialog* pdPath = nullptr;
   plat::TSaveDialog sdSaveProject;
@@ -164,6 +167,7 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   template <class Sender, class Signal, class Fn>
   void Bind(Sender* sender, Signal signal, Fn fn);
 
+  TWidgetForm Place_{this};
   bool Shown_ = false;
 };
 

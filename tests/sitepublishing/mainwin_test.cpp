@@ -143,6 +143,8 @@ TEST_F(MainWindow, FtpComponentSettingsAndParameters) {
   EXPECT_EQ(ftp.FileSystemType(), ftUnix);
   EXPECT_EQ(W().FtpServer(), &ftp);
   EXPECT_EQ(Project->Form, static_cast<TProjectForm*>(&W()));
+  EXPECT_EQ(Project->UploadLog, static_cast<TUploadLogView*>(UploadLog.get()));
+  EXPECT_EQ(Project->DeleteLog, static_cast<TDeleteLogView*>(DeleteLog.get()));
 
   ftp.SetRemoteDir("/old");
   W().edtFTPHost->setText(QStringLiteral(" host "));
@@ -501,6 +503,27 @@ TEST_F(MainWindow, TransferProgressReachesTheUploadLog) {
   info.FileName = "big.bin";
   W().ftpServer->OnTransferProgress(W().ftpServer, info);
   EXPECT_EQ(log.Progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{4096, 3'000'000'000LL}}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindow, PlacementOfTheMainAndVariablesWindowsIsKept) {
+  Start();
+  Vars->resize(450, 300);
+  Vars->move(40, 50);
+  Main.reset();
+  Vars.reset();
+  plat::TRegistry reg;
+  for (const char* key : {"\\Software\\Korvane\\Zentavox\\frmMain", "\\Software\\Korvane\\Zentavox\\frmVars"}) {
+    ASSERT_TRUE(reg.OpenKey(key, false)) << key;
+    for (const char* value : {"Top", "Left", "Width", "Height", "WindowState"}) EXPECT_TRUE(reg.ValueExists(value)) << key << value;
+  }
+  EXPECT_EQ(reg.ReadInteger("Width"), 450);
+  // The variables window comes back as it was left.
+  TfrmVars again;
+  EXPECT_EQ(again.size(), QSize(450, 300));
 }
 
 }  // namespace

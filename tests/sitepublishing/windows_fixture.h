@@ -12,6 +12,8 @@
 
 #include "platform/qt/qtdialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/DeleteLog.h"
+#include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
 #include "tests/sitepublishing/project_files.h"
@@ -36,6 +38,10 @@ class WindowsTest : public ::testing::Test {
     Project->Clear();
   }
   void TearDown() override {
+    frmUploadLog = nullptr;
+    frmDeleteLog = nullptr;
+    DeleteLog.reset();
+    UploadLog.reset();
     Vars.reset();
     Main.reset();
     Settle();
@@ -48,6 +54,10 @@ class WindowsTest : public ::testing::Test {
   void Start() {
     Main = std::make_unique<TfrmMain>();
     Vars = std::make_unique<TfrmVars>();
+    UploadLog = std::make_unique<TfrmUploadLog>();
+    DeleteLog = std::make_unique<TfrmDeleteLog>();
+    frmUploadLog = UploadLog.get();
+    frmDeleteLog = DeleteLog.get();
     Main->show();
     Settle();
   }
@@ -68,6 +78,8 @@ class WindowsTest : public ::testing::Test {
   testsupport::DialogRecorder Rec;
   std::unique_ptr<TfrmMain> Main;
   std::unique_ptr<TfrmVars> Vars;
+  std::unique_ptr<TfrmUploadLog> UploadLog;
+  std::unique_ptr<TfrmDeleteLog> DeleteLog;
 };
 
 }  // namespace pubtest
