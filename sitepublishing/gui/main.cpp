@@ -23,6 +23,7 @@
 #include "platform/qt/panel.h"
 #include "platform/qt/qtext.h"
 #include "sitepublishing/LogView.h"
+#include "sitepublishing/websrv.h"
 #include "sitepublishing/gui/DeleteLog.h"
 #include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
@@ -33,6 +34,7 @@ using plat::ToQ;
 using gui::Named;
 
 TfrmMain* frmMain = nullptr;
+TWebServer* WebServer = nullptr;
 const char* const kGuidePage = "https://zentavox.example.org/guide/";
 const char* const kProductPage = "https://zentavox.example.org/";
 
@@ -136,6 +138,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
 TfrmMain::~TfrmMain() {
   // Saves the placement while the window is still whole.
   FormStore.reset();
+  plat::FreeAndNil(WebServer);
   if (Project && Project->Form == this) Project->Form = nullptr;
   plat::Free(pdPath);
   plat::Free(ftpServer);
@@ -456,6 +459,8 @@ void TfrmMain::ftpServerTransferProgress(plat::TObject*, const TFTPProgressInfo&
 
 void TfrmMain::FormCreate() {
   lblStatus->clear();
+  WebServer = new TWebServer(nullptr);
+  WebServer->Name = "WebServer";
   FillHistory();
 }
 
@@ -477,7 +482,7 @@ void TfrmMain::sbNewClick() {
   edtPath->setFocus();
   Project->Clear();
   ClearFields();
-  StopWebServer();
+  WebServer->Close();
 }
 
 void TfrmMain::miNewClick() { CloseProject(); }
@@ -520,9 +525,9 @@ void TfrmMain::edtPathChange() {
   SetModified();
   const std::string path = FromQ(edtPath->text());
   if (DirectoryExists(path)) {
-    StartWebServer(path);
+    WebServer->Start(path);
   } else {
-    StopWebServer();
+    WebServer->Close();
   }
 }
 
@@ -538,15 +543,15 @@ void TfrmMain::sbChooseDirClick() {
 }
 
 void TfrmMain::sbOpenInBrowserClick() {
-  if (WebServerActive()) {
+  if (WebServer->Active()) {
     std::string address = "http://localhost";
-    if (WebServerPort() != 80) address += ":" + plat::IntToStr(WebServerPort());
+    if (WebServer->Port() != 80) address += ":" + plat::IntToStr(WebServer->Port());
     plat::ShellOpen(address);
     return;
   }
   std::string message = "Web Server error";
   if (!DirectoryExists(FromQ(edtPath->text()))) message += "\r\nPath not found";
-  if (WebServerPort() > 8003) message += "\r\nAvailable ports not found";
+  if (WebServer->Port() > 8003) message += "\r\nAvailable ports not found";
   plat::MessageDlg(message, plat::mtError, plat::mbOK);
 }
 
@@ -579,14 +584,9 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
   }
 }
 
-// ---- the preview server and the walks ------------------------------------------
+// ---- the walks -------------------------------------------------------------------
 
-// The preview server and the upload and delete-old walks are built apart
-// from this window; until they are in, their commands reach these and the
-// server counts as stopped on its first port.
-void TfrmMain::StartWebServer(const std::string&) {}
-void TfrmMain::StopWebServer() {}
-bool TfrmMain::WebServerActive() const { return false; }
-int TfrmMain::WebServerPort() const { return 80; }
+// The upload and delete-old walks are built apart from this window; until
+// they are in, their commands reach these.
 void TfrmMain::RunUpload(bool) {}
 void TfrmMain::RunDeleteOld() {}

@@ -28,6 +28,7 @@ class TPanel;
 
 class TPathDialog;
 class TSimpleFTP;
+class TWebServer;
 struct TFTPProgressInfo;
 
 class TfrmMain : public QMainWindow, public TProjectForm {
@@ -156,11 +157,7 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   // For closing: a failed save is reported and counts as not saved.
   bool SaveBeforeClose();
 
-  // The preview server and the walks, reached through these.
-  void StartWebServer(const std::string& root);
-  void StopWebServer();
-  bool WebServerActive() const;
-  int WebServerPort() const;
+  // The upload and delete-old walks, reached through these.
   void RunUpload(bool onlyChanged);
   void RunDeleteOld();
 
@@ -173,6 +170,8 @@ class TfrmMain : public QMainWindow, public TProjectForm {
 
 // The program's one main window (set while it exists).
 extern TfrmMain* frmMain;
+// The preview server, made and freed by the main window.
+extern TWebServer* WebServer;
 
 // Addresses the Help menu opens.
 extern const char* const kGuidePage;

@@ -468,15 +468,86 @@ TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
   EXPECT_EQ(Rec.Opened, (std::vector<std::string>{Path("www"), kGuidePage, kProductPage}));
 }
 
-TEST_F(MainWindow, OpenInBrowserWithAFolderThatDoesNotExist) {
+TEST_F(MainWindow, OpenInBrowserWithTheServerStopped) {
   Start();
-  W().edtPath->setText(ToQ(Path("missing")));
-  W().sbOpenInBrowser->click();
-  ASSERT_EQ(Rec.Questions.size(), 1u);
-  EXPECT_EQ(Rec.Questions[0].Text, "Web Server error\r\nPath not found");
-  EXPECT_EQ(Rec.Questions[0].Type, plat::mtError);
-  EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbOK);
+  const std::string site = Folder("www");
+  struct Case {
+    std::string Path;
+    int Port;  // where the stopped server would begin its next search
+    std::string Message;
+  } cases[] = {
+      {Path("missing"), 80, "Web Server error\r\nPath not found"},
+      {Path("missing"), 8005, "Web Server error\r\nPath not found\r\nAvailable ports not found"},
+      {site, 8004, "Web Server error\r\nAvailable ports not found"},
+      {site, 8003, "Web Server error"},
+  };
+  for (const Case& c : cases) {
+    Rec.Questions.clear();
+    W().edtPath->setText(ToQ(c.Path));
+    WebServer->Close();
+    WebServer->SetPort(c.Port);
+    W().sbOpenInBrowser->click();
+    ASSERT_EQ(Rec.Questions.size(), 1u) << c.Message;
+    EXPECT_EQ(Rec.Questions[0].Text, c.Message);
+    EXPECT_EQ(Rec.Questions[0].Type, plat::mtError);
+    EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbOK);
+  }
   EXPECT_TRUE(Rec.Opened.empty());
+}
+
+TEST_F(MainWindow, OpenInBrowserOnTheServersPort) {
+  Start();
+  W().edtPath->setText(ToQ(Folder("www")));
+  ASSERT_TRUE(WebServer->Active());
+  W().sbOpenInBrowser->click();
+  EXPECT_EQ(Rec.Opened, std::vector<std::string>{"http://localhost:" + std::to_string(WebServer->Port())});
+
+  // On port 80 the address has no port. Only a program allowed to listen
+  // there can see it.
+  WebServer->Close();
+  WebServer->SetPort(80);
+  W().edtExclude->setText(QStringLiteral("zvp:"));  // starts the server again
+  if (!WebServer->Active() || WebServer->Port() != 80) GTEST_SKIP() << "port 80 is not ours to listen on";
+  W().sbOpenInBrowser->click();
+  EXPECT_EQ(Rec.Opened.back(), "http://localhost");
+  EXPECT_TRUE(Rec.Questions.empty());
+}
+
+TEST_F(MainWindow, ThePreviewServerFollowsThePathField) {
+  Start();
+  EXPECT_FALSE(WebServer->Active());
+  const std::string a = Folder("a"), b = Folder("b");
+  W().edtPath->setText(ToQ(a));
+  ASSERT_TRUE(WebServer->Active());
+  EXPECT_EQ(WebServer->Root(), a);
+  const int port = WebServer->Port();
+  W().edtPath->setText(ToQ(b));
+  EXPECT_EQ(WebServer->Root(), b);
+  EXPECT_EQ(WebServer->Port(), port);
+  W().edtPath->setText(ToQ(Path("missing")));
+  EXPECT_FALSE(WebServer->Active());
+  W().edtPath->setText(ToQ(a));
+  EXPECT_TRUE(WebServer->Active());
+  Rec.Answers = {plat::mrNo};  // not saved
+  W().miNew->trigger();
+  EXPECT_FALSE(WebServer->Active());
+}
+
+TEST_F(MainWindow, ThePreviewServesPagesWithTheirTagsFilled) {
+  Start();
+  const std::string site = Folder("www");
+  testsupport::WriteFile(site + "/index.html", "<h1><ivar title></h1>");
+  VarList->AddVar("title", "Our Pages", "1");
+  W().edtPath->setText(ToQ(site));
+  ASSERT_TRUE(WebServer->Active());
+  std::string reply;
+  testsupport::PumpWhile([&] {
+    testsupport::RawClient c;
+    if (!c.Connect("127.0.0.1", WebServer->Port())) return;
+    c.Send("GET / HTTP/1.0\r\n\r\n");
+    reply = c.ReadAll(10000);
+  });
+  EXPECT_NE(reply.find("<h1>Our Pages</h1>"), std::string::npos) << reply;
 }
 
 // Records what the window hands to the upload log.

@@ -16,8 +16,10 @@
 #include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
+#include "sitepublishing/websrv.h"
 #include "tests/sitepublishing/project_files.h"
 #include "tests/support/files.h"
+#include "tests/support/loopback.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
@@ -53,6 +55,9 @@ class WindowsTest : public ::testing::Test {
   // The windows in the program's order; the main window shown.
   void Start() {
     Main = std::make_unique<TfrmMain>();
+    // Tests run side by side: the preview server of each starts on a port
+    // of its own, not on 80 and 8000 ... where the program looks first.
+    WebServer->SetPort(testsupport::FreeLoopbackPort());
     Vars = std::make_unique<TfrmVars>();
     UploadLog = std::make_unique<TfrmUploadLog>();
     DeleteLog = std::make_unique<TfrmDeleteLog>();
