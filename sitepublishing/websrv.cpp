@@ -70,6 +70,17 @@ std::string RealPath(const std::string& path) {
   return s;
 }
 
+// The project file's extension, in any letter case.
+bool IsProjectFile(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return ext == "zvp";
+}
+
 }  // namespace
 
 std::string HtmlEscape(const std::string& text) {
@@ -230,6 +241,9 @@ void TWebThread::SendFile() {
   if (base.empty()) throw EHttpError(404, CannotOpen(fileName));
   if (base.back() != '/') base += '/';
   if (real.compare(0, base.size(), base) != 0) throw EHttpError(403, kRefusedPath);
+  // Project files hold the FTP login and often sit in the site folder;
+  // they are not part of the site, whatever name leads to them.
+  if (IsProjectFile(real)) throw EHttpError(403, kRefusedPath);
   FdGuard file;
   file.Reset(OpenRegularFile(real));
   if (file.Fd < 0) throw EHttpError(errno == EACCES ? 403 : 404, CannotOpen(fileName));

@@ -586,7 +586,6 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
 
 // ---- the walks -------------------------------------------------------------------
 
-// The upload and delete-old walks are built apart from this window; until
-// they are in, their commands reach these.
-void TfrmMain::RunUpload(bool) {}
-void TfrmMain::RunDeleteOld() {}
+// The walks run inside the command, into the log windows.
+void TfrmMain::RunUpload(bool onlyChanged) { Project->Upload(onlyChanged); }
+void TfrmMain::RunDeleteOld() { Project->DeleteOld(); }

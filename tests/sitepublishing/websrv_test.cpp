@@ -97,6 +97,10 @@ class WebServerTest : public ::testing::Test {
     WriteBytes(Site + "/image.png", image);
     WriteBytes(Base + "/secret.txt", "PASSWORD=hunter2\n");
     fs::create_symlink("../secret.txt", Site + "/link.html");
+    // The project file kept in the site folder, as users often do.
+    WriteBytes(Site + "/site.zvp", "[GENERAL]\nFTPPassword=hunter2\n");
+    fs::create_symlink("site.zvp", Site + "/project.html");
+    WriteBytes(Site + "/Old.ZVP", "[GENERAL]\nFTPPassword=hunter2\n");
     ASSERT_EQ(::mkfifo((Site + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((Site + "/fifo.html").c_str(), 0600), 0);
 
@@ -265,6 +269,9 @@ TEST_F(WebServerTest, RefusedPathsNeverReachOutsideTheRoot) {
       {"/a\x7f.html", k403, kRefused},
       {"a.html", k403, kRefused},
       {"/link.html", k403, kRefused},  // a link leading out of the root
+      {"/site.zvp", k403, kRefused},     // the project file, with its password
+      {"/Old.ZVP", k403, kRefused},
+      {"/project.html", k403, kRefused},  // a link to it
       // Checked as text after the "?" cut, and never decoded.
       {"/a.html?/../../secret.txt", "HTTP/1.1 200 OK", "<html>page a</html>\n"},
       {"/%2e%2e/secret.txt", "HTTP/1.1 404 Not Found", ErrorPage("Cannot open file " + Site + "/%2e%2e/secret.txt")},
