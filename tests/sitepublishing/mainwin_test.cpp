@@ -26,7 +26,7 @@ using plat::ToQ;
 
 namespace {
 
-using pubtest::ProjectSpec;
+using pubtest::ProjectContent;
 using testsupport::ReadFile;
 using pubtest::Settle;
 
@@ -61,7 +61,7 @@ class MainWindow : public pubtest::WindowsTest {
   std::string Caption() { return FromQ(Main->windowTitle()); }
   // A saved project with a site folder, opened in the window.
   std::string OpenSavedProject(const std::string& name = "site.zvp") {
-    ProjectSpec p;
+    ProjectContent p;
     p.Path = Folder("www");
     p.Host = "ftp.example.net";
     p.Login = "anna";
@@ -225,7 +225,7 @@ TEST_F(MainWindow, StartWithoutDefaultProjectGivesClearedFields) {
 }
 
 TEST_F(MainWindow, StartOpensTheDefaultProject) {
-  ProjectSpec p;
+  ProjectContent p;
   p.Path = Folder("www");
   p.Host = "ftp.example.net";
   p.Login = "anna";
@@ -395,7 +395,7 @@ TEST_F(MainWindow, SaveAndSaveAs) {
 
 TEST_F(MainWindow, HistoryEntriesOpenTheirProjects) {
   Start();
-  ProjectSpec a, b;
+  ProjectContent a, b;
   a.Host = "a.example";
   b.Host = "b.example";
   std::string pa = WriteProject("alpha.zvp", a);

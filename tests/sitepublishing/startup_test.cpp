@@ -160,11 +160,11 @@ void AskToClose(Display* d, Window w) {
 
 TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   testsupport::PrivateHome home("startup");
-  pubtest::ProjectSpec spec;
-  spec.Path = home.MakeFolder("www");
-  spec.Host = "ftp.example.net";
+  pubtest::ProjectContent content;
+  content.Path = home.MakeFolder("www");
+  content.Host = "ftp.example.net";
   const std::string project = home.Path("Start Site.zvp");
-  testsupport::WriteFile(project, pubtest::ProjectText(spec));
+  testsupport::WriteFile(project, pubtest::ProjectText(content));
   TProject().WriteDefaultProject(project);
 
   VirtualDisplay display;
@@ -206,7 +206,7 @@ TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   plat::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox\\Projects", false));
   EXPECT_TRUE(reg.ValueExists(project));
-  EXPECT_EQ(testsupport::ReadFile(project), pubtest::ProjectText(spec));
+  EXPECT_EQ(testsupport::ReadFile(project), pubtest::ProjectText(content));
 }
 
 }  // namespace

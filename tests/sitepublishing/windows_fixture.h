@@ -72,8 +72,8 @@ class WindowsTest : public ::testing::Test {
     std::filesystem::create_directories(Path(name));
     return Path(name);
   }
-  std::string WriteProject(const std::string& name, const ProjectSpec& spec) const {
-    testsupport::WriteFile(Path(name), ProjectText(spec));
+  std::string WriteProject(const std::string& name, const ProjectContent& content) const {
+    testsupport::WriteFile(Path(name), ProjectText(content));
     return Path(name);
   }
   static void SetDefaultProject(const std::string& path) { TProject().WriteDefaultProject(path); }
