@@ -29,6 +29,11 @@ bool FileExists(const std::string& fileName) {
 // own, and NUL would cut the name short.
 bool SafeArgument(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
 
+// Errors after which the library has closed the control connection.
+bool ConnectionLost(DWORD error) {
+  return error == ERROR_INTERNET_CONNECTION_ABORTED || error == ERROR_FTP_DROPPED || error == ERROR_INTERNET_TIMEOUT;
+}
+
 DWORD_PTR ContextOf(TSimpleFTP* ftp) { return reinterpret_cast<DWORD_PTR>(static_cast<TWinInetControl*>(ftp)); }
 
 }  // namespace
@@ -161,11 +166,22 @@ std::string TSimpleFTP::GetRemoteDir() {
     len = static_cast<DWORD>(buf.size());
     ok = FtpGetCurrentDirectoryA(conn, buf.data(), &len);
   }
-  return ok ? std::string(buf.data()) : StoredRemoteDir_;
+  if (ok) return std::string(buf.data());
+  // With the callback off, the library's word that it closed the connection
+  // reached no one: the state follows it here.
+  if (ConnectionLost(plat::inet::GetLastError())) SetState(isDisconnected);
+  return StoredRemoteDir_;
+}
+
+bool TSimpleFTP::CheckConnected() const {
+  if (Connected()) return true;
+  if (!SilentExceptions) throw ESimpleFTPError("Not connected!");
+  return false;
 }
 
 bool TSimpleFTP::DirExists(const std::string& Dir) {
-  if (!Connected() && !SilentExceptions) throw ESimpleFTPError("Not connected!");
+  // Not connected and silent: both changes are only stored.
+  CheckConnected();
   const std::string saved = GetRemoteDir();
   bool result;
   try {
@@ -179,10 +195,7 @@ bool TSimpleFTP::DirExists(const std::string& Dir) {
 }
 
 bool TSimpleFTP::MakeDir(const std::string& Dir) {
-  if (!Connected()) {
-    if (SilentExceptions) return false;
-    throw ESimpleFTPError("Not connected!");
-  }
+  if (!CheckConnected()) return false;
   // The whole path goes to the server: remote names may hold ':' or '\'.
   const std::string arg = StripTrailingDelimiter(Dir);
   bool ok = SafeArgument(arg) && FtpCreateDirectoryA(ConnHandle_.load(), arg.c_str());
@@ -191,10 +204,7 @@ bool TSimpleFTP::MakeDir(const std::string& Dir) {
 }
 
 bool TSimpleFTP::RemoveDir(const std::string& Dir) {
-  if (!Connected()) {
-    if (SilentExceptions) return false;
-    throw ESimpleFTPError("Not connected!");
-  }
+  if (!CheckConnected()) return false;
   const std::string arg = StripTrailingDelimiter(Dir);
   bool ok = SafeArgument(arg) && FtpRemoveDirectoryA(ConnHandle_.load(), arg.c_str());
   if (!ok && !SilentExceptions) throw ESimpleFTPError(plat::Format("Error removing directory %s", Dir.c_str()));
@@ -219,7 +229,8 @@ bool TSimpleFTP::Put(const std::string& FileName) {
 }
 
 bool TSimpleFTP::PutFile(const std::string& LocalFile, const std::string& RemoteFile) {
-  if (!Connected() && !SilentExceptions) throw ESimpleFTPError("Not connected!");
+  // Silent, the call is still made and fails in the library.
+  CheckConnected();
   if (!FileExists(LocalFile) && !SilentExceptions)
     throw ESimpleFTPError(
         plat::Format("Error putting %s to %s: local file not found", LocalFile.c_str(), RemoteFile.c_str()));

@@ -89,6 +89,8 @@ class TSimpleFTP : public TWinInetControl {
 
  private:
   bool Connected() const { return State() == isConnected; }
+  // True when connected; otherwise raises "Not connected!" unless silent.
+  bool CheckConnected() const;
 
   std::string StoredRemoteDir_;
   TFTPTransferType TransferType_ = ttBinary;

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
 
 #include "platform/classes/classes.h"
 #include "platform/registry/registry.h"
-#include "platform/shell/fileops.h"
+#include "platform/fs/fs.h"
 #include "platform/shell/shell.h"
 
 using plat::Format;
@@ -120,52 +119,32 @@ void CopyFileByStreams(const std::string& Source, const std::string& Dest) {
     throw plat::EFCreateError(Format("Cannot copy %s onto itself", Source.c_str()));
   }
 
-  std::size_t slash = Dest.find_last_of('/');
-  std::string tmpName = (slash == std::string::npos ? std::string() : Dest.substr(0, slash + 1)) + "." +
-                        (slash == std::string::npos ? Dest : Dest.substr(slash + 1)) + ".XXXXXX";
-  std::vector<char> tmpl(tmpName.begin(), tmpName.end());
-  tmpl.push_back('\0');
-  int out = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (out < 0) {
-    int err = errno;
+  plat::TReplaceOptions options;
+  options.Mode = static_cast<int>(src.st_mode & 0777);
+  plat::TReplacingFile out;
+  auto failed = [&]() {
     ::close(in);
-    throw plat::EFCreateError(Format("Cannot create file %s: %s", Dest.c_str(), std::strerror(err)));
-  }
-  std::string tmp(tmpl.data());
-  auto fail = [&](bool reading, int err) {
-    ::close(in);
-    ::close(out);
-    ::unlink(tmp.c_str());
-    if (reading) throw plat::EReadError(Format("Cannot read file %s: %s", Source.c_str(), std::strerror(err)));
-    throw plat::EWriteError(Format("Cannot write file %s: %s", Dest.c_str(), std::strerror(err)));
+    const plat::TWriteFault& f = out.Fault();
+    const char* reason = std::strerror(f.Code);
+    if (f.Step == plat::wsWrite) throw plat::EWriteError(Format("Cannot write file %s: %s", Dest.c_str(), reason));
+    throw plat::EFCreateError(Format("Cannot create file %s: %s", Dest.c_str(), reason));
   };
+  if (!out.Open(Dest, options)) failed();
 
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(in, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail(true, errno);
-    if (n == 0) break;
-    ssize_t done = 0;
-    while (done < n) {
-      ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) fail(false, w < 0 ? errno : EIO);
-      done += w;
+    if (n < 0) {
+      int err = errno;
+      ::close(in);
+      throw plat::EReadError(Format("Cannot read file %s: %s", Source.c_str(), std::strerror(err)));
     }
+    if (n == 0) break;
+    if (!out.Write(buf, static_cast<std::size_t>(n))) failed();
   }
-  if (::fchmod(out, src.st_mode & 0777) != 0 || ::fsync(out) != 0) fail(false, errno);
+  if (!out.Commit()) failed();
   ::close(in);
-  if (::close(out) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw plat::EWriteError(Format("Cannot write file %s: %s", Dest.c_str(), std::strerror(err)));
-  }
-  if (::rename(tmp.c_str(), Dest.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw plat::EFCreateError(Format("Cannot create file %s: %s", Dest.c_str(), std::strerror(err)));
-  }
 }
 
 int WrappedTextHeight(TTextCanvas& Canvas, const TRect& Rect, const std::string& Text) {

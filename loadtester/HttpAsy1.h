@@ -18,6 +18,7 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -27,6 +28,7 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QTextEdit;
+class QVBoxLayout;
 
 namespace plat {
 class TObject;
@@ -233,6 +235,12 @@ class THttpAsyForm : public QMainWindow {
  private:
   void BuildBrowseTab();
   void BuildLoadTestTab();
+  void BuildSettingsBand(QVBoxLayout* v);
+  void BuildTestInputs(QGridLayout* g);
+  void BuildRequestOptions(QGridLayout* g);
+  void BuildResultsArea(QVBoxLayout* v);
+  void BuildGraphPage();
+  void BuildBrowserViewPage();
   void BuildDownloadTab();
   void BuildMenus();
   void SetTabOrder();
@@ -242,6 +250,8 @@ class THttpAsyForm : public QMainWindow {
   template <class Sender, class Signal, class Fn>
   void Bind(Sender* sender, Signal signal, Fn fn);
 
+  // startsimultrun, with the errors it met shown afterwards.
+  void StartRun();
   void ShowFirstResponse();
   void EndRun();
   void ReportEngineError(const std::string& message);

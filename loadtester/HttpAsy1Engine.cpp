@@ -22,6 +22,7 @@
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/RunText.h"
 #include "loadtester/splash.h"
+#include "platform/fs/fs.h"
 #include "platform/messaging/messaging.h"
 #include "platform/qt/qtext.h"
 #include "platform/sysutils/sysutils.h"
@@ -70,17 +71,9 @@ mythttpcli* AsClient(plat::TObject* sender) { return dynamic_cast<mythttpcli*>(s
 }  // namespace
 
 std::string EngineDataFolder() {
-  std::string base;
-  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) {
-    base = x;
-  } else if (const char* h = std::getenv("HOME"); h && *h) {
-    base = std::string(h) + "/.local/share";
-  } else {
-    return std::string();
-  }
-  std::string dir = base + "/brontavel2/";
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  std::string dir = plat::DataFolder() + "/brontavel2/";
+  // A folder that cannot be made shows as the file that cannot be saved.
+  plat::ForceDirectories(dir);
   return dir;
 }
 
@@ -266,6 +259,14 @@ void THttpAsyForm::ExecButtonClick() {
 
   log("START RUN: " + Str(runindex + 1));
   runstart = plat::TickMs();
+  StartRun();
+}
+
+// ---- one run -------------------------------------------------------------------------
+
+// Trouble with "cookies.txt" met while the clients start is shown once the
+// start loop is over, also when a StartGet raised and ended it.
+void THttpAsyForm::StartRun() {
   try {
     startsimultrun();
   } catch (...) {
@@ -274,8 +275,6 @@ void THttpAsyForm::ExecButtonClick() {
   }
   FlushEngineErrors();
 }
-
-// ---- one run -------------------------------------------------------------------------
 
 void THttpAsyForm::startsimultrun() {
   if (!activeclients.empty()) {
@@ -383,13 +382,7 @@ void THttpAsyForm::Timer1Timer() {
   ExecButton->setEnabled(false);
   log("");
   log("START RUN: " + Str(runindex + 1));
-  try {
-    startsimultrun();
-  } catch (...) {
-    FlushEngineErrors();
-    throw;
-  }
-  FlushEngineErrors();
+  StartRun();
 }
 
 void THttpAsyForm::AbortButtonClick() {

@@ -80,7 +80,7 @@ std::string AverageLine(bool ramp, std::int32_t runusers, long double runsaverag
 // Error percentage of a ramp step.
 long double RampErrorPercent(std::int64_t errors, std::int64_t preverrors, std::int32_t runusers);
 
-// Local wall-clock date and time in the platform's short form (the log
+// Local wall-clock date and time in the locale's short form (the log
 // stamp and "Test run on ...").
 std::string NowText();
 

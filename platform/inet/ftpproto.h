@@ -111,7 +111,8 @@ class FtpControl {
 
   // Uploads from `localFd` (read to its end). `ascii` turns bare LF into CR LF.
   DWORD Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply, const Options& opt);
-  // Lists `dir` (empty: the current folder) into `text`.
+  // Lists `dir` (empty: the current folder) into `text`. Another folder is
+  // entered for the listing and left again; the current folder stays.
   DWORD List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt);
 
   // Best effort, never waits: QUIT, then the socket is closed.
@@ -130,7 +131,8 @@ class FtpControl {
               std::string& banner);
   DWORD PrepareData(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
   DWORD OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
-  void MarkDead(DWORD error);
+  DWORD ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt);
+  void MarkDead(CallSink& sink, DWORD error);
 
   int fd_ = -1;
   bool passive_ = false;

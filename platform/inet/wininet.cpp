@@ -74,6 +74,7 @@ std::unordered_map<HINTERNET, std::shared_ptr<Object>> g_table;
 thread_local DWORD t_lastError = 0;
 thread_local std::string t_lastResponse;
 thread_local DWORD t_lastResponseCode = 0;
+thread_local DWORD t_lastFindFlags = 0;
 
 template <class T>
 T Fail(DWORD code, T result) {
@@ -424,8 +425,9 @@ bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRem
   });
 }
 
-HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_FIND_DATAA* findData,
-                            DWORD /*flags*/, DWORD_PTR context) {
+HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_FIND_DATAA* findData, DWORD flags,
+                            DWORD_PTR context) {
+  t_lastFindFlags = flags;
   std::string search = (searchFile && *searchFile) ? searchFile : "*.*";
   if (HasLineBreak(search.c_str())) return Fail(ERROR_INVALID_PARAMETER, HINTERNET{0});
   std::string dir, mask;
@@ -436,8 +438,6 @@ HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_
     dir = slash == 0 ? "/" : search.substr(0, slash);
     mask = search.substr(slash + 1);
   }
-  // A leading '-' would read as options to LIST.
-  if (!dir.empty() && dir[0] == '-') dir = "./" + dir;
   std::vector<ftpproto::ListEntry> listed;
   bool ok = ConnectionCall(connection, &context, [&](ftpproto::FtpControl& f, ftpproto::CallSink& s,
                                                      const ftpproto::Options& o) {
@@ -481,6 +481,8 @@ bool InternetFindNextFileA(HINTERNET find, WIN32_FIND_DATAA* findData) {
   *findData = obj->entries[obj->next++];
   return true;
 }
+
+DWORD LastFindFlags() { return t_lastFindFlags; }
 
 std::size_t OpenHandleCount() {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -18,7 +18,11 @@
 // - WAITING (no data) about every 50 ms while a call waits on the network,
 //   so that the caller can pump its queue and see an Abort click.
 // - CLOSING_CONNECTION from InternetCloseHandle of a connection, on the
-//   closing thread; CONNECTION_CLOSED only when the server drops it.
+//   closing thread.
+// - CONNECTION_CLOSED when the control connection is lost: the server
+//   dropped it or announced it (421), or a reply did not come in time or
+//   could not be read. The socket is closed then, and every later call on
+//   the handle fails at once.
 //
 // Closing a handle (from any thread) also closes its children. A call in
 // flight on a closed handle, parked in a callback or in a wait, fails
@@ -188,11 +192,20 @@ bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRem
 // folder without one) and keeps the entries whose names match its last part
 // by the DOS rules ("*.*" or an empty mask: everything). No match fails with
 // ERROR_NO_MORE_FILES. Returns a find handle holding the remaining entries.
+// A folder other than the current one is entered (PWD, CWD), listed with a
+// bare LIST and left again (CWD back), so that a path holding blanks lists
+// that folder on every server; a folder that cannot be entered fails with
+// ERROR_INTERNET_EXTENDED_ERROR, and so does a listing after which the
+// server would not go back (no entries are returned then).
 HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_FIND_DATAA* findData, DWORD flags,
                             DWORD_PTR context);
 bool InternetFindNextFileA(HINTERNET find, WIN32_FIND_DATAA* findData);
 
 // Number of handles open now (for tests that check nothing leaks).
 std::size_t OpenHandleCount();
+// The flags of the calling thread's last FtpFindFirstFileA, valid handle or
+// not (for tests: this library keeps no cache, so INTERNET_FLAG_RELOAD
+// changes nothing it does).
+DWORD LastFindFlags();
 
 }  // namespace plat::inet

@@ -1,14 +1,9 @@
 #include "platform/profile/inifile.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
+
+#include "platform/fs/fs.h"
 
 namespace plat {
 
@@ -58,21 +53,12 @@ Line Classify(std::string text) {
 
 // False only when the file exists but cannot be read.
 bool Load(const std::string& path, Profile& p) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
-  std::string data;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
+  TFileText file = ReadWholeFile(path);
+  if (!file.Ok()) {
+    errno = file.Code;
+    return file.Failed == rsOpen && (file.Code == ENOENT || file.Code == ENOTDIR);
   }
-  ::close(fd);
+  const std::string& data = file.Text;
   if (data.find("\r\n") != std::string::npos) p.eol = "\r\n";
   std::size_t start = 0;
   while (start < data.size()) {
@@ -100,60 +86,23 @@ int FindKey(const Profile& p, const std::string& section, const std::string& key
   return -1;
 }
 
-bool MakeDirs(const std::string& dir) {
-  if (dir.empty()) return true;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  std::size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Replaces the file as a whole: a crash or a full disk leaves the old file.
+// A new file is for the user only; an old one keeps its bits.
 bool Save(const std::string& path, const Profile& p) {
   std::string data;
   for (const Line& l : p.lines) {
     data += l.text;
     data += p.eol;
   }
-  std::size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-  if (slash != std::string::npos && !MakeDirs(dir)) return false;
-  std::string tmpl = path + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) return false;
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
-  bool ok = WriteAll(fd, data) && fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
+  TReplaceOptions options;
+  options.NewMode = 0600;
+  options.MakeFolder = true;
+  options.FolderMode = 0700;
+  if (TWriteFault f = ReplaceFile(path, data, options)) {
+    errno = f.Code;
+    return false;
   }
-  if (ok && rename(name.data(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(name.data());
-    errno = saved;
-  }
-  return ok;
+  return true;
 }
 
 std::string OneLine(const std::string& s) {
@@ -166,18 +115,7 @@ std::string OneLine(const std::string& s) {
 
 }  // namespace
 
-std::string UserConfigDir() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  std::string h;
-  if (home && home[0]) {
-    h = home;
-  } else if (struct passwd* pw = getpwuid(getuid())) {
-    h = pw->pw_dir;
-  }
-  return h + "/.config";
-}
+std::string UserConfigDir() { return ConfigFolder(); }
 
 std::string ProfilePath(const std::string& fileName) {
   if (fileName.find('/') != std::string::npos) return fileName;

@@ -3,34 +3,26 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
-#include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPrinter>
 #include <algorithm>
-#include <climits>
 #include <cmath>
 
+#include "platform/qt/chart_style.h"
 #include "platform/qt/qtext.h"
 
 namespace plat {
 
 namespace {
 
-constexpr int kTextPx = 11;   // chart texts, in pixels of the target
-constexpr int kLabelPx = 9;   // point labels
+using chartstyle::kTextPx;
+using chartstyle::PixelFont;
+
 constexpr QRgb kPanel = 0xFFF0F0F0;
 constexpr QRgb kWall = 0xFFE0E0E0;
 constexpr QRgb kSideWall = 0xFFD0D0D0;
 constexpr QRgb kGrid = 0xFFC4C4C4;
-
-QFont PixelFont(int px, bool bold = false) {
-  QFont f;
-  f.setPixelSize(px);
-  f.setBold(bold);
-  return f;
-}
 
 // 1, 2 or 5 times a power of ten, so that about `ticks` steps span `range`.
 double NiceStep(double range, int ticks) {
@@ -47,65 +39,6 @@ QString TickText(double v, double step) {
   int decimals = 0;
   if (step < 1) decimals = std::min(10, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
   return QString::number(v, 'f', decimals);
-}
-
-// Bucket of one pixel column and colour: the tallest bar in it.
-struct ColourBuckets {
-  QRgb rgb;
-  std::vector<int> lo;  // smallest y pixel, INT_MAX when empty
-  std::size_t count = 0;
-};
-
-ColourBuckets& BucketFor(std::vector<ColourBuckets>& all, QRgb rgb, int width, std::size_t& last) {
-  if (last < all.size() && all[last].rgb == rgb) return all[last];
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    if (all[i].rgb == rgb) {
-      last = i;
-      return all[i];
-    }
-  }
-  all.push_back({rgb, std::vector<int>(static_cast<std::size_t>(width), INT_MAX), 0});
-  last = all.size() - 1;
-  return all.back();
-}
-
-// Pixels of one colour that hold at least one mark, column by column.
-struct ColourPixels {
-  QRgb rgb;
-  int words;  // 64-bit words per column
-  std::vector<std::uint64_t> bits;
-  std::size_t count = 0;
-  void Set(int c, int y) {
-    bits[static_cast<std::size_t>(c) * static_cast<std::size_t>(words) + static_cast<std::size_t>(y >> 6)] |=
-        std::uint64_t{1} << (y & 63);
-  }
-  bool Get(int c, int y) const {
-    return (bits[static_cast<std::size_t>(c) * static_cast<std::size_t>(words) + static_cast<std::size_t>(y >> 6)] >>
-            (y & 63)) & 1u;
-  }
-};
-
-ColourPixels& PixelsFor(std::vector<ColourPixels>& all, QRgb rgb, int width, int height, std::size_t& last) {
-  if (last < all.size() && all[last].rgb == rgb) return all[last];
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    if (all[i].rgb == rgb) {
-      last = i;
-      return all[i];
-    }
-  }
-  int words = (height + 63) / 64;
-  all.push_back({rgb, words, std::vector<std::uint64_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(words)), 0});
-  last = all.size() - 1;
-  return all.back();
-}
-
-// The commonest colour first, so that rare marks (the errors) stay on top.
-template <class T>
-std::vector<const T*> RarestLast(const std::vector<T>& all) {
-  std::vector<const T*> order;
-  for (const T& b : all) order.push_back(&b);
-  std::stable_sort(order.begin(), order.end(), [](const T* a, const T* b) { return a->count > b->count; });
-  return order;
 }
 
 }  // namespace
@@ -526,217 +459,6 @@ void TChart::Render(QPainter& p, const QRect& r) const {
   QRect clip = pl.adjusted(0, -d, d, 0);
   for (const TChartSeries* s : Series_) {
     if (s->Active()) DrawSeries(p, l, *s, clip);
-  }
-  p.restore();
-}
-
-void TChart::DrawSeries(QPainter& p, const TChartLayout& l, const TChartSeries& s, const QRect& clip) const {
-  const QRect& pl = l.plot;
-  const int n = s.Count();
-  if (n == 0) return;
-  const int width = pl.width();
-  const TVertAxis ax = s.VertAxis();
-  const QRgb own = s.SeriesColor().rgb();
-  const double ylo = ax == aRightAxis ? l.rightMin : l.leftMin;
-  const double yhi = ax == aRightAxis ? l.rightMax : l.leftMax;
-  const double sx = width / (l.bottomMax - l.bottomMin);
-  const double sy = pl.height() / (yhi - ylo);
-  auto px = [&](double x) { return pl.left() + (x - l.bottomMin) * sx; };
-  auto py = [&](double y) { return pl.top() + pl.height() - (y - ylo) * sy; };
-  // Keeps pixel coordinates in a range the painter takes, however far a
-  // fixed axis puts a value off the plot.
-  auto clampPx = [](double v) { return static_cast<int>(std::clamp(v, -1e6, 1e6)); };
-
-  p.save();
-  p.setClipRect(clip);
-  p.setRenderHint(QPainter::Antialiasing, false);
-
-  if (s.Kind() == skBar) {
-    int bw = s.CustomBarWidth();
-    if (bw <= 0) bw = std::clamp(static_cast<int>(width / static_cast<double>(n) * 0.7), 1, 60);
-    int base = clampPx(py(std::clamp(0.0, ylo, yhi)));
-    const bool dense = n > width;
-    if (dense) {
-      std::vector<ColourBuckets> buckets;
-      std::size_t last = 0;
-      for (const auto& pt : s.Points_) {
-        int c = clampPx(px(pt.x)) - pl.left();
-        if (c < 0 || c >= width) continue;
-        ColourBuckets& b = BucketFor(buckets, pt.rgb ? pt.rgb : own, width, last);
-        int y = clampPx(py(pt.y));
-        int& top = b.lo[static_cast<std::size_t>(c)];
-        top = std::min(top, y);
-        ++b.count;
-      }
-      for (const ColourBuckets* bp : RarestLast(buckets)) {
-        const ColourBuckets& b = *bp;
-        QColor col = QColor::fromRgb(b.rgb);
-        for (int c = 0; c < width; ++c) {
-          int top = b.lo[static_cast<std::size_t>(c)];
-          if (top == INT_MAX) continue;
-          int y0 = std::min(top, base), y1 = std::max(top, base);
-          p.fillRect(pl.left() + c - bw / 2, y0, bw, std::max(1, y1 - y0), col);
-        }
-      }
-    } else {
-      const int d3 = l.depth > 0 && bw >= 4 ? std::min(l.depth, bw / 2 + 2) : 0;
-      for (const auto& pt : s.Points_) {
-        QColor col = QColor::fromRgb(pt.rgb ? pt.rgb : own);
-        int x = clampPx(px(pt.x)) - bw / 2;
-        int y = clampPx(py(pt.y));
-        int y0 = std::min(y, base), y1 = std::max(y, base);
-        QRect bar(x, y0, bw, std::max(1, y1 - y0));
-        if (s.BarStyle() == bsRectGradient) {
-          QLinearGradient g(bar.topLeft(), bar.bottomLeft());
-          g.setColorAt(0, col.lighter(160));
-          g.setColorAt(1, col);
-          p.fillRect(bar, g);
-        } else {
-          p.fillRect(bar, col);
-        }
-        if (bw >= 3) {
-          p.setPen(QColor(0, 0, 0, 160));
-          p.setBrush(Qt::NoBrush);
-          p.drawRect(bar.adjusted(0, 0, -1, -1));
-        }
-        if (d3 > 0) {
-          QColor side = s.Dark3D() ? col.darker(150) : col;
-          QPolygon top;
-          top << bar.topLeft() << bar.topLeft() + QPoint(d3, -d3) << bar.topRight() + QPoint(d3 + 1, -d3)
-              << bar.topRight() + QPoint(1, 0);
-          QPolygon right;
-          right << bar.topRight() + QPoint(1, 0) << bar.topRight() + QPoint(d3 + 1, -d3)
-                << bar.bottomRight() + QPoint(d3 + 1, -d3 + 1) << bar.bottomRight() + QPoint(1, 1);
-          p.setPen(Qt::NoPen);
-          p.setBrush(col.lighter(115));
-          p.drawPolygon(top);
-          p.setBrush(side);
-          p.drawPolygon(right);
-        }
-      }
-    }
-  } else if (s.Kind() == skPoint) {
-    const int r = s.PointSize();
-    const bool dense = n > 2 * width;
-    if (dense) {
-      const int height = pl.height();
-      std::vector<ColourPixels> pixels;
-      std::size_t last = 0;
-      for (const auto& pt : s.Points_) {
-        int c = clampPx(px(pt.x)) - pl.left();
-        int y = clampPx(py(pt.y)) - pl.top();
-        if (c < 0 || c >= width || y < 0 || y >= height) continue;
-        ColourPixels& b = PixelsFor(pixels, pt.rgb ? pt.rgb : own, width, height, last);
-        b.Set(c, y);
-        ++b.count;
-      }
-      // Runs of marked pixels in a column become one rectangle; marks closer
-      // than their own size would overlap anyway and join the run.
-      for (const ColourPixels* bp : RarestLast(pixels)) {
-        const ColourPixels& b = *bp;
-        QColor col = QColor::fromRgb(b.rgb);
-        for (int c = 0; c < width; ++c) {
-          int y = 0;
-          while (y < height) {
-            if (!b.Get(c, y)) {
-              ++y;
-              continue;
-            }
-            int start = y, end = y, gap = 0;
-            for (++y; y < height && gap <= 2 * r; ++y) {
-              if (b.Get(c, y)) {
-                end = y;
-                gap = 0;
-              } else {
-                ++gap;
-              }
-            }
-            y = end + 1;
-            p.fillRect(pl.left() + c - r, pl.top() + start - r, 2 * r + 1, end - start + 2 * r + 1, col);
-          }
-        }
-      }
-    } else {
-      for (const auto& pt : s.Points_) {
-        QColor col = QColor::fromRgb(pt.rgb ? pt.rgb : own);
-        int x = clampPx(px(pt.x)), y = clampPx(py(pt.y));
-        p.fillRect(x - r, y - r, 2 * r + 1, 2 * r + 1, col.darker(170));
-        p.fillRect(x - r + 1, y - r + 1, 2 * r - 1, 2 * r - 1, col);
-      }
-    }
-  } else {  // line
-    QPen pen(s.SeriesColor(), 2);
-    p.setPen(pen);
-    p.setRenderHint(QPainter::Antialiasing, true);
-    QPolygonF line;
-    if (n > 2 * width) {
-      // Per column: first, lowest, highest and last value, in order.
-      int col = INT_MIN;
-      double first = 0, lo = 0, hi = 0, lastv = 0;
-      auto flush = [&] {
-        if (col == INT_MIN) return;
-        double x = pl.left() + col;
-        line << QPointF(x, first) << QPointF(x, lo) << QPointF(x, hi) << QPointF(x, lastv);
-      };
-      for (const auto& pt : s.Points_) {
-        int c = clampPx(px(pt.x)) - pl.left();
-        double y = std::clamp(py(pt.y), -1e6, 1e6);
-        if (c != col) {
-          flush();
-          col = c;
-          first = lo = hi = lastv = y;
-        } else {
-          lo = std::min(lo, y);
-          hi = std::max(hi, y);
-          lastv = y;
-        }
-      }
-      flush();
-      p.drawPolyline(line);
-    } else {
-      for (const auto& pt : s.Points_) line << QPointF(std::clamp(px(pt.x), -1e6, 1e6), std::clamp(py(pt.y), -1e6, 1e6));
-      p.drawPolyline(line);
-      p.setRenderHint(QPainter::Antialiasing, false);
-      const int r = s.PointSize();
-      for (const auto& pt : s.Points_) {
-        QColor col = QColor::fromRgb(pt.rgb ? pt.rgb : own);
-        int x = clampPx(px(pt.x)), y = clampPx(py(pt.y));
-        p.fillRect(x - r, y - r, 2 * r + 1, 2 * r + 1, col.darker(170));
-        p.fillRect(x - r + 1, y - r + 1, 2 * r - 1, 2 * r - 1, col);
-      }
-    }
-  }
-
-  // Point labels, only while the marks are drawn one by one; a label that
-  // would cover the previous one is left out.
-  const bool labelled = !s.Labels_.empty() && n <= width;
-  if (labelled) {
-    QFont f = PixelFont(kLabelPx);
-    QFontMetrics fm(f);
-    p.setFont(f);
-    p.setPen(Qt::black);
-    std::vector<QRect> drawn;
-    for (const auto& pt : s.Points_) {
-      if (pt.label < 0) continue;
-      QString t = ToQ(s.Labels_[static_cast<std::size_t>(pt.label)]);
-      int x = clampPx(px(pt.x)), y = clampPx(py(pt.y));
-      int lift = s.Kind() == skBar ? 3 : s.PointSize() + 2;
-      QRect box(x - fm.horizontalAdvance(t) / 2 - 1, y - lift - fm.height(), fm.horizontalAdvance(t) + 2,
-                fm.height());
-      // A label of a point near the edge is moved inward rather than cut.
-      if (box.left() < clip.left()) box.moveLeft(clip.left());
-      if (box.right() > clip.right()) box.moveRight(clip.right());
-      bool clash = false;
-      for (std::size_t k = drawn.size() > 32 ? drawn.size() - 32 : 0; k < drawn.size(); ++k) {
-        if (drawn[k].intersects(box)) {
-          clash = true;
-          break;
-        }
-      }
-      if (clash) continue;
-      p.drawText(box, Qt::AlignCenter, t);
-      drawn.push_back(box);
-    }
   }
   p.restore();
 }

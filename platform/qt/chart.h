@@ -27,6 +27,7 @@ class QPrinter;
 namespace plat {
 
 class TChart;
+class SeriesPainter;
 
 enum TBarStyle { bsRectangle, bsRectGradient };
 enum TSeriesKind { skBar, skPoint, skLine };
@@ -130,6 +131,7 @@ class TChartSeries {
 
  private:
   friend class TChart;
+  friend class SeriesPainter;
   struct Point {
     double x;
     double y;

@@ -1,5 +1,5 @@
-// The class library's panel: a raised frame that shows its caption centred
-// wherever no child covers it.
+// A panel: a raised frame that shows its caption centred wherever no child
+// covers it, and reports its resizes.
 #pragma once
 
 #include <QFrame>

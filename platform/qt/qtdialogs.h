@@ -14,9 +14,17 @@ class QtUserDialogs : public IUserDialogs {
   void MessageBeep(unsigned type) override;
   bool ShellOpen(const std::string& document) override;
   void ErrorBox(const std::string& message) override;
+  int MessageDlg(const std::string& text, TMsgDlgType type, unsigned buttons) override;
+  bool ExecuteOpenDialog(TOpenDialog& dialog) override;
+  bool ExecuteSaveDialog(TSaveDialog& dialog) override;
 };
 
-// Installs QtUserDialogs and routes the application error hook to it.
+// A '|' separated filter ("Projects|*.zvp|All Files|*.*") as Qt writes it
+// ("Projects (*.zvp);;All Files (*)"); "*.*" matches every file.
+QString QtFileFilter(const std::string& filter);
+
+// Installs QtUserDialogs and the folder browser and routes the application
+// error hook to them.
 void InstallQtDialogs();
 
 // Any exception that an event handler lets out is caught here, once, and

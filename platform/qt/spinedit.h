@@ -1,6 +1,6 @@
-// The class library's spin edit on a QSpinBox: a value set outside the
-// bounds goes to the nearer bound, equal bounds mean no bounds at all, and a
-// text that is not a whole number reads as the lower bound.
+// A spin edit on a QSpinBox: a value set outside the bounds goes to the
+// nearer bound, equal bounds mean no bounds at all, and a text that is not a
+// whole number reads as the lower bound.
 #pragma once
 
 #include <QSpinBox>

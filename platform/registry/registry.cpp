@@ -10,7 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/shell/fileops.h"
+#include "platform/fs/fs.h"
+#include "platform/shell/shell.h"
 
 // File format, one line each, LF ends (CR before LF is tolerated):
 //   ; comment                      (ignored, as are empty lines)
@@ -293,29 +294,12 @@ class LockedRoot {
 
  private:
   void Load() {
-    int fd = ::open(File_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno != ENOENT) {
-        throw ERegistryException(Format("Cannot read the registry file %s: %s", File_.c_str(),
-                                        std::strerror(errno)));
-      }
-    } else {
-      std::string text;
-      char buf[65536];
-      for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          int err = errno;
-          ::close(fd);
-          throw ERegistryException(Format("Cannot read the registry file %s: %s", File_.c_str(),
-                                          std::strerror(err)));
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-      }
-      ::close(fd);
-      Parse(text, File_, Tree);
+    TFileText file = ReadWholeFile(File_);
+    if (file.Ok()) {
+      Parse(file.Text, File_, Tree);
+    } else if (!(file.Failed == rsOpen && file.Code == ENOENT)) {
+      throw ERegistryException(Format("Cannot read the registry file %s: %s", File_.c_str(),
+                                      std::strerror(file.Code)));
     }
     for (const TSystemRegistryValue& sv : SystemRegistryValues(Root_)) {
       Key* cur = &Tree;
@@ -356,10 +340,18 @@ std::string JoinKey(const std::vector<std::string>& parts) {
 std::string RegistryFolder() {
   const char* dir = std::getenv("SITETOOLS_REGISTRY_DIR");
   if (dir && *dir) return dir;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/sitetools/registry";
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : ".") + "/.config/sitetools/registry";
+  return ConfigFolder() + "/sitetools/registry";
+}
+
+std::vector<TSystemRegistryValue> SystemRegistryValues(HKEY root) {
+  if (root == HKEY_LOCAL_MACHINE) {
+    return {{"Software\\MicroSoft\\Windows\\CurrentVersion", "ProgramFilesDir", ProgramFilesFolder()}};
+  }
+  if (root == HKEY_CURRENT_USER) {
+    const char* key = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    return {{key, "Desktop", DesktopFolder()}, {key, "Programs", ProgramsFolder()}};
+  }
+  return {};
 }
 
 std::string RegistryFile(HKEY root) {

@@ -102,9 +102,9 @@ class TRegistry : public TObject {
   std::string Path_;
 };
 
-// Values that the system keeps in its own keys (the shell's folders); they
-// are seen by every read but never written to the files unless a program
-// overwrites them. Supplied by the shell stand-in.
+// Values that the system keeps in its own keys (the shell stand-in's
+// folders); they are seen by every read but never written to the files
+// unless a program overwrites them.
 struct TSystemRegistryValue {
   std::string Key;  // path from the root, '\' separated
   std::string Name;

@@ -1,50 +1,10 @@
 #include "platform/shell/shell.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-
-#include "platform/registry/registry.h"
-#include "platform/shell/fileops.h"
 
 namespace plat {
 
 namespace {
-
-std::string AbsoluteEnv(const char* name) {
-  const char* v = std::getenv(name);
-  return v && v[0] == '/' ? std::string(v) : std::string();
-}
-
-// The value of XDG_DESKTOP_DIR in user-dirs.dirs: a quoted path, absolute or
-// starting with $HOME; anything else is ignored.
-std::string DesktopFromUserDirs(const std::string& home) {
-  std::string config = AbsoluteEnv("XDG_CONFIG_HOME");
-  if (config.empty()) config = home + "/.config";
-  std::ifstream in(config + "/user-dirs.dirs");
-  std::string line;
-  const std::string key = "XDG_DESKTOP_DIR=";
-  while (std::getline(in, line)) {
-    std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
-    std::string v = line.substr(start + key.size());
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.pop_back();
-    if (v.size() < 2 || v.front() != '"' || v.back() != '"') continue;
-    std::string path;
-    for (std::size_t i = 1; i + 1 < v.size(); ++i) {
-      if (v[i] == '\\' && i + 2 < v.size()) ++i;
-      path += v[i];
-    }
-    if (path.compare(0, 5, "$HOME") == 0 && (path.size() == 5 || path[5] == '/')) {
-      path = home + path.substr(5);
-    }
-    if (!path.empty() && path[0] == '/') return path;
-  }
-  return std::string();
-}
 
 std::string BaseNameWithoutExtension(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
@@ -73,37 +33,9 @@ std::string EscapeEntryString(const std::string& s) {
 
 }  // namespace
 
-std::string HomeFolder() {
-  std::string home = AbsoluteEnv("HOME");
-  if (!home.empty()) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
 std::string ProgramFilesFolder() { return HomeFolder() + "/.local/opt"; }
 
-std::string DesktopFolder() {
-  std::string home = HomeFolder();
-  std::string dir = DesktopFromUserDirs(home);
-  return dir.empty() ? home + "/Desktop" : dir;
-}
-
-std::string ProgramsFolder() {
-  std::string data = AbsoluteEnv("XDG_DATA_HOME");
-  if (data.empty()) data = HomeFolder() + "/.local/share";
-  return data + "/applications";
-}
-
-std::vector<TSystemRegistryValue> SystemRegistryValues(HKEY root) {
-  if (root == HKEY_LOCAL_MACHINE) {
-    return {{"Software\\MicroSoft\\Windows\\CurrentVersion", "ProgramFilesDir", ProgramFilesFolder()}};
-  }
-  if (root == HKEY_CURRENT_USER) {
-    const char* key = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-    return {{key, "Desktop", DesktopFolder()}, {key, "Programs", ProgramsFolder()}};
-  }
-  return {};
-}
+std::string ProgramsFolder() { return DataFolder() + "/applications"; }
 
 std::string DesktopExecArgument(const std::string& arg) {
   static const char reserved[] = " \t\n\"'\\><~|&;$*?#()`";

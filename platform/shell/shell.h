@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/classes/classes.h"
+#include "platform/fs/fs.h"  // HomeFolder, DesktopFolder
 
 namespace plat {
 
@@ -25,9 +26,7 @@ class EShellError : public Exception {
   using Exception::Exception;
 };
 
-std::string HomeFolder();
 std::string ProgramFilesFolder();
-std::string DesktopFolder();
 std::string ProgramsFolder();
 
 // One argument of a desktop entry's Exec line: quoted when it holds a

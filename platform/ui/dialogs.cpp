@@ -15,6 +15,10 @@ class StderrDialogs : public IUserDialogs {
   void MessageBeep(unsigned) override {}
   bool ShellOpen(const std::string&) override { return false; }
   void ErrorBox(const std::string& message) override { std::fprintf(stderr, "%s\n", message.c_str()); }
+  int MessageDlg(const std::string& text, TMsgDlgType type, unsigned buttons) override {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return IUserDialogs::MessageDlg(text, type, buttons);
+  }
 };
 
 StderrDialogs g_fallback;
@@ -23,6 +27,22 @@ std::mutex g_titleMutex;
 std::string g_title;
 
 }  // namespace
+
+int MessageDlgEscapeResult(unsigned buttons) {
+  if (buttons & mbCancel) return mrCancel;
+  if (buttons & mbNo) return mrNo;
+  if (buttons & mbOK) return mrOk;
+  return mrCancel;
+}
+
+int IUserDialogs::MessageDlg(const std::string&, TMsgDlgType, unsigned buttons) {
+  return MessageDlgEscapeResult(buttons);
+}
+bool IUserDialogs::ExecuteOpenDialog(TOpenDialog&) { return false; }
+bool IUserDialogs::ExecuteSaveDialog(TSaveDialog&) { return false; }
+
+bool TOpenDialog::Execute() { return UserDialogs().ExecuteOpenDialog(*this); }
+bool TSaveDialog::Execute() { return UserDialogs().ExecuteSaveDialog(*this); }
 
 IUserDialogs& UserDialogs() { return g_dialogs ? *g_dialogs : g_fallback; }
 
@@ -33,6 +53,9 @@ IUserDialogs* SetUserDialogs(IUserDialogs* d) {
 }
 
 void ShowMessage(const std::string& text) { UserDialogs().ShowMessage(text); }
+int MessageDlg(const std::string& text, TMsgDlgType type, unsigned buttons) {
+  return UserDialogs().MessageDlg(text, type, buttons);
+}
 void MessageBeep(unsigned type) { UserDialogs().MessageBeep(type); }
 bool ShellOpen(const std::string& document) { return UserDialogs().ShellOpen(document); }
 

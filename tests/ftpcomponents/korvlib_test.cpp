@@ -1,6 +1,5 @@
 #include "ftpcomponents/korvlib.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,79 +7,31 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/registry/registry.h"
 #include "platform/shell/shell.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
 
 using plat::HKEY_LOCAL_MACHINE;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 using plat::TRegistry;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  ::chmod(path.c_str(), mode);
-}
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
-
 // A home, configuration and registry of the test's own.
 class KorvlibTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/korvlib-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    Top = tmpl;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-      const char* v = std::getenv(name);
-      Saved.push_back({name, v ? v : "", v != nullptr});
-    }
-    ::setenv("HOME", (Top + "/home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (Top + "/home/.config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (Top + "/home/.local/share").c_str(), 1);
-    ::setenv("SITETOOLS_REGISTRY_DIR", (Top + "/registry").c_str(), 1);
-    ASSERT_EQ(std::system(("mkdir -p '" + Top + "/home/.config' '" + Top + "/files'").c_str()), 0);
-    Files = Top + "/files";
-  }
-  void TearDown() override {
-    for (const auto& s : Saved) {
-      if (s.set) ::setenv(s.name.c_str(), s.value.c_str(), 1);
-      else ::unsetenv(s.name.c_str());
-    }
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-    EXPECT_EQ(std::system(("chmod -R u+rwx '" + Top + "'; rm -rf '" + Top + "'").c_str()), 0);
-  }
-  struct SavedVar {
-    std::string name, value;
-    bool set;
-  };
-  std::vector<SavedVar> Saved;
-  std::string Top, Files;
+  testsupport::PrivateHome Home;
+  const std::string Files = Home.MakeFolder("files");
 };
 
 TEST_F(KorvlibTest, FolderLookUpsComeFromTheShellsRegistryValues) {
-  const std::string home = Top + "/home";
+  const std::string home = Home.Home();
   EXPECT_EQ(GetProgramFilesDir(), home + "/.local/opt");
   EXPECT_EQ(GetDesktopDir(), home + "/Desktop");
   EXPECT_EQ(GetProgramsDir(), home + "/.local/share/applications");
@@ -118,11 +69,11 @@ TEST_F(KorvlibTest, ShortcutIsADesktopEntryInAFolderMadeForIt) {
   // Writing it again replaces it whole; nothing temporary stays behind.
   CreateShortcut(link, "/opt/My Tools/run");
   EXPECT_NE(ReadFile(link).find("Exec=\"/opt/My Tools/run\"\n"), std::string::npos);
-  EXPECT_EQ(Entries(Files + "/Programs/Zentavo"), std::vector<std::string>{"Zentavo.desktop"});
+  EXPECT_EQ(FolderEntries(Files + "/Programs/Zentavo"), std::vector<std::string>{"Zentavo.desktop"});
 
   EXPECT_THROW(CreateShortcut("NoFolder.desktop", "/bin/true"), plat::EShellError);
   EXPECT_THROW(CreateShortcut(Files + "/x.desktop", "/bin/new\nline"), plat::EShellError);
-  EXPECT_TRUE(Entries(Files + "").size() == 1u);  // only Programs: the refused one left nothing
+  EXPECT_TRUE(FolderEntries(Files + "").size() == 1u);  // only Programs: the refused one left nothing
   WriteFile(Files + "/plain", "");
   EXPECT_THROW(CreateShortcut(Files + "/plain/x.desktop", "/bin/true"), plat::EShellError);
 }
@@ -199,7 +150,7 @@ TEST_F(KorvlibTest, CopyKeepsBytesAndModeAndReplacesTheTargetWhole) {
 
   CopyFileByStreams(src, Files + "/fresh");
   EXPECT_EQ(ReadFile(Files + "/fresh"), data);
-  auto names = Entries(Files);
+  auto names = FolderEntries(Files);
   EXPECT_EQ(names.size(), 4u);  // prog, installed, old-link, fresh: no temporaries
 }
 
@@ -215,7 +166,7 @@ TEST_F(KorvlibTest, CopyRefusesItselfAndReportsEveryFailure) {
   EXPECT_THROW(CopyFileByStreams(Files + "/missing", Files + "/out"), plat::EFOpenError);
   EXPECT_THROW(CopyFileByStreams(Files, Files + "/out"), plat::EFOpenError);  // a folder
   EXPECT_THROW(CopyFileByStreams(src, Files + "/no/such/folder/out"), plat::EFCreateError);
-  EXPECT_EQ(Entries(Files).size(), 3u);
+  EXPECT_EQ(FolderEntries(Files).size(), 3u);
 }
 
 TEST_F(KorvlibTest, CopyThatCannotBeWrittenLeavesTheOldTarget) {
@@ -241,7 +192,7 @@ TEST_F(KorvlibTest, CopyThatCannotBeWrittenLeavesTheOldTarget) {
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(ReadFile(dst), "old");
-  EXPECT_EQ(Entries(Files).size(), 2u);
+  EXPECT_EQ(FolderEntries(Files).size(), 2u);
 }
 
 // Every character is 10 pixels wide and every line 12 high.

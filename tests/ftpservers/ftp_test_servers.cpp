@@ -39,19 +39,6 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
-int ListenLoopback(int backlog, int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(a.sin_port);
-  return fd;
-}
-
 std::string SourceDir() {
   const char* s = std::getenv("SITETOOLS_SOURCE_DIR");
   return s ? s : ".";
@@ -60,30 +47,6 @@ std::string SourceDir() {
 }  // namespace
 
 // ---- files ------------------------------------------------------------------------
-
-TempDir::TempDir(const std::string& tag) {
-  std::string tmpl = (fs::temp_directory_path() / ("sitetools-" + tag + "-XXXXXX")).string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data())) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 bool Exists(const std::string& path) {
   struct stat st{};
@@ -173,15 +136,15 @@ bool PyFtpdServer::Start(std::string& why) {
     why = "the distribution's python3 is missing";
     return false;
   }
-  root_ = std::make_unique<TempDir>("pyftpd");
-  ::chmod(root_->Path().c_str(), 0755);
-  diskDir_ = root_->Path() + "/pub";
+  root_ = std::make_unique<testsupport::TempFolder>("sitetools-pyftpd");
+  ::chmod(root_->Top().c_str(), 0755);
+  diskDir_ = root_->Top() + "/pub";
   remoteDir_ = "/pub";
   fs::create_directory(diskDir_);
   user_ = "tester";
   password_ = "secret";
   int out = -1;
-  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Path(), user_, password_}, &out)) {
+  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_}, &out)) {
     why = "cannot start python3";
     return false;
   }
@@ -221,8 +184,8 @@ bool VsftpdServer::Start(std::string& why) {
     why = "there is no 'ftp' user for vsftpd's anonymous sessions";
     return false;
   }
-  root_ = std::make_unique<TempDir>("vsftpd");
-  const std::string base = root_->Path();
+  root_ = std::make_unique<testsupport::TempFolder>("sitetools-vsftpd");
+  const std::string base = root_->Top();
   ::chmod(base.c_str(), 0755);
   const std::string anonRoot = base + "/root";
   fs::create_directory(anonRoot);
@@ -239,7 +202,7 @@ bool VsftpdServer::Start(std::string& why) {
   user_ = "anonymous";
   password_ = "guest@example.org";
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = ClosedPort();
+    port_ = testsupport::UnusedLoopbackPort();
     const std::string conf = base + "/vsftpd.conf";
     std::ofstream c(conf, std::ios::trunc);
     c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
@@ -269,23 +232,14 @@ std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   return std::make_unique<PyFtpdServer>();
 }
 
-int ClosedPort() {
-  int port = 0;
-  int fd = ListenLoopback(1, port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
 StalledListener::StalledListener() {
-  listenFd_ = ListenLoopback(0, port_);
   fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(port_);
+  sockaddr_in a = Loopback(listener_.Port());
   ::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
 StalledListener::~StalledListener() {
   if (fillerFd_ >= 0) ::close(fillerFd_);
-  if (listenFd_ >= 0) ::close(listenFd_);
 }
 
 // ---- the scripted server -------------------------------------------------------------
@@ -322,26 +276,33 @@ std::string ScriptConn::ReadLine(int timeoutMs) {
   }
 }
 
-void ScriptConn::WaitClosed(int timeoutMs) {
+bool ScriptConn::WaitClosed(int timeoutMs) {
   std::int64_t end = NowMs() + timeoutMs;
   for (;;) {
     std::int64_t left = end - NowMs();
-    if (left <= 0) return;
+    if (left <= 0) return false;
     pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    if (::poll(p, 2, static_cast<int>(left)) <= 0 || p[1].revents) return;
+    if (::poll(p, 2, static_cast<int>(left)) <= 0 || p[1].revents) return false;
     char buf[4096];
-    if (::recv(fd_, buf, sizeof buf, 0) <= 0) return;
+    if (::recv(fd_, buf, sizeof buf, 0) <= 0) return true;
   }
 }
 
+void ScriptConn::AcceptLogin() {
+  Send("220 scripted\r\n");
+  ReadLine();
+  Send("331 pw\r\n");
+  ReadLine();
+  Send("230 in\r\n");
+}
+
 ScriptServer::ScriptServer(std::function<void(ScriptConn&, int)> script) {
-  listenFd_ = ListenLoopback(8, port_);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
   thread_ = std::thread([this, script = std::move(script)] {
     for (int index = 0;; ++index) {
-      pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      pollfd p[2] = {{listener_.Fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
       if (::poll(p, 2, -1) <= 0 || p[1].revents) return;
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
       accepted_++;
       ScriptConn conn(fd, wakeFd_);
@@ -356,7 +317,6 @@ ScriptServer::~ScriptServer() {
   ssize_t n = ::write(wakeFd_, &one, sizeof one);
   (void)n;
   thread_.join();
-  ::close(listenFd_);
   ::close(wakeFd_);
 }
 

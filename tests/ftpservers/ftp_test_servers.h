@@ -12,23 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+#include "tests/support/private_home.h"
+
 namespace ftptest {
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  explicit TempDir(const std::string& tag = "ftp");
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& data);
+// Whether the path is there at all, and whether it is a folder.
 bool Exists(const std::string& path);
 bool IsDir(const std::string& path);
 
@@ -57,7 +46,7 @@ class FtpServer {
   pid_t pid_ = -1;
   int port_ = 0;
   std::string user_, password_, diskDir_, remoteDir_;
-  std::unique_ptr<TempDir> root_;
+  std::unique_ptr<testsupport::TempFolder> root_;
 };
 
 class PyFtpdServer : public FtpServer {
@@ -75,21 +64,17 @@ class VsftpdServer : public FtpServer {
 // Makes the server of that name ("pyftpdlib" or "vsftpd").
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
-// A port on 127.0.0.1 where nothing listens.
-int ClosedPort();
-
 // A listening socket whose one-slot queue is full, so that a further
 // connect to it stalls (SYNs are dropped). Port() names it.
 class StalledListener {
  public:
   StalledListener();
   ~StalledListener();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
 
  private:
-  int listenFd_ = -1;
+  testsupport::LoopbackListener listener_{0};
   int fillerFd_ = -1;
-  int port_ = 0;
 };
 
 // One accepted connection of the scripted server.
@@ -99,8 +84,12 @@ class ScriptConn {
   void Send(const std::string& text);
   // The next line the client sent, without CR LF; "" on end or time-out.
   std::string ReadLine(int timeoutMs = 5000);
-  // Waits until the client closes (or the time-out passes).
-  void WaitClosed(int timeoutMs = 5000);
+  // Waits until the client closes (true) or the time-out passes or the
+  // server stops (false).
+  bool WaitClosed(int timeoutMs = 5000);
+  // The usual greeting and login: "220", then any USER gets "331" and any
+  // PASS "230".
+  void AcceptLogin();
   std::vector<std::string> received;  // every line read so far
 
  private:
@@ -115,12 +104,11 @@ class ScriptServer {
  public:
   explicit ScriptServer(std::function<void(ScriptConn&, int index)> script);
   ~ScriptServer();
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   int Accepted() const { return accepted_.load(); }
 
  private:
-  int listenFd_ = -1;
-  int port_ = 0;
+  testsupport::LoopbackListener listener_{8};
   int wakeFd_ = -1;
   std::atomic<int> accepted_{0};
   std::thread thread_;

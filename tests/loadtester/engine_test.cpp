@@ -12,9 +12,11 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 #include "platform/qt/qtext.h"
 #include "platform/ui/dialogs.h"
 #include "tests/httpclient/http_fixture.h"
+#include "tests/support/private_home.h"
 
 using httptest::Script;
 using httptest::ScriptedHttpServer;
@@ -69,9 +72,7 @@ class EngineTest : public ::testing::Test {
     previousDialogs = plat::SetUserDialogs(&dialogs);
     plat::InstallErrorBoxHook();
     versionstr = "3.04";
-    char tmpl[] = "/tmp/engine_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = home.MakeFolder("run");
     oldcwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     programfolderoverride = dir + "/";
@@ -89,8 +90,6 @@ class EngineTest : public ::testing::Test {
     plat::SetTickSourceForTests({});
     programfolderoverride.clear();
     std::filesystem::current_path(oldcwd);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     plat::SetUserDialogs(previousDialogs);
   }
 
@@ -149,6 +148,7 @@ class EngineTest : public ::testing::Test {
 
   Recorder dialogs;
   plat::IUserDialogs* previousDialogs = nullptr;
+  testsupport::PrivateHome home;
   std::string dir;
   std::filesystem::path oldcwd;
   ScriptedHttpServer server;
@@ -574,7 +574,7 @@ TEST_F(EngineTest, TempFileFallsBackToTheDataFolder) {
 
 TEST_F(EngineTest, MissingTempFileSkipsTheDisplayButNotTheSummary) {
   programfolderoverride = "/dev/null/";
-  setenv("XDG_DATA_HOME", "/dev/null/data", 1);
+  testsupport::ScopedEnv data("XDG_DATA_HOME", "/dev/null/data");
   form->Checkshowgraph->setChecked(true);
   RunTest();
   EXPECT_TRUE(LogHasPrefix("Could not save data to /dev/null/data/brontavel2/temp.htm"));
@@ -607,31 +607,81 @@ TEST_F(EngineTest, StartingWhileClientsAreActiveOnlyBeeps) {
   ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
 }
 
-}  // namespace
+// What the graph page shows where a chart draws a value, or `lift` pixels
+// above (the plot's bottom line cuts a mark at 0 in half).
+QColor Shown(const QImage& shot, QWidget* window, plat::TChart* chart, double x, double y,
+             plat::TVertAxis axis = plat::aLeftAxis, int lift = 0) {
+  const QPointF at = chart->Layout(chart->rect()).Map(x, y, axis);
+  const QPoint p = chart->mapTo(window, QPoint(static_cast<int>(at.x()), static_cast<int>(at.y()) - lift));
+  return QColor::fromRgb(shot.pixel(p));
+}
 
-namespace {
-// Pictures of a finished test for people to look at (not compared).
-TEST_F(EngineTest, PicturesOfAFinishedTest) {
+TEST_F(EngineTest, AFinishedRampTestShowsBothChartsInTheColoursOfItsAnswers) {
+  // Steps of 2, 4 and 6 users; the second step meets a 404 and an answer
+  // without a header, so the error line rises and falls again.
+  for (int i = 0; i < 2; ++i) server.Add(Script::Respond(Http200("ok")));
   server.Add(Script::Respond("HTTP/1.0 404 Not Found\r\n\r\nnope"));
   server.Add(Script::Respond("<HTML>no header</HTML>"));
+  // Every reading of the clock moves it on, so that the requests' start
+  // stamps lie apart on the time axis and no bar covers another's middle.
+  std::atomic<std::int64_t> now{5000000};
+  plat::SetTickSourceForTests([&] { return now += 1; });
   // Showing reads the settings file, so the settings come after it.
   form->resize(731, 826);
   form->show();
   form->PageControl2->setCurrentWidget(form->TabSheet6);
   SetUrl(server.Url("/"));
-  form->Checkshowgraph->setChecked(false);
+  form->Checkshowgraph->setChecked(true);  // hidden while it runs
   form->Ramp->setChecked(true);
-  Settings(30, 3);
+  Settings(6, 3);
   RunTest();
   QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  const char* bin = std::getenv("SITETOOLS_BINARY_DIR");
-  const std::string out = std::string(bin ? bin : ".") + "/engine-";
-  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "ramp-graph.png")));
-  form->PageControl1->setCurrentWidget(form->TabSheet2);
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "log.png")));
-  form->PageControl1->setCurrentWidget(form->TabSheet9);
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  EXPECT_TRUE(form->grab().save(plat::ToQ(out + "results.png")));
+  ASSERT_TRUE(form->PageControl1->isVisible());
+  ASSERT_TRUE(form->Chart1->isVisible());
+  ASSERT_TRUE(form->Chart2->isVisible());
+  EXPECT_LE(form->Chart1->geometry().bottom(), form->Chart2->geometry().top());
+  const QImage shot = form->grab().toImage();
+
+  ASSERT_EQ(form->Series2->Count(), 12);
+  std::map<std::string, int> seen;
+  for (int i = 0; i < 12; ++i) {
+    const std::string label = form->Series2->Label(i);
+    ++seen[label];
+    const double x = form->Series2->XValue(i), y = form->Series2->YValue(i);
+    SCOPED_TRACE("request " + std::to_string(i) + " " + label);
+    // Each request's mark on its bar (yellow for a success, else red or
+    // white) and the bar's middle (green, red or white).
+    const QColor mark = Shown(shot, form, form->Chart1, x, y);
+    const QColor bar = Shown(shot, form, form->Chart1, x, y / 2);
+    if (label.empty()) {
+      EXPECT_EQ(mark, QColor(255, 255, 0));
+      EXPECT_GT(bar.green(), bar.red() + 60);
+      EXPECT_GT(bar.green(), bar.blue() + 60);
+    } else if (label == "E404") {
+      EXPECT_EQ(mark, QColor(255, 0, 0));
+      EXPECT_GT(bar.red(), bar.green() + 150);
+    } else {
+      EXPECT_EQ(label, "TimeOut");
+      EXPECT_EQ(mark, QColor(255, 255, 255));
+      EXPECT_GT(std::min({bar.red(), bar.green(), bar.blue()}), 245);
+    }
+  }
+  EXPECT_EQ(seen, (std::map<std::string, int>{{"", 10}, {"E404", 1}, {"TimeOut", 1}}));
+
+  // The ramp chart: the error line (red, right axis) at 0, 50 and 0 per
+  // cent, the average time line (blue) beside it.
+  ASSERT_EQ(form->ramps2->Count(), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(form->ramps2->YValue(i), i == 1 ? 50 : 0);
+    EXPECT_EQ(Shown(shot, form, form->Chart2, form->ramps2->XValue(i), form->ramps2->YValue(i), plat::aRightAxis, 1),
+              QColor(255, 0, 0));
+  }
+  const QRect plot = form->Chart2->Layout(form->Chart2->rect()).plot;
+  const QImage ramp = shot.copy(QRect(form->Chart2->mapTo(form, plot.topLeft()), plot.size()));
+  int blue = 0;
+  for (int y = 0; y < ramp.height(); ++y)
+    for (int x = 0; x < ramp.width(); ++x) blue += QColor::fromRgb(ramp.pixel(x, y)) == QColor(0, 0, 255);
+  EXPECT_GT(blue, ramp.width() / 2);
 }
+
 }  // namespace

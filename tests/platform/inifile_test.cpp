@@ -1,5 +1,7 @@
 #include "platform/profile/inifile.h"
 
+#include "tests/support/private_home.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,10 +21,7 @@ namespace {
 class IniFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") / "ini" / info->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = home_.MakeFolder("ini");
     path_ = (dir_ / "test.ini").string();
   }
   void Put(const std::string& content) {
@@ -34,6 +33,7 @@ class IniFileTest : public ::testing::Test {
     ss << in.rdbuf();
     return ss.str();
   }
+  testsupport::PrivateHome home_;
   fs::path dir_;
   std::string path_;
 };
@@ -175,15 +175,15 @@ TEST_F(IniFileTest, UnwritableFolderKeepsTheOldFile) {
 
 TEST_F(IniFileTest, BareNamesLiveInTheConfigFolder) {
   std::string cfg = (dir_ / "cfg").string();
-  std::string saved = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
-  setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);
-  EXPECT_EQ(ProfilePath("brontavel2.ini"), cfg + "/brontavel2.ini");
-  TIniFile ini("brontavel2.ini");
-  ini.WriteInteger("Data", "Runs", 4);  // creates the folder
-  EXPECT_TRUE(fs::exists(cfg + "/brontavel2.ini"));
-  setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
-  EXPECT_EQ(UserConfigDir(), std::string(std::getenv("HOME")) + "/.config");
-  setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  {
+    testsupport::ScopedEnv config("XDG_CONFIG_HOME", cfg);
+    EXPECT_EQ(ProfilePath("brontavel2.ini"), cfg + "/brontavel2.ini");
+    TIniFile ini("brontavel2.ini");
+    ini.WriteInteger("Data", "Runs", 4);  // creates the folder
+    EXPECT_TRUE(fs::exists(cfg + "/brontavel2.ini"));
+  }
+  testsupport::ScopedEnv relative("XDG_CONFIG_HOME", "relative/ignored");
+  EXPECT_EQ(UserConfigDir(), home_.Home() + "/.config");
 }
 
 TEST_F(IniFileTest, PathThroughAFileIsReportedNotCrashed) {

@@ -1,6 +1,8 @@
 #include "platform/registry/registry.h"
 
-#include <dirent.h>
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,51 +17,23 @@
 #include <vector>
 
 using namespace plat;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<std::string> FolderEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
 
 // Every test gets an empty registry folder of its own.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/registry-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    Dir = std::string(tmpl) + "/reg";  // not made yet: the first change makes it
-    ::setenv("SITETOOLS_REGISTRY_DIR", Dir.c_str(), 1);
-    Top = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + Top + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-  }
-  std::string Dir, Top;
+  testsupport::PrivateHome Home;
+  const std::string Dir = Home.RegistryDir();  // not made yet: the first change makes it
 };
 
 TEST_F(RegistryTest, ValuesSurviveInTheFileAndReadsOfTheWrongKindRaise) {
   {
     TRegistry r;
     EXPECT_FALSE(r.OpenKey("\\Software\\Firm\\Product", false));  // nothing there, no folder made
-    EXPECT_TRUE(FolderEntries(Top).empty());
+    EXPECT_NE(::access(Dir.c_str(), F_OK), 0);
     ASSERT_TRUE(r.OpenKey("\\Software\\Firm\\Product\\", true));
     EXPECT_EQ(r.CurrentPath(), "Software\\Firm\\Product");
     r.WriteString("DefaultProject", "/home/me/site.zvp");
@@ -354,8 +328,7 @@ TEST_F(RegistryTest, TheShellsFoldersAreSeenButNotStored) {
   TRegistry r(KEY_READ);
   r.SetRootKey(HKEY_LOCAL_MACHINE);
   ASSERT_TRUE(r.OpenKey("\\Software\\MicroSoft\\Windows\\CurrentVersion\\", false));
-  std::string home = std::getenv("HOME");
-  EXPECT_EQ(r.ReadString("ProgramFilesDir"), home + "/.local/opt");
+  EXPECT_EQ(r.ReadString("ProgramFilesDir"), Home.Home() + "/.local/opt");
   r.SetRootKey(HKEY_CURRENT_USER);
   ASSERT_TRUE(r.OpenKey("\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", false));
   EXPECT_FALSE(r.ReadString("Desktop").empty());
@@ -378,12 +351,13 @@ TEST_F(RegistryTest, TheShellsFoldersAreSeenButNotStored) {
 }
 
 TEST(RegistryFolder, FollowsTheEnvironment) {
-  ::setenv("SITETOOLS_REGISTRY_DIR", "/somewhere/else", 1);
-  EXPECT_EQ(RegistryFile(HKEY_CLASSES_ROOT), "/somewhere/else/classes-root.reg");
-  ::unsetenv("SITETOOLS_REGISTRY_DIR");
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  ASSERT_NE(config, nullptr);
-  EXPECT_EQ(RegistryFolder(), std::string(config) + "/sitetools/registry");
+  testsupport::PrivateHome home;
+  {
+    testsupport::ScopedEnv dir("SITETOOLS_REGISTRY_DIR", "/somewhere/else");
+    EXPECT_EQ(RegistryFile(HKEY_CLASSES_ROOT), "/somewhere/else/classes-root.reg");
+  }
+  testsupport::ScopedEnv unset("SITETOOLS_REGISTRY_DIR", std::nullopt);
+  EXPECT_EQ(RegistryFolder(), home.ConfigDir() + "/sitetools/registry");
   EXPECT_THROW(RegistryFile(0), ERegistryException);
 }
 

@@ -1,6 +1,8 @@
 #include "sitepublishing/PrjCls.h"
 
 #include "platform/registry/registry.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,49 +21,26 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 // A fresh folder per test, and the globals put back to a new project.
 class PrjTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = fs::temp_directory_path().string() + "/prjclsXXXXXX";
-    std::vector<char> buf(base.begin(), base.end());
-    buf.push_back('\0');
-    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-    Dir = buf.data();
-    // Each case keeps its own registry: cases of this program run at once.
-    ::setenv("SITETOOLS_REGISTRY_DIR", Path("registry").c_str(), 1);
     Project->Form = nullptr;
     Project->Clear();
     for (int f = pfPath; f <= pfExclude; ++f) Project->Fields().SetFieldText(static_cast<TProjectField>(f), "");
     Project->Fields().SetRememberPassword(false);
   }
-  void TearDown() override {
-    Project->Clear();
-    ::unsetenv("SITETOOLS_REGISTRY_DIR");
-    std::error_code ec;
-    fs::remove_all(Dir, ec);
-  }
+  void TearDown() override { Project->Clear(); }
   std::string Path(const std::string& name) const { return Dir + "/" + name; }
-  // Every file of the test folder but the registry's.
+  // Every file of the test folder.
   std::vector<std::string> ZvpFiles() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(Dir))
-      if (e.path().filename() != "registry") names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(Dir)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -79,7 +58,9 @@ class PrjTest : public ::testing::Test {
     return reg.OpenKey("\\Software\\Korvane\\Zentavox", false) && reg.ValueExists("DefaultProject");
   }
 
-  std::string Dir;
+  // Each case keeps its own home and registry: cases of this program run at once.
+  testsupport::PrivateHome Home;
+  const std::string Dir = Home.MakeFolder("work");
 };
 
 // ---- stamps ---------------------------------------------------------------------
@@ -120,7 +101,7 @@ TEST(StampTest, PacksDosDateTime) {
 
 TEST_F(PrjTest, FileStampIsLocalWriteTimeOrMinusOne) {
   std::string f = Path("page.htm");
-  WriteBytes(f, "x");
+  WriteFile(f, "x");
   std::tm tm = Tm(2001, 2, 3, 4, 5, 7);
   std::tm copy = tm;
   time_t t = ::mktime(&copy);
@@ -253,7 +234,7 @@ TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
   Project->Modified = true;
   Project->Save();
   EXPECT_FALSE(Project->Modified);
-  EXPECT_EQ(ReadBytes(Path("with.zvp")), head + "FTPPassword=s3cret\r\n" + tail);
+  EXPECT_EQ(ReadFile(Path("with.zvp")), head + "FTPPassword=s3cret\r\n" + tail);
   struct stat st{};
   ASSERT_EQ(::stat(Path("with.zvp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -261,7 +242,7 @@ TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
   Project->Fields().SetRememberPassword(false);
   Project->FileName = Path("without.zvp");
   Project->Save();
-  EXPECT_EQ(ReadBytes(Path("without.zvp")), head + tail);
+  EXPECT_EQ(ReadFile(Path("without.zvp")), head + tail);
 
   // Loading the file without the line leaves the password empty and the box
   // unchecked; the one with it checks the box.
@@ -325,7 +306,7 @@ TEST_F(PrjTest, HeaderLetterCases) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.general);
-    WriteBytes(Path("h.zvp"), std::string(c.general) + "\r\nPath=/p\r\n" + c.variables + "\r\nv=1=x\r\n" +
+    WriteFile(Path("h.zvp"), std::string(c.general) + "\r\nPath=/p\r\n" + c.variables + "\r\nv=1=x\r\n" +
                                   c.versions + "\r\nK=7\r\n");
     Project->FileName = Path("h.zvp");
     Project->Load();
@@ -339,7 +320,7 @@ TEST_F(PrjTest, ReadingRulesOfHandEditedFiles) {
   // LF line ends, text before the first section, keys in any case, a
   // repeated key (first wins), variable lines with one "=", none, or a
   // leading one, a version line without "=", and a repeated version key.
-  WriteBytes(Path("e.zvp"),
+  WriteFile(Path("e.zvp"),
              "junk\n[GENERAL]\nftphost=h1\nFTPHOST=h2\nPath\nFTPPath=/a=b\n"
              "[Variables]\nonly=value=more\none=just\nnoequals\n=skipped=x\n  =blank=x\n"
              "[Versions]\nA=1\nstampless\nb=2\na=3\n[Other]\nC=4\n");
@@ -376,7 +357,7 @@ TEST_F(PrjTest, LoadTellsTheFormInOrder) {
     void VarRowsChanged(int rows) override { Calls.push_back("rows" + std::to_string(rows)); }
     std::vector<std::string> Calls;
   } form;
-  WriteBytes(Path("o.zvp"), "[GENERAL]\r\nFTPPassword=x\r\n[Variables]\r\na=1=2\r\n[Versions]\r\n");
+  WriteFile(Path("o.zvp"), "[GENERAL]\r\nFTPPassword=x\r\n[Variables]\r\na=1=2\r\n[Versions]\r\n");
   Project->Form = &form;
   Project->FileName = Path("o.zvp");
   Project->Modified = true;
@@ -391,7 +372,7 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   FillProject(false);
   Project->FileName = Path("keep.zvp");
   Project->Save();
-  const std::string old = ReadBytes(Path("keep.zvp"));
+  const std::string old = ReadFile(Path("keep.zvp"));
   ASSERT_EQ(::chmod(Path("keep.zvp").c_str(), 0640), 0);
 
   // A value that the file could not give back is refused before anything is written.
@@ -399,7 +380,7 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   Project->Modified = true;
   EXPECT_THROW(Project->Save(), plat::Exception);
   EXPECT_TRUE(Project->Modified);
-  EXPECT_EQ(ReadBytes(Path("keep.zvp")), old);
+  EXPECT_EQ(ReadFile(Path("keep.zvp")), old);
   VarList->DeleteVar(VarList->Count() - 1);
   VarList->AddVar("a=b", "v", "9");
   EXPECT_THROW(Project->Save(), plat::Exception);
@@ -424,7 +405,7 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(threw);
   EXPECT_TRUE(Project->Modified);
-  EXPECT_EQ(ReadBytes(Path("keep.zvp")), old);
+  EXPECT_EQ(ReadFile(Path("keep.zvp")), old);
   EXPECT_EQ(ZvpFiles(), std::vector<std::string>{"keep.zvp"});  // no temporary left
 
   // A good save keeps the permission bits of the file it replaces.
@@ -432,11 +413,11 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   struct stat st{};
   ASSERT_EQ(::stat(Path("keep.zvp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_NE(ReadBytes(Path("keep.zvp")), old);
+  EXPECT_NE(ReadFile(Path("keep.zvp")), old);
 
   // A write-protected file is not replaced (root may write anything).
   if (::geteuid() != 0) {
-    const std::string now = ReadBytes(Path("keep.zvp"));
+    const std::string now = ReadFile(Path("keep.zvp"));
     ASSERT_EQ(::chmod(Path("keep.zvp").c_str(), 0440), 0);
     try {
       Project->Save();
@@ -444,7 +425,7 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
     } catch (const EInOutError& e) {
       EXPECT_EQ(e.Message, "File access denied");
     }
-    EXPECT_EQ(ReadBytes(Path("keep.zvp")), now);
+    EXPECT_EQ(ReadFile(Path("keep.zvp")), now);
   }
 
   // A missing folder is the file layer's error.
@@ -454,12 +435,12 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
 
 TEST_F(PrjTest, SaveThroughALinkKeepsTheLink) {
   FillProject(false);
-  WriteBytes(Path("real.zvp"), "old");
+  WriteFile(Path("real.zvp"), "old");
   ASSERT_EQ(::symlink("real.zvp", Path("link.zvp").c_str()), 0);
   Project->FileName = Path("link.zvp");
   Project->Save();
   EXPECT_TRUE(fs::is_symlink(Path("link.zvp")));
-  EXPECT_EQ(ReadBytes(Path("real.zvp")).substr(0, 11), "[GENERAL]\r\n");
+  EXPECT_EQ(ReadFile(Path("real.zvp")).substr(0, 11), "[GENERAL]\r\n");
 }
 
 TEST_F(PrjTest, FailedLoadLeavesNoFileName) {
@@ -564,23 +545,19 @@ class ParserTest : public PrjTest {
     PrjTest::SetUp();
     fs::create_directories(Path("site/sub"));
     fs::create_directories(Path("tmp"));
-    ::setenv("TMPDIR", Path("tmp").c_str(), 1);
     Project->Fields().SetFieldText(pfPath, Path("site"));
     VarList->AddVar("x", "X!", "1");
     VarList->AddVar("tagged", "<ivar x>", "2");
   }
-  void TearDown() override {
-    ::unsetenv("TMPDIR");
-    PrjTest::TearDown();
-  }
+  testsupport::ScopedEnv TmpDir{"TMPDIR", Path("tmp")};
   bool TempEmpty() const { return fs::is_empty(Path("tmp")); }
   // Runs a page through the parser and returns the copy's bytes.
   std::string Parse(const std::string& page, const std::string& name = "sub/page.htm") {
-    WriteBytes(Path("site/" + name), page);
+    WriteFile(Path("site/" + name), page);
     TFileParser p;
     p.Process(Path("site/" + name));
     EXPECT_NE(p.OutputFile, Path("site/" + name));
-    return ReadBytes(p.OutputFile);
+    return ReadFile(p.OutputFile);
   }
 };
 
@@ -596,12 +573,12 @@ TEST_F(ParserTest, WhichFilesAreParsed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string src = Path("site/") + c.name;
-    WriteBytes(src, "<ivar x>");
+    WriteFile(src, "<ivar x>");
     {
       TFileParser p;
       p.Process(src);
       if (c.parsed) {
-        EXPECT_EQ(ReadBytes(p.OutputFile), "X!");
+        EXPECT_EQ(ReadFile(p.OutputFile), "X!");
         EXPECT_EQ(fs::path(p.OutputFile).filename(), fs::path(src).filename());
         EXPECT_EQ(p.SourceName, fs::path(src).filename().string());
         EXPECT_EQ(fs::path(p.TempFolder).parent_path(), fs::path(Path("tmp")));
@@ -612,20 +589,20 @@ TEST_F(ParserTest, WhichFilesAreParsed) {
         EXPECT_EQ(p.TempFolder, "");
       }
     }
-    EXPECT_EQ(ReadBytes(src), "<ivar x>");  // the source is never changed
+    EXPECT_EQ(ReadFile(src), "<ivar x>");  // the source is never changed
     EXPECT_TRUE(TempEmpty());
   }
 }
 
 TEST_F(ParserTest, SubstitutionTable) {
-  WriteBytes(Path("site/inc.inc"), "[<iVar x>]");
-  WriteBytes(Path("site/sub/inc.inc"), "wrong folder");
-  WriteBytes(Path("site/outer.inc"), "(<ifile inc.inc>)");
-  WriteBytes(Path("site/half.inc"), "<ivar");
-  WriteBytes(Path("site/lt.inc"), "a<");
-  WriteBytes(Path("site/empty.inc"), "");
+  WriteFile(Path("site/inc.inc"), "[<iVar x>]");
+  WriteFile(Path("site/sub/inc.inc"), "wrong folder");
+  WriteFile(Path("site/outer.inc"), "(<ifile inc.inc>)");
+  WriteFile(Path("site/half.inc"), "<ivar");
+  WriteFile(Path("site/lt.inc"), "a<");
+  WriteFile(Path("site/empty.inc"), "");
   const std::string abs = Path("abs.inc");
-  WriteBytes(abs, "abs:<ivar x>");
+  WriteFile(abs, "abs:<ivar x>");
   struct Case {
     std::string page;
     std::string expected;
@@ -664,17 +641,17 @@ TEST_F(ParserTest, SubstitutionTable) {
 }
 
 TEST_F(ParserTest, IncludeFailuresNameTheFileAndLeaveNoCopy) {
-  WriteBytes(Path("site/self.inc"), "a<ifile self.inc>");
-  WriteBytes(Path("site/ping.inc"), "<ifile pong.inc>");
-  WriteBytes(Path("site/pong.inc"), "<ifile ping.inc>");
-  WriteBytes(Path("site/tail.inc"), "x<ifile tail2.inc>");
-  WriteBytes(Path("site/tail2.inc"), "y<ifile tail.inc>");
+  WriteFile(Path("site/self.inc"), "a<ifile self.inc>");
+  WriteFile(Path("site/ping.inc"), "<ifile pong.inc>");
+  WriteFile(Path("site/pong.inc"), "<ifile ping.inc>");
+  WriteFile(Path("site/tail.inc"), "x<ifile tail2.inc>");
+  WriteFile(Path("site/tail2.inc"), "y<ifile tail.inc>");
   ASSERT_EQ(::mkfifo(Path("site/fifo.inc").c_str(), 0600), 0);
   // A chain of 33 includes: one more than allowed.
   for (int i = 0; i <= TFileParser::MaxIncludeDepth; ++i)
-    WriteBytes(Path("site/n" + std::to_string(i) + ".inc"),
+    WriteFile(Path("site/n" + std::to_string(i) + ".inc"),
                i < TFileParser::MaxIncludeDepth ? "<ifile n" + std::to_string(i + 1) + ".inc>" : "end");
-  WriteBytes(Path("site/page.htm"), "<ifile page.htm>");
+  WriteFile(Path("site/page.htm"), "<ifile page.htm>");
 
   struct Case {
     std::string page;
@@ -692,7 +669,7 @@ TEST_F(ParserTest, IncludeFailuresNameTheFileAndLeaveNoCopy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);
-    WriteBytes(Path("site/page.htm"), c.page);
+    WriteFile(Path("site/page.htm"), c.page);
     {
       TFileParser p;
       try {
@@ -705,11 +682,11 @@ TEST_F(ParserTest, IncludeFailuresNameTheFileAndLeaveNoCopy) {
     EXPECT_TRUE(TempEmpty());
   }
   // 32 nested includes are fine.
-  WriteBytes(Path("site/n0.inc"), "<ifile n1.inc>");
-  WriteBytes(Path("site/n31.inc"), "deep");
+  WriteFile(Path("site/n0.inc"), "<ifile n1.inc>");
+  WriteFile(Path("site/n31.inc"), "deep");
   EXPECT_EQ(Parse("<ifile n0.inc>", "page.htm"), "deep");
   // Including the same file one after the other is no loop.
-  WriteBytes(Path("site/once.inc"), "o");
+  WriteFile(Path("site/once.inc"), "o");
   EXPECT_EQ(Parse("<ifile once.inc><ifile once.inc>", "page.htm"), "oo");
 }
 
@@ -725,8 +702,8 @@ TEST_F(ParserTest, SourceAndSizeLimits) {
     EXPECT_TRUE(TempEmpty());
   }
 
-  WriteBytes(Path("site/big.inc"), std::string(2000, 'b'));
-  WriteBytes(Path("site/page.htm"), "<ifile big.inc>");
+  WriteFile(Path("site/big.inc"), std::string(2000, 'b'));
+  WriteFile(Path("site/page.htm"), "<ifile big.inc>");
   {
     TFileParser p;
     p.MaxFileSize = 1000;
@@ -737,7 +714,7 @@ TEST_F(ParserTest, SourceAndSizeLimits) {
       EXPECT_EQ(e.Message, "File " + Path("site/big.inc") + " is too large");
     }
   }
-  WriteBytes(Path("site/page.htm"), "<ifile big.inc><ifile big.inc>");
+  WriteFile(Path("site/page.htm"), "<ifile big.inc><ifile big.inc>");
   {
     TFileParser p;
     p.MaxOutputSize = 3999;
@@ -753,7 +730,7 @@ TEST_F(ParserTest, SourceAndSizeLimits) {
     TFileParser p;
     p.MaxOutputSize = 4000;
     p.Process(Path("site/page.htm"));
-    EXPECT_EQ(ReadBytes(p.OutputFile).size(), 4000u);
+    EXPECT_EQ(ReadFile(p.OutputFile).size(), 4000u);
   }
   EXPECT_TRUE(TempEmpty());
 }
@@ -766,7 +743,7 @@ TEST_F(ParserTest, SysdateTagAndRelativeProjectFolder) {
 
   // A project folder given with its trailing "/" joins the same way.
   Project->Fields().SetFieldText(pfPath, Path("site/"));
-  WriteBytes(Path("site/inc.inc"), "i");
+  WriteFile(Path("site/inc.inc"), "i");
   EXPECT_EQ(Parse("<ifile inc.inc>"), "i");
 }
 

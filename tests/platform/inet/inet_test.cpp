@@ -22,6 +22,9 @@
 
 #include "platform/inet/wininet.h"
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
+#include "tests/support/ftp_passive_listener.h"
 
 using namespace plat::inet;
 using ftptest::ScriptConn;
@@ -106,15 +109,6 @@ std::string LastResponse() {
   DWORD err = 0, len = sizeof buf;
   if (!InternetGetLastResponseInfoA(&err, buf, &len)) return "";
   return buf;
-}
-
-// The usual greeting and login of the scripted server.
-void Login(ScriptConn& c) {
-  c.Send("220 scripted\r\n");
-  c.ReadLine();
-  c.Send("331 pass please\r\n");
-  c.ReadLine();
-  c.Send("230 in\r\n");
 }
 
 }  // namespace
@@ -211,7 +205,7 @@ TEST(InetConnect, RefusedPortTriesEveryAttempt) {
   Recorder rec;
   Session s;
   s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 3);
-  EXPECT_EQ(s.Connect(ftptest::ClosedPort(), "u", "p", rec), 0u);
+  EXPECT_EQ(s.Connect(testsupport::UnusedLoopbackPort(), "u", "p", rec), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
   auto st = rec.Statuses();
   EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_RESOLVING_NAME), 3);
@@ -247,7 +241,7 @@ TEST(InetConnect, UnresolvableNames) {
 }
 
 TEST(InetConnect, LineBreaksInLoginRefusedBeforeConnecting) {
-  ScriptServer server([](ScriptConn& c, int) { Login(c); });
+  ScriptServer server([](ScriptConn& c, int) { c.AcceptLogin(); });
   Recorder rec;
   Session s;
   EXPECT_EQ(s.Connect(server.Port(), "bob\r\nDELE x", "pw", rec), 0u);
@@ -280,33 +274,22 @@ TEST(InetCancel, CloseFromAnotherThreadEndsAStalledLogin) {
 TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
   std::string received;
   ScriptServer server([&](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "TYPE I");
     c.Send("200 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "PASV");
-    // Passive data port that accepts but never reads: the upload stalls.
-    int port = 0;
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    c.Send("227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," + std::to_string(port & 255) +
-           ")\r\n");
-    int dfd = ::accept(lfd, nullptr, nullptr);
+    // A data port that accepts but never reads: the upload stalls. The
+    // address in the reply is not ours; the client must ignore it.
+    testsupport::PassiveListener data;
+    c.Send(data.PasvReply("10.9.8.7"));
+    EXPECT_TRUE(data.Accept());
     EXPECT_EQ(c.ReadLine().substr(0, 5), "STOR ");
     c.Send("150 go\r\n");
     c.WaitClosed(5000);
-    ::close(dfd);
-    ::close(lfd);
   });
-  ftptest::TempDir tmp;
-  const std::string local = tmp.Path() + "/big.bin";
-  ftptest::WriteFile(local, std::string(8 << 20, 'x'));
+  testsupport::TempFolder tmp;
+  const std::string local = tmp.Top() + "/big.bin";
+  testsupport::WriteFile(local, std::string(8 << 20, 'x'));
   Recorder rec;
   Session s;
   HINTERNET c = s.Connect(server.Port(), "u", "p", rec, INTERNET_FLAG_PASSIVE);
@@ -403,26 +386,59 @@ TEST(InetHandles, ProxySessionRefusesFtp) {
 
 // ---- calls on a connection --------------------------------------------------------------
 
-TEST(InetCalls, ServerDropReportsClosed) {
-  ScriptServer server([](ScriptConn& c, int) { Login(c); });  // then hangs up
-  Recorder rec;
-  Session s;
-  HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
-  ASSERT_NE(c, 0u);
-  rec.events.clear();
-  EXPECT_FALSE(FtpSetCurrentDirectoryA(c, "/www"));
-  DWORD err = GetLastError();
-  EXPECT_TRUE(err == ERROR_INTERNET_CONNECTION_ABORTED) << err;
-  auto st = rec.Statuses();
-  EXPECT_NE(std::find(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), st.end());
-  // Later calls fail at once.
-  EXPECT_FALSE(FtpDeleteFileA(c, "x"));
-  EXPECT_EQ(GetLastError(), ERROR_INTERNET_CONNECTION_ABORTED);
+// Whenever the control connection can carry no further command, it is
+// closed, CONNECTION_CLOSED says so, and later calls fail at once.
+TEST(InetCalls, LostControlConnectionIsClosedAndReported) {
+  struct Case {
+    const char* what;
+    std::function<void(ScriptConn&)> answer;  // to "MKD /x"
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"server hangs up", nullptr, ERROR_INTERNET_CONNECTION_ABORTED},
+      {"server frozen", [](ScriptConn&) {}, ERROR_INTERNET_TIMEOUT},
+      {"reply unreadable", [](ScriptConn& c) { c.Send("HTTP/1.0 200 OK\r\n"); }, ERROR_FTP_DROPPED},
+      {"server closing (421)", [](ScriptConn& c) { c.Send("421 Timeout, closing control connection\r\n"); },
+       ERROR_INTERNET_EXTENDED_ERROR},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::atomic<bool> clientClosed{false};
+    ScriptServer server([&](ScriptConn& c, int) {
+      c.AcceptLogin();
+      if (!k.answer) return;
+      EXPECT_EQ(c.ReadLine(), "MKD /x");
+      k.answer(c);
+      clientClosed = c.WaitClosed(3000);
+    });
+    Recorder rec;
+    Session s;
+    s.SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 300);
+    HINTERNET c = s.Connect(server.Port(), "u", "p", rec);
+    ASSERT_NE(c, 0u);
+    rec.events.clear();
+    EXPECT_FALSE(FtpCreateDirectoryA(c, "/x"));
+    EXPECT_EQ(GetLastError(), k.error);
+    auto st = rec.Statuses();
+    EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), 1);
+    const DWORD sent = rec.Sent();
+    const std::int64_t t0 = Ms();
+    EXPECT_FALSE(FtpDeleteFileA(c, "x"));
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_LT(Ms() - t0, 100);
+    EXPECT_EQ(rec.Sent(), sent);
+    if (k.answer) {
+      for (std::int64_t t1 = Ms(); !clientClosed && Ms() - t1 < 3000;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_TRUE(clientClosed);
+    }
+    InternetCloseHandle(c);
+  }
 }
 
 TEST(InetCalls, RefusalKeepsReplyAndLineBreaksNeverSent) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "MKD /exists");
     c.Send("550 Directory exists\r\n");
     EXPECT_EQ(c.ReadLine(), "PWD");
@@ -491,30 +507,26 @@ const char* const kDosListing =
 
 TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
+    EXPECT_EQ(c.ReadLine(), "PWD");
+    c.Send("257 \"/\" is current\r\n");
+    EXPECT_EQ(c.ReadLine(), "CWD /site");
+    c.Send("250 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "TYPE A");
     c.Send("200 ok\r\n");
     EXPECT_EQ(c.ReadLine(), "PASV");
     c.Send("502 not here\r\n");
     EXPECT_EQ(c.ReadLine(), "EPSV");
-    int port = 0;
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    c.Send("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n");
-    int dfd = ::accept(lfd, nullptr, nullptr);
-    EXPECT_EQ(c.ReadLine(), "LIST /site");
+    testsupport::PassiveListener data;
+    c.Send(data.EpsvReply());
+    EXPECT_TRUE(data.Accept());
+    EXPECT_EQ(c.ReadLine(), "LIST");
     c.Send("150 here it comes\r\n");
-    SendAll(dfd, kDosListing);
-    ::close(dfd);
-    ::close(lfd);
+    data.Send(kDosListing);
+    data.CloseData();
     c.Send("226 done\r\n");
+    EXPECT_EQ(c.ReadLine(), "CWD /");
+    c.Send("250 ok\r\n");
     c.WaitClosed();
   });
   Recorder rec;
@@ -538,7 +550,7 @@ TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
 
 TEST(InetCalls, ActiveModeTakesDataOnlyFromTheServer) {
   ScriptServer server([](ScriptConn& c, int) {
-    Login(c);
+    c.AcceptLogin();
     EXPECT_EQ(c.ReadLine(), "TYPE A");
     c.Send("200 ok\r\n");
     std::string port = c.ReadLine();
@@ -576,9 +588,9 @@ TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
   ftptest::PyFtpdServer server;
   std::string why;
   ASSERT_TRUE(server.Start(why)) << why;
-  ftptest::TempDir tmp;
-  const std::string local = tmp.Path() + "/f.bin";
-  ftptest::WriteFile(local, std::string(1 << 20, 'y'));
+  testsupport::TempFolder tmp;
+  const std::string local = tmp.Top() + "/f.bin";
+  testsupport::WriteFile(local, std::string(1 << 20, 'y'));
   Recorder rec;
   Session s;
   HINTERNET c = s.Connect(server.Port(), server.User().c_str(), server.Password().c_str(), rec, INTERNET_FLAG_PASSIVE);
@@ -596,7 +608,7 @@ TEST(InetCalls, SecondCallWhileOneIsInFlightIsRefused) {
       << GetLastError() << LastResponse();
   EXPECT_EQ(refused, 1);
   rec.hook = nullptr;
-  EXPECT_EQ(ftptest::ReadFile(server.DiskDir() + "/f.bin").size(), 1u << 20);
+  EXPECT_EQ(testsupport::ReadFile(server.DiskDir() + "/f.bin").size(), 1u << 20);
 }
 
 // Listings and uploads against both real servers, passive and active.
@@ -621,11 +633,13 @@ class InetServers : public ::testing::TestWithParam<std::tuple<std::string, bool
 
 TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
   const std::string d = server_->DiskDir();
-  ftptest::WriteFile(d + "/a.txt", "12345");
-  ftptest::WriteFile(d + "/B.TXT", "1");
-  ftptest::WriteFile(d + "/noext", "");
-  ftptest::WriteFile(d + "/my page.htm", "x");
+  testsupport::WriteFile(d + "/a.txt", "12345");
+  testsupport::WriteFile(d + "/B.TXT", "1");
+  testsupport::WriteFile(d + "/noext", "");
+  testsupport::WriteFile(d + "/my page.htm", "x");
   std::filesystem::create_directory(d + "/sub");
+  std::filesystem::create_directory(d + "/sub dir");
+  testsupport::WriteFile(d + "/sub dir/in.txt", "1");
   auto names = [&](const std::string& search) {
     std::vector<std::string> out;
     WIN32_FIND_DATAA fd;
@@ -644,7 +658,8 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
     return out;
   };
   const std::string r = server_->RemoteDir();
-  EXPECT_EQ(names(r + "/*.*"), (std::vector<std::string>{"B.TXT", "a.txt", "my page.htm", "noext", "sub/"}));
+  EXPECT_EQ(names(r + "/*.*"),
+            (std::vector<std::string>{"B.TXT", "a.txt", "my page.htm", "noext", "sub dir/", "sub/"}));
   EXPECT_EQ(names(r + "/*.txt"), (std::vector<std::string>{"B.TXT", "a.txt"}));
   EXPECT_EQ(names(r + "/noext"), (std::vector<std::string>{"noext"}));
   EXPECT_TRUE(names(r + "/*.zip").empty());
@@ -652,36 +667,42 @@ TEST_P(InetServers, ListingMatchesLocallyWithDosRules) {
   ASSERT_TRUE(FtpSetCurrentDirectoryA(conn_, r.c_str()));
   EXPECT_EQ(names("*.htm"), (std::vector<std::string>{"my page.htm"}));
   EXPECT_TRUE(names(r + "/missing/*.*").empty());
+  // Listing another folder leaves the current one where it was.
+  EXPECT_EQ(names(r + "/sub dir/*.*"), (std::vector<std::string>{"in.txt"}));
+  char cwd[1024];
+  DWORD len = sizeof cwd;
+  ASSERT_TRUE(FtpGetCurrentDirectoryA(conn_, cwd, &len));
+  EXPECT_EQ(std::string(cwd), r);
 }
 
 TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
-  ftptest::TempDir tmp;
+  testsupport::TempFolder tmp;
   std::string content;
   for (int i = 0; i < 300000; ++i) content += static_cast<char>(i % 256);
   content += "\r\n\n\r\xff\xff";
-  ftptest::WriteFile(tmp.Path() + "/bin.dat", content);
+  testsupport::WriteFile(tmp.Top() + "/bin.dat", content);
   rec_.events.clear();
   const std::string remote = server_->RemoteDir() + "/bin.dat";
-  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/bin.dat").c_str(), remote.c_str(), FTP_TRANSFER_TYPE_BINARY,
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Top() + "/bin.dat").c_str(), remote.c_str(), FTP_TRANSFER_TYPE_BINARY,
                           reinterpret_cast<DWORD_PTR>(&rec_)))
       << GetLastError() << LastResponse();
-  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/bin.dat"), content);
+  EXPECT_EQ(testsupport::ReadFile(server_->DiskDir() + "/bin.dat"), content);
   // Commands and data blocks count as sent; at least the whole file was.
   EXPECT_GE(rec_.Sent(), content.size());
   // The same in ASCII: bare LF goes as CR LF and the Unix server stores LF.
-  ftptest::WriteFile(tmp.Path() + "/text.txt", "a\nb\r\nc\n");
-  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Path() + "/text.txt").c_str(), (server_->RemoteDir() + "/text.txt").c_str(),
+  testsupport::WriteFile(tmp.Top() + "/text.txt", "a\nb\r\nc\n");
+  ASSERT_TRUE(FtpPutFileA(conn_, (tmp.Top() + "/text.txt").c_str(), (server_->RemoteDir() + "/text.txt").c_str(),
                           FTP_TRANSFER_TYPE_ASCII, 0));
-  EXPECT_EQ(ftptest::ReadFile(server_->DiskDir() + "/text.txt"), "a\nb\nc\n");
+  EXPECT_EQ(testsupport::ReadFile(server_->DiskDir() + "/text.txt"), "a\nb\nc\n");
   // A missing local file fails before anything is sent.
   DWORD before = rec_.Sent();
-  EXPECT_FALSE(FtpPutFileA(conn_, (tmp.Path() + "/none").c_str(), remote.c_str(), 2, 0));
+  EXPECT_FALSE(FtpPutFileA(conn_, (tmp.Top() + "/none").c_str(), remote.c_str(), 2, 0));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(rec_.Sent(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, InetServers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::get<0>(info.param) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         [](const auto& peer) {
+                           return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });

@@ -1,0 +1,301 @@
+#include "platform/fs/fs.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/classes/classes.h"
+
+namespace plat {
+
+namespace {
+
+std::string AbsoluteEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v && v[0] == '/' ? std::string(v) : std::string();
+}
+
+// The value of XDG_DESKTOP_DIR in user-dirs.dirs: a quoted path, absolute or
+// starting with $HOME; anything else is ignored.
+std::string DesktopFromUserDirs(const std::string& home) {
+  // The desktop writes a few lines; anything far larger is not that file.
+  TFileText file = ReadWholeFile(ConfigFolder() + "/user-dirs.dirs", 1 << 20);
+  if (!file.Ok()) return std::string();
+  const std::string key = "XDG_DESKTOP_DIR=";
+  std::size_t pos = 0;
+  while (pos < file.Text.size()) {
+    std::size_t nl = file.Text.find('\n', pos);
+    if (nl == std::string::npos) nl = file.Text.size();
+    std::string line = file.Text.substr(pos, nl - pos);
+    pos = nl + 1;
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
+    std::string v = line.substr(start + key.size());
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.pop_back();
+    if (v.size() < 2 || v.front() != '"' || v.back() != '"') continue;
+    std::string path;
+    for (std::size_t i = 1; i + 1 < v.size(); ++i) {
+      if (v[i] == '\\' && i + 2 < v.size()) ++i;
+      path += v[i];
+    }
+    if (path.compare(0, 5, "$HOME") == 0 && (path.size() == 5 || path[5] == '/')) {
+      path = home + path.substr(5);
+    }
+    if (!path.empty() && path[0] == '/') return path;
+  }
+  return std::string();
+}
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes the new name reach the disk as well as the new bytes.
+void SyncFolder(const std::string& folder) {
+  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+}  // namespace
+
+// ---- the user's folders ----------------------------------------------------------
+
+std::string HomeFolder() {
+  std::string home = AbsoluteEnv("HOME");
+  if (!home.empty()) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/') return pw->pw_dir;
+  return "/";
+}
+
+std::string ConfigFolder() {
+  std::string dir = AbsoluteEnv("XDG_CONFIG_HOME");
+  return dir.empty() ? HomeFolder() + "/.config" : dir;
+}
+
+std::string DataFolder() {
+  std::string dir = AbsoluteEnv("XDG_DATA_HOME");
+  return dir.empty() ? HomeFolder() + "/.local/share" : dir;
+}
+
+std::string DesktopFolder() {
+  std::string home = HomeFolder();
+  std::string dir = DesktopFromUserDirs(home);
+  return dir.empty() ? home + "/Desktop" : dir;
+}
+
+// ---- paths and folders -------------------------------------------------------------
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool ForceDirectories(const std::string& dir, mode_t mode) {
+  if (dir.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
+  }
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!ForceDirectories(path.substr(0, slash), mode)) return false;
+  }
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  // Another process may have made it in the meantime.
+  if (errno == EEXIST) {
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+  }
+  return false;
+}
+
+// ---- reading -------------------------------------------------------------------------
+
+TFileText ReadWholeFile(const std::string& path, std::int64_t maxBytes) {
+  TFileText r;
+  auto fail = [&r](TReadStep step, int code) {
+    r.Failed = step;
+    r.Code = code;
+    r.Text.clear();
+    return std::move(r);
+  };
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return fail(rsOpen, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(rsOpen, err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(rsNotFile, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  r.Dev = st.st_dev;
+  r.Ino = st.st_ino;
+  if (maxBytes >= 0 && st.st_size > maxBytes) {
+    ::close(fd);
+    return fail(rsTooLarge, EFBIG);
+  }
+  if (st.st_size > 0) r.Text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      return fail(rsRead, err);
+    }
+    if (n == 0) break;
+    // The file may grow while it is read.
+    if (maxBytes >= 0 && static_cast<std::int64_t>(r.Text.size()) + n > maxBytes) {
+      ::close(fd);
+      return fail(rsTooLarge, EFBIG);
+    }
+    r.Text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return r;
+}
+
+// ---- replacing -----------------------------------------------------------------------
+
+TReplacingFile::~TReplacingFile() { Discard(); }
+
+bool TReplacingFile::Fail(TWriteStep step, int code) {
+  Discard();
+  Fault_.Step = step;
+  Fault_.Code = code;
+  return false;
+}
+
+void TReplacingFile::Discard() {
+  if (Fd_ >= 0) ::close(Fd_);
+  Fd_ = -1;
+  if (!Temp_.empty()) ::unlink(Temp_.c_str());
+  Temp_.clear();
+}
+
+bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& options) {
+  Discard();
+  Fault_ = TWriteFault{};
+  Target_ = path;
+  SetBits_ = false;
+  if (options.ThroughLinks) {
+    struct stat lst {};
+    if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+      if (char* real = ::realpath(path.c_str(), nullptr)) {
+        Target_ = real;
+        ::free(real);
+      }
+    }
+  }
+  if (Target_.empty()) return Fail(wsReplace, ENOENT);
+  struct stat old {};
+  bool exists = ::stat(Target_.c_str(), &old) == 0;
+  // The rename would put a file in a folder's place (or fail on it).
+  if (exists && S_ISDIR(old.st_mode)) return Fail(wsReplace, EISDIR);
+  if (exists && options.RespectReadOnly && ::access(Target_.c_str(), W_OK) != 0) return Fail(wsReplace, errno);
+
+  std::string folder = FolderOf(Target_);
+  if (options.MakeFolder && !folder.empty() && !ForceDirectories(folder, options.FolderMode)) {
+    return Fail(wsFolder, errno);
+  }
+  if (options.Mode >= 0) {
+    SetBits_ = true;
+    Bits_ = static_cast<mode_t>(options.Mode);
+  } else if (exists) {
+    SetBits_ = true;
+    Bits_ = old.st_mode & 07777;
+  }
+
+  // Named after the file and this process, so leftovers of a crash are easy
+  // to tell; O_EXCL steps over any that are still there.
+  static std::atomic<unsigned> counter{0};
+  std::string prefix = (folder.empty() ? std::string() : folder == "/" ? folder : folder + "/") + "." +
+                       BaseName(Target_) + "." + std::to_string(::getpid()) + "-";
+  for (int attempt = 0; attempt < 100 && Fd_ < 0; ++attempt) {
+    Temp_ = prefix + std::to_string(counter++) + ".tmp";
+    // A new file gets NewMode less the umask; fixed bits are set on commit.
+    Fd_ = ::open(Temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, SetBits_ ? 0600 : options.NewMode);
+    if (Fd_ < 0 && errno != EEXIST) {
+      int err = errno;
+      Temp_.clear();
+      return Fail(wsCreate, err);
+    }
+  }
+  if (Fd_ < 0) {
+    Temp_.clear();
+    return Fail(wsCreate, EEXIST);
+  }
+  return true;
+}
+
+bool TReplacingFile::Write(const void* data, std::size_t size) {
+  if (Fd_ < 0) return false;
+  const char* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(Fd_, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(wsWrite, errno);
+    if (n == 0) return Fail(wsWrite, ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool TReplacingFile::Commit() {
+  if (Fd_ < 0) return false;
+  if (SetBits_ && ::fchmod(Fd_, Bits_) != 0) return Fail(wsWrite, errno);
+  if (::fsync(Fd_) != 0) return Fail(wsWrite, errno);
+  int fd = Fd_;
+  Fd_ = -1;
+  if (::close(fd) != 0) return Fail(wsWrite, errno);
+  if (::rename(Temp_.c_str(), Target_.c_str()) != 0) return Fail(wsReplace, errno);
+  Temp_.clear();
+  SyncFolder(FolderOf(Target_));
+  return true;
+}
+
+TWriteFault ReplaceFile(const std::string& path, const std::string& content, const TReplaceOptions& options) {
+  TReplacingFile file;
+  if (file.Open(path, options) && file.Write(content)) file.Commit();
+  return file.Fault();
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
+  TReplaceOptions options;
+  options.Mode = static_cast<int>(mode);
+  TWriteFault f = ReplaceFile(path, content, options);
+  const char* reason = std::strerror(f.Code);
+  switch (f.Step) {
+    case wsNone: return;
+    case wsFolder:
+    case wsCreate: throw EFCreateError(Format("Cannot create file %s: %s", path.c_str(), reason));
+    case wsWrite: throw EWriteError(Format("Cannot write file %s: %s", path.c_str(), reason));
+    case wsReplace: throw EWriteError(Format("Cannot replace file %s: %s", path.c_str(), reason));
+  }
+}
+
+}  // namespace plat

@@ -1,0 +1,47 @@
+// The Qt dialog behind SHBrowseForFolder (platform/shell/browsefolder.h): a
+// title, a tree of the file system's folders, a status line when asked for,
+// OK and Cancel.
+#pragma once
+
+#include <QDialog>
+#include <string>
+
+#include "platform/shell/browsefolder.h"
+
+class QDialogButtonBox;
+class QFileSystemModel;
+class QLabel;
+class QTreeView;
+
+namespace plat {
+
+class TBrowseFolderDialog : public QDialog, public IBrowseWindow {
+  Q_OBJECT
+ public:
+  TBrowseFolderDialog(const BROWSEINFO& info, QWidget* parent = nullptr);
+
+  void SetSelection(const std::string& path) override;
+  void SetStatusText(const std::string& text) override;
+  // The selected folder ("" when nothing is selected).
+  std::string SelectedPath() const;
+
+  QLabel* lblTitle = nullptr;
+  QTreeView* tvFolders = nullptr;
+  QLabel* lblStatus = nullptr;  // null without BIF_STATUSTEXT
+  QDialogButtonBox* Buttons = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+
+ private:
+  void Notify(int message, const std::string& path);
+
+  BROWSEINFO Info_;
+  QFileSystemModel* Model_ = nullptr;
+  bool Initialized_ = false;
+};
+
+// Makes SHBrowseForFolder show TBrowseFolderDialog, over the active window.
+void InstallQtBrowseForFolder();
+
+}  // namespace plat

@@ -1,0 +1,245 @@
+// Dates, upload stamps, the variables and the stamp list.
+#include "sitepublishing/PrjCls.h"
+
+#include <langinfo.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "sitepublishing/ProjectText.h"
+
+using plat::Format;
+using plat::Trim;
+using plat::UpperCase;
+using namespace prjtext;
+
+// ---- date and time -------------------------------------------------------------
+
+double EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec) {
+  using namespace std::chrono;
+  sys_days d = year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                              std::chrono::day{static_cast<unsigned>(day)}};
+  sys_days epoch = year_month_day{std::chrono::year{1899}, std::chrono::month{12}, std::chrono::day{30}};
+  double days = static_cast<double>((d - epoch).count());
+  double ms = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + msec;
+  return days + ms / 86400000.0;
+}
+
+double DateTimeNow() {
+  struct timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm tm{};
+  ::localtime_r(&ts.tv_sec, &tm);
+  return EncodeDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                        static_cast<int>(ts.tv_nsec / 1000000));
+}
+
+std::string DateTimeText(double dateTime) {
+  using namespace std::chrono;
+  double whole = std::floor(dateTime);
+  auto msOfDay = static_cast<long long>(std::llround((dateTime - whole) * 86400000.0));
+  auto dayNo = static_cast<long long>(whole);
+  if (msOfDay >= 86400000) {
+    msOfDay -= 86400000;
+    ++dayNo;
+  }
+  sys_days epoch = year_month_day{std::chrono::year{1899}, std::chrono::month{12}, std::chrono::day{30}};
+  year_month_day ymd{epoch + days{dayNo}};
+  std::tm tm{};
+  tm.tm_year = static_cast<int>(ymd.year()) - 1900;
+  tm.tm_mon = static_cast<int>(static_cast<unsigned>(ymd.month())) - 1;
+  tm.tm_mday = static_cast<int>(static_cast<unsigned>(ymd.day()));
+  tm.tm_wday = static_cast<int>(weekday{sys_days{ymd}}.c_encoding());
+  tm.tm_yday = static_cast<int>((sys_days{ymd} - sys_days{ymd.year() / January / 1}).count());
+  long long secs = msOfDay / 1000;
+  tm.tm_hour = static_cast<int>(secs / 3600);
+  tm.tm_min = static_cast<int>(secs / 60 % 60);
+  tm.tm_sec = static_cast<int>(secs % 60);
+  tm.tm_isdst = -1;
+  std::string fmt = ::nl_langinfo(D_FMT);
+  if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0) {
+    fmt += ' ';
+    fmt += ::nl_langinfo(T_FMT);
+  }
+  char buf[256];
+  std::size_t n = std::strftime(buf, sizeof buf, fmt.c_str(), &tm);
+  return std::string(buf, n);
+}
+
+std::string DateTimeIdText(double dateTime) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", dateTime);
+  return buf;
+}
+
+// ---- upload stamps ---------------------------------------------------------------
+
+std::int32_t PackDosDateTime(const std::tm& local) {
+  int year = local.tm_year + 1900;
+  if (year < 1980 || year > 2107) return -1;
+  std::uint32_t date = (static_cast<std::uint32_t>(year - 1980) << 9) |
+                       (static_cast<std::uint32_t>(local.tm_mon + 1) << 5) |
+                       static_cast<std::uint32_t>(local.tm_mday);
+  std::uint32_t time = (static_cast<std::uint32_t>(local.tm_hour) << 11) |
+                       (static_cast<std::uint32_t>(local.tm_min) << 5) |
+                       static_cast<std::uint32_t>(local.tm_sec / 2);
+  return static_cast<std::int32_t>((date << 16) | time);
+}
+
+std::int32_t FileStamp(const std::string& path) {
+  struct stat st{};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  std::tm tm{};
+  time_t t = st.st_mtime;
+  if (!::localtime_r(&t, &tm)) return -1;
+  return PackDosDateTime(tm);
+}
+
+// ---- variables ----------------------------------------------------------------------
+
+TVarList::~TVarList() { Clear(); }
+
+TVar* TVarList::Items(int index) const {
+  if (index < 0 || index >= Count()) throw plat::EListError(Format("List index out of bounds (%d)", index));
+  return Items_[static_cast<std::size_t>(index)];
+}
+
+void TVarList::AddVar(const std::string& name, const std::string& value, const std::string& id) {
+  auto* v = new TVar;
+  v->Name = name;
+  v->Value = value;
+  v->Id = id;
+  Items_.push_back(v);
+}
+
+void TVarList::DeleteVar(int index) {
+  if (index < 0 || index >= Count()) return;
+  TVar* v = Items_[static_cast<std::size_t>(index)];
+  Items_.erase(Items_.begin() + index);
+  plat::Free(v);
+}
+
+std::string TVarList::GetValue(const std::string& name) const {
+  std::string n = UpperCase(name);
+  if (n == "SYSDATE") return DateTimeText(DateTimeNow());
+  for (const TVar* v : Items_)
+    if (UpperCase(v->Name) == n) return v->Value;
+  return std::string();
+}
+
+void TVarList::AddFixedRows() {
+  double now = DateTimeNow();
+  AddVar("Name", "Value", DateTimeIdText(now));
+  AddVar("sysdate", DateTimeText(now), DateTimeIdText(now));
+}
+
+void TVarList::Clear() {
+  while (!Items_.empty()) DeleteVar(0);
+}
+
+void TVarList::WriteSection(std::string& text) const {
+  AppendLine(text, "[Variables]");
+  for (std::size_t i = 2; i < Items_.size(); ++i) {
+    const TVar* v = Items_[i];
+    if (HasLineBreak(v->Name) || HasLineBreak(v->Id) || HasLineBreak(v->Value))
+      throw plat::Exception(Format("Cannot save the project: the variable \"%s\" holds a line break", v->Name.c_str()));
+    if (v->Name.find('=') != std::string::npos)
+      throw plat::Exception(Format("Cannot save the project: the variable name \"%s\" holds \"=\"", v->Name.c_str()));
+    if (v->Id.find('=') != std::string::npos)
+      throw plat::Exception(Format("Cannot save the project: the id of variable \"%s\" holds \"=\"", v->Name.c_str()));
+    AppendLine(text, v->Name + "=" + v->Id + "=" + v->Value);
+  }
+}
+
+void TVarList::LoadFromFile(const std::string& fileName) {
+  plat::TStringList lines;
+  ReadProjectSection(fileName, "Variables", lines);
+  Clear();
+  AddFixedRows();
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string& line = lines[i];
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = line.substr(0, eq);
+    if (Trim(name).empty()) continue;
+    std::string rest = line.substr(eq + 1);
+    std::size_t eq2 = rest.find('=');
+    if (eq2 == std::string::npos)
+      AddVar(name, rest, std::string());
+    else
+      AddVar(name, rest.substr(eq2 + 1), rest.substr(0, eq2));
+  }
+}
+
+// ---- upload stamps ---------------------------------------------------------------
+
+TVersionList::~TVersionList() { Clear(); }
+
+TVersion* TVersionList::Items(int index) const {
+  if (index < 0 || index >= Count()) throw plat::EListError(Format("List index out of bounds (%d)", index));
+  return Items_[static_cast<std::size_t>(index)];
+}
+
+int TVersionList::IndexOfKey(const std::string& key) const {
+  std::string k = UpperCase(key);
+  for (std::size_t i = 0; i < Items_.size(); ++i)
+    if (Items_[i]->Key == k) return static_cast<int>(i);
+  return 0;
+}
+
+std::string TVersionList::GetStamp(const std::string& key) const {
+  std::string k = UpperCase(key);
+  int i = IndexOfKey(k);
+  if (i < Count() && Items_[static_cast<std::size_t>(i)]->Key == k) return Items_[static_cast<std::size_t>(i)]->Stamp;
+  return std::string();
+}
+
+void TVersionList::SetStamp(const std::string& key, const std::string& stamp) {
+  std::string k = UpperCase(key);
+  int i = IndexOfKey(k);
+  if (i < Count() && Items_[static_cast<std::size_t>(i)]->Key == k) {
+    Items_[static_cast<std::size_t>(i)]->Stamp = stamp;
+    return;
+  }
+  auto* v = new TVersion;
+  v->Key = k;
+  v->Stamp = stamp;
+  Items_.insert(Items_.begin() + i, v);
+}
+
+void TVersionList::Clear() {
+  while (!Items_.empty()) {
+    TVersion* v = Items_.front();
+    Items_.erase(Items_.begin());
+    plat::Free(v);
+  }
+}
+
+void TVersionList::WriteSection(std::string& text) const {
+  AppendLine(text, "[Versions]");
+  for (const TVersion* v : Items_) {
+    if (HasLineBreak(v->Key) || HasLineBreak(v->Stamp)) continue;
+    AppendLine(text, v->Key + "=" + v->Stamp);
+  }
+}
+
+void TVersionList::LoadFromFile(const std::string& fileName) {
+  std::vector<std::string> lines = SplitLines(ReadProjectText(fileName));
+  Clear();
+  bool inside = false;
+  for (const std::string& line : lines) {
+    if (!inside) {
+      inside = line == "[Versions]";
+      continue;
+    }
+    if (IsSectionLine(line)) break;
+    // Keys are paths and may hold "="; stamps never do.
+    std::size_t eq = line.rfind('=');
+    if (eq == std::string::npos)
+      SetStamp(std::string(), line);
+    else
+      SetStamp(line.substr(0, eq), line.substr(eq + 1));
+  }
+}

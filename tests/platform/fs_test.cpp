@@ -1,0 +1,226 @@
+#include "platform/fs/fs.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+
+#include "platform/classes/classes.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
+
+using namespace plat;
+namespace stdfs = std::filesystem;
+using testsupport::FolderEntries;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+namespace {
+
+mode_t Bits(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+class FsTest : public ::testing::Test {
+ protected:
+  testsupport::PrivateHome Home;
+  const std::string Dir = Home.MakeFolder("files");
+  std::string Path(const std::string& name) const { return Dir + "/" + name; }
+};
+
+TEST_F(FsTest, PermissionBitsOfTheReplacement) {
+  const mode_t mask = ::umask(022);
+  struct Case {
+    const char* what;
+    int mode;            // TReplaceOptions::Mode
+    mode_t newMode;      // TReplaceOptions::NewMode
+    int oldBits;         // bits of the file replaced, -1: no file yet
+    mode_t want;
+  } cases[] = {
+      {"fixed bits win over the old file's", 0600, 0666, 0644, 0600},
+      {"fixed bits ignore the umask", 0777, 0666, -1, 0777},
+      {"a replaced file keeps its bits", -1, 0666, 0640, 0640},
+      {"a new file gets NewMode less the umask", -1, 0666, -1, 0644},
+      {"a private new file", -1, 0600, -1, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = Path("bits");
+    ::unlink(file.c_str());
+    if (c.oldBits >= 0) WriteFile(file, "old", static_cast<mode_t>(c.oldBits));
+    TReplaceOptions o;
+    o.Mode = c.mode;
+    o.NewMode = c.newMode;
+    EXPECT_FALSE(ReplaceFile(file, "new", o));
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(Bits(file), c.want);
+  }
+  ::umask(mask);
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"bits"});
+}
+
+TEST_F(FsTest, RefusedReplacementsLeaveTheOldFile) {
+  // A folder is never replaced, nor an empty name.
+  stdfs::create_directories(Path("folder/inner"));
+  TWriteFault f = ReplaceFile(Path("folder"), "x");
+  EXPECT_EQ(f.Step, wsReplace);
+  EXPECT_EQ(f.Code, EISDIR);
+  EXPECT_TRUE(stdfs::is_directory(Path("folder/inner")));
+  EXPECT_EQ(ReplaceFile("", "x").Code, ENOENT);
+
+  // A missing folder is made only when asked for, with the asked bits.
+  f = ReplaceFile(Path("a/b/c.txt"), "x");
+  EXPECT_EQ(f.Step, wsCreate);
+  EXPECT_EQ(f.Code, ENOENT);
+  TReplaceOptions make;
+  make.MakeFolder = true;
+  make.FolderMode = 0700;
+  EXPECT_FALSE(ReplaceFile(Path("a/b/c.txt"), "x", make));
+  EXPECT_EQ(ReadFile(Path("a/b/c.txt")), "x");
+  EXPECT_EQ(Bits(Path("a")), 0700u);
+  WriteFile(Path("plain"), "p");
+  f = ReplaceFile(Path("plain/c.txt"), "x", make);
+  EXPECT_EQ(f.Step, wsFolder);
+  EXPECT_EQ(f.Code, ENOTDIR);
+
+  // A write-protected file: replaced unless the caller respects it (root may
+  // write anything).
+  WriteFile(Path("ro"), "old", 0444);
+  TReplaceOptions respect;
+  respect.RespectReadOnly = true;
+  if (::geteuid() != 0) {
+    f = ReplaceFile(Path("ro"), "new", respect);
+    EXPECT_EQ(f.Step, wsReplace);
+    EXPECT_EQ(f.Code, EACCES);
+    EXPECT_EQ(ReadFile(Path("ro")), "old");
+  }
+  EXPECT_FALSE(ReplaceFile(Path("ro"), "new"));
+  EXPECT_EQ(ReadFile(Path("ro")), "new");
+  EXPECT_EQ(Bits(Path("ro")), 0444u);
+  EXPECT_EQ(FolderEntries(Dir), (std::vector<std::string>{"a", "folder", "plain", "ro"}));
+}
+
+TEST_F(FsTest, AWriteThatFailsOrIsNotCommittedLeavesTheOldFile) {
+  WriteFile(Path("keep"), "old");
+  {
+    TReplacingFile f;
+    ASSERT_TRUE(f.Open(Path("keep")));
+    ASSERT_TRUE(f.Write("half of the new"));
+    EXPECT_EQ(ReadFile(Path("keep")), "old");  // nothing visible before the commit
+  }
+  EXPECT_EQ(ReadFile(Path("keep")), "old");
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
+
+  // A file size limit makes the copy fail part-way.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  TWriteFault f = ReplaceFile(Path("keep"), std::string(4096, 'x'));
+  std::optional<std::string> message;
+  try {
+    WriteFileAtomically(Path("keep"), std::string(4096, 'x'), 0644);
+  } catch (const EWriteError& e) {
+    message = e.Message;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(f.Step, wsWrite);
+  EXPECT_EQ(f.Code, EFBIG);
+  EXPECT_EQ(message, "Cannot write file " + Path("keep") + ": File too large");
+  EXPECT_EQ(ReadFile(Path("keep")), "old");
+  EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
+}
+
+TEST_F(FsTest, WritingThroughALinkKeepsTheLink) {
+  WriteFile(Path("real"), "old", 0640);
+  ASSERT_EQ(::symlink("real", Path("link").c_str()), 0);
+  TReplaceOptions through;
+  through.ThroughLinks = true;
+  EXPECT_FALSE(ReplaceFile(Path("link"), "new", through));
+  EXPECT_TRUE(stdfs::is_symlink(Path("link")));
+  EXPECT_EQ(ReadFile(Path("real")), "new");
+  EXPECT_EQ(Bits(Path("real")), 0640u);
+  // Without the option the link itself is replaced.
+  EXPECT_FALSE(ReplaceFile(Path("link"), "own"));
+  EXPECT_FALSE(stdfs::is_symlink(Path("link")));
+  EXPECT_EQ(ReadFile(Path("real")), "new");
+}
+
+TEST_F(FsTest, ReadingAWholeFile) {
+  WriteFile(Path("ten"), "0123456789");
+  ASSERT_EQ(::link(Path("ten").c_str(), Path("same").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  stdfs::create_directories(Path("folder"));
+  struct Case {
+    std::string path;
+    std::int64_t max;
+    TReadStep step;
+    int code;
+  } cases[] = {
+      {Path("ten"), -1, rsNone, 0},
+      {Path("ten"), 10, rsNone, 0},
+      {Path("ten"), 9, rsTooLarge, EFBIG},
+      {Path("missing"), -1, rsOpen, ENOENT},
+      {Path("ten/x"), -1, rsOpen, ENOTDIR},
+      {Path("folder"), -1, rsNotFile, EISDIR},
+      {Path("fifo"), -1, rsNotFile, EINVAL},  // refused, not waited on
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " max " + std::to_string(c.max));
+    TFileText r = ReadWholeFile(c.path, c.max);
+    EXPECT_EQ(r.Failed, c.step);
+    EXPECT_EQ(r.Code, c.code);
+    EXPECT_EQ(r.Text, c.step == rsNone ? "0123456789" : "");
+  }
+  TFileText a = ReadWholeFile(Path("ten")), b = ReadWholeFile(Path("same"));
+  EXPECT_EQ(a.Dev, b.Dev);
+  EXPECT_EQ(a.Ino, b.Ino);
+}
+
+TEST_F(FsTest, FolderChains) {
+  EXPECT_TRUE(ForceDirectories(Path("x/y/z/"), 0750));
+  EXPECT_TRUE(stdfs::is_directory(Path("x/y/z")));
+  EXPECT_EQ(Bits(Path("x/y")), 0750u);
+  EXPECT_TRUE(ForceDirectories(Path("x/y")));  // already there
+  WriteFile(Path("x/file"), "");
+  errno = 0;
+  EXPECT_FALSE(ForceDirectories(Path("x/file/sub")));
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_FALSE(ForceDirectories(Path("x/file")));
+  EXPECT_FALSE(ForceDirectories(""));
+
+  EXPECT_EQ(FolderOf("/a/b"), "/a");
+  EXPECT_EQ(FolderOf("/b"), "/");
+  EXPECT_EQ(FolderOf("b"), "");
+}
+
+TEST_F(FsTest, TheUsersFoldersIgnoreRelativeSettings) {
+  const std::string home = Home.Home();
+  EXPECT_EQ(HomeFolder(), home);
+  EXPECT_EQ(ConfigFolder(), Home.ConfigDir());
+  EXPECT_EQ(DataFolder(), Home.DataDir());
+  EXPECT_EQ(DesktopFolder(), home + "/Desktop");
+  {
+    testsupport::ScopedEnv config("XDG_CONFIG_HOME", "relative/config");
+    testsupport::ScopedEnv data("XDG_DATA_HOME", "relative/data");
+    EXPECT_EQ(ConfigFolder(), home + "/.config");
+    EXPECT_EQ(DataFolder(), home + "/.local/share");
+  }
+  {
+    testsupport::ScopedEnv relative("HOME", "relative/home");
+    EXPECT_EQ(HomeFolder().front(), '/');  // the password entry's, or "/"
+  }
+  WriteFile(Home.ConfigDir() + "/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Schreib \\\"tisch\\\"\"\r\n");
+  EXPECT_EQ(DesktopFolder(), home + "/Schreib \"tisch\"");
+}
+
+}  // namespace

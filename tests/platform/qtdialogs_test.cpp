@@ -1,0 +1,109 @@
+// The Qt message boxes and file dialogs behind the dialog interface, answered
+// by a timer while they run modally.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+
+#include "platform/qt/qtdialogs.h"
+#include "platform/qt/qtext.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char arg0[] = "qtdialogs_test";
+  static char* argv[] = {arg0, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+template <class Dialog>
+void WhenUp(std::function<void(Dialog&)> step) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, [timer, step] {
+    auto* d = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+    if (!d || !d->isVisible()) return;
+    timer->stop();
+    timer->deleteLater();
+    step(*d);
+  });
+  timer->start();
+}
+
+TEST(QtDialogs, FileFilters) {
+  EXPECT_EQ(plat::FromQ(plat::QtFileFilter("Zentavo Projects|*.zvp|All Files|*.*")),
+            "Zentavo Projects (*.zvp);;All Files (*)");
+  EXPECT_EQ(plat::FromQ(plat::QtFileFilter("Pages|*.htm;*.html")), "Pages (*.htm *.html)");
+  EXPECT_EQ(plat::FromQ(plat::QtFileFilter("")), "");
+}
+
+TEST(QtDialogs, MessageBoxButtonsAndTheirAnswers) {
+  App();
+  plat::QtUserDialogs dialogs;
+  struct Case {
+    unsigned Buttons;
+    QMessageBox::StandardButton Press;  // NoButton: Esc
+    int Result;
+  } cases[] = {
+      {plat::mbYes | plat::mbNo | plat::mbCancel, QMessageBox::Yes, plat::mrYes},
+      {plat::mbYes | plat::mbNo | plat::mbCancel, QMessageBox::No, plat::mrNo},
+      {plat::mbYes | plat::mbNo | plat::mbCancel, QMessageBox::NoButton, plat::mrCancel},
+      {plat::mbOK | plat::mbCancel, QMessageBox::Ok, plat::mrOk},
+      {plat::mbOK | plat::mbCancel, QMessageBox::NoButton, plat::mrCancel},
+      {plat::mbOK, QMessageBox::NoButton, plat::mrOk},
+  };
+  for (const Case& c : cases) {
+    std::string text;
+    int buttons = 0;
+    WhenUp<QMessageBox>([&](QMessageBox& box) {
+      text = plat::FromQ(box.text());
+      buttons = static_cast<int>(box.buttons().size());
+      if (c.Press == QMessageBox::NoButton) {
+        box.reject();  // what Esc or the close box does
+      } else {
+        box.button(c.Press)->click();
+      }
+    });
+    EXPECT_EQ(dialogs.MessageDlg("Web Server error\r\nPath not found", plat::mtConfirmation, c.Buttons), c.Result);
+    EXPECT_EQ(text, "Web Server error\nPath not found");
+    EXPECT_EQ(buttons, __builtin_popcount(c.Buttons));
+  }
+}
+
+TEST(QtDialogs, SaveDialogAddsTheDefaultExtension) {
+  App();
+  plat::QtUserDialogs dialogs;
+  fs::path dir = fs::temp_directory_path() / ("qtdialogs-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  plat::TSaveDialog save;
+  save.Filter = "Zentavo Projects|*.zvp|All Files|*.*";
+  save.DefaultExt = "zvp";
+  save.InitialDir = dir.string();
+  QStringList filters;
+  WhenUp<QFileDialog>([&](QFileDialog& d) {
+    filters = d.nameFilters();
+    d.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral("mysite"));
+    static_cast<QDialog&>(d).accept();  // what OK does
+  });
+  ASSERT_TRUE(dialogs.ExecuteSaveDialog(save));
+  EXPECT_EQ(save.FileName, (dir / "mysite.zvp").string());
+  EXPECT_EQ(filters, (QStringList{QStringLiteral("Zentavo Projects (*.zvp)"), QStringLiteral("All Files (*)")}));
+
+  plat::TOpenDialog open;
+  open.InitialDir = dir.string();
+  WhenUp<QFileDialog>([](QFileDialog& d) { d.reject(); });
+  EXPECT_FALSE(dialogs.ExecuteOpenDialog(open));
+  fs::remove_all(dir);
+}
+
+}  // namespace
