@@ -571,7 +571,7 @@ TEST(HttpCliFailure, RefusedPortAndUnresolvableName) {
   Client c;
   std::vector<THttpState> states;
   c.cli->OnStateChange = [&](TObject*) { states.push_back(c.cli->State()); };
-  c.Start("http://127.0.0.1:" + std::to_string(httptest::UnusedLoopbackPort()) + "/");
+  c.Start("http://127.0.0.1:" + std::to_string(testsupport::UnusedLoopbackPort()) + "/");
   // A dotted address is looked up inside the call.
   EXPECT_EQ(states, (std::vector<THttpState>{httpStarting, httpDnsLookup, httpConnecting}));
   ASSERT_TRUE(c.Wait());
