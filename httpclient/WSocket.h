@@ -292,6 +292,7 @@ class TCustomWSocket : public plat::TComponent {
     const char* SocketFunction;
   };
   bool OpenNewHandle(const TOpenRules& Rules);
+  bool BeginLookup(bool Invalid);
   void ResolveProtoAndPort();
   bool AssignAddressText(const char* What, const std::string& Value, std::string& Field, bool& Resolved,
                          bool& Assigned);

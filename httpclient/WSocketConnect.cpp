@@ -86,11 +86,14 @@ void TCustomWSocket::BindSocket() {
   FLocalPort = plat::IntToStr(FLocalPortNumber);
 }
 
-void TCustomWSocket::LookupName(const std::string& HostName) {
-  if (HostName.empty()) {
+// Both lookups begin alike: a text that cannot be looked up is reported
+// and the lookup done with WSAEINVAL; a pending lookup is dropped, and so
+// are the last results. False when the lookup goes no further.
+bool TCustomWSocket::BeginLookup(bool Invalid) {
+  if (Invalid) {
     RaiseSocketException("DNS lookup: invalid host name.");
     DoDnsLookupDone(plat::WSAEINVAL);
-    return;
+    return false;
   }
   if (FLookupHandle != 0) {
     WS(WSACancelAsyncRequest)(FLookupHandle);
@@ -98,6 +101,11 @@ void TCustomWSocket::LookupName(const std::string& HostName) {
   }
   FDnsResult.clear();
   FDnsResultList->Clear();
+  return true;
+}
+
+void TCustomWSocket::LookupName(const std::string& HostName) {
+  if (!BeginLookup(HostName.empty())) return;
   std::uint32_t a = WS(inet_addr)(HostName.c_str());
   if (a != plat::WS_INADDR_NONE) {
     FDnsResult = InetNtoa(a);
@@ -112,17 +120,7 @@ void TCustomWSocket::LookupName(const std::string& HostName) {
 
 void TCustomWSocket::LookupAddress(const std::string& HostAddr) {
   // The address text is held in 257 bytes; a longer one is no address.
-  if (HostAddr.empty() || HostAddr.size() > 256) {
-    RaiseSocketException("DNS lookup: invalid host name.");
-    DoDnsLookupDone(plat::WSAEINVAL);
-    return;
-  }
-  if (FLookupHandle != 0) {
-    WS(WSACancelAsyncRequest)(FLookupHandle);
-    FLookupHandle = 0;
-  }
-  FDnsResult.clear();
-  FDnsResultList->Clear();
+  if (!BeginLookup(HostAddr.empty() || HostAddr.size() > 256)) return;
   char text[257] = {};
   std::memcpy(text, HostAddr.data(), HostAddr.size());
   std::uint32_t a = WS(inet_addr)(text);
