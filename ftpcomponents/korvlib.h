@@ -1,9 +1,12 @@
-// Install, shell-folder and text helpers of the publishing program.
+// Install, shell-folder and text helpers of the publishing program, and the
+// window placement store (FormStore.h).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "ftpcomponents/FormStore.h"
 
 // A rectangle in pixels.
 struct TRect {

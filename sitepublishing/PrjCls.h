@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/classes/classes.h"
@@ -107,6 +109,7 @@ class TVersionList : public plat::TObject {
   // Index of the first entry with this key (upper-cased); 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
+  // Both go through the index: a run looks up every file of the site.
   std::string GetStamp(const std::string& key) const;
   // Replaces the stamp of an existing key, else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
@@ -117,7 +120,10 @@ class TVersionList : public plat::TObject {
   void LoadFromFile(const std::string& fileName);
 
  private:
-  std::vector<TVersion*> Items_;
+  // The entries in list order (the order the file gets) and, beside them,
+  // each entry by its key.
+  std::deque<TVersion*> Items_;
+  std::unordered_map<std::string, TVersion*> ByKey_;
 };
 
 // ---- the project ---------------------------------------------------------------------
@@ -197,7 +203,51 @@ class TProject : public plat::TObject {
   std::string ReadDefaultProject();
   void WriteDefaultProject(const std::string& path);
 
+  // ---- upload (UploadWalk.cpp) ----
+  // One whole run into the upload log: every file of the local folder that
+  // is not excluded and whose stamp changed since its last upload (every
+  // file when onlyChanged is false) goes to the remote folder, files of a
+  // folder first, then its subfolders, depth first.
+  void Upload(bool onlyChanged);
+  // One folder and, recursively, its subfolders.
+  void UploadDir(const std::string& localFolder, std::string remoteFolder);
+  // Stands in the folder on both sides; false (logged) when the remote one
+  // cannot be entered.
+  bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
+  // Makes a subfolder of the current remote folder unless it exists.
+  void MakeRemoteDir(const std::string& name);
+  // One file of the current local folder.
+  void UploadFile(const std::string& name);
+  // The changed test; stamp gets the file's stamp as read now, the one that
+  // is recorded after a successful put.
+  bool IsChanged(const std::string& fullPath, std::string& stamp);
+  void RecordVersion(const std::string& fullPath, const std::string& stamp);
+  // Host upper-cased, ":", the remote folder field as typed, ":", the path.
+  std::string VersionKey(const std::string& fullPath);
+
+  // ---- delete old (DeleteWalk.cpp) ----
+  // One whole run into the delete-old log: offers every remote file and
+  // folder below the remote folder that has no local counterpart.
+  void DeleteOld();
+  // Enters the remote folder (the login folder when path is empty) and
+  // takes the server's absolute name for it as RemoteBase.
+  void SetRemoteBase(const std::string& path);
+  void WalkRemoteDir(const std::string& dir);
+  void CheckRemoteFile(const std::string& path);
+  void CheckRemoteDir(const std::string& path);
+  // The local path of a remote entry below RemoteBase; raises for any other.
+  std::string RemoteToLocal(const std::string& path);
+
  private:
+  TSimpleFTP& WalkFtp();
+  // The folders the upload walk stands in, root first: a folder met again
+  // (through a link) would loop.
+  struct TWalkFolder {
+    dev_t Dev;
+    ino_t Ino;
+    std::string Path;
+  };
+  std::vector<TWalkFolder> WalkPath_;
   TProjectFieldStore OwnFields_;
 };
 

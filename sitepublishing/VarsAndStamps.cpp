@@ -190,29 +190,30 @@ int TVersionList::IndexOfKey(const std::string& key) const {
 }
 
 std::string TVersionList::GetStamp(const std::string& key) const {
-  std::string k = UpperCase(key);
-  int i = IndexOfKey(k);
-  if (i < Count() && Items_[static_cast<std::size_t>(i)]->Key == k) return Items_[static_cast<std::size_t>(i)]->Stamp;
-  return std::string();
+  auto it = ByKey_.find(UpperCase(key));
+  return it == ByKey_.end() ? std::string() : it->second->Stamp;
 }
 
 void TVersionList::SetStamp(const std::string& key, const std::string& stamp) {
   std::string k = UpperCase(key);
-  int i = IndexOfKey(k);
-  if (i < Count() && Items_[static_cast<std::size_t>(i)]->Key == k) {
-    Items_[static_cast<std::size_t>(i)]->Stamp = stamp;
+  auto it = ByKey_.find(k);
+  if (it != ByKey_.end()) {
+    it->second->Stamp = stamp;
     return;
   }
+  // A new key goes first, as a missing key's index (0) says.
   auto* v = new TVersion;
   v->Key = k;
   v->Stamp = stamp;
-  Items_.insert(Items_.begin() + i, v);
+  Items_.push_front(v);
+  ByKey_.emplace(std::move(k), v);
 }
 
 void TVersionList::Clear() {
+  ByKey_.clear();
   while (!Items_.empty()) {
     TVersion* v = Items_.front();
-    Items_.erase(Items_.begin());
+    Items_.pop_front();
     plat::Free(v);
   }
 }

@@ -8,12 +8,7 @@
 # for the program's own descriptors); N = 20000 is run as well, to show how
 # requests beyond the limit are reported.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-"$root/scripts/install-deps"
-build="$root/build/bench-release"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target bench_loadtest -j4 >/dev/null
-driver="$build/bench/loadtest/bench_loadtest"
+. "$(dirname "${BASH_SOURCE[0]}")/../build-driver.sh" bench_loadtest loadtest
 
 hard=$(ulimit -Hn)
 ulimit -Sn "$hard"

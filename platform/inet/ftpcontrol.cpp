@@ -308,10 +308,19 @@ DWORD FtpControl::OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& repl
   }
 }
 
+DWORD FtpControl::SetType(CallSink& sink, char type, Reply& reply, const Options& opt) {
+  // The type holds for the connection: a site of small files would
+  // otherwise pay a round trip per file for it.
+  if (type_ == type) return 0;
+  DWORD rc = Simple(sink, std::string("TYPE ") + type, reply, opt);
+  type_ = rc == 0 ? type : 0;
+  return rc;
+}
+
 DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply,
                         const Options& opt) {
   if (remote.empty() || remote.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
-  DWORD rc = Simple(sink, ascii ? "TYPE A" : "TYPE I", reply, opt);
+  DWORD rc = SetType(sink, ascii ? 'A' : 'I', reply, opt);
   if (rc) return rc;
   DataConn dc;
   rc = PrepareData(sink, dc, reply, opt);
@@ -399,7 +408,7 @@ DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text
 
 DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt) {
   text.clear();
-  DWORD rc = Simple(sink, "TYPE A", reply, opt);
+  DWORD rc = SetType(sink, 'A', reply, opt);
   if (rc) return rc;
   DataConn dc;
   rc = PrepareData(sink, dc, reply, opt);

@@ -129,6 +129,8 @@ class FtpControl {
   DWORD Command(CallSink& sink, const std::string& line, Reply& reply, const Options& opt);
   DWORD Login(CallSink& sink, const std::string& user, const std::string& password, const Options& opt,
               std::string& banner);
+  // Sends TYPE only when the connection is not of that type already.
+  DWORD SetType(CallSink& sink, char type, Reply& reply, const Options& opt);
   DWORD PrepareData(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
   DWORD OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
   DWORD ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt);
@@ -142,6 +144,7 @@ class FtpControl {
   sockaddr_storage local_{};
   socklen_t localLen_ = 0;
   ReplyReader reader_;
+  char type_ = 0;  // the type last set on the connection; 0: not known
 };
 
 }  // namespace plat::ftpproto

@@ -163,12 +163,30 @@ void PollIo(ThreadQueue& q, int timeoutMs) {
   }
 }
 
+// Runs the work handed over so far, for one time slice at most. Work handed
+// over meanwhile, and what the slice leaves, waits for the next turn: other
+// threads that keep handing work over must not keep the loop from its
+// messages, timers and (under Qt) its own events.
+constexpr std::int64_t kTaskSliceMs = 5;
+
 void RunTasks(ThreadQueue& q) {
-  for (;;) {
+  std::size_t n;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    n = q.tasks.size();
+  }
+  std::int64_t end = RealTickMs() + kTaskSliceMs;
+  while (n-- > 0) {
     std::function<void()> fn;
     {
       std::lock_guard<std::mutex> lock(q.mutex);
       if (q.tasks.empty()) return;
+      if (RealTickMs() >= end) {
+        // Left for later: keep the thread woken, so that a wait for
+        // descriptors does not sleep on them.
+        q.WakeLocked();
+        return;
+      }
       fn = std::move(q.tasks.front());
       q.tasks.pop_front();
     }

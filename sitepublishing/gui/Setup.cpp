@@ -20,8 +20,8 @@
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/korvlib.h"
 #include "platform/classes/classes.h"
-#include "platform/qt/qtext.h"
 #include "platform/fs/fs.h"
+#include "platform/qt/qtext.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
 

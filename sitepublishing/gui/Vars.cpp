@@ -16,9 +16,11 @@
 #include "platform/qt/qtext.h"
 #include "platform/ui/dialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
+using gui::Named;
 
 TfrmVars* frmVars = nullptr;
 
@@ -26,12 +28,6 @@ namespace {
 
 constexpr int kSysdateRow = 1;
 const QColor kSysdateBack(230, 230, 230);
-
-template <class W>
-W* Named(W* w, const char* name) {
-  w->setObjectName(QString::fromLatin1(name));
-  return w;
-}
 
 // The grid, telling whether its in-place editor is open.
 class TVarGrid : public QTableView {
@@ -169,15 +165,14 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
   gl->addWidget(dgVars);
   v->addWidget(Panel1, 1);
 
-  pnlStatusBar = Named(new plat::TPanel(QString(), this), "pnlStatusBar");
-  pnlStatusBar->setFixedHeight(23);
-  lblStatus = Named(new QLabel(pnlStatusBar), "lblStatus");
-  auto* sl = new QHBoxLayout(pnlStatusBar);
-  sl->setContentsMargins(4, 0, 4, 0);
-  sl->addWidget(lblStatus);
+  pnlStatusBar = gui::StatusPanel(this, "pnlStatusBar", 23, lblStatus);
   v->addWidget(pnlStatusBar);
 
   Model_->SetRows(VarList->Count());
+
+  FormStore = MakeProgramFormStore(Place_);
+  FormStore->OnSave = [this](plat::TObject* sender, plat::TRegistry& reg) { FormStoreSave(sender, reg); };
+  FormStore->Load();
 
   connect(dgVars->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
     if (!current.isValid()) return;
@@ -194,6 +189,8 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
 }
 
 TfrmVars::~TfrmVars() {
+  // Saves the placement while the window is still whole.
+  FormStore.reset();
   if (frmVars == this) frmVars = nullptr;
 }
 
@@ -286,6 +283,8 @@ void TfrmVars::FormKeyPress(int key) {
 }
 
 void TfrmVars::ToggleVariablesWindow() { setVisible(!isVisible()); }
+
+void TfrmVars::FormStoreSave(plat::TObject*, plat::TRegistry&) {}
 
 bool TfrmVars::eventFilter(QObject* watched, QEvent* event) {
   if (watched == dgVars && event->type() == QEvent::KeyRelease) {

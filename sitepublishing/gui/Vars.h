@@ -5,15 +5,20 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 #include <string>
+
+#include "sitepublishing/gui/FormPlacement.h"
 
 class QLabel;
 class QTableView;
 class QToolButton;
 
 namespace plat {
+class TObject;
 class TPanel;
-}
+class TRegistry;
+}  // namespace plat
 
 class TVarsModel;
 
@@ -32,6 +37,7 @@ class TfrmVars : public QWidget {
   QTableView* dgVars = nullptr;
   plat::TPanel* pnlStatusBar = nullptr;
   QLabel* lblStatus = nullptr;
+  std::unique_ptr<TFormStore> FormStore;
 
   // ---- the grid, in the list's row numbers ----
   int RowCount() const;
@@ -58,6 +64,7 @@ class TfrmVars : public QWidget {
   void FormResize();
   void FormKeyPress(int key);
   void ToggleVariablesWindow();
+  void FormStoreSave(plat::TObject* Sender, plat::TRegistry& Reg);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,6 +74,7 @@ class TfrmVars : public QWidget {
   void MarkModified();
 
   TVarsModel* Model_ = nullptr;
+  TWidgetForm Place_{this};
 };
 
 // The program's one variables window (set while it exists).

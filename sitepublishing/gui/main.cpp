@@ -23,12 +23,18 @@
 #include "platform/qt/panel.h"
 #include "platform/qt/qtext.h"
 #include "sitepublishing/LogView.h"
+#include "sitepublishing/websrv.h"
+#include "sitepublishing/gui/DeleteLog.h"
+#include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
+using gui::Named;
 
 TfrmMain* frmMain = nullptr;
+TWebServer* WebServer = nullptr;
 const char* const kGuidePage = "https://zentavox.example.org/guide/";
 const char* const kProductPage = "https://zentavox.example.org/";
 
@@ -39,12 +45,6 @@ constexpr int kClientHeight = 382;
 const char kCaption[] = "Zentavo";
 const char kDefaultExclude[] = "zvp:inc:";
 const char kProjectFilter[] = "Zentavo Projects|*.zvp|All Files|*.*";
-
-template <class W>
-W* Named(W* w, const char* name) {
-  w->setObjectName(QString::fromLatin1(name));
-  return w;
-}
 
 bool DirectoryExists(const std::string& path) {
   struct stat st{};
@@ -120,12 +120,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   v->addWidget(pnlToolbar);
   BuildFields();
   v->addWidget(pnlLeft, 1);
-  pnlStatus = Named(new plat::TPanel(QString(), client), "pnlStatus");
-  pnlStatus->setFixedHeight(24);
-  lblStatus = Named(new QLabel(pnlStatus), "lblStatus");
-  auto* sl = new QHBoxLayout(pnlStatus);
-  sl->setContentsMargins(4, 0, 4, 0);
-  sl->addWidget(lblStatus);
+  pnlStatus = gui::StatusPanel(client, "pnlStatus", 24, lblStatus);
   v->addWidget(pnlStatus);
 
   // The window is not resizable: the designed client area, or what the
@@ -133,11 +128,17 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   client->setMinimumSize(kClientWidth, kClientHeight);
   setFixedSize(sizeHint().expandedTo(QSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height())));
 
+  FormStore = MakeProgramFormStore(Place_);
+  FormStore->Load();
+
   Project->Form = this;
   plat::Safely([this] { FormCreate(); });
 }
 
 TfrmMain::~TfrmMain() {
+  // Saves the placement while the window is still whole.
+  FormStore.reset();
+  plat::FreeAndNil(WebServer);
   if (Project && Project->Form == this) Project->Form = nullptr;
   plat::Free(pdPath);
   plat::Free(ftpServer);
@@ -458,10 +459,15 @@ void TfrmMain::ftpServerTransferProgress(plat::TObject*, const TFTPProgressInfo&
 
 void TfrmMain::FormCreate() {
   lblStatus->clear();
+  WebServer = new TWebServer(nullptr);
+  WebServer->Name = "WebServer";
   FillHistory();
 }
 
 void TfrmMain::FormShow() {
+  // The walks report into the log windows, made after this window.
+  if (frmUploadLog) Project->UploadLog = frmUploadLog;
+  if (frmDeleteLog) Project->DeleteLog = frmDeleteLog;
   Project->FileName = Project->ReadDefaultProject();
   if (!Project->FileName.empty()) {
     OpenProject(Project->FileName);
@@ -476,7 +482,7 @@ void TfrmMain::sbNewClick() {
   edtPath->setFocus();
   Project->Clear();
   ClearFields();
-  StopWebServer();
+  WebServer->Close();
 }
 
 void TfrmMain::miNewClick() { CloseProject(); }
@@ -519,9 +525,9 @@ void TfrmMain::edtPathChange() {
   SetModified();
   const std::string path = FromQ(edtPath->text());
   if (DirectoryExists(path)) {
-    StartWebServer(path);
+    WebServer->Start(path);
   } else {
-    StopWebServer();
+    WebServer->Close();
   }
 }
 
@@ -537,15 +543,15 @@ void TfrmMain::sbChooseDirClick() {
 }
 
 void TfrmMain::sbOpenInBrowserClick() {
-  if (WebServerActive()) {
+  if (WebServer->Active()) {
     std::string address = "http://localhost";
-    if (WebServerPort() != 80) address += ":" + plat::IntToStr(WebServerPort());
+    if (WebServer->Port() != 80) address += ":" + plat::IntToStr(WebServer->Port());
     plat::ShellOpen(address);
     return;
   }
   std::string message = "Web Server error";
   if (!DirectoryExists(FromQ(edtPath->text()))) message += "\r\nPath not found";
-  if (WebServerPort() > 8003) message += "\r\nAvailable ports not found";
+  if (WebServer->Port() > 8003) message += "\r\nAvailable ports not found";
   plat::MessageDlg(message, plat::mtError, plat::mbOK);
 }
 
@@ -572,19 +578,14 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
   plat::Safely([&] { FormCloseQuery(canClose); });
   if (canClose) {
     e->accept();
+    emit Closed();
   } else {
     e->ignore();
   }
 }
 
-// ---- the preview server and the walks ------------------------------------------
+// ---- the walks -------------------------------------------------------------------
 
-// The preview server and the upload and delete-old walks are built apart
-// from this window; until they are in, their commands reach these and the
-// server counts as stopped on its first port.
-void TfrmMain::StartWebServer(const std::string&) {}
-void TfrmMain::StopWebServer() {}
-bool TfrmMain::WebServerActive() const { return false; }
-int TfrmMain::WebServerPort() const { return 80; }
-void TfrmMain::RunUpload(bool) {}
-void TfrmMain::RunDeleteOld() {}
+// The walks run inside the command, into the log windows.
+void TfrmMain::RunUpload(bool onlyChanged) { Project->Upload(onlyChanged); }
+void TfrmMain::RunDeleteOld() { Project->DeleteOld(); }

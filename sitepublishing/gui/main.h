@@ -6,10 +6,12 @@
 #pragma once
 
 #include <QMainWindow>
+#include <memory>
 #include <string>
 
 #include "platform/ui/dialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/FormPlacement.h"
 
 class QAction;
 class QCheckBox;
@@ -26,6 +28,7 @@ class TPanel;
 
 class TPathDialog;
 class TSimpleFTP;
+class TWebServer;
 struct TFTPProgressInfo;
 
 class TfrmMain : public QMainWindow, public TProjectForm {
@@ -79,6 +82,7 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   plat::TPanel* pnlStatus = nullptr;
   QLabel* lblStatus = nullptr;
 
+  std::unique_ptr<TFormStore> FormStore;
   TSimpleFTP* ftpServer = nullptr;
   TPathDialog* pdPath = nullptr;
   plat::TSaveDialog sdSaveProject;
@@ -135,6 +139,10 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   void miContentClick();
   void miAboutClick();
 
+ signals:
+  // The window closed after its close query allowed it: the program ends.
+  void Closed();
+
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
@@ -149,22 +157,21 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   // For closing: a failed save is reported and counts as not saved.
   bool SaveBeforeClose();
 
-  // The preview server and the walks, reached through these.
-  void StartWebServer(const std::string& root);
-  void StopWebServer();
-  bool WebServerActive() const;
-  int WebServerPort() const;
+  // The upload and delete-old walks, reached through these.
   void RunUpload(bool onlyChanged);
   void RunDeleteOld();
 
   template <class Sender, class Signal, class Fn>
   void Bind(Sender* sender, Signal signal, Fn fn);
 
+  TWidgetForm Place_{this};
   bool Shown_ = false;
 };
 
 // The program's one main window (set while it exists).
 extern TfrmMain* frmMain;
+// The preview server, made and freed by the main window.
+extern TWebServer* WebServer;
 
 // Addresses the Help menu opens.
 extern const char* const kGuidePage;

@@ -17,16 +17,9 @@
 #include "platform/qt/qtext.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
+#include "tests/support/qt_app.h"
 
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "pathdialog_qt_test";
-  static char* argv[] = {arg0, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
 
 // Runs `step` on the browse dialog once it is up.
 void WhenDialogUp(std::function<void(plat::TBrowseFolderDialog&)> step) {
@@ -55,7 +48,7 @@ void ClickFolder(plat::TBrowseFolderDialog& dlg, const std::string& path) {
 class PathDialogQt : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    testsupport::QtApp();
     plat::InstallQtBrowseForFolder();
     root_.MakeFolder("site/img");
     root_.MakeFolder("other");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -253,6 +255,52 @@ TEST(Messaging, WorkHandedToAThreadRunsOnIt) {
   other.join();
   PumpUntil([&] { return ranOn != std::thread::id(); });
   EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+// Another thread that keeps handing work over (as busy server connections
+// do) must not keep the loop from its messages and timers, and what a turn
+// leaves for later must not wait for some other wake-up.
+TEST(Messaging, HandedOverWorkDoesNotStarveTheLoop) {
+  ThreadQueueId me = CurrentThreadQueue();
+  Recorder r;
+  HWND h = MakeWindow(r);
+  std::atomic<bool> stop{false};
+  std::atomic<int> ran{0};
+  std::thread flood([&] {
+    while (!stop) {
+      RunOnThread(me, [&] {
+        ++ran;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      });
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a backlog waits
+  PostMessage(h, WM_USER, 0, 0);
+  std::int64_t t0 = TickMs();
+  MSG m;
+  while (GetMessage(m) && m.message != WM_USER) DispatchMessage(m);
+  EXPECT_LT(TickMs() - t0, 50);
+  stop = true;
+  flood.join();
+
+  // A batch bigger than one turn: the rest runs from a plain wait.
+  for (int i = 0; i < 40; ++i)
+    RunOnThread(me, [i, h] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (i == 39) PostMessage(h, WM_USER + 2, 0, 0);
+    });
+  EXPECT_TRUE(DispatchBatch(256)) << "one turn leaves work for the next";
+  std::thread late([h] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    PostMessage(h, WM_USER + 1, 0, 0);
+  });
+  t0 = TickMs();
+  while (GetMessage(m) && m.message != WM_USER + 2) DispatchMessage(m);
+  EXPECT_LT(TickMs() - t0, 1000) << "the leftovers waited for an unrelated message";
+  late.join();
+  DrainMessages();
+  DestroyWindow(h);
 }
 
 TEST(Messaging, TickSourceCanBeInjected) {

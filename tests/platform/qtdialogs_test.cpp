@@ -13,18 +13,11 @@
 
 #include "platform/qt/qtdialogs.h"
 #include "platform/qt/qtext.h"
+#include "tests/support/qt_app.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "qtdialogs_test";
-  static char* argv[] = {arg0, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
 
 template <class Dialog>
 void WhenUp(std::function<void(Dialog&)> step) {
@@ -48,7 +41,7 @@ TEST(QtDialogs, FileFilters) {
 }
 
 TEST(QtDialogs, MessageBoxButtonsAndTheirAnswers) {
-  App();
+  testsupport::QtApp();
   plat::QtUserDialogs dialogs;
   struct Case {
     unsigned Buttons;
@@ -81,7 +74,7 @@ TEST(QtDialogs, MessageBoxButtonsAndTheirAnswers) {
 }
 
 TEST(QtDialogs, SaveDialogAddsTheDefaultExtension) {
-  App();
+  testsupport::QtApp();
   plat::QtUserDialogs dialogs;
   fs::path dir = fs::temp_directory_path() / ("qtdialogs-" + std::to_string(::getpid()));
   fs::create_directories(dir);

@@ -19,14 +19,15 @@
 #include "platform/shell/browsefolder.h"
 #include "sitepublishing/LogView.h"
 #include "tests/sitepublishing/windows_fixture.h"
+#include "tests/support/files.h"
 
 using plat::FromQ;
 using plat::ToQ;
 
 namespace {
 
-using pubtest::ProjectSpec;
-using pubtest::ReadBytes;
+using pubtest::ProjectContent;
+using testsupport::ReadFile;
 using pubtest::Settle;
 
 std::vector<std::string> MenuTexts(QMenu* menu) {
@@ -60,7 +61,7 @@ class MainWindow : public pubtest::WindowsTest {
   std::string Caption() { return FromQ(Main->windowTitle()); }
   // A saved project with a site folder, opened in the window.
   std::string OpenSavedProject(const std::string& name = "site.zvp") {
-    ProjectSpec p;
+    ProjectContent p;
     p.Path = Folder("www");
     p.Host = "ftp.example.net";
     p.Login = "anna";
@@ -142,6 +143,8 @@ TEST_F(MainWindow, FtpComponentSettingsAndParameters) {
   EXPECT_EQ(ftp.FileSystemType(), ftUnix);
   EXPECT_EQ(W().FtpServer(), &ftp);
   EXPECT_EQ(Project->Form, static_cast<TProjectForm*>(&W()));
+  EXPECT_EQ(Project->UploadLog, static_cast<TUploadLogView*>(UploadLog.get()));
+  EXPECT_EQ(Project->DeleteLog, static_cast<TDeleteLogView*>(DeleteLog.get()));
 
   ftp.SetRemoteDir("/old");
   W().edtFTPHost->setText(QStringLiteral(" host "));
@@ -222,7 +225,7 @@ TEST_F(MainWindow, StartWithoutDefaultProjectGivesClearedFields) {
 }
 
 TEST_F(MainWindow, StartOpensTheDefaultProject) {
-  ProjectSpec p;
+  ProjectContent p;
   p.Path = Folder("www");
   p.Host = "ftp.example.net";
   p.Login = "anna";
@@ -265,7 +268,7 @@ TEST_F(MainWindow, SavedAndModifiedIsSavedSilentlyOnClose) {
   ASSERT_TRUE(Project->Modified);
   EXPECT_TRUE(W().CloseProject());
   EXPECT_TRUE(Rec.Questions.empty());
-  EXPECT_NE(ReadBytes(path).find("FTPHost=ftp.other.net\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("FTPHost=ftp.other.net\r\n"), std::string::npos);
   // Then New: the fields are cleared and the project is new.
   EXPECT_TRUE(Project->FileName.empty());
   EXPECT_TRUE(W().edtFTPHost->text().isEmpty());
@@ -298,7 +301,7 @@ TEST_F(MainWindow, NewAndModifiedAsksBeforeClosing) {
     EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbYes | plat::mbNo | plat::mbCancel);
     EXPECT_EQ(Rec.Questions[0].Type, plat::mtConfirmation);
     if (c.Saved) {
-      EXPECT_NE(ReadBytes(Path(*c.SaveAs)).find("FTPLogin=bob\r\n"), std::string::npos) << c.Name;
+      EXPECT_NE(ReadFile(Path(*c.SaveAs)).find("FTPLogin=bob\r\n"), std::string::npos) << c.Name;
     }
     // Closed: cleared; kept: everything as it was.
     EXPECT_EQ(W().edtFTPLogin->text().isEmpty(), c.Result) << c.Name;
@@ -392,7 +395,7 @@ TEST_F(MainWindow, SaveAndSaveAs) {
 
 TEST_F(MainWindow, HistoryEntriesOpenTheirProjects) {
   Start();
-  ProjectSpec a, b;
+  ProjectContent a, b;
   a.Host = "a.example";
   b.Host = "b.example";
   std::string pa = WriteProject("alpha.zvp", a);
@@ -427,7 +430,7 @@ TEST_F(MainWindow, CloseAndDeleteFromHistory) {
   EXPECT_EQ(Rec.Questions[1].Text, "Close project ?");
   EXPECT_EQ(Rec.Questions[1].Buttons, plat::mbOK | plat::mbCancel);
   // Saved first, then closed and gone from the History.
-  EXPECT_NE(ReadBytes(path).find("FTPPath=/changed\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("FTPPath=/changed\r\n"), std::string::npos);
   EXPECT_TRUE(Project->FileName.empty());
   EXPECT_TRUE(W().edtPath->text().isEmpty());
   EXPECT_TRUE(W().miProjectList->actions().isEmpty());
@@ -465,15 +468,86 @@ TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
   EXPECT_EQ(Rec.Opened, (std::vector<std::string>{Path("www"), kGuidePage, kProductPage}));
 }
 
-TEST_F(MainWindow, OpenInBrowserWithAFolderThatDoesNotExist) {
+TEST_F(MainWindow, OpenInBrowserWithTheServerStopped) {
   Start();
-  W().edtPath->setText(ToQ(Path("missing")));
-  W().sbOpenInBrowser->click();
-  ASSERT_EQ(Rec.Questions.size(), 1u);
-  EXPECT_EQ(Rec.Questions[0].Text, "Web Server error\r\nPath not found");
-  EXPECT_EQ(Rec.Questions[0].Type, plat::mtError);
-  EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbOK);
+  const std::string site = Folder("www");
+  struct Case {
+    std::string Path;
+    int Port;  // where the stopped server would begin its next search
+    std::string Message;
+  } cases[] = {
+      {Path("missing"), 80, "Web Server error\r\nPath not found"},
+      {Path("missing"), 8005, "Web Server error\r\nPath not found\r\nAvailable ports not found"},
+      {site, 8004, "Web Server error\r\nAvailable ports not found"},
+      {site, 8003, "Web Server error"},
+  };
+  for (const Case& c : cases) {
+    Rec.Questions.clear();
+    W().edtPath->setText(ToQ(c.Path));
+    WebServer->Close();
+    WebServer->SetPort(c.Port);
+    W().sbOpenInBrowser->click();
+    ASSERT_EQ(Rec.Questions.size(), 1u) << c.Message;
+    EXPECT_EQ(Rec.Questions[0].Text, c.Message);
+    EXPECT_EQ(Rec.Questions[0].Type, plat::mtError);
+    EXPECT_EQ(Rec.Questions[0].Buttons, plat::mbOK);
+  }
   EXPECT_TRUE(Rec.Opened.empty());
+}
+
+TEST_F(MainWindow, OpenInBrowserOnTheServersPort) {
+  Start();
+  W().edtPath->setText(ToQ(Folder("www")));
+  ASSERT_TRUE(WebServer->Active());
+  W().sbOpenInBrowser->click();
+  EXPECT_EQ(Rec.Opened, std::vector<std::string>{"http://localhost:" + std::to_string(WebServer->Port())});
+
+  // On port 80 the address has no port. Only a program allowed to listen
+  // there can see it.
+  WebServer->Close();
+  WebServer->SetPort(80);
+  W().edtExclude->setText(QStringLiteral("zvp:"));  // starts the server again
+  if (!WebServer->Active() || WebServer->Port() != 80) GTEST_SKIP() << "port 80 is not ours to listen on";
+  W().sbOpenInBrowser->click();
+  EXPECT_EQ(Rec.Opened.back(), "http://localhost");
+  EXPECT_TRUE(Rec.Questions.empty());
+}
+
+TEST_F(MainWindow, ThePreviewServerFollowsThePathField) {
+  Start();
+  EXPECT_FALSE(WebServer->Active());
+  const std::string a = Folder("a"), b = Folder("b");
+  W().edtPath->setText(ToQ(a));
+  ASSERT_TRUE(WebServer->Active());
+  EXPECT_EQ(WebServer->Root(), a);
+  const int port = WebServer->Port();
+  W().edtPath->setText(ToQ(b));
+  EXPECT_EQ(WebServer->Root(), b);
+  EXPECT_EQ(WebServer->Port(), port);
+  W().edtPath->setText(ToQ(Path("missing")));
+  EXPECT_FALSE(WebServer->Active());
+  W().edtPath->setText(ToQ(a));
+  EXPECT_TRUE(WebServer->Active());
+  Rec.Answers = {plat::mrNo};  // not saved
+  W().miNew->trigger();
+  EXPECT_FALSE(WebServer->Active());
+}
+
+TEST_F(MainWindow, ThePreviewServesPagesWithTheirTagsFilled) {
+  Start();
+  const std::string site = Folder("www");
+  testsupport::WriteFile(site + "/index.html", "<h1><ivar title></h1>");
+  VarList->AddVar("title", "Our Pages", "1");
+  W().edtPath->setText(ToQ(site));
+  ASSERT_TRUE(WebServer->Active());
+  std::string reply;
+  testsupport::PumpWhile([&] {
+    testsupport::RawClient c;
+    if (!c.Connect("127.0.0.1", WebServer->Port())) return;
+    c.Send("GET / HTTP/1.0\r\n\r\n");
+    reply = c.ReadAll(10000);
+  });
+  EXPECT_NE(reply.find("<h1>Our Pages</h1>"), std::string::npos) << reply;
 }
 
 // Records what the window hands to the upload log.
@@ -500,6 +574,27 @@ TEST_F(MainWindow, TransferProgressReachesTheUploadLog) {
   info.FileName = "big.bin";
   W().ftpServer->OnTransferProgress(W().ftpServer, info);
   EXPECT_EQ(log.Progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{4096, 3'000'000'000LL}}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindow, PlacementOfTheMainAndVariablesWindowsIsKept) {
+  Start();
+  Vars->resize(450, 300);
+  Vars->move(40, 50);
+  Main.reset();
+  Vars.reset();
+  plat::TRegistry reg;
+  for (const char* key : {"\\Software\\Korvane\\Zentavox\\frmMain", "\\Software\\Korvane\\Zentavox\\frmVars"}) {
+    ASSERT_TRUE(reg.OpenKey(key, false)) << key;
+    for (const char* value : {"Top", "Left", "Width", "Height", "WindowState"}) EXPECT_TRUE(reg.ValueExists(value)) << key << value;
+  }
+  EXPECT_EQ(reg.ReadInteger("Width"), 450);
+  // The variables window comes back as it was left.
+  TfrmVars again;
+  EXPECT_EQ(again.size(), QSize(450, 300));
 }
 
 }  // namespace

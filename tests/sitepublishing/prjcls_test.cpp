@@ -194,6 +194,13 @@ TEST_F(PrjTest, VersionStamps) {
   EXPECT_EQ(VersionList->GetStamp("HOST:/www:/A.htm"), "3");
   EXPECT_EQ(VersionList->Items(1)->Stamp, "3");
   EXPECT_EQ(VersionList->GetStamp("host:/www:/c.htm"), "");
+  EXPECT_EQ(VersionList->IndexOfKey("host:/www:/a.htm"), 1);
+  // Cleared, the lookups forget the entries as well.
+  VersionList->Clear();
+  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "");
+  VersionList->SetStamp("host:/www:/a.htm", "4");
+  ASSERT_EQ(VersionList->Count(), 1);
+  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "4");
 }
 
 // ---- project file -------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "platform/sysutils/sysutils.h"
 #include "sitepublishing/gui/Setup.h"
 #include "tests/sitepublishing/windows_fixture.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 using plat::FromQ;
@@ -25,7 +26,7 @@ using plat::ToQ;
 
 namespace {
 
-using pubtest::ReadBytes;
+using testsupport::ReadFile;
 
 TEST(SetupMode, ChosenByTheCommandLineAndTheExecutablesName) {
   struct Case {
@@ -108,7 +109,7 @@ TEST_F(Install, InstallsTheProgramAndItsShortcuts) {
   ASSERT_TRUE(Executable(exe));
   EXPECT_EQ(fs::file_size(exe), fs::file_size(plat::ExeName()));
   for (const std::string& entry : {StartMenu(), Desktop()}) {
-    std::string text = ReadBytes(entry);
+    std::string text = ReadFile(entry);
     EXPECT_NE(text.find("Exec=" + exe + "\n"), std::string::npos) << entry << "\n" << text;
     EXPECT_NE(text.find("Name=Zentavo\n"), std::string::npos) << entry;
   }
@@ -126,7 +127,7 @@ TEST_F(Install, WithoutTheDesktopShortcut) {
 }
 
 TEST_F(Install, AFolderThatCannotBeMadeStopsTheSteps) {
-  pubtest::WriteBytes(Path("blocker"), "a file, not a folder");
+  testsupport::WriteFile(Path("blocker"), "a file, not a folder");
   Dialog->edtPath->setText(ToQ(Path("blocker/Zentavox")));
   Dialog->btnInstall->click();
   ASSERT_EQ(Rec.Errors.size(), 1u);
@@ -199,7 +200,7 @@ TEST_F(Install, UninstallKeepsAFolderThatHoldsMore) {
   Dialog->edtPath->setText(ToQ(Path("opt/Zentavox")));
   Dialog->cbxDesktop->setChecked(false);
   Dialog->btnInstall->click();
-  pubtest::WriteBytes(fs::path(StartMenu()).parent_path().string() + "/other.desktop", "[Desktop Entry]\n");
+  testsupport::WriteFile(fs::path(StartMenu()).parent_path().string() + "/other.desktop", "[Desktop Entry]\n");
   Rec.Answers = {plat::mrOk};
   Uninstall();
   EXPECT_FALSE(fs::exists(StartMenu()));

@@ -6,69 +6,44 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/qt/qtdialogs.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/gui/DeleteLog.h"
+#include "sitepublishing/gui/UploadLog.h"
 #include "sitepublishing/gui/Vars.h"
 #include "sitepublishing/gui/main.h"
+#include "sitepublishing/websrv.h"
+#include "tests/sitepublishing/project_files.h"
+#include "tests/support/files.h"
+#include "tests/support/loopback.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/private_home.h"
+#include "tests/support/qt_app.h"
 
 namespace pubtest {
-
-inline QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "publishing_test";
-  static char* argv[] = {arg0, nullptr};
-  static plat::TApplication* app = new plat::TApplication(argc, argv);
-  return *app;
-}
 
 inline void Settle() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// A project file as the program writes it; no password line when `password`
-// is empty.
-struct ProjectSpec {
-  std::string Path, Host, Login, Password, FTPPath, Exclude = "zvp:inc:";
-  std::vector<std::string> Variables;  // "name=id=value" lines
-};
-
-inline std::string ProjectText(const ProjectSpec& p) {
-  std::string t = "[GENERAL]\r\nPath=" + p.Path + "\r\nFTPHost=" + p.Host + "\r\nFTPLogin=" + p.Login + "\r\n";
-  if (!p.Password.empty()) t += "FTPPassword=" + p.Password + "\r\n";
-  t += "FTPPath=" + p.FTPPath + "\r\nExcludeFile=" + p.Exclude + "\r\n[Variables]\r\n";
-  for (const std::string& v : p.Variables) t += v + "\r\n";
-  return t + "[Versions]\r\n";
-}
-
 class WindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    testsupport::QtApp();
     Dir = Home.Top() + "/files";
     std::filesystem::create_directories(Dir);
     Project->Form = nullptr;
     Project->Clear();
   }
   void TearDown() override {
+    frmUploadLog = nullptr;
+    frmDeleteLog = nullptr;
+    DeleteLog.reset();
+    UploadLog.reset();
     Vars.reset();
     Main.reset();
     Settle();
@@ -80,7 +55,14 @@ class WindowsTest : public ::testing::Test {
   // The windows in the program's order; the main window shown.
   void Start() {
     Main = std::make_unique<TfrmMain>();
+    // Tests run side by side: the preview server of each starts on a port
+    // of its own, not on 80 and 8000 ... where the program looks first.
+    WebServer->SetPort(testsupport::FreeLoopbackPort());
     Vars = std::make_unique<TfrmVars>();
+    UploadLog = std::make_unique<TfrmUploadLog>();
+    DeleteLog = std::make_unique<TfrmDeleteLog>();
+    frmUploadLog = UploadLog.get();
+    frmDeleteLog = DeleteLog.get();
     Main->show();
     Settle();
   }
@@ -90,8 +72,8 @@ class WindowsTest : public ::testing::Test {
     std::filesystem::create_directories(Path(name));
     return Path(name);
   }
-  std::string WriteProject(const std::string& name, const ProjectSpec& spec) const {
-    WriteBytes(Path(name), ProjectText(spec));
+  std::string WriteProject(const std::string& name, const ProjectContent& content) const {
+    testsupport::WriteFile(Path(name), ProjectText(content));
     return Path(name);
   }
   static void SetDefaultProject(const std::string& path) { TProject().WriteDefaultProject(path); }
@@ -101,6 +83,8 @@ class WindowsTest : public ::testing::Test {
   testsupport::DialogRecorder Rec;
   std::unique_ptr<TfrmMain> Main;
   std::unique_ptr<TfrmVars> Vars;
+  std::unique_ptr<TfrmUploadLog> UploadLog;
+  std::unique_ptr<TfrmDeleteLog> DeleteLog;
 };
 
 }  // namespace pubtest

@@ -28,7 +28,7 @@ void WriteFile(const std::string& path, const std::string& bytes, int mode) {
   }
 }
 
-std::vector<std::string> FolderEntries(const std::string& dir) {
+std::vector<std::string> FolderEntriesInListingOrder(const std::string& dir) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (dirent* e = ::readdir(d)) {
@@ -37,6 +37,11 @@ std::vector<std::string> FolderEntries(const std::string& dir) {
     }
     ::closedir(d);
   }
+  return names;
+}
+
+std::vector<std::string> FolderEntries(const std::string& dir) {
+  std::vector<std::string> names = FolderEntriesInListingOrder(dir);
   std::sort(names.begin(), names.end());
   return names;
 }

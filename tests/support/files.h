@@ -14,5 +14,7 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes, int mode = -1);
 // The names in a folder, sorted, without "." and ".."; empty for none.
 std::vector<std::string> FolderEntries(const std::string& dir);
+// The same in the order the file system lists them.
+std::vector<std::string> FolderEntriesInListingOrder(const std::string& dir);
 
 }  // namespace testsupport

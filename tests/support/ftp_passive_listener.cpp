@@ -1,21 +1,17 @@
 #include "tests/support/ftp_passive_listener.h"
 
+#include "tests/support/loopback.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 
 namespace testsupport {
 
 namespace {
-
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Waits for `fd` to become readable; false on time-out.
 bool Readable(int fd, std::int64_t deadline) {

@@ -548,6 +548,62 @@ TEST(InetCalls, ExtendedPassiveWhenPassiveIsRefused) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// The transfer type holds for the connection: it is sent when it changes,
+// not before every file.
+TEST(InetCalls, TransferTypeIsSentWhenItChanges) {
+  std::mutex mutex;
+  std::vector<std::string> stored;
+  ScriptServer server([&](ScriptConn& c, int) {
+    c.AcceptLogin();
+    testsupport::PassiveListener data;
+    for (;;) {
+      const std::string line = c.ReadLine();
+      if (line.empty() || line == "QUIT") return;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        stored.push_back(line);
+      }
+      if (line.rfind("TYPE ", 0) == 0) {
+        c.Send("200 ok\r\n");
+      } else if (line == "PASV") {
+        c.Send(data.PasvReply());
+      } else if (line.rfind("STOR ", 0) == 0) {
+        c.Send("150 go\r\n");
+        EXPECT_TRUE(data.Accept());
+        data.ReadAll();
+        c.Send("226 stored\r\n");
+      } else if (line == "LIST") {
+        c.Send("150 here\r\n");
+        EXPECT_TRUE(data.Accept());
+        data.Send(kDosListing);
+        data.CloseData();
+        c.Send("226 done\r\n");
+      } else {
+        c.Send("502 not here\r\n");
+      }
+    }
+  });
+  testsupport::TempFolder tmp;
+  const std::string local = tmp.Path("f.txt");
+  testsupport::WriteFile(local, "data");
+  Recorder rec;
+  Session s;
+  HINTERNET c = s.Connect(server.Port(), "u", "p", rec, INTERNET_FLAG_PASSIVE);
+  ASSERT_NE(c, 0u);
+  ASSERT_TRUE(FtpPutFileA(c, local.c_str(), "/a", FTP_TRANSFER_TYPE_BINARY, 0));
+  ASSERT_TRUE(FtpPutFileA(c, local.c_str(), "/b", FTP_TRANSFER_TYPE_BINARY, 0));
+  WIN32_FIND_DATAA fd;
+  HINTERNET f = FtpFindFirstFileA(c, "*.*", &fd, 0, 0);
+  ASSERT_NE(f, 0u) << GetLastError();
+  InternetCloseHandle(f);
+  ASSERT_TRUE(FtpPutFileA(c, local.c_str(), "/c", FTP_TRANSFER_TYPE_BINARY, 0));
+  ASSERT_TRUE(FtpPutFileA(c, local.c_str(), "/d", FTP_TRANSFER_TYPE_ASCII, 0));
+  InternetCloseHandle(c);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(stored, (std::vector<std::string>{"TYPE I", "PASV", "STOR /a", "PASV", "STOR /b", "TYPE A", "PASV", "LIST",
+                                              "TYPE I", "PASV", "STOR /c", "TYPE A", "PASV", "STOR /d"}));
+}
+
 TEST(InetCalls, ActiveModeTakesDataOnlyFromTheServer) {
   ScriptServer server([](ScriptConn& c, int) {
     c.AcceptLogin();

@@ -1,0 +1,481 @@
+#include "platform/serversocket/serversocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace plat {
+
+namespace {
+
+// poll() on one descriptor for up to timeoutMs (< 0: no limit), resumed
+// after signals with the time that is left. The revents, 0 on a time-out.
+short PollOne(int fd, short events, int timeoutMs) {
+  std::int64_t deadline = TickMs() + timeoutMs;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int wait = timeoutMs < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline - TickMs()));
+    int r = ::poll(&p, 1, wait);
+    if (r > 0) return p.revents;
+    if (r == 0) return 0;
+    if (errno != EINTR) return POLLERR;
+  }
+}
+
+// A listening socket on the loopback address of that family; -1 with the
+// reason in err.
+int ListenOn(int family, int port, int& err) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  int r;
+  if (family == AF_INET6) {
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<std::uint16_t>(port));
+    a.sin6_addr = in6addr_loopback;
+    r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (r != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    err = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int BoundPort(int fd) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+}  // namespace
+
+// ---- the connection ----------------------------------------------------------------
+
+TServerClientWinSocket::TServerClientWinSocket(int fd) : Fd_(fd) {}
+
+TServerClientWinSocket::~TServerClientWinSocket() {
+  if (Fd_ >= 0) ::close(Fd_);
+}
+
+int TServerClientWinSocket::Handle() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Fd_;
+}
+
+void TServerClientWinSocket::Close() {
+  int fd = Handle();
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_WR);
+  std::int64_t deadline = TickMs() + CloseLingerMs;
+  std::size_t dropped = 0;
+  char buf[4096];
+  while (dropped < 65536) {
+    std::int64_t left = deadline - TickMs();
+    if (left <= 0 || !(PollOne(fd, POLLIN, static_cast<int>(left)) & (POLLIN | POLLHUP | POLLERR))) break;
+    ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    dropped += static_cast<std::size_t>(n);
+  }
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Fd_ = -1;
+  }
+  ::close(fd);
+}
+
+void TServerClientWinSocket::Shutdown() {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Fd_ >= 0) ::shutdown(Fd_, SHUT_RDWR);
+}
+
+// ---- the stream -------------------------------------------------------------------
+
+TWinSocketStream::TWinSocketStream(TServerClientWinSocket& socket, int timeOutMs)
+    : TimeOut(timeOutMs), Socket_(socket) {}
+
+bool TWinSocketStream::WaitForData(int timeoutMs) {
+  int fd = Socket_.Handle();
+  return fd >= 0 && (PollOne(fd, POLLIN, timeoutMs) & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+std::int64_t TWinSocketStream::Read(void* buffer, std::int64_t count) {
+  int fd = Socket_.Handle();
+  if (fd < 0 || count <= 0) return 0;
+  std::int64_t deadline = TickMs() + TimeOut;
+  for (;;) {
+    std::int64_t left = deadline - TickMs();
+    if (left < 0 || !WaitForData(static_cast<int>(left))) return 0;
+    ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
+    if (n > 0) return n;
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) return 0;
+  }
+}
+
+std::int64_t TWinSocketStream::Write(const void* buffer, std::int64_t count) {
+  int fd = Socket_.Handle();
+  if (fd < 0) return 0;
+  const char* p = static_cast<const char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    ssize_t n = ::send(fd, p + done, static_cast<std::size_t>(count - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (PollOne(fd, POLLOUT, TimeOut) & POLLOUT) continue;
+    }
+    break;
+  }
+  return done;
+}
+
+std::int64_t TWinSocketStream::Seek(std::int64_t, TSeekOrigin) { throw EStreamError("A socket stream cannot seek"); }
+
+void TWinSocketStream::SetSize(std::int64_t) { throw EStreamError("A socket stream has no size"); }
+
+// ---- the connection's work -------------------------------------------------------------
+
+struct TServerClientThread::SyncCall {
+  enum State { Pending, Running, Done, Abandoned };
+  std::mutex Mutex;
+  std::condition_variable Cv;
+  State St = Pending;
+  const std::function<void()>* Step = nullptr;  // touched only while Running
+  std::exception_ptr Error;
+};
+
+TServerClientThread::TServerClientThread(TServerClientWinSocket* socket) : Socket_(socket) {}
+
+TServerClientThread::~TServerClientThread() = default;
+
+void TServerClientThread::Terminate() {
+  Terminated_.store(true);
+  std::shared_ptr<SyncCall> call;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    call = Waiting_;
+  }
+  if (call) {
+    std::lock_guard<std::mutex> lock(call->Mutex);
+    if (call->St == SyncCall::Pending) call->St = SyncCall::Abandoned;
+    call->Cv.notify_all();
+  }
+  if (Socket_) Socket_->Shutdown();
+}
+
+bool TServerClientThread::StepRunningHere() const {
+  if (std::this_thread::get_id() != OwnerThread_) return false;
+  std::shared_ptr<SyncCall> call;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    call = Waiting_;
+  }
+  if (!call) return false;
+  std::lock_guard<std::mutex> lock(call->Mutex);
+  return call->St == SyncCall::Running;
+}
+
+void TServerClientThread::Synchronize(const std::function<void()>& step) {
+  if (std::this_thread::get_id() == OwnerThread_) {
+    step();
+    return;
+  }
+  auto call = std::make_shared<SyncCall>();
+  call->Step = &step;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (Terminated_.load()) throw EThreadTerminated("The server is stopping");
+    Waiting_ = call;
+  }
+  struct Forget {
+    TServerClientThread* self;
+    ~Forget() {
+      std::lock_guard<std::mutex> lock(self->Mutex_);
+      self->Waiting_.reset();
+    }
+  } forget{this};
+
+  // The step may be given up while it waits in the queue; the task then
+  // finds it abandoned and leaves it alone.
+  bool posted = RunOnThread(OwnerQueue_, [call] {
+    {
+      std::lock_guard<std::mutex> lock(call->Mutex);
+      if (call->St != SyncCall::Pending) return;
+      call->St = SyncCall::Running;
+    }
+    try {
+      (*call->Step)();
+    } catch (...) {
+      call->Error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(call->Mutex);
+    call->St = SyncCall::Done;
+    call->Cv.notify_all();
+  });
+  if (!posted) throw EThreadTerminated("The server's own thread has ended");
+
+  std::unique_lock<std::mutex> lock(call->Mutex);
+  call->Cv.wait(lock, [&] { return call->St == SyncCall::Done || call->St == SyncCall::Abandoned; });
+  if (call->St == SyncCall::Abandoned) throw EThreadTerminated("The server is stopping");
+  if (call->Error) std::rethrow_exception(call->Error);
+}
+
+// ---- the server ---------------------------------------------------------------------
+
+struct TServerSocket::Conn {
+  TServerClientWinSocket* Socket = nullptr;
+  TServerClientThread* Work = nullptr;
+};
+
+// What the accept thread and the workers share with the server; it outlives
+// the server for a worker that had to be left running.
+struct TServerSocket::Core {
+  std::mutex Mutex;
+  std::condition_variable SlotFree;  // the accept thread waits for Busy < Max
+  std::condition_variable WorkReady;  // idle workers wait for Queue
+  bool Stopping = false;
+  int Max = 1;
+  int Busy = 0;  // connections queued or being served
+  int Idle = 0;  // workers waiting for a connection
+  std::deque<std::shared_ptr<Conn>> Queue;
+  std::vector<std::shared_ptr<Conn>> Serving;
+  // Worker i serves Current[i] (null while idle); sized Max at Open.
+  std::vector<std::shared_ptr<Conn>> Current;
+  std::vector<std::thread> Workers;
+  std::vector<int> ListenFds;
+  int WakeFd = -1;
+  std::function<TServerClientThread*(TServerClientWinSocket*)> OnGetThread;
+  ThreadQueueId OwnerQueue = 0;
+  std::thread::id OwnerThread;
+
+  ~Core() {
+    for (int fd : ListenFds) ::close(fd);
+    if (WakeFd >= 0) ::close(WakeFd);
+  }
+};
+
+TServerSocket::TServerSocket(TComponent* owner)
+    : TComponent(owner), OwnerQueue_(CurrentThreadQueue()), OwnerThread_(std::this_thread::get_id()) {}
+
+TServerSocket::~TServerSocket() { Close(); }
+
+void TServerSocket::SetActive(bool active) {
+  if (active)
+    Open();
+  else
+    Close();
+}
+
+void TServerSocket::Open() {
+  if (Active_) return;
+  auto core = std::make_shared<Core>();
+  core->Max = std::max(1, MaxConnections);
+  core->Current.resize(static_cast<std::size_t>(core->Max));
+  core->OnGetThread = OnGetThread;
+  core->OwnerQueue = OwnerQueue_;
+  core->OwnerThread = OwnerThread_;
+
+  int err = 0;
+  int port = Port_;
+  int fd4 = ListenOn(AF_INET, port, err);
+  if (fd4 < 0) throw ESocketError(Format("Cannot listen on 127.0.0.1 port %d: %s", port, std::strerror(err)));
+  core->ListenFds.push_back(fd4);
+  if (port == 0) port = BoundPort(fd4);
+  // ::1 too where the machine has it, so that "localhost" reaches us
+  // whichever address a browser tries first; a port taken there is taken.
+  int fd6 = ListenOn(AF_INET6, port, err);
+  if (fd6 >= 0)
+    core->ListenFds.push_back(fd6);
+  else if (err != EAFNOSUPPORT && err != EADDRNOTAVAIL && err != EPROTONOSUPPORT)
+    throw ESocketError(Format("Cannot listen on ::1 port %d: %s", port, std::strerror(err)));
+  core->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (core->WakeFd < 0) throw ESocketError(Format("Cannot start the server: %s", std::strerror(errno)));
+
+  AcceptThread_ = std::thread(AcceptLoop, core);
+  Core_ = std::move(core);
+  Port_ = port;
+  Active_ = true;
+}
+
+void TServerSocket::Close() {
+  if (!Active_) return;
+  Active_ = false;
+  std::shared_ptr<Core> core = std::move(Core_);
+  {
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    core->Stopping = true;
+  }
+  std::uint64_t one = 1;
+  ssize_t w = ::write(core->WakeFd, &one, sizeof one);
+  (void)w;
+  core->SlotFree.notify_all();
+  AcceptThread_.join();
+  // New clients are refused from here on.
+  for (int fd : core->ListenFds) ::close(fd);
+  core->ListenFds.clear();
+
+  std::vector<std::thread> workers;
+  std::vector<bool> leave;
+  std::deque<std::shared_ptr<Conn>> unserved;
+  {
+    // Under the lock, so that no worker frees its connection meanwhile.
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    for (auto& c : core->Serving) c->Work->Terminate();
+    for (std::size_t i = 0; i < core->Workers.size(); ++i) {
+      // A step below us on this stack: waiting for its worker would never end.
+      const auto& current = core->Current[i];
+      leave.push_back(current && current->Work->StepRunningHere());
+    }
+    workers.swap(core->Workers);
+    unserved.swap(core->Queue);
+  }
+  core->WorkReady.notify_all();
+  for (std::size_t i = 0; i < workers.size(); ++i) {
+    if (leave[i])
+      workers[i].detach();  // it frees its connection and ends by itself
+    else
+      workers[i].join();
+  }
+  for (auto& c : unserved) {
+    delete c->Work;
+    delete c->Socket;
+  }
+}
+
+void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
+  for (;;) {
+    std::shared_ptr<Conn> conn;
+    {
+      std::unique_lock<std::mutex> lock(core->Mutex);
+      ++core->Idle;
+      core->WorkReady.wait(lock, [&] { return core->Stopping || !core->Queue.empty(); });
+      --core->Idle;
+      if (core->Stopping) return;
+      conn = core->Queue.front();
+      core->Queue.pop_front();
+      core->Serving.push_back(conn);
+      core->Current[index] = conn;
+    }
+    try {
+      conn->Work->ClientExecute();
+    } catch (...) {
+      // The work reports its own failures to its client; nothing more to tell.
+    }
+    conn->Socket->Close();
+    {
+      std::lock_guard<std::mutex> lock(core->Mutex);
+      auto& serving = core->Serving;
+      serving.erase(std::remove(serving.begin(), serving.end(), conn), serving.end());
+      core->Current[index].reset();
+      --core->Busy;
+    }
+    core->SlotFree.notify_all();
+    delete conn->Work;
+    delete conn->Socket;
+  }
+}
+
+void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
+  auto* socket = new TServerClientWinSocket(fd);
+  TServerClientThread* work = nullptr;
+  try {
+    if (core->OnGetThread) work = core->OnGetThread(socket);
+  } catch (...) {
+    work = nullptr;
+  }
+  if (!work) {
+    delete socket;
+    return;
+  }
+  work->OwnerQueue_ = core->OwnerQueue;
+  work->OwnerThread_ = core->OwnerThread;
+  auto conn = std::make_shared<Conn>();
+  conn->Socket = socket;
+  conn->Work = work;
+  std::lock_guard<std::mutex> lock(core->Mutex);
+  core->Queue.push_back(conn);
+  ++core->Busy;
+  // Finished workers are kept for the next connections; a new one is made
+  // only when none is waiting, so there are never more than Max.
+  if (core->Idle == 0 && core->Workers.size() < core->Current.size()) {
+    try {
+      core->Workers.emplace_back(WorkerLoop, core, core->Workers.size());
+    } catch (const std::system_error&) {
+      // No thread to be had: the connection waits for a running worker,
+      // or is dropped when there is none.
+      if (core->Workers.empty()) {
+        core->Queue.pop_back();
+        --core->Busy;
+        delete work;
+        delete socket;
+      }
+    }
+  }
+  core->WorkReady.notify_one();
+}
+
+void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
+  std::vector<pollfd> fds;
+  for (int fd : core->ListenFds) fds.push_back(pollfd{fd, POLLIN, 0});
+  fds.push_back(pollfd{core->WakeFd, POLLIN, 0});
+  for (;;) {
+    {
+      // At the limit, further clients wait in the listen queue.
+      std::unique_lock<std::mutex> lock(core->Mutex);
+      core->SlotFree.wait(lock, [&] { return core->Stopping || core->Busy < core->Max; });
+      if (core->Stopping) return;
+    }
+    for (auto& p : fds) p.revents = 0;
+    int r = ::poll(fds.data(), fds.size(), -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds.back().revents) return;  // woken only to stop
+    for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) {
+        Launch(core, c);
+        break;  // one at a time, so that the limit is looked at again
+      }
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: give the running connections a moment to end
+        // instead of spinning on a listen queue that stays readable.
+        PollOne(core->WakeFd, POLLIN, 100);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace plat

@@ -1,0 +1,156 @@
+// The delete-old walk: every remote file and folder below the remote
+// folder that has no local counterpart is offered for deletion.
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "ftpcomponents/PathUtils.h"
+#include "ftpcomponents/SimpFTP.h"
+#include "sitepublishing/LocalFolder.h"
+#include "sitepublishing/LogView.h"
+#include "sitepublishing/PrjCls.h"
+
+namespace {
+
+constexpr std::uint8_t kAnswerNo = 2;
+
+enum class LocalKind { Missing, File, Folder };
+
+// What stands locally at the path. Only "nothing there" may let the walk
+// offer a deletion: any other failure to look is an error.
+LocalKind LocalKindOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? LocalKind::Folder : LocalKind::File;
+  if (errno == ENOENT || errno == ENOTDIR) return LocalKind::Missing;
+  throw plat::EFOpenError("Cannot check local path " + path);
+}
+
+// Asks unless Yes to All was given; true when the item is to go.
+bool ConfirmDelete(TDeleteLogView& log, const std::string& question) {
+  if (log.YesToAll()) return true;
+  log.AddLog(lkNotice, question);
+  return log.AskDelete() != kAnswerNo;
+}
+
+}  // namespace
+
+void TProject::DeleteOld() {
+  if (!DeleteLog) throw plat::Exception("No delete-old log");
+  TSimpleFTP& ftp = WalkFtp();
+  TDeleteLogView& log = *DeleteLog;
+  Form->SetFtpParams();
+  log.BeginDelete();
+  struct Close {
+    TSimpleFTP& ftp;
+    TDeleteLogView& log;
+    ~Close() {
+      ftp.Disconnect();
+      log.AddLog(lkNotice, "Deleting old files completed");
+      // The line above is written in every case; a run that did not get
+      // through cleanly must not read as one that did.
+      if (log.Aborted())
+        log.AddLog(lkError, "Deleting old files aborted.");
+      else if (log.ErrorCount() > 0)
+        log.AddLog(lkError, "Deleting old files completed with errors.");
+      log.EndDelete();
+    }
+  } close{ftp, log};
+  try {
+    const std::string local = Fields().FieldText(pfPath);
+    // Without the local folder (a disk not mounted, say) every remote file
+    // would look stale.
+    TLocalFolder folder;
+    if (folder.Read(local, false) != 0) throw plat::EFOpenError("Cannot open folder " + local);
+    log.AddLog(lkPlain, "Connect to " + ftp.HostName + "...");
+    if (!ftp.Connect()) throw ESimpleFTPError("Not connected!");
+    log.AddLog(lkPlain, "Find old files...");
+    SetRemoteBase(Fields().FieldText(pfFTPPath));
+    WalkRemoteDir(RemoteBase);
+  } catch (const plat::Exception& e) {
+    log.AddLog(lkError, e.Message);
+  }
+}
+
+void TProject::SetRemoteBase(const std::string& path) {
+  TSimpleFTP& ftp = WalkFtp();
+  if (!path.empty()) ftp.ChangeDir(path);
+  // The server's own name for the folder, whatever form was typed: the
+  // entries of its listings begin with it.
+  RemoteBase = ftp.RemoteDir();
+}
+
+void TProject::WalkRemoteDir(const std::string& dir) {
+  TSimpleFTP& ftp = WalkFtp();
+  TDeleteLogView& log = *DeleteLog;
+  log.AddLog(lkPlain, "checking directory " + dir);
+  ftp.ChangeDir(dir);
+  ftp.FindFiles("*.*", true);
+  // The listing is refilled by the next search (and the checks may pump
+  // messages), so the walk keeps its own copy.
+  std::vector<std::pair<std::string, bool>> entries;
+  for (int i = 0; i < ftp.Files().Count(); ++i) {
+    TWin32FindDataA data;
+    ftp.GetFileInfo(i, data);
+    entries.emplace_back(ftp.Files()[i], (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0);
+  }
+  std::vector<std::string> folders;
+  for (const auto& [path, isFolder] : entries) {
+    if (log.Aborted()) return;
+    if (!isFolder)
+      CheckRemoteFile(path);
+    else if (path.empty() || path.back() != '.')
+      folders.push_back(path);
+  }
+  for (const std::string& folder : folders) {
+    WalkRemoteDir(folder);
+    if (log.Aborted()) return;
+    CheckRemoteDir(folder);
+  }
+}
+
+void TProject::CheckRemoteFile(const std::string& path) {
+  TSimpleFTP& ftp = WalkFtp();
+  TDeleteLogView& log = *DeleteLog;
+  try {
+    log.AddLog(lkPlain, "checking file " + path);
+    // A folder of that name does not count as the file.
+    if (LocalKindOf(RemoteToLocal(path)) == LocalKind::File) return;
+    if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
+    ftp.Delete(path);
+    log.AddLog(lkNotice, "file " + path + " deleted");
+  } catch (const plat::Exception& e) {
+    log.AddLog(lkError, e.Message);
+  }
+}
+
+void TProject::CheckRemoteDir(const std::string& path) {
+  TSimpleFTP& ftp = WalkFtp();
+  TDeleteLogView& log = *DeleteLog;
+  try {
+    if (LocalKindOf(RemoteToLocal(path)) == LocalKind::Folder) return;
+    if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
+    ftp.RemoveDir(path);
+    log.AddLog(lkNotice, "directory " + path + " deleted");
+  } catch (const plat::Exception& e) {
+    log.AddLog(lkError, e.Message);
+  }
+}
+
+std::string TProject::RemoteToLocal(const std::string& path) {
+  // Only an entry below the base has a local counterpart; mapping any other
+  // by cutting characters would name the wrong local file.
+  const std::string prefix = !RemoteBase.empty() && RemoteBase.back() == '/' ? RemoteBase : RemoteBase + "/";
+  std::string rest;
+  if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0) rest = path.substr(prefix.size());
+  bool inside = !rest.empty();
+  for (std::size_t start = 0; inside && start <= rest.size();) {
+    std::size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string part = rest.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") inside = false;
+    start = end + 1;
+  }
+  if (!inside) throw plat::Exception("Remote path " + path + " is not below " + RemoteBase);
+  SlashesToBackslashes(rest);
+  return AddBackslash(Fields().FieldText(pfPath)) + rest;
+}

@@ -1,0 +1,187 @@
+// The upload walk: the local site folder, with its subfolders, into the
+// remote folder, each file through the page parser, stamps recorded.
+#include "ftpcomponents/SimpFTP.h"
+#include "sitepublishing/LocalFolder.h"
+#include "sitepublishing/LogView.h"
+#include "sitepublishing/PrjCls.h"
+#include "sitepublishing/ProjectText.h"
+
+namespace {
+
+// Runs its action when the scope ends, however it ends.
+template <class F>
+class Finally {
+ public:
+  explicit Finally(F f) : F_(std::move(f)) {}
+  ~Finally() { F_(); }
+  Finally(const Finally&) = delete;
+  Finally& operator=(const Finally&) = delete;
+
+ private:
+  F F_;
+};
+
+}  // namespace
+
+TSimpleFTP& TProject::WalkFtp() {
+  TSimpleFTP* ftp = Form ? Form->FtpServer() : nullptr;
+  if (!ftp) throw plat::Exception("No FTP connection");
+  return *ftp;
+}
+
+std::string TProject::VersionKey(const std::string& fullPath) {
+  TProjectForm& f = Fields();
+  return plat::UpperCase(f.FieldText(pfFTPHost)) + ":" + f.FieldText(pfFTPPath) + ":" + fullPath;
+}
+
+void TProject::Upload(bool onlyChanged) {
+  if (!UploadLog) throw plat::Exception("No upload log");
+  TSimpleFTP& ftp = WalkFtp();
+  TUploadLogView& log = *UploadLog;
+  OnlyChanged = onlyChanged;
+  Form->SetFtpParams();
+  log.BeginUpload();
+  WalkPath_.clear();
+  // Whatever escapes the walk, the connection is closed and the log leaves
+  // its busy state, or the user could never close it again.
+  Finally close([&] {
+    ftp.Disconnect();
+    if (log.ErrorCount() == 0) log.AddLog(lkPlain, "Disconnect");
+    if (log.ErrorCount() == 0 && !log.Aborted()) log.AddLog(lkNotice, "Upload completed successfully.");
+    if (log.Aborted())
+      log.AddLog(lkError, "Upload aborted.");
+    else if (log.ErrorCount() > 0)
+      log.AddLog(lkError, "Upload completed with errors.");
+    log.EndUpload();
+  });
+  try {
+    log.AddLog(lkPlain, "Connect to " + ftp.HostName + "...");
+    if (!ftp.Connect()) throw ESimpleFTPError("Not connected!");
+    UploadDir(Fields().FieldText(pfPath), Fields().FieldText(pfFTPPath));
+  } catch (const plat::Exception& e) {
+    log.AddLog(lkError, e.Message);
+  }
+}
+
+bool TProject::EnterDirs(const std::string& localFolder, const std::string& remoteFolder) {
+  TSimpleFTP& ftp = WalkFtp();
+  ftp.LocalDir = localFolder;
+  if (remoteFolder.empty()) return true;
+  try {
+    ftp.ChangeDir(remoteFolder);
+  } catch (const plat::Exception& e) {
+    UploadLog->AddLog(lkError, e.Message);
+    return false;
+  }
+  return true;
+}
+
+void TProject::UploadDir(const std::string& localFolder, std::string remoteFolder) {
+  TSimpleFTP& ftp = WalkFtp();
+  TUploadLogView& log = *UploadLog;
+  if (!EnterDirs(localFolder, remoteFolder)) return;
+  // Absolute remote paths in the log and for the subfolders.
+  if (remoteFolder.empty() || remoteFolder[0] != '/') remoteFolder = ftp.RemoteDir();
+  log.AddLog(lkPlain, "uploading dir " + localFolder + " to " + remoteFolder);
+
+  // A folder that cannot be read would otherwise pass for an empty one, and
+  // the run would end as a success with nothing sent.
+  TLocalFolder folder;
+  if (folder.Read(localFolder) != 0) {
+    log.AddLog(lkError, "Cannot open folder " + localFolder);
+    return;
+  }
+  WalkPath_.push_back(TWalkFolder{folder.Dev, folder.Ino, localFolder});
+  Finally pop([this] { WalkPath_.pop_back(); });
+  auto loopTarget = [this](const TLocalEntry& e) -> const TWalkFolder* {
+    for (const TWalkFolder& w : WalkPath_)
+      if (w.Dev == e.St.st_dev && w.Ino == e.St.st_ino) return &w;
+    return nullptr;
+  };
+
+  // First pass: the files, and the remote subfolders that are missing.
+  // Anything that is neither a regular file nor a folder stays local.
+  std::vector<bool> loops(folder.Entries.size(), false);
+  const std::string exclude = Fields().FieldText(pfExclude);
+  for (std::size_t i = 0; i < folder.Entries.size(); ++i) {
+    if (log.Aborted()) return;
+    const TLocalEntry& e = folder.Entries[i];
+    if (e.IsFolder()) {
+      if (const TWalkFolder* back = loopTarget(e)) {
+        loops[i] = true;
+        log.AddLog(lkError, "Skipped folder " + localFolder + "/" + e.Name + ": it links back to " + back->Path);
+        continue;
+      }
+      MakeRemoteDir(e.Name);
+    } else if (e.IsFile()) {
+      std::string ext = prjtext::ExtractExt(e.Name);
+      if (ext.empty() || exclude.find(ext) == std::string::npos) UploadFile(e.Name);
+    }
+  }
+
+  // Second pass: each subfolder whole, depth first. Hidden ones were made
+  // remotely above but are not entered.
+  for (std::size_t i = 0; i < folder.Entries.size(); ++i) {
+    if (log.Aborted()) return;
+    const TLocalEntry& e = folder.Entries[i];
+    if (!e.IsFolder() || e.IsHidden() || loops[i]) continue;
+    UploadDir(localFolder + "/" + e.Name, remoteFolder + "/" + e.Name);
+    EnterDirs(localFolder, remoteFolder);
+  }
+}
+
+void TProject::MakeRemoteDir(const std::string& name) {
+  TSimpleFTP& ftp = WalkFtp();
+  bool exists = false;
+  try {
+    exists = ftp.DirExists(name);
+  } catch (...) {
+    exists = false;  // a failed probe of any kind means "make it"
+  }
+  if (exists) return;
+  UploadLog->AddLog(lkPlain, "make dir " + name);
+  try {
+    ftp.MakeDir(name);
+  } catch (const plat::Exception& e) {
+    UploadLog->AddLog(lkError, e.Message);
+  }
+}
+
+void TProject::UploadFile(const std::string& name) {
+  TSimpleFTP& ftp = WalkFtp();
+  TUploadLogView& log = *UploadLog;
+  const std::string saved = ftp.LocalDir;
+  const std::string full = saved + "/" + name;
+  std::string stamp;
+  if (!IsChanged(full, stamp)) return;
+  log.AddLog(lkPlain, "uploading file " + name);
+  log.StartProgress();
+  TFileParser parser;
+  Finally restore([&] {
+    ftp.LocalDir = saved;
+    log.StopProgress();
+  });
+  try {
+    parser.Process(full);
+    const std::string& out = parser.OutputFile;
+    std::size_t slash = out.rfind('/');
+    ftp.LocalDir = out.substr(0, slash + 1);
+    ftp.Put(out.substr(slash + 1));
+    RecordVersion(full, stamp);
+  } catch (const plat::Exception& e) {
+    log.AddLog(lkError, e.Message);
+  }
+}
+
+bool TProject::IsChanged(const std::string& fullPath, std::string& stamp) {
+  stamp = plat::IntToStr(FileStamp(fullPath));
+  return !OnlyChanged || stamp != VersionList->GetStamp(VersionKey(fullPath));
+}
+
+void TProject::RecordVersion(const std::string& fullPath, const std::string& stamp) {
+  // The stamp read before the file was sent: an edit made during its upload
+  // gives a newer stamp, so the next run sends the file again.
+  VersionList->SetStamp(VersionKey(fullPath), stamp);
+  Modified = true;
+  if (Form) Form->SetModified();
+}

@@ -1,0 +1,30 @@
+// Small builders the publishing windows share.
+#pragma once
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QString>
+
+#include "platform/qt/panel.h"
+
+namespace gui {
+
+// Gives the widget its component name (tests and placement find it by it).
+template <class W>
+W* Named(W* w, const char* name) {
+  w->setObjectName(QString::fromLatin1(name));
+  return w;
+}
+
+// A status band of the given height holding one label, empty at first.
+inline plat::TPanel* StatusPanel(QWidget* parent, const char* name, int height, QLabel*& label) {
+  auto* panel = Named(new plat::TPanel(QString(), parent), name);
+  panel->setFixedHeight(height);
+  label = Named(new QLabel(panel), "lblStatus");
+  auto* layout = new QHBoxLayout(panel);
+  layout->setContentsMargins(4, 0, 4, 0);
+  layout->addWidget(label);
+  return panel;
+}
+
+}  // namespace gui

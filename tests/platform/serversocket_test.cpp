@@ -1,0 +1,234 @@
+#include "platform/serversocket/serversocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/support/loopback.h"
+
+using namespace plat;
+using testsupport::NowMs;
+using testsupport::RawClient;
+
+namespace {
+
+// Connection work given as a function, with the protected parts opened up.
+class FnThread : public TServerClientThread {
+ public:
+  using Fn = std::function<void(FnThread&)>;
+  FnThread(TServerClientWinSocket* s, Fn fn, std::atomic<int>* freed)
+      : TServerClientThread(s), Fn_(std::move(fn)), Freed_(freed) {}
+  ~FnThread() override {
+    if (Freed_) ++*Freed_;
+  }
+  void Sync(const std::function<void()>& step) { Synchronize(step); }
+  void Say(const std::string& s) {
+    TWinSocketStream st(*ClientSocket(), 5000);
+    st.WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
+  }
+
+ protected:
+  void ClientExecute() override { Fn_(*this); }
+
+ private:
+  Fn Fn_;
+  std::atomic<int>* Freed_;
+};
+
+class ServerSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Server.SetPort(0);
+    Server.OnGetThread = [this](TServerClientWinSocket* s) { return new FnThread(s, Work, &Freed); };
+  }
+  bool Connect(RawClient& c) { return c.Connect("127.0.0.1", Server.Port()); }
+
+  TServerSocket Server{nullptr};
+  FnThread::Fn Work;
+  std::atomic<int> Freed{0};
+};
+
+}  // namespace
+
+TEST_F(ServerSocketTest, WorkRunsOnItsOwnThreadAndStepsOnTheServersThread) {
+  std::thread::id me = std::this_thread::get_id();
+  std::atomic<bool> workOnOwnThread{false};
+  Work = [&](FnThread& t) {
+    workOnOwnThread = std::this_thread::get_id() != me;
+    TWinSocketStream st(*t.ClientSocket(), 5000);
+    char buf[16];
+    std::int64_t n = st.Read(buf, sizeof buf);
+    std::string got(buf, static_cast<std::size_t>(n));
+    std::string reply;
+    t.Sync([&] { reply = got + (std::this_thread::get_id() == me ? " on owner" : " elsewhere"); });
+    try {
+      t.Sync([] { throw EFOpenError("Cannot open file x"); });
+    } catch (const EFOpenError& e) {
+      reply += std::string("; ") + e.what();
+    }
+    t.Say(reply);
+  };
+  Server.Open();
+  ASSERT_TRUE(Server.Active());
+  ASSERT_GT(Server.Port(), 0);
+
+  std::string answer;
+  testsupport::PumpWhile([&] {
+    RawClient c;
+    ASSERT_TRUE(Connect(c));
+    c.Send("ping");
+    answer = c.ReadAll(5000);
+  });
+  EXPECT_EQ(answer, "ping on owner; Cannot open file x");
+  EXPECT_TRUE(workOnOwnThread);
+  Server.Close();
+  EXPECT_FALSE(Server.Active());
+  EXPECT_EQ(Freed, 1);
+}
+
+TEST_F(ServerSocketTest, ReadTimesOutAndWritingToAGoneClientFailsQuietly) {
+  std::atomic<std::int64_t> readMs{-1}, readGot{-1}, written{-1};
+  std::atomic<bool> done{false};
+  Work = [&](FnThread& t) {
+    TWinSocketStream st(*t.ClientSocket(), 300);
+    char buf[16];
+    std::int64_t start = NowMs();
+    readGot = st.Read(buf, sizeof buf);
+    readMs = NowMs() - start;
+    // The client resets after the first read; writing on must neither
+    // hang nor kill the process with SIGPIPE.
+    std::string big(8 << 20, 'x');
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    written = st.Write(big.data(), static_cast<std::int64_t>(big.size()));
+    done = true;
+  };
+  Server.Open();
+  RawClient c;
+  ASSERT_TRUE(Connect(c));
+  for (int i = 0; i < 200 && readMs < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  c.Reset();
+  for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(done);
+  EXPECT_EQ(readGot, 0);
+  EXPECT_GE(readMs, 250);
+  EXPECT_LT(readMs, 3000);
+  EXPECT_LT(written, 8 << 20);
+}
+
+TEST_F(ServerSocketTest, ClientsBeyondTheLimitWaitInTheListenQueue) {
+  Server.MaxConnections = 2;
+  Work = [](FnThread& t) {
+    t.Say("hi");
+    TWinSocketStream st(*t.ClientSocket(), 10000);
+    char buf[16];
+    while (st.Read(buf, sizeof buf) > 0) {
+    }
+  };
+  Server.Open();
+  RawClient a, b, c;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  EXPECT_EQ(a.ReadSome(2, 3000), "hi");
+  EXPECT_EQ(b.ReadSome(2, 3000), "hi");
+  ASSERT_TRUE(Connect(c));  // the kernel completes the handshake; nobody serves it yet
+  EXPECT_EQ(c.ReadSome(2, 400), "");
+  a.Close();
+  EXPECT_EQ(c.ReadSome(2, 3000), "hi");
+}
+
+// Close is called on the server's thread, where synchronised steps run.
+// None of these may hang it.
+TEST_F(ServerSocketTest, CloseEndsEveryConnectionWithoutDeadlock) {
+  enum Case { kBlockedInRead, kWaitingForStep, kCloseInsideStep };
+  for (Case kase : {kBlockedInRead, kWaitingForStep, kCloseInsideStep}) {
+    SCOPED_TRACE(kase);
+    Freed = 0;
+    std::atomic<bool> started{false}, stepRan{false}, stepFinished{false};
+    std::atomic<int> syncOutcome{0};  // 1 ran, 2 terminated
+    Work = [&](FnThread& t) {
+      started = true;
+      if (kase == kBlockedInRead) {
+        TWinSocketStream st(*t.ClientSocket(), 60000);
+        char buf[16];
+        st.Read(buf, sizeof buf);
+        return;
+      }
+      try {
+        t.Sync([&] {
+          stepRan = true;
+          if (kase == kCloseInsideStep) Server.Close();
+          stepFinished = true;
+        });
+        syncOutcome = 1;
+      } catch (const EThreadTerminated&) {
+        syncOutcome = 2;
+      }
+    };
+    Server.Open();
+    RawClient c;
+    ASSERT_TRUE(Connect(c));
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+
+    std::int64_t t0 = NowMs();
+    if (kase == kCloseInsideStep) {
+      while (!stepFinished && NowMs() - t0 < 5000) testsupport::PumpFor(5);
+      ASSERT_TRUE(stepFinished);
+    } else {
+      Server.Close();
+    }
+    EXPECT_LT(NowMs() - t0, 1500);
+    EXPECT_FALSE(Server.Active());
+    // The client learns that the connection is over.
+    bool closed = false;
+    c.ReadAll(3000, &closed);
+    EXPECT_TRUE(closed);
+
+    if (kase == kWaitingForStep) {
+      testsupport::PumpFor(50);  // the queued step finds itself given up
+      EXPECT_FALSE(stepRan);
+      EXPECT_EQ(syncOutcome, 2);
+    }
+    if (kase == kCloseInsideStep) {
+      // Left running, it ends and frees itself once its step returned.
+      for (int i = 0; i < 300 && Freed == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_EQ(syncOutcome, 1);
+    }
+    EXPECT_EQ(Freed, 1);
+  }
+}
+
+TEST_F(ServerSocketTest, OpenNeedsThePortOnBothLoopbackAddresses) {
+  int port = testsupport::FreeLoopbackPort();
+  Server.SetPort(port);
+  {
+    testsupport::PortHolder v4(port, "127.0.0.1");
+    ASSERT_TRUE(v4.Held());
+    EXPECT_THROW(Server.Open(), ESocketError);
+    EXPECT_FALSE(Server.Active());
+  }
+  {
+    testsupport::PortHolder v6(port, "::1");
+    if (v6.Held()) {
+      EXPECT_THROW(Server.Open(), ESocketError);
+      EXPECT_FALSE(Server.Active());
+    }
+  }
+  Work = [](FnThread& t) { t.Say("here"); };
+  Server.SetActive(true);
+  ASSERT_TRUE(Server.Active());
+  EXPECT_EQ(Server.Port(), port);
+  for (const char* address : {"127.0.0.1", "::1"}) {
+    RawClient c;
+    if (!c.Connect(address, port)) {
+      EXPECT_STREQ(address, "::1") << "127.0.0.1 must always be served";
+      continue;
+    }
+    EXPECT_EQ(c.ReadAll(3000), "here") << address;
+  }
+  Server.SetActive(false);
+  RawClient late;
+  EXPECT_FALSE(late.Connect("127.0.0.1", port));
+}

@@ -1,0 +1,261 @@
+// The delete-old walk against pyftpdlib and vsftpd, with a local and a
+// remote tree that differ: the exact lines, the answers checked on the
+// server's disk, the forms of the remote folder, and the cases where
+// nothing may be deleted (local folder missing or unreadable).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/sitepublishing/walk_fixture.h"
+
+using namespace walktest;
+using walkfakes::AnswerCancel;
+using walkfakes::AnswerNo;
+using walkfakes::AnswerYes;
+using walkfakes::AnswerYesToAll;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+Lines Checked(const std::string& r) { return {"0 checking file " + r}; }
+Lines Folder(const std::string& r) { return {"0 checking directory " + r}; }
+Lines Kept(const std::string& r) {
+  return {"0 checking file " + r, "2 File " + r + " does not exist locally. Delete from remote server?"};
+}
+Lines Deleted(const std::string& r) {
+  Lines l = Kept(r);
+  l.push_back("2 file " + r + " deleted");
+  return l;
+}
+Lines FolderAsked(const std::string& r) {
+  return {"2 Directory " + r + " does not exist locally. Delete from remote server?"};
+}
+Lines FolderDeleted(const std::string& r) {
+  Lines l = FolderAsked(r);
+  l.push_back("2 directory " + r + " deleted");
+  return l;
+}
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+class DeleteWalk : public WalkServerTest {
+ protected:
+  Lines Start() const { return {"0 Connect to 127.0.0.1...", "0 Find old files...", "0 checking directory " + R()}; }
+  std::string R(const std::string& rel = "") const { return rel.empty() ? Remote() : Remote() + "/" + rel; }
+  void Answer(const std::string& rel, walkfakes::Answer a) { deleteLog_->Answers[R(rel)] = a; }
+  static Lines Done() { return {"2 Deleting old files completed"}; }
+};
+
+TEST_P(DeleteWalk, LinesAndAnswersCheckedOnTheServer) {
+  for (const char* rel : {"keep.htm", "part.inc", "sub/keep2.htm", "my dir/a.htm"}) Write(Local(rel), "local");
+  fs::create_directory(Local("dirlocal"));
+  RemoteTree({"keep.htm", "part.inc", "old.htm", "dirlocal", "sub/keep2.htm", "sub/stale.txt", "my dir/a.htm",
+              "my dir/b c.htm", "gone/x.txt"});
+  Answer("old.htm", AnswerYes);
+  Answer("dirlocal", AnswerYes);  // a local folder is not the file
+  Answer("sub/stale.txt", AnswerNo);
+  Answer("my dir/b c.htm", AnswerYes);
+  Answer("gone/x.txt", AnswerYes);
+  Answer("gone", AnswerYes);
+
+  // The listing order is the server's, so the expected lines take it from
+  // a listing of their own.
+  const Lines files = InRemoteOrder(R(), {{"keep.htm", Checked(R("keep.htm"))},
+                                          {"part.inc", Checked(R("part.inc"))},
+                                          {"old.htm", Deleted(R("old.htm"))},
+                                          {"dirlocal", Deleted(R("dirlocal"))}});
+  const Lines folders = InRemoteOrder(
+      R(), {{"sub", Folder(R("sub")) + InRemoteOrder(R("sub"), {{"keep2.htm", Checked(R("sub/keep2.htm"))},
+                                                                {"stale.txt", Kept(R("sub/stale.txt"))}})},
+            {"my dir", Folder(R("my dir")) + InRemoteOrder(R("my dir"), {{"a.htm", Checked(R("my dir/a.htm"))},
+                                                                         {"b c.htm", Deleted(R("my dir/b c.htm"))}})},
+            {"gone", Folder(R("gone")) + Deleted(R("gone/x.txt")) + FolderDeleted(R("gone"))}});
+  Project->DeleteOld();
+
+  EXPECT_EQ(deleteLog_->Text(), Start() + files + folders + Done());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"keep.htm", "my dir/", "my dir/a.htm", "part.inc", "sub/", "sub/keep2.htm",
+                                   "sub/stale.txt"}));
+  EXPECT_EQ(deleteLog_->Ended, 1);
+  EXPECT_EQ(form_->FtpParamsCalls, 1);
+  EXPECT_EQ(form_->ModifiedCalls, 0);
+  EXPECT_EQ(ftp_->State(), isDisconnected);
+  EXPECT_EQ(Project->RemoteBase, Remote());
+}
+
+TEST_P(DeleteWalk, YesToAllDeletesTheRestWithoutAsking) {
+  Write(Local("keep.txt"), "local");
+  RemoteTree({"keep.txt", "a.txt", "b.txt", "old/c.txt", "old/deeper/d.txt"});
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->Asked.size(), 1u);
+  const Lines notices = deleteLog_->TextsOf(lkNotice);
+  EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
+                          [](const std::string& t) { return t.find("Delete from remote server?") != std::string::npos; }),
+            1);
+  for (const char* gone : {"file a.txt", "file b.txt", "file old/c.txt", "file old/deeper/d.txt",
+                           "directory old/deeper", "directory old"}) {
+    std::string kind = std::string(gone).substr(0, std::string(gone).find(' ') + 1);
+    std::string line = kind + R(std::string(gone).substr(kind.size())) + " deleted";
+    EXPECT_NE(std::find(notices.begin(), notices.end(), line), notices.end()) << line;
+  }
+  EXPECT_EQ(deleteLog_->ErrorCount(), 0);
+  EXPECT_EQ(notices.back(), "Deleting old files completed");
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"keep.txt"}));
+}
+
+TEST_P(DeleteWalk, CancelKeepsTheItemAndStops) {
+  Write(Local("keep.txt"), "local");
+  RemoteTree({"keep.txt", "a.txt", "b.txt", "z/c.txt"});
+  deleteLog_->DefaultAnswer = AnswerCancel;
+  const Lines before = TreeOf(Disk());
+  Project->DeleteOld();
+
+  Lines want = Start();
+  for (const std::string& n : RemoteOrder(R())) {
+    if (n == "z") continue;  // folders come after the files
+    if (n == "keep.txt") {
+      want = want + Checked(R(n));
+      continue;
+    }
+    want = want + Kept(R(n));
+    break;
+  }
+  EXPECT_EQ(deleteLog_->Text(), want + Done() + Lines{"1 Deleting old files aborted."});
+  EXPECT_EQ(TreeOf(Disk()), before);
+  EXPECT_EQ(deleteLog_->Asked.size(), 1u);
+}
+
+TEST_P(DeleteWalk, FolderStillHoldingAKeptFileIsRefusedAndTheWalkGoesOn) {
+  RemoteTree({"gone/x.txt", "later/z.txt"});
+  Answer("gone/x.txt", AnswerNo);
+  Answer("gone", AnswerYes);
+  Answer("later/z.txt", AnswerYes);
+  Answer("later", AnswerYes);
+  const Lines folders =
+      InRemoteOrder(R(), {{"gone", Folder(R("gone")) + Kept(R("gone/x.txt")) + FolderAsked(R("gone")) +
+                                       Lines{"1 Error removing directory " + R("gone")}},
+                          {"later", Folder(R("later")) + Deleted(R("later/z.txt")) + FolderDeleted(R("later"))}});
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->Text(), Start() + folders + Done() + Lines{"1 Deleting old files completed with errors."});
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"gone/", "gone/x.txt"}));
+}
+
+// However the remote folder is typed, the walk stands on the server's own
+// name for it and maps the same files.
+TEST_P(DeleteWalk, FormsOfTheRemoteFolderMapTheSameFiles) {
+  Write(Local("keep.htm"), "local");
+  Write(Local("sub/keep.htm"), "local");
+  RemoteTree({"keep.htm", "stale.htm", "sub/keep.htm", "sub/stale.htm", "my dir/stale.htm"});
+  // The server's root seen locally: a folder holding the site as "pub".
+  testsupport::TempFolder rootView("sitetools-rootview");
+  fs::create_directory_symlink(Local(), rootView.Top() + "/" + fs::path(Remote()).filename().string());
+  const std::string sub = Remote().substr(1);  // "pub"
+  struct Case {
+    std::string field;
+    std::string local;
+    std::string base;
+  } cases[] = {
+      {Remote(), Local(), Remote()},
+      {Remote() + "/", Local(), Remote()},
+      {"/" + Remote(), Local(), Remote()},
+      {sub, Local(), Remote()},
+      {Remote() + "/../" + sub, Local(), Remote()},
+      {"/", rootView.Top(), "/"},
+      {"", rootView.Top(), "/"},  // the login folder
+  };
+  const Lines offered = {R("stale.htm"), R("sub/stale.htm"), R("my dir/stale.htm"), R("my dir")};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("remote folder field \"" + c.field + "\"");
+    form_->Texts[pfFTPPath] = c.field;
+    form_->Texts[pfPath] = c.local;
+    Project->DeleteOld();
+    EXPECT_EQ(Project->RemoteBase, c.base);
+    EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+    ASSERT_GE(deleteLog_->Lines.size(), 3u);
+    EXPECT_EQ(deleteLog_->Lines[2].Text, "checking directory " + c.base);
+    Lines asked = deleteLog_->Asked;
+    std::sort(asked.begin(), asked.end());
+    Lines want = offered;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(asked, want);
+  }
+}
+
+// Without the local folder every remote file would look stale: nothing
+// remote is looked at, whatever the answers would have been.
+TEST_P(DeleteWalk, MissingLocalFolderDeletesNothing) {
+  RemoteTree({"a.htm", "sub/b.htm"});
+  const Lines before = TreeOf(Disk());
+  form_->Texts[pfPath] = Local("not mounted");
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->Text(), (Lines{"1 Cannot open folder " + Local("not mounted"),
+                                       "2 Deleting old files completed",
+                                       "1 Deleting old files completed with errors."}));
+  EXPECT_TRUE(deleteLog_->Asked.empty());
+  EXPECT_EQ(TreeOf(Disk()), before);
+}
+
+// A local file that cannot be looked at is not missing: an error, never a
+// deletion.
+TEST_P(DeleteWalk, LocalEntriesThatCannotBeCheckedAreNotOffered) {
+  Write(Local("locked/a.htm"), "local");
+  ::chmod(Local("locked").c_str(), 0);
+  RemoteTree({"locked/a.htm", "locked/b.htm"});
+  const Lines before = TreeOf(Disk());
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  AsUnprivileged([&] { Project->DeleteOld(); });
+  ::chmod(Local("locked").c_str(), 0755);
+  const Lines errors = deleteLog_->TextsOf(lkError);
+  for (const char* name : {"a.htm", "b.htm"})
+    EXPECT_NE(std::find(errors.begin(), errors.end(), "Cannot check local path " + Local("locked/") + name),
+              errors.end())
+        << name;
+  EXPECT_TRUE(deleteLog_->Asked.empty());
+  EXPECT_EQ(TreeOf(Disk()), before);
+  EXPECT_EQ(deleteLog_->Lines.back().Text, "Deleting old files completed with errors.");
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, DeleteWalk, ::testing::Values("pyftpdlib", "vsftpd"),
+                         [](const testing::TestParamInfo<std::string>& p) { return p.param; });
+
+// Only entries below the base have a local counterpart.
+TEST(DeleteWalkMapping, RemoteToLocal) {
+  Project->Fields().SetFieldText(pfPath, "/home/u/site");
+  struct Case {
+    std::string base, remote, local;  // local empty: refused
+  } cases[] = {
+      {"/pub", "/pub/a.htm", "/home/u/site/a.htm"},
+      {"/pub", "/pub/my dir/b c.htm", "/home/u/site/my dir/b c.htm"},
+      {"/", "/a.htm", "/home/u/site/a.htm"},
+      {"/", "/pub/a.htm", "/home/u/site/pub/a.htm"},
+      {"/pub/", "/pub/a.htm", "/home/u/site/a.htm"},
+      {"/pub", "/pubx/a.htm", ""},
+      {"/pub", "/pub", ""},
+      {"/pub", "/pub/", ""},
+      {"/pub", "/other/a.htm", ""},
+      {"/pub", "/pub/../etc/passwd", ""},
+      {"/pub", "/pub/./a.htm", ""},
+      {"/pub", "/pub//a.htm", ""},
+      {"/pub", "pub/a.htm", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base + " " + c.remote);
+    Project->RemoteBase = c.base;
+    if (c.local.empty()) {
+      try {
+        Project->RemoteToLocal(c.remote);
+        ADD_FAILURE() << "mapped";
+      } catch (const plat::Exception& e) {
+        EXPECT_EQ(e.Message, "Remote path " + c.remote + " is not below " + c.base);
+      }
+    } else {
+      EXPECT_EQ(Project->RemoteToLocal(c.remote), c.local);
+    }
+  }
+  Project->RemoteBase.clear();
+  Project->Fields().SetFieldText(pfPath, "");
+}

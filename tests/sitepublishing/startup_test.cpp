@@ -1,0 +1,212 @@
+// Starts the built Zentavox on a virtual X server of the test's own, with a
+// default project in a private registry: the main window must come up under
+// that project's caption, and asked to close as a desktop asks, the program
+// must end cleanly. (The offscreen platform shows nothing outside the
+// process, so a real display server is the one way to look at the window.)
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "sitepublishing/PrjCls.h"
+#include "tests/sitepublishing/project_files.h"
+#include "tests/support/files.h"
+#include "tests/support/private_home.h"
+
+// Last: its macros (None, Bool, Status) would break the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Starts argv with the calling environment plus `extra`; the child dies
+// with the test. fdForChild, when >= 0, becomes the child's descriptor 3.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extra, int fdForChild = -1) {
+  // The first of two entries of one name is the one read: replace, do not add.
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    bool replaced = false;
+    for (const std::string& x : extra) replaced = replaced || nameOf(x) == nameOf(*e);
+    if (!replaced) env.emplace_back(*e);
+  }
+  for (const std::string& x : extra) env.push_back(x);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (fdForChild >= 0) ::dup2(fdForChild, 3);
+  int devnull = ::open("/dev/null", O_WRONLY);
+  if (devnull >= 0) ::dup2(devnull, 1);
+  std::vector<char*> a, e;
+  for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+  a.push_back(nullptr);
+  for (const std::string& s : env) e.push_back(const_cast<char*>(s.c_str()));
+  e.push_back(nullptr);
+  ::execve(a[0], a.data(), e.data());
+  ::_exit(127);
+}
+
+// Exit status once the child ends within the time, else nullopt.
+std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds limit) {
+  auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return std::nullopt;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (!WaitExit(pid, std::chrono::seconds(5))) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+}
+
+// A virtual X server on the first free display.
+class VirtualDisplay {
+ public:
+  bool Start(std::string& why) {
+    int fds[2];
+    if (::pipe(fds) != 0) return why = "pipe", false;
+    pid_ = Spawn({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, fds[1]);
+    ::close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    while (::poll(&p, 1, 15000) > 0) {
+      char c;
+      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number += c;
+    }
+    ::close(fds[0]);
+    if (number.empty()) return why = "Xvfb did not start", false;
+    Name_ = ":" + number;
+    return true;
+  }
+  ~VirtualDisplay() { Stop(pid_); }
+  const std::string& Name() const { return Name_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string Name_;
+};
+
+std::string WindowTitle(Display* d, Window w) {
+  Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+  Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
+  Atom type;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  std::string title;
+  if (XGetWindowProperty(d, w, netName, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success && data) {
+    title.assign(reinterpret_cast<char*>(data), n);
+  }
+  if (data) XFree(data);
+  return title;
+}
+
+bool HasClass(Display* d, Window w) {
+  XClassHint hint{};
+  if (!XGetClassHint(d, w, &hint)) return false;
+  XFree(hint.res_name);
+  XFree(hint.res_class);
+  return true;
+}
+
+// The top-level windows of programs (those carrying a class) with their titles.
+std::vector<std::pair<Window, std::string>> TopLevels(Display* d) {
+  std::vector<std::pair<Window, std::string>> found;
+  Window root = DefaultRootWindow(d), parent, *children = nullptr;
+  unsigned n = 0;
+  if (!XQueryTree(d, root, &root, &parent, &children, &n)) return found;
+  for (unsigned i = 0; i < n; ++i)
+    if (HasClass(d, children[i])) found.emplace_back(children[i], WindowTitle(d, children[i]));
+  if (children) XFree(children);
+  return found;
+}
+
+// What the desktop sends when the user closes a window.
+void AskToClose(Display* d, Window w) {
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = w;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, w, False, NoEventMask, &e);
+  XFlush(d);
+}
+
+TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
+  testsupport::PrivateHome home("startup");
+  pubtest::ProjectContent content;
+  content.Path = home.MakeFolder("www");
+  content.Host = "ftp.example.net";
+  const std::string project = home.Path("Start Site.zvp");
+  testsupport::WriteFile(project, pubtest::ProjectText(content));
+  TProject().WriteDefaultProject(project);
+
+  VirtualDisplay display;
+  std::string why;
+  ASSERT_TRUE(display.Start(why)) << why;
+  pid_t program = Spawn({ZENTAVOX_PATH}, {"DISPLAY=" + display.Name(), "QT_QPA_PLATFORM=xcb"});
+  struct Reap {
+    pid_t pid;
+    ~Reap() { Stop(pid); }
+  } reap{program};
+
+  Display* d = nullptr;
+  for (auto end = Clock::now() + std::chrono::seconds(10); !d && Clock::now() < end;) {
+    d = XOpenDisplay(display.Name().c_str());
+    if (!d) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_NE(d, nullptr);
+  std::optional<Window> mainWindow;
+  std::vector<std::string> titles;
+  for (auto end = Clock::now() + std::chrono::seconds(30); !mainWindow && Clock::now() < end;) {
+    titles.clear();
+    for (const auto& [w, title] : TopLevels(d)) {
+      titles.push_back(title);
+      XWindowAttributes a{};
+      if (title == "Zentavo - Start Site" && XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable) mainWindow = w;
+    }
+    if (!mainWindow) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(mainWindow.has_value()) << "windows: " << ::testing::PrintToString(titles);
+
+  AskToClose(d, *mainWindow);
+  std::optional<int> rc = WaitExit(program, std::chrono::seconds(30));
+  XCloseDisplay(d);
+  ASSERT_TRUE(rc.has_value()) << "still running after the close";
+  reap.pid = -1;
+  EXPECT_EQ(*rc, 0);
+  // It opened the project (and so made it the newest history entry) and
+  // left it where it was.
+  plat::TRegistry reg;
+  ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox\\Projects", false));
+  EXPECT_TRUE(reg.ValueExists(project));
+  EXPECT_EQ(testsupport::ReadFile(project), pubtest::ProjectText(content));
+}
+
+}  // namespace

@@ -1,0 +1,355 @@
+// The upload walk against pyftpdlib and vsftpd: what lands on the server's
+// disk, the exact log lines, the changed-only and all-files modes, and the
+// failures (connect, remote folders, includes, abort, unreadable or odd
+// local entries).
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "tests/sitepublishing/walk_fixture.h"
+#include "tests/support/loopback.h"
+
+using namespace walktest;
+using walkfakes::Rendered;
+
+namespace {
+
+// Moves a file's last write by `seconds`.
+void ShiftMtime(const std::string& path, int seconds) {
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  timespec times[2] = {st.st_atim, st.st_mtim};
+  times[1].tv_sec += seconds;
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string Binary() {
+  std::string s;
+  for (int i = 0; i < 3000; ++i) s += static_cast<char>(i * 7 % 256);
+  return s + "\r\n\n\r\0end";
+}
+
+}  // namespace
+
+class UploadWalk : public WalkServerTest {
+ protected:
+  std::vector<std::string> Start() const {
+    return {"0 Connect to 127.0.0.1...", "0 uploading dir " + Local() + " to " + Remote()};
+  }
+  std::vector<std::string> DirLine(const std::string& rel) const {
+    return {"0 uploading dir " + Local(rel) + " to " + Remote() + "/" + rel};
+  }
+  static std::vector<std::string> Clean() { return {"0 Disconnect", "2 Upload completed successfully."}; }
+  static std::vector<std::string> File(const std::string& name) { return {"0 uploading file " + name}; }
+  static std::vector<std::string> MakeDir(const std::string& name) { return {"0 make dir " + name}; }
+};
+
+TEST_P(UploadWalk, CleanRunSendsTheTreeWithTagsSubstituted) {
+  VarList->AddVar("title", "Home", "1");
+  Write(Local("index.htm"), "<html><iVar  title ><IFILE parts/head.inc>|<b>x</b></html>");
+  Write(Local("parts/head.inc"), "<h1><IVAR title></h1>");
+  Write(Local("logo.png"), Binary());
+  Write(Local(".hidden.txt"), "hidden files go too");
+  Write(Local(".cache/x.txt"), "never sent: hidden folders are not entered");
+  Write(Local("sub/page.html"), "<p><ivar title></p>");
+
+  Project->Upload(true);
+
+  std::vector<std::string> want = Start();
+  Append(want, InListingOrder(Local(), {{"index.htm", File("index.htm")},
+                                        {"logo.png", File("logo.png")},
+                                        {".hidden.txt", File(".hidden.txt")},
+                                        {"parts", MakeDir("parts")},
+                                        {".cache", MakeDir(".cache")},
+                                        {"sub", MakeDir("sub")}}));
+  Append(want, InListingOrder(Local(), {{"parts", DirLine("parts")}, {"sub", DirLine("sub")}}));
+  // sub's own lines follow its "uploading dir" line.
+  auto sub = std::find(want.begin(), want.end(), DirLine("sub")[0]);
+  want.insert(sub + 1, File("page.html")[0]);
+  Append(want, Clean());
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(uploadLog_.Begun, 1);
+  EXPECT_EQ(uploadLog_.Ended, 1);
+  EXPECT_EQ(uploadLog_.ProgressStarts, 4);
+  EXPECT_EQ(uploadLog_.ProgressStops, 4);
+
+  EXPECT_EQ(testsupport::ReadFile(Disk("index.htm")), "<html>Home<h1>Home</h1>|<b>x</b></html>");
+  EXPECT_EQ(testsupport::ReadFile(Disk("logo.png")), Binary());
+  EXPECT_EQ(testsupport::ReadFile(Disk("sub/page.html")), "<p>Home</p>");
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{".cache/", ".hidden.txt", "index.htm", "logo.png", "parts/",
+                                                      "sub/", "sub/page.html"}));
+
+  // One stamp per file sent, under host, remote folder as typed and path;
+  // the source's stamp, not the temporary copy's.
+  EXPECT_EQ(VersionList->Count(), 4);
+  for (const char* rel : {"index.htm", "logo.png", ".hidden.txt", "sub/page.html"}) {
+    EXPECT_EQ(VersionList->GetStamp("127.0.0.1:" + Remote() + ":" + Local(rel)), Stamp(rel)) << rel;
+  }
+  EXPECT_TRUE(Project->Modified);
+  EXPECT_EQ(form_->ModifiedCalls, 4);
+  EXPECT_EQ(form_->FtpParamsCalls, 1);
+  EXPECT_EQ(ftp_->State(), isDisconnected);
+}
+
+TEST_P(UploadWalk, ChangedOnlySendsWhatChangedAndAllFilesSendsEverything) {
+  Write(Local("a.txt"), "a");
+  Write(Local("b.htm"), "b");
+  Write(Local("sub/c.txt"), "c");
+  Project->Upload(true);
+  ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  // Gone from the server, so a file sent again shows.
+  for (const char* rel : {"a.txt", "b.htm", "sub/c.txt"}) fs::remove(Disk(rel));
+
+  Project->Upload(true);
+  std::vector<std::string> quiet = Start();
+  Append(quiet, DirLine("sub"));
+  Append(quiet, Clean());
+  EXPECT_EQ(uploadLog_.Text(), quiet);
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"sub/"}));
+  EXPECT_EQ(uploadLog_.ProgressStarts, 0);
+
+  // Any difference counts, an older stamp too.
+  ShiftMtime(Local("sub/c.txt"), -3600);
+  Project->Upload(true);
+  std::vector<std::string> one = Start();
+  Append(one, DirLine("sub"));
+  Append(one, File("c.txt"));
+  Append(one, Clean());
+  EXPECT_EQ(uploadLog_.Text(), one);
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"sub/", "sub/c.txt"}));
+  EXPECT_EQ(Recorded("sub/c.txt"), Stamp("sub/c.txt"));
+
+  Project->Upload(false);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain).size(), 2u + 1u + 3u + 1u);  // connect, 2 dirs, 3 files, disconnect
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"a.txt", "b.htm", "sub/", "sub/c.txt"}));
+
+  // Another form of the remote folder is another key: everything again.
+  form_->Texts[pfFTPPath] = Remote() + "/";
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain).size(), 7u);
+  EXPECT_EQ(VersionList->Count(), 6);
+  // The host's letter case is not part of the key.
+  form_->Texts[pfFTPHost] = "localhost";
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain).size(), 7u);
+  form_->Texts[pfFTPHost] = "LocalHost";
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain).size(), 4u) << testing::PrintToString(uploadLog_.Text());
+  EXPECT_EQ(uploadLog_.ErrorCount(), 0);
+}
+
+TEST_P(UploadWalk, ExclusionIsACaseSensitiveSubstringOfTheExtension) {
+  for (const char* name :
+       {"a.zvp", "b.inc", "c.c", "d.in", "e.v", "f.p", "g.INC", "h.include", "noext", "dot.", "k.zv", "l.html"})
+    Write(Local(name), name);
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"dot.", "g.INC", "h.include", "l.html", "noext"}));
+}
+
+TEST_P(UploadWalk, RemoteFolderThatCannotBeMadeOrEnteredSkipsItsSubtree) {
+  Write(Local("sub/x.txt"), "x");
+  Write(Local("tail/y.txt"), "y");
+  Write(Disk("sub"), "a file where the folder should be");
+  Project->Upload(true);
+
+  std::vector<std::string> want = Start();
+  Append(want, InListingOrder(Local(), {{"sub", {"0 make dir sub", "1 Error creating directory sub"}},
+                                        {"tail", MakeDir("tail")}}));
+  std::vector<std::string> tail = DirLine("tail");
+  Append(tail, File("y.txt"));
+  Append(want, InListingOrder(Local(), {{"sub", {"1 Couldn't change to directory " + Remote() + "/sub"}},
+                                        {"tail", tail}}));
+  want.push_back("1 Upload completed with errors.");
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(testsupport::ReadFile(Disk("tail/y.txt")), "y");
+  EXPECT_EQ(Recorded("sub/x.txt"), "");
+}
+
+TEST_P(UploadWalk, FailingIncludeLeavesThePageUnsentAndUnrecorded) {
+  Write(Local("index.htm"), "<IFILE nothere.inc>");
+  Write(Local("ok.txt"), "ok");
+  Project->Upload(true);
+  std::vector<std::string> want = Start();
+  Append(want, InListingOrder(Local(), {{"index.htm", {"0 uploading file index.htm",
+                                                       "1 Cannot open file " + Local("nothere.inc")}},
+                                        {"ok.txt", File("ok.txt")}}));
+  want.push_back("1 Upload completed with errors.");
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"ok.txt"}));
+  EXPECT_EQ(Recorded("index.htm"), "");
+  EXPECT_EQ(Recorded("ok.txt"), Stamp("ok.txt"));
+  EXPECT_EQ(uploadLog_.ProgressStops, 2);
+  // The next changed-only run tries the page again.
+  Write(Local("nothere.inc"), "now here");
+  Project->Upload(true);
+  EXPECT_EQ(testsupport::ReadFile(Disk("index.htm")), "now here");
+}
+
+TEST_P(UploadWalk, EmptyOrRootRemoteFolder) {
+  if (GetParam() == "vsftpd") GTEST_SKIP() << "vsftpd's anonymous root is not writable";
+  const std::string root = fs::path(Disk()).parent_path().string();
+  Write(Local("a.txt"), "a");
+  Write(Local("sub/b.txt"), "b");
+  for (const std::string field : {"", "/"}) {
+    SCOPED_TRACE("remote folder field \"" + field + "\"");
+    form_->Texts[pfFTPPath] = field;
+    fs::remove_all(root + "/sub");
+    Project->Upload(false);
+    std::vector<std::string> want = {"0 Connect to 127.0.0.1...", "0 uploading dir " + Local() + " to /"};
+    Append(want, InListingOrder(Local(), {{"a.txt", File("a.txt")}, {"sub", MakeDir("sub")}}));
+    Append(want, {"0 uploading dir " + Local("sub") + " to //sub", "0 uploading file b.txt"});
+    Append(want, Clean());
+    EXPECT_EQ(uploadLog_.Text(), want);
+    EXPECT_EQ(testsupport::ReadFile(root + "/sub/b.txt"), "b");
+    EXPECT_EQ(VersionList->GetStamp("127.0.0.1:" + field + ":" + Local("a.txt")), Stamp("a.txt"));
+  }
+}
+
+TEST_P(UploadWalk, AbortDuringAPutStopsEverythingAndRecordsNothingForIt) {
+  Write(Local("a.txt"), "a");
+  Write(Local("big.bin"), std::string(1 << 20, 'x'));
+  Write(Local("z.txt"), "z");
+  Write(Local("sub/s.txt"), "s");
+  bool pressed = false;
+  uploadLog_.OnProgress = [&](std::int64_t, std::int64_t size) {
+    if (!pressed && size == (1 << 20)) {
+      pressed = true;
+      uploadLog_.PressAbort(*ftp_);
+    }
+  };
+  Project->Upload(true);
+  ASSERT_TRUE(pressed);
+
+  std::vector<std::string> want = Start();
+  for (const std::string& n : ListingOrder(Local())) {
+    if (n == "big.bin") break;
+    want.push_back(n == "sub" ? "0 make dir sub" : "0 uploading file " + n);
+  }
+  Append(want, {"0 uploading file big.bin",
+                "1 Error putting " + Local("big.bin") + " to " + Remote() + "/big.bin", "1 Upload aborted."});
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(Recorded("big.bin"), "");
+  EXPECT_EQ(Recorded("sub/s.txt"), "");
+  EXPECT_EQ(uploadLog_.ProgressStops, uploadLog_.ProgressStarts);
+  EXPECT_EQ(ftp_->State(), isDisconnected);
+}
+
+// The stamp recorded is the one read before the file was sent: an edit made
+// while it was on its way is published by the next run.
+TEST_P(UploadWalk, FileEditedDuringItsUploadIsSentAgain) {
+  Write(Local("page.txt"), std::string(100000, 'p'));
+  const std::string before = Stamp("page.txt");
+  bool edited = false;
+  uploadLog_.OnProgress = [&](std::int64_t, std::int64_t) {
+    if (!edited) {
+      edited = true;
+      ShiftMtime(Local("page.txt"), 3600);
+    }
+  };
+  Project->Upload(true);
+  ASSERT_TRUE(edited);
+  EXPECT_EQ(Recorded("page.txt"), before);
+  EXPECT_NE(Stamp("page.txt"), before);
+  uploadLog_.OnProgress = nullptr;
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain), (std::vector<std::string>{"Connect to 127.0.0.1...",
+                                                                    "uploading dir " + Local() + " to " + Remote(),
+                                                                    "uploading file page.txt", "Disconnect"}));
+  EXPECT_EQ(Recorded("page.txt"), Stamp("page.txt"));
+}
+
+TEST_P(UploadWalk, LocalFolderThatCannotBeReadIsAnError) {
+  // The root.
+  form_->Texts[pfPath] = Local("missing");
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.Text(),
+            (std::vector<std::string>{"0 Connect to 127.0.0.1...",
+                                      "0 uploading dir " + Local("missing") + " to " + Remote(),
+                                      "1 Cannot open folder " + Local("missing"), "1 Upload completed with errors."}));
+
+  // A subfolder: the walk goes on past it.
+  form_->Texts[pfPath] = Local();
+  Write(Local("locked/x.txt"), "x");
+  Write(Local("open/y.txt"), "y");
+  ::chmod(Local("locked").c_str(), 0);
+  AsUnprivileged([&] { Project->Upload(true); });
+  ::chmod(Local("locked").c_str(), 0755);
+  std::vector<std::string> want = Start();
+  Append(want, InListingOrder(Local(), {{"locked", MakeDir("locked")}, {"open", MakeDir("open")}}));
+  std::vector<std::string> open = DirLine("open");
+  Append(open, File("y.txt"));
+  std::vector<std::string> locked = DirLine("locked");
+  locked.push_back("1 Cannot open folder " + Local("locked"));
+  Append(want, InListingOrder(Local(), {{"locked", locked}, {"open", open}}));
+  want.push_back("1 Upload completed with errors.");
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(testsupport::ReadFile(Disk("open/y.txt")), "y");
+}
+
+// Only regular files are sent and only folders walked: a link back up the
+// tree is skipped with an error, a link to a folder elsewhere is walked,
+// FIFOs and sockets are left alone (opening a FIFO would block the run).
+TEST_P(UploadWalk, LinksFifosAndSockets) {
+  testsupport::TempFolder outside("sitetools-outside");
+  ::chmod(outside.Top().c_str(), 0755);
+  Write(outside.Top() + "/o.txt", "o");
+  Write(Local("sub/s.txt"), "s");
+  fs::create_directory_symlink("..", Local("sub/back"));
+  fs::create_directory_symlink(outside.Top(), Local("ext"));
+  fs::create_symlink("sub/s.txt", Local("alias.txt"));
+  fs::create_symlink("nowhere", Local("dangling.txt"));
+  ASSERT_EQ(::mkfifo(Local("pipe.txt").c_str(), 0644), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sockPath = Local("sock.txt");
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  Project->Upload(true);
+  ::close(sock);
+
+  std::vector<std::string> want = Start();
+  Append(want, InListingOrder(Local(), {{"alias.txt", File("alias.txt")}, {"sub", MakeDir("sub")},
+                                        {"ext", MakeDir("ext")}}));
+  std::vector<std::string> sub = DirLine("sub");
+  Append(sub, InListingOrder(Local("sub"),
+                             {{"s.txt", File("s.txt")},
+                              {"back", {"1 Skipped folder " + Local("sub/back") + ": it links back to " + Local()}}}));
+  std::vector<std::string> ext = DirLine("ext");
+  Append(ext, File("o.txt"));
+  Append(want, InListingOrder(Local(), {{"sub", sub}, {"ext", ext}}));
+  want.push_back("1 Upload completed with errors.");
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(TreeOf(Disk()),
+            (std::vector<std::string>{"alias.txt", "ext/", "ext/o.txt", "sub/", "sub/s.txt"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsftpd"),
+                         [](const testing::TestParamInfo<std::string>& p) { return p.param; });
+
+// No server at all: the connect error, then the closing line.
+TEST(UploadWalkNoServer, FailedConnect) {
+  TSimpleFTP ftp(nullptr);
+  ftp.SilentExceptions = false;
+  ftp.Port = testsupport::UnusedLoopbackPort();
+  ftp.SetConnectTimeout(2000);
+  walkfakes::Form form(&ftp);
+  walkfakes::UploadLog log;
+  testsupport::TempFolder site("sitetools-site");
+  form.Texts[pfPath] = site.Top();
+  form.Texts[pfFTPHost] = "127.0.0.1";
+  form.Texts[pfFTPPath] = "/pub";
+  Project->Form = &form;
+  Project->UploadLog = &log;
+  Project->Upload(true);
+  Project->Form = nullptr;
+  Project->UploadLog = nullptr;
+  EXPECT_EQ(log.Text(), (std::vector<std::string>{"0 Connect to 127.0.0.1...", "1 Unable to connect to 127.0.0.1",
+                                                  "1 Upload completed with errors."}));
+  EXPECT_EQ(log.Ended, 1);
+}

@@ -1,0 +1,525 @@
+#include "sitepublishing/websrv.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "sitepublishing/PrjCls.h"
+#include "tests/support/loopback.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using testsupport::NowMs;
+using testsupport::PumpWhile;
+using testsupport::RawClient;
+
+namespace {
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string ErrorPage(const std::string& message) {
+  return "<html><body><b><font color=\"blue\"><pre>Error<br>" + message + "</body></html>";
+}
+
+// The main window's fields, counting the parser's reads of the path field
+// and noting the thread they come from.
+class CountingForm : public TProjectFieldStore {
+ public:
+  std::string FieldText(TProjectField field) const override {
+    if (field == pfPath) {
+      ++PathReads;
+      std::lock_guard<std::mutex> lock(M);
+      Reader = std::this_thread::get_id();
+    }
+    return TProjectFieldStore::FieldText(field);
+  }
+  mutable std::atomic<int> PathReads{0};
+  mutable std::mutex M;
+  mutable std::thread::id Reader;
+};
+
+struct Reply {
+  int Exit = -1;
+  std::string Code;  // as curl saw it, "000" when there was no response
+  std::string Body;
+};
+
+// A site in a folder of its own, with a secret beside it, and a running
+// server on a port of the test's choosing.
+class WebServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = fs::temp_directory_path().string() + "/websrvXXXXXX";
+    std::vector<char> buf(base.begin(), base.end());
+    buf.push_back('\0');
+    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
+    Base = buf.data();
+    Site = Base + "/site";
+    fs::create_directories(Site + "/docs");
+    fs::create_directories(Site + "/inc");
+    WriteBytes(Site + "/index.html", "<html>home</html>\n");
+    WriteBytes(Site + "/a.html", "<html>page a</html>\n");
+    WriteBytes(Site + "/..a.html", "dots in a name\n");
+    WriteBytes(Site + "/my page.html", "spaced\n");
+    WriteBytes(Site + "/lit%41.html", "literal percent\n");
+    WriteBytes(Site + "/inc/footer.inc", "<p>footer of <iVar title></p>");
+    std::string page = "<html><head><title><iVar title></title></head><body>\n";
+    while (page.size() < 6000) page += "<p>Some text of the page, with <b>markup</b> in it.</p>\n";
+    page += "<IFILE inc/footer.inc></body></html>\n";
+    WriteBytes(Site + "/page.html", page);
+    std::mt19937 rng(7);
+    std::string image(150 * 1024, '\0');
+    for (std::size_t i = 0; i < image.size(); i += 3) image[i] = static_cast<char>(rng());
+    WriteBytes(Site + "/image.png", image);
+    WriteBytes(Base + "/secret.txt", "PASSWORD=hunter2\n");
+    fs::create_symlink("../secret.txt", Site + "/link.html");
+    // The project file kept in the site folder, as users often do.
+    WriteBytes(Site + "/site.zvp", "[GENERAL]\nFTPPassword=hunter2\n");
+    fs::create_symlink("site.zvp", Site + "/project.html");
+    WriteBytes(Site + "/Old.ZVP", "[GENERAL]\nFTPPassword=hunter2\n");
+    ASSERT_EQ(::mkfifo((Site + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((Site + "/fifo.html").c_str(), 0600), 0);
+
+    Form.SetFieldText(pfPath, Site);
+    Project->Form = &Form;
+    VarList->Clear();
+    VarList->AddFixedRows();
+    VarList->AddVar("title", "Preview Title", "1");
+
+    Server.SetPort(testsupport::FreeLoopbackPort());
+    Server.Start(Site);
+    ASSERT_TRUE(Server.Active());
+  }
+  void TearDown() override {
+    Server.Close();
+    Project->Form = nullptr;
+    VarList->Clear();
+    VarList->AddFixedRows();
+    std::error_code ec;
+    fs::remove_all(Base, ec);
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(Server.Port()) + path;
+  }
+
+  // Debian's curl, run while this thread serves the synchronised steps.
+  Reply Curl(std::vector<std::string> args) {
+    std::string out = Base + "/curl.out", body = Base + "/curl.body";
+    std::vector<std::string> argv = {"curl", "-s", "-S", "--max-time", "20", "-o", body, "-w", "%{http_code}"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Reply r;
+    PumpWhile([&] {
+      std::vector<char*> cargv;
+      for (auto& a : argv) cargv.push_back(a.data());
+      cargv.push_back(nullptr);
+      posix_spawn_file_actions_t fa;
+      posix_spawn_file_actions_init(&fa);
+      posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      pid_t pid;
+      if (posix_spawnp(&pid, "curl", &fa, nullptr, cargv.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        r.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      posix_spawn_file_actions_destroy(&fa);
+    });
+    r.Code = ReadBytes(out);
+    r.Body = ReadBytes(body);
+    ::unlink(body.c_str());
+    return r;
+  }
+
+  // The whole response to raw request bytes, read until the server closes.
+  std::string Raw(const std::string& request, int timeoutMs = 10000) {
+    std::string response;
+    PumpWhile([&] {
+      RawClient c;
+      if (!c.Connect("127.0.0.1", Server.Port())) return;
+      c.Send(request);
+      response = c.ReadAll(timeoutMs);
+    });
+    return response;
+  }
+
+  std::string Base, Site;
+  CountingForm Form;
+  TWebServer Server{nullptr};
+};
+
+// The bytes a page gets when the upload sends it.
+std::string AsUploaded(const std::string& file) {
+  TFileParser p;
+  p.Process(file);
+  return ReadBytes(p.OutputFile);
+}
+
+}  // namespace
+
+TEST_F(WebServerTest, RequestLinesThroughCurl) {
+  struct Case {
+    std::vector<std::string> Args;
+    const char* Path;
+    const char* Code;
+    std::string Body;  // exact; empty: see Has
+    std::string Has;
+  };
+  const std::string kGetOnly = ErrorPage("Server support GET method only.");
+  std::vector<Case> cases = {
+      {{}, "/", "200", "<html>home</html>\n", ""},
+      {{}, "/a.html?x=1", "200", "<html>page a</html>\n", ""},
+      {{}, "/docs/", "404", ErrorPage("Cannot open file " + Site + "/docs/"), ""},
+      {{"-X", "POST"}, "/", "501", kGetOnly, ""},
+      {{"-X", "get"}, "/", "501", kGetOnly, ""},
+      // No decoding: the escape stays three characters of the name.
+      {{}, "/my%20page.html", "404", ErrorPage("Cannot open file " + Site + "/my%20page.html"), ""},
+      {{}, "/lit%41.html", "200", "literal percent\n", ""},
+      {{}, "/nothere.html", "404", ErrorPage("Cannot open file " + Site + "/nothere.html"), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path);
+    std::vector<std::string> args = c.Args;
+    args.push_back(Url(c.Path));
+    Reply r = Curl(args);
+    EXPECT_EQ(r.Exit, 0);
+    EXPECT_EQ(r.Code, c.Code);
+    EXPECT_EQ(r.Body, c.Body);
+  }
+}
+
+TEST_F(WebServerTest, ResponsesHaveAStatusLineAndNoHeaderFields) {
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  EXPECT_EQ(Raw("GET /x.html HTTP/1.0\r\n\r\n"),
+            "HTTP/1.1 404 Not Found\r\n\r\n" + ErrorPage("Cannot open file " + Site + "/x.html"));
+  // Only the first three characters are the method; the path begins at
+  // the fifth, whatever the fourth is.
+  EXPECT_EQ(Raw("GET_/a.html HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  // The echoed message is text, not markup.
+  EXPECT_EQ(Raw("GET /<b>x&y\".html HTTP/1.0\r\n\r\n"),
+            "HTTP/1.1 404 Not Found\r\n\r\n" +
+                ErrorPage("Cannot open file " + Site + "/&lt;b&gt;x&amp;y&quot;.html"));
+}
+
+TEST_F(WebServerTest, PagesAreSubstitutedOnTheWindowThreadAndImagesSentAsTheyAre) {
+  std::string expected = AsUploaded(Site + "/page.html");
+  ASSERT_NE(expected.find("<title>Preview Title</title>"), std::string::npos);
+  ASSERT_NE(expected.find("<p>footer of Preview Title</p>"), std::string::npos);
+  Form.PathReads = 0;
+
+  Reply page = Curl({Url("/page.html")});
+  EXPECT_EQ(page.Code, "200");
+  EXPECT_EQ(page.Body, expected);
+  EXPECT_GE(Form.PathReads, 1);
+  {
+    std::lock_guard<std::mutex> lock(Form.M);
+    EXPECT_EQ(Form.Reader, std::this_thread::get_id());
+  }
+
+  Reply image = Curl({Url("/image.png")});
+  EXPECT_EQ(image.Code, "200");
+  EXPECT_TRUE(image.Body == ReadBytes(Site + "/image.png")) << "image differs, " << image.Body.size() << " bytes";
+  // Serving leaves no temporary copies behind.
+  int left = 0;
+  for (const auto& e : fs::directory_iterator(fs::temp_directory_path()))
+    if (e.path().filename().string().rfind("zvf", 0) == 0 && fs::exists(e.path() / "page.html")) ++left;
+  EXPECT_EQ(left, 0);
+}
+
+TEST_F(WebServerTest, RefusedPathsNeverReachOutsideTheRoot) {
+  struct Case {
+    std::string Path;
+    const char* Status;  // status line expected
+    std::string Body;    // expected body
+  };
+  const std::string kRefused = ErrorPage("Access to this path is not allowed.");
+  const char* k403 = "HTTP/1.1 403 Forbidden";
+  std::vector<Case> cases = {
+      {"/../secret.txt", k403, kRefused},
+      {"/..", k403, kRefused},
+      {"/docs/../a.html", k403, kRefused},  // a ".." segment is refused even when it stays inside
+      {"/..\\secret.txt", k403, kRefused},
+      {"/a\\b.html", k403, kRefused},
+      {std::string("/a\0b.html", 9), k403, kRefused},
+      {"/a\x01.html", k403, kRefused},
+      {"/a\tb.html", k403, kRefused},
+      {"/a\x7f.html", k403, kRefused},
+      {"a.html", k403, kRefused},
+      {"/link.html", k403, kRefused},  // a link leading out of the root
+      {"/site.zvp", k403, kRefused},     // the project file, with its password
+      {"/Old.ZVP", k403, kRefused},
+      {"/project.html", k403, kRefused},  // a link to it
+      // Checked as text after the "?" cut, and never decoded.
+      {"/a.html?/../../secret.txt", "HTTP/1.1 200 OK", "<html>page a</html>\n"},
+      {"/%2e%2e/secret.txt", "HTTP/1.1 404 Not Found", ErrorPage("Cannot open file " + Site + "/%2e%2e/secret.txt")},
+      {"/..a.html", "HTTP/1.1 200 OK", "dots in a name\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path);
+    std::string r = Raw("GET " + c.Path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r, std::string(c.Status) + "\r\n\r\n" + c.Body);
+    EXPECT_EQ(r.find("hunter2"), std::string::npos);
+  }
+}
+
+TEST_F(WebServerTest, OnlyRegularFilesAreServed) {
+  for (const char* path : {"/docs", "/docs/", "/fifo", "/fifo.html"}) {
+    SCOPED_TRACE(path);
+    std::int64_t t0 = NowMs();
+    std::string r = Raw(std::string("GET ") + path + " HTTP/1.0\r\n\r\n", 5000);
+    EXPECT_EQ(r, "HTTP/1.1 404 Not Found\r\n\r\n" + ErrorPage("Cannot open file " + Site + path));
+    EXPECT_LT(NowMs() - t0, 3000);
+  }
+}
+
+TEST_F(WebServerTest, RequestBounds) {
+  Server.Close();
+  Server.IoTimeoutMs = 400;
+  Server.RequestTimeoutMs = 1500;
+  Server.Start(Site);
+  ASSERT_TRUE(Server.Active());
+
+  // Nothing at all: the read times out and the request is refused.
+  {
+    std::int64_t t0 = NowMs();
+    std::string r = Raw("");
+    std::int64_t ms = NowMs() - t0;
+    EXPECT_EQ(r, "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Server support GET method only."));
+    EXPECT_GE(ms, 300);
+    EXPECT_LT(ms, 1400);
+  }
+  // A byte now and then, each within the read time-out: the whole request
+  // still has to be there by its deadline.
+  {
+    std::string response;
+    std::int64_t ms = 0;
+    PumpWhile([&] {
+      RawClient c;
+      ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+      std::string request = "GET /a.html HTTP/1.0\r\nHost: x\r\n\r\n";
+      std::int64_t t0 = NowMs();
+      for (char ch : request) {
+        c.Send(std::string(1, ch));
+        std::string got = c.ReadSome(4096, 250);
+        if (!got.empty()) {
+          response = got;
+          break;
+        }
+      }
+      response += c.ReadAll(5000);
+      ms = NowMs() - t0;
+    });
+    EXPECT_EQ(response, "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request not complete."));
+    EXPECT_GE(ms, 1300);
+    EXPECT_LT(ms, 3000);
+  }
+  // Size: a header just within the bound is served, one beyond it is not.
+  std::string filler = "X-Filler: " + std::string(8000, 'f') + "\r\n";
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n" + filler + "\r\n"), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n" + filler + filler + "\r\n"),
+            "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request too large."));
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n"), "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request not complete."));
+}
+
+TEST_F(WebServerTest, ClientsBeyondTheConnectionLimitWait) {
+  Server.Close();
+  Server.MaxConnections = 2;
+  Server.Start(Site);
+  RawClient a, b;
+  ASSERT_TRUE(a.Connect("127.0.0.1", Server.Port()));
+  ASSERT_TRUE(b.Connect("127.0.0.1", Server.Port()));
+  std::string early, late;
+  PumpWhile([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both are being served
+    RawClient c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+    c.Send("GET /a.html HTTP/1.0\r\n\r\n");
+    early = c.ReadSome(4096, 500);
+    a.Close();  // frees one place
+    late = c.ReadAll(5000);
+  });
+  EXPECT_EQ(early, "");
+  EXPECT_EQ(late, "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+}
+
+TEST_F(WebServerTest, ASlowClientHoldsNeitherTheWindowNorOtherClients) {
+  std::string big(16 << 20, 'b');
+  WriteBytes(Site + "/big.bin", big);
+  std::string other;
+  PumpWhile([&] {
+    RawClient slow;
+    ASSERT_TRUE(slow.Connect("127.0.0.1", Server.Port()));
+    slow.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    EXPECT_FALSE(slow.ReadSome(64, 3000).empty());  // it has begun, then reads no more
+    // A page needs the window thread's step while the big file is stuck.
+    RawClient c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+    c.Send("GET /page.html HTTP/1.0\r\n\r\n");
+    other = c.ReadAll(5000);
+    // Going away mid-file must not take the program down (no SIGPIPE).
+    slow.Reset();
+  });
+  EXPECT_EQ(other, "HTTP/1.1 200 OK\r\n\r\n" + AsUploaded(Site + "/page.html"));
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+}
+
+TEST_F(WebServerTest, PortSearch) {
+  // Other programs hold these ports; a fresh server starts at 80.
+  struct Case {
+    std::vector<int> Taken;
+    bool Active;
+    int Port;
+  };
+  std::vector<Case> cases = {
+      {{80}, true, 8000},
+      {{80, 8000, 8001}, true, 8002},
+      {{80, 8000, 8001, 8002, 8003, 8004}, false, 8005},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Port);
+    std::vector<std::unique_ptr<testsupport::PortHolder>> held;
+    for (int p : c.Taken) {
+      held.push_back(std::make_unique<testsupport::PortHolder>(p));
+      // Port 80 may be closed to us (not root): the server cannot have it
+      // either, which is all the search sees.
+      if (p != 80 && !held.back()->Held()) GTEST_SKIP() << "port " << p << " is in use on this machine";
+    }
+    TWebServer s(nullptr);
+    EXPECT_EQ(s.Port(), 80);
+    s.Start(Site);
+    EXPECT_EQ(s.Active(), c.Active);
+    EXPECT_EQ(s.Port(), c.Port);
+  }
+
+  // After a failed search the next Start begins at 8005, then 8000 ... 8004.
+  std::vector<std::unique_ptr<testsupport::PortHolder>> held;
+  for (int p : {80, 8000, 8001, 8002, 8003, 8004}) held.push_back(std::make_unique<testsupport::PortHolder>(p));
+  TWebServer s(nullptr);
+  s.Start(Site);
+  ASSERT_FALSE(s.Active());
+  ASSERT_EQ(s.Port(), 8005);
+  testsupport::PortHolder p8005(8005);
+  if (!p8005.Held()) GTEST_SKIP() << "port 8005 is in use on this machine";
+  held[4].reset();  // 8003 comes free
+  s.Start(Site);
+  EXPECT_TRUE(s.Active());
+  EXPECT_EQ(s.Port(), 8003);
+  // A port taken on ::1 only is taken as well: "localhost" may mean either.
+  s.Close();
+  testsupport::PortHolder v6(8003, "::1");
+  if (v6.Held()) {
+    s.SetPort(8003);
+    s.Start(Site);
+    EXPECT_FALSE(s.Active());
+  }
+}
+
+TEST_F(WebServerTest, NewRootWhileListeningKeepsThePort) {
+  std::string other = Base + "/other";
+  fs::create_directories(other);
+  WriteBytes(other + "/index.html", "other home\n");
+  int port = Server.Port();
+  Server.Start(other);
+  EXPECT_TRUE(Server.Active());
+  EXPECT_EQ(Server.Port(), port);
+  EXPECT_EQ(Server.Root(), other);
+  EXPECT_EQ(Raw("GET / HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\nother home\n");
+}
+
+TEST_F(WebServerTest, ListensOnTheLoopbackInterfaceOnly) {
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  std::string v6;
+  PumpWhile([&] {
+    RawClient c;
+    if (c.Connect("::1", Server.Port())) {
+      c.Send("GET /a.html HTTP/1.0\r\n\r\n");
+      v6 = c.ReadAll(5000);
+    }
+  });
+  if (!v6.empty()) {
+    EXPECT_EQ(v6, "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  }
+
+  std::vector<std::string> others;
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(::getifaddrs(&list), 0);
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr) continue;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (i->ifa_addr->sa_family == AF_INET) {
+      auto* a = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
+      if ((ntohl(a->sin_addr.s_addr) >> 24) == 127) continue;
+      ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    } else if (i->ifa_addr->sa_family == AF_INET6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(i->ifa_addr);
+      if (IN6_IS_ADDR_LOOPBACK(&a->sin6_addr) || IN6_IS_ADDR_LINKLOCAL(&a->sin6_addr)) continue;
+      ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+    } else {
+      continue;
+    }
+    others.push_back(text);
+  }
+  ::freeifaddrs(list);
+  if (others.empty()) GTEST_SKIP() << "this machine has no address besides the loopback";
+  for (const std::string& address : others) {
+    RawClient c;
+    EXPECT_FALSE(c.Connect(address, Server.Port(), 2000)) << address;
+  }
+}
+
+TEST_F(WebServerTest, StopDuringARequestAndDuringASynchronisedStep) {
+  // A client in the middle of its request.
+  {
+    RawClient c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+    c.Send("GET /a.h");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::int64_t t0 = NowMs();
+    Server.Close();
+    EXPECT_LT(NowMs() - t0, 1000);
+    bool closed = false;
+    c.ReadAll(3000, &closed);
+    EXPECT_TRUE(closed);
+  }
+  // A connection waiting for this thread to run the page's step, which it
+  // does not, because it is busy stopping the server.
+  Server.Start(Site);
+  ASSERT_TRUE(Server.Active());
+  Form.PathReads = 0;
+  RawClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+  c.Send("GET /page.html HTTP/1.0\r\n\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::int64_t t0 = NowMs();
+  Server.Close();
+  EXPECT_LT(NowMs() - t0, 1000);
+  testsupport::PumpFor(100);  // the step given up is not run later either
+  EXPECT_EQ(Form.PathReads, 0);
+  bool closed = false;
+  std::string r = c.ReadAll(3000, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(r.find("HTTP/1.1 200"), std::string::npos);
+}
