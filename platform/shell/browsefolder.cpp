@@ -12,7 +12,9 @@ BrowseForFolderHandler g_handler;
 
 bool SHGetSpecialFolderLocation(int csidl, std::string& path) {
   if (csidl != CSIDL_DESKTOP && csidl != CSIDL_DRIVES) return false;
-  path = "/";
+  // assign(1, ...) rather than = "/": GCC 12 at -O2 warns a false overlap
+  // for the literal assignment.
+  path.assign(1, '/');
   return true;
 }
 
