@@ -4,16 +4,22 @@
 // component and the upload log.
 #include <QAction>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
+#include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/SimpFTP.h"
+#include "platform/qt/browsedialog.h"
 #include "platform/qt/qtext.h"
 #include "platform/registry/registry.h"
 #include "platform/shell/browsefolder.h"
@@ -457,6 +463,39 @@ TEST_F(MainWindow, ChoosingTheFolderWithThePicker) {
   EXPECT_EQ(W().pdPath->RootItem, riDesktop);
   EXPECT_EQ(FromQ(W().edtPath->text()), www + "/img");
   EXPECT_TRUE(Project->Modified);
+}
+
+// The picker opens on the folder in the path field, and the user must see
+// it: many folders sort before it, so it lies far below the tree's top.
+TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
+  Start();
+  for (int i = 0; i < 60; ++i) Folder("sites/a" + std::to_string(100 + i));
+  const std::string target = Folder("sites/zz");
+  W().edtPath->setText(ToQ(target));
+  plat::InstallQtBrowseForFolder();
+  std::string selected;
+  bool visible = false;
+  QTimer timer;
+  timer.setInterval(20);
+  QElapsedTimer waited;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    auto* dlg = qobject_cast<plat::TBrowseFolderDialog*>(QApplication::activeModalWidget());
+    if (!dlg || !dlg->isVisible()) return;
+    if (!waited.isValid()) waited.start();
+    // The tree fills in the background; give it time to list the folders.
+    const QModelIndex current = dlg->tvFolders->currentIndex();
+    visible = current.isValid() && dlg->tvFolders->viewport()->rect().intersects(dlg->tvFolders->visualRect(current));
+    if (!(visible && waited.elapsed() > 1000) && waited.elapsed() < 5000) return;
+    timer.stop();
+    selected = dlg->SelectedPath();
+    dlg->Buttons->button(QDialogButtonBox::Cancel)->click();
+  });
+  timer.start();
+  W().sbChooseDir->click();
+  plat::SetBrowseForFolderHandler(nullptr);
+  EXPECT_EQ(selected, target);
+  EXPECT_TRUE(visible);
+  EXPECT_EQ(FromQ(W().edtPath->text()), target);
 }
 
 TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
