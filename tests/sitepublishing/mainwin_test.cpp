@@ -498,6 +498,30 @@ TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
   EXPECT_EQ(FromQ(W().edtPath->text()), target);
 }
 
+// The desktop's text is UTF-8, like the names in the file system and the
+// pages the values go into: what is typed or picked reaches the project as
+// those bytes, and a project's texts come back into the fields unchanged.
+TEST_F(MainWindow, TextBeyondAsciiKeepsItsBytes) {
+  Start();
+  for (const char* name : {"caf\xc3\xa9", "\xd1\x81\xd0\xb0\xd0\xb9\xd1\x82"}) {
+    const std::string site = Folder(name);
+    W().edtPath->setText(QString::fromUtf8(site.c_str()));
+    EXPECT_EQ(W().FieldText(pfPath), site);
+    EXPECT_TRUE(WebServer->Active()) << site;
+  }
+  const std::string path = WriteProject("p.zvp", {.Path = Path("caf\xc3\xa9"), .Host = "ftp.example.org",
+                                                  .Login = "j\xc3\xb6rg", .Password = "\xe2\x82\xac", .FTPPath = "/www", .Variables = {}});
+  Rec.Answers = {plat::mrNo};  // the edits above are not kept
+  Main->OpenProject(path);
+  EXPECT_EQ(W().edtFTPLogin->text(), QString::fromUtf8("j\xc3\xb6rg"));
+  W().edtFTPPath->setText(QStringLiteral("/site"));
+  W().sbSaveClick();
+  const std::string saved = ReadFile(path);
+  for (const std::string& line : {"Path=" + Path("caf\xc3\xa9"), std::string("FTPLogin=j\xc3\xb6rg"),
+                                 std::string("FTPPassword=\xe2\x82\xac")})
+    EXPECT_NE(saved.find(line + "\r\n"), std::string::npos) << line;
+}
+
 TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
   Start();
   W().edtPath->setText(ToQ(Folder("www")));
