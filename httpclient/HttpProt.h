@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "httpclient/HttpResponseParser.h"
 #include "httpclient/WSocket.h"
 #include "platform/classes/classes.h"
 #include "platform/messaging/messaging.h"
@@ -28,23 +30,6 @@ enum THttpState : std::uint8_t {
   httpAborting
 };
 
-class EHttpException : public plat::Exception {
- public:
-  EHttpException(const std::string& Msg, std::uint16_t Code) : plat::Exception(Msg), ErrorCode(Code) {}
-  std::uint16_t ErrorCode;
-};
-
-// Error codes of EHttpException; also the Error of OnRequestDone when a
-// response could not be handled.
-enum : std::uint16_t {
-  httperrBusy = 1,
-  httperrNothingToPost = 2,
-  httperrAborted = 3,
-  httperrLineTooLong = 4,
-  httperrHeaderTooLong = 5,
-  httperrBadResponse = 6,
-};
-
 using TOnCommand = std::function<void(plat::TObject* Sender, const std::string& S)>;
 using TDocDataEvent = std::function<void(plat::TObject* Sender, const void* Buffer, int Len)>;
 using THttpRequestDone = std::function<void(plat::TObject* Sender, THttpRequest RqType, std::uint16_t Error)>;
@@ -54,7 +39,7 @@ constexpr plat::UINT WM_HTTPCLI_DONE = plat::WM_USER + 1;
 constexpr plat::UINT WM_HTTPCLI_IDLE = plat::WM_USER + 2;
 constexpr plat::UINT WM_HTTPCLI_RESTART = plat::WM_USER + 3;
 
-class THttpCli : public plat::TComponent {
+class THttpCli : public plat::TComponent, private IHttpResponseEvents {
  public:
   explicit THttpCli(plat::TComponent* Owner);
   ~THttpCli() override;
@@ -112,20 +97,20 @@ class THttpCli : public plat::TComponent {
   // What the events read.
   THttpState State() const { return State_; }
   THttpRequest RequestType() const { return RequestType_; }
-  int StatusCode() const { return StatusCode_; }
-  const std::string& ReasonPhrase() const { return ReasonPhrase_; }
-  plat::TStringList* RcvdHeader() const { return RcvdHeader_; }
-  const std::string& RcvdLine() const { return RcvdLine_; }
+  int StatusCode() const { return Response_->StatusCode; }
+  const std::string& ReasonPhrase() const { return Response_->ReasonPhrase; }
+  plat::TStringList* RcvdHeader() const { return &Response_->RcvdHeader; }
+  const std::string& RcvdLine() const { return Response_->RcvdLine; }
   const std::string& ConnectHost() const { return ConnectHost_; }
   const std::string& HostName() const { return HostName_; }
   const std::string& ConnectPort() const { return ConnectPort_; }
   const std::string& Path() const { return Path_; }
   const std::string& Location() const { return Location_; }
   const std::string& DocName() const { return DocName_; }
-  int ContentLength() const { return ContentLength_; }
-  const std::string& ContentType() const { return ContentType_; }
-  plat::TStringList* WWWAuthenticate() const { return WWWAuthenticate_; }
-  int RcvdByteCount() const { return RcvdByteCount_; }
+  int ContentLength() const { return Response_->ContentLength; }
+  const std::string& ContentType() const { return Response_->ContentType; }
+  plat::TStringList* WWWAuthenticate() const { return &Response_->WWWAuthenticate; }
+  int RcvdByteCount() const { return Response_->RcvdByteCount; }
   int SentByteCount() const { return SentByteCount_; }
   bool Connected() const { return Connected_; }
   TWSocket* Socket() const { return Socket_; }
@@ -134,14 +119,8 @@ class THttpCli : public plat::TComponent {
   // Longest redirect chain followed; the response after it is taken as it is.
   static constexpr int MaxRedirects = 20;
   // Bounds of the received header of one request (all its responses).
-  static constexpr int MaxHeaderLines = 2000;
-  static constexpr std::size_t MaxHeaderBytes = 1024 * 1024;
-
-  // Hands bytes to the response parser as if the socket had delivered them
-  // in the header state of a GET; for the parser's fuzz and unit tests.
-  void FeedResponseForTests(const void* Data, int Len);
-  // Then ends it as the server's close would.
-  void EndResponseForTests() { HandleClosed(Socket_, 0); }
+  static constexpr int MaxHeaderLines = THttpResponseParser::MaxHeaderLines;
+  static constexpr std::size_t MaxHeaderBytes = THttpResponseParser::MaxHeaderBytes;
 
   // The window procedure's dispatch.
   plat::LRESULT WndProc(plat::UINT Msg, plat::WPARAM wParam, plat::LPARAM lParam);
@@ -182,12 +161,16 @@ class THttpCli : public plat::TComponent {
   void HandleIdleMessage();
   void HandleRestartMessage();
 
-  void ProcessReceived(int n, std::uint16_t Error);
-  void ProcessHeaderLine();
-  void ProcessBodyData();
-  void ProcessLocation(const std::string& Value);
-  void DispatchLine();
-  void DeliverHeldBytesAsBody();
+  // What the response parser reports.
+  void ResponseHeaderBegin() override;
+  bool ResponseLocation(const std::string& Value) override;
+  void ResponseHeaderLine() override;
+  void ResponseErrorStatus() override;
+  void ResponseHeaderEnd(bool Headerless) override;
+  void ResponseRedirect() override;
+  void ResponseDocBegin() override;
+  void ResponseDocData(const char* Data, int Len) override;
+  void ResponseStrayLine() override;
   void FailResponse(std::uint16_t Code, const std::string& Msg);
 
   TWSocket* Socket_ = nullptr;
@@ -201,31 +184,17 @@ class THttpCli : public plat::TComponent {
   bool Connected_ = false;
   char SendBuffer_[8193] = {};
   THttpRequest RequestType_ = httpNoRequest;
-  char RcvdBuffer_[8193] = {};
-  int RcvdBufferLen_ = 0;
-  std::string RcvdLine_;
-  std::string RcvdLineEnd_;  // line end of the last line cut from the buffer
-  int HeaderLineCount_ = 0;
-  int DocDataCount_ = 0;
+  // The response side: status, header lines, body counters.
+  std::unique_ptr<THttpResponseParser> Response_;
+  std::uint16_t DataError_ = 0;  // Error of the socket event being handled
   bool SendingBody_ = false;
   std::string Path_;
   std::string DocName_;
-  int StatusCode_ = 0;
-  std::string ReasonPhrase_;
-  int ContentLength_ = -1;
-  std::string ContentType_;
-  plat::TStringList* WWWAuthenticate_ = nullptr;
-  bool LocationChangePending_ = false;
-  plat::TStringList* RcvdHeader_ = nullptr;
-  std::size_t RcvdHeaderBytes_ = 0;
-  int RcvdByteCount_ = 0;
   int SentByteCount_ = 0;
   plat::TMemoryStream* RequestBuffer_ = nullptr;
   std::uint16_t RequestDoneError_ = 0;
-  enum class Handler { None, HeaderLine, BodyData } RcvdHandler_ = Handler::None;
   int RedirectCount_ = 0;
   bool RestartPending_ = false;
-  bool InParser_ = false;      // inside the handling of received bytes
   bool FinishPosted_ = false;  // the end of the current request is posted
   // Tags the posted idle and restart messages with the request they belong to.
   plat::WPARAM RequestSerial_ = 0;

@@ -183,9 +183,9 @@ class TCustomWSocket : public plat::TComponent {
   virtual void LookupAddress(const std::string& HostAddr);
   virtual void CancelLookup();
   virtual std::string PeerAddressText();
-  virtual int PeerSockAddr(plat::SOCKADDR_IN& Name, int NameLen);
+  virtual int PeerSockAddr(plat::SOCKADDR_IN& Peer, int PeerLen);
   virtual std::string GetBoundPort();
-  virtual int GetSockName(plat::SOCKADDR_IN& Name, int& NameLen);
+  virtual int GetSockName(plat::SOCKADDR_IN& Local, int& LocalLen);
   virtual void Dup(plat::SOCKET NewHandle);
   virtual void Shutdown(int How);
   virtual void Pause();
@@ -278,8 +278,23 @@ class TCustomWSocket : public plat::TComponent {
   plat::SOCKADDR_IN FSockAddr = {};
 
  private:
+  // How Connect and Listen begin: the settings they need, in the order they
+  // are checked, and the texts of their failures.
+  struct TOpenRules {
+    struct TNeed {
+      bool TCustomWSocket::*Assigned;
+      const char* Missing;
+    };
+    TNeed Needs[3];
+    bool MissingAsWinsockError;  // reported as WSAEINVAL rather than raised
+    bool ResolveLocalPort;
+    const char* ResolvePrefix;
+    const char* SocketFunction;
+  };
+  bool OpenNewHandle(const TOpenRules& Rules);
+  bool BeginLookup(bool Invalid);
   void ResolveProtoAndPort();
-  bool AssignAddressText(const char* Name, const std::string& Value, std::string& Field, bool& Resolved,
+  bool AssignAddressText(const char* What, const std::string& Value, std::string& Field, bool& Resolved,
                          bool& Assigned);
   bool ApplyLinger();
   void Teardown();

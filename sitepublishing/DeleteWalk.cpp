@@ -84,7 +84,12 @@ void TProject::WalkRemoteDir(const std::string& dir) {
   TDeleteLogView& log = *DeleteLog;
   log.AddLog(lkPlain, "checking directory " + dir);
   ftp.ChangeDir(dir);
-  ftp.FindFiles("*.*", true);
+  // The component gives 0 entries for a listing that failed as well as for
+  // an empty folder; a failed one must end the run, or the folder would be
+  // taken as empty and offered for removal.
+  if (ftp.FindFiles("*.*", true) == 0 &&
+      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES))
+    throw ESimpleFTPError("Cannot list folder " + dir);
   // The listing is refilled by the next search (and the checks may pump
   // messages), so the walk keeps its own copy.
   std::vector<std::pair<std::string, bool>> entries;

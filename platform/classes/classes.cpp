@@ -115,20 +115,28 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-std::string Format(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
+std::string FormatV(const char* fmt, va_list ap) {
+  va_list ap1;
+  va_copy(ap1, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap1);
+  va_end(ap1);
   std::string out;
   if (n > 0) {
     out.resize(static_cast<std::size_t>(n) + 1);
+    va_list ap2;
+    va_copy(ap2, ap);
     std::vsnprintf(out.data(), out.size(), fmt, ap2);
+    va_end(ap2);
     out.resize(static_cast<std::size_t>(n));
   }
-  va_end(ap2);
+  return out;
+}
+
+std::string Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string out = FormatV(fmt, ap);
+  va_end(ap);
   return out;
 }
 

@@ -3,6 +3,7 @@
 // class and the application's standard error box.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -235,5 +236,7 @@ bool SameText(const std::string& a, const std::string& b);
 std::string Trim(const std::string& s);  // drops bytes <= ' ' at both ends
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The same for an argument list already begun (ap is left as it was).
+std::string FormatV(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 
 }  // namespace plat

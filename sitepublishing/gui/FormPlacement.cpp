@@ -2,7 +2,9 @@
 
 #include <QAbstractSpinBox>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QScreen>
 #include <QWidget>
 
 #include "platform/qt/placement.h"
@@ -16,11 +18,22 @@ bool IsOwnEdit(const QLineEdit* e) {
   return !qobject_cast<QAbstractSpinBox*>(p) && !qobject_cast<QComboBox*>(p);
 }
 
+// A window never shown nor placed has no position yet (Qt reports 0,0); it
+// comes up centred, so that is the place to keep. Saving 0,0 would move it
+// into the corner of the screen at every later start.
+QPoint PlaceOf(const QWidget* w) {
+  if (w->testAttribute(Qt::WA_WState_Created) || w->testAttribute(Qt::WA_Moved)) return w->pos();
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return w->pos();
+  QRect avail = screen->availableGeometry();
+  return QPoint(avail.left() + (avail.width() - w->width()) / 2, avail.top() + (avail.height() - w->height()) / 2);
+}
+
 }  // namespace
 
 std::string TWidgetForm::FormName() const { return plat::FromQ(Window_->objectName()); }
-int TWidgetForm::Top() const { return Window_->pos().y(); }
-int TWidgetForm::Left() const { return Window_->pos().x(); }
+int TWidgetForm::Top() const { return PlaceOf(Window_).y(); }
+int TWidgetForm::Left() const { return PlaceOf(Window_).x(); }
 int TWidgetForm::Width() const { return Window_->width(); }
 int TWidgetForm::Height() const { return Window_->height(); }
 void TWidgetForm::SetTop(int value) { Window_->move(Window_->pos().x(), value); }

@@ -74,25 +74,12 @@ Script Script::Respond(std::string response) {
 }
 
 ScriptedHttpServer::ScriptedHttpServer() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) throw std::runtime_error("socket failed");
-  int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 128) != 0)
-    throw std::runtime_error("bind/listen failed");
-  socklen_t len = sizeof a;
-  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
 ScriptedHttpServer::~ScriptedHttpServer() {
   stop_ = true;
   acceptThread_.join();
-  ::close(listenFd_);
   std::vector<std::thread> workers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -101,7 +88,7 @@ ScriptedHttpServer::~ScriptedHttpServer() {
   for (auto& t : workers) t.join();
 }
 
-std::string ScriptedHttpServer::HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string ScriptedHttpServer::HostPort() const { return "127.0.0.1:" + std::to_string(Port()); }
 std::string ScriptedHttpServer::Url(const std::string& path) const { return "http://" + HostPort() + path; }
 
 void ScriptedHttpServer::Add(Script s) {
@@ -142,9 +129,7 @@ bool ScriptedHttpServer::WaitForFinished(int n, int timeoutMs) const {
 
 void ScriptedHttpServer::AcceptLoop() {
   while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, 20) <= 0) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = listener_.Accept(20);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     Script s;
@@ -234,18 +219,6 @@ void ScriptedHttpServer::Serve(int fd, int index, Script script) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++finished_;
   changed_.notify_all();
-}
-
-int UnusedLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {

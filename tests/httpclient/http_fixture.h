@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 namespace httptest {
 
 class Script {
@@ -49,7 +51,7 @@ class ScriptedHttpServer {
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
   ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   std::string HostPort() const;  // "127.0.0.1:<port>"
   std::string Url(const std::string& path = "/") const;
 
@@ -70,8 +72,7 @@ class ScriptedHttpServer {
   void AcceptLoop();
   void Serve(int fd, int index, Script script);
 
-  int listenFd_ = -1;
-  int port_ = 0;
+  testsupport::LoopbackListener listener_;
   std::atomic<bool> stop_{false};
   std::thread acceptThread_;
   mutable std::mutex mutex_;
@@ -83,9 +84,6 @@ class ScriptedHttpServer {
   int finished_ = 0;
   std::vector<std::thread> workers_;
 };
-
-// A loopback port on which nothing listens (bound once, then released).
-int UnusedLoopbackPort();
 
 // Pumps the calling thread's messages until done() or the time-out; true
 // when done() held.

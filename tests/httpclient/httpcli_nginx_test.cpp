@@ -68,7 +68,7 @@ class NginxServer : public ::testing::Test {
     WriteFile(dir_ + "/html/big.txt", big_);
     WriteFile(dir_ + "/htpasswd", "user:{PLAIN}secret\n");
 
-    port_ = httptest::UnusedLoopbackPort();
+    port_ = testsupport::UnusedLoopbackPort();
     const std::string t = dir_ + "/temp";
     WriteFile(dir_ + "/nginx.conf",
               "daemon off;\n"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "httpclient/WSocket.h"
+#include "tests/support/loopback.h"
 
 namespace wstest {
 
@@ -85,22 +86,9 @@ struct Recorder {
 class Peer {
  public:
   explicit Peer(std::function<void(int fd)> script, int count = 1) : script_(std::move(script)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    ::listen(fd_, 128);
     thread_ = std::thread([this, count] {
       for (int i = 0; i < count; ++i) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0) break;
-        int c = ::accept(fd_, nullptr, nullptr);
+        int c = listener_.Accept(10000);
         if (c < 0) break;
         script_(c);
         ::close(c);
@@ -108,12 +96,11 @@ class Peer {
     });
   }
   ~Peer() {
-    ::shutdown(fd_, SHUT_RDWR);
+    listener_.Close();
     if (thread_.joinable()) thread_.join();
-    ::close(fd_);
   }
-  std::string Port() const { return std::to_string(port_); }
-  int PortNumber() const { return port_; }
+  std::string Port() const { return std::to_string(listener_.Port()); }
+  int PortNumber() const { return listener_.Port(); }
 
   // Reads until the peer closes or `ms` pass.
   static std::string ReadAll(int fd, int ms = 5000) {
@@ -151,22 +138,11 @@ class Peer {
 
  private:
   std::function<void(int)> script_;
-  int fd_ = -1;
-  int port_ = 0;
+  testsupport::LoopbackListener listener_;
   std::thread thread_;
 };
 
 // A port on 127.0.0.1 where nothing listens.
-inline std::string ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return std::to_string(ntohs(a.sin_port));
-}
+inline std::string ClosedPort() { return std::to_string(testsupport::UnusedLoopbackPort()); }
 
 }  // namespace wstest

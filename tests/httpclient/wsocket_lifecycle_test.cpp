@@ -278,9 +278,9 @@ TEST(Datagram, ConnectIsImmediateAndSendsToTheResolvedAddress) {
   s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
     plat::SOCKADDR_IN src{};
     int sl = sizeof src;
-    char b[64];
-    int m = s.ReceiveFrom(b, sizeof b, src, sl);
-    if (m > 0) got.assign(b, static_cast<std::size_t>(m));
+    char reply[64];
+    int m = s.ReceiveFrom(reply, sizeof reply, src, sl);
+    if (m > 0) got.assign(reply, static_cast<std::size_t>(m));
   };
   ASSERT_TRUE(PumpUntil([&] { return !got.empty(); }));
   EXPECT_EQ(got, "reply");

@@ -2,6 +2,7 @@
 // connection connects, sends, gets its own bytes back and closes, and
 // every event is accounted for. A check of correctness, not of speed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 
@@ -19,15 +20,8 @@ namespace {
 class EchoServer {
  public:
   EchoServer() {
-    lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    ::listen(lfd_, 4096);
+    // Accepted until none is left, so the listener must not block.
+    ::fcntl(lfd_, F_SETFL, ::fcntl(lfd_, F_GETFL) | O_NONBLOCK);
     ep_ = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -40,9 +34,8 @@ class EchoServer {
     thread_.join();
     for (auto& [fd, pending] : conns_) ::close(fd);
     ::close(ep_);
-    ::close(lfd_);
   }
-  std::string Port() const { return std::to_string(port_); }
+  std::string Port() const { return std::to_string(listener_.Port()); }
   std::atomic<int> accepted{0};
 
  private:
@@ -81,7 +74,9 @@ class EchoServer {
       }
     }
   }
-  int lfd_ = -1, ep_ = -1, port_ = 0;
+  testsupport::LoopbackListener listener_{4096};
+  const int lfd_ = listener_.Fd();
+  int ep_ = -1;
   std::atomic<bool> stop_{false};
   std::unordered_map<int, int> conns_;
   std::thread thread_;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 using namespace plat;
 
 namespace {
@@ -69,28 +71,17 @@ int CountEvents(std::uint16_t bit, std::uint16_t* error = nullptr) {
   return n;
 }
 
-// A listener on 127.0.0.1; accept() hands out the peer's descriptor.
+// A listener on 127.0.0.1 with its address as the stand-in takes it;
+// Accept() hands out the peer's descriptor.
 struct Listener {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  testsupport::LoopbackListener listener{8};
   SOCKADDR_IN addr{};
   Listener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(fd, 8);
     addr.sin_family = WS_AF_INET;
-    addr.sin_port = a.sin_port;
-    addr.sin_addr.s_addr = a.sin_addr.s_addr;
+    addr.sin_port = htons(static_cast<std::uint16_t>(listener.Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   }
-  ~Listener() { ::close(fd); }
-  int Accept() {
-    pollfd p{fd, POLLIN, 0};
-    ::poll(&p, 1, 2000);
-    return ::accept(fd, nullptr, nullptr);
-  }
+  int Accept() { return listener.Accept(2000); }
 };
 
 class Stand : public ::testing::Test {

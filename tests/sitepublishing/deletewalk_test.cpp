@@ -259,3 +259,49 @@ TEST(DeleteWalkMapping, RemoteToLocal) {
   Project->RemoteBase.clear();
   Project->Fields().SetFieldText(pfPath, "");
 }
+
+// A listing the server refuses is no empty folder: the run ends with an
+// error and nothing in that folder is offered.
+TEST(DeleteWalkListing, ARefusedListingEndsTheRunWithAnError) {
+  ftptest::ScriptServer server([](ftptest::ScriptConn& c, int) {
+    c.AcceptLogin();
+    for (;;) {
+      std::string line = c.ReadLine();
+      if (line.empty()) return;
+      std::string cmd = line.substr(0, line.find(' '));
+      if (cmd == "CWD")
+        c.Send("250 ok\r\n");
+      else if (cmd == "PWD")
+        c.Send("257 \"/www\"\r\n");
+      else if (cmd == "TYPE")
+        c.Send("200 ok\r\n");
+      else if (cmd == "QUIT") {
+        c.Send("221 bye\r\n");
+        return;
+      } else
+        c.Send("425 No data connection\r\n");  // PASV, EPSV, LIST and the rest
+    }
+  });
+  testsupport::TempFolder site;
+  TSimpleFTP ftp(nullptr);
+  ftp.Port = server.Port();
+  ftp.SilentExceptions = false;
+  ftp.SetPassive(true);
+  ftp.SetConnectTimeout(5000);
+  walkfakes::Form form(&ftp);
+  walkfakes::DeleteLog log(&ftp);
+  form.Texts[pfPath] = site.Top();
+  form.Texts[pfFTPHost] = "127.0.0.1";
+  form.Texts[pfFTPLogin] = "u";
+  form.Texts[pfFTPPassword] = "p";
+  form.Texts[pfFTPPath] = "/www";
+  Project->Form = &form;
+  Project->DeleteLog = &log;
+  Project->DeleteOld();
+  Project->Form = nullptr;
+  Project->DeleteLog = nullptr;
+  EXPECT_EQ(log.Text(), (Lines{"0 Connect to 127.0.0.1...", "0 Find old files...", "0 checking directory /www",
+                               "1 Cannot list folder /www", "2 Deleting old files completed",
+                               "1 Deleting old files completed with errors."}));
+  EXPECT_TRUE(log.Asked.empty());
+}

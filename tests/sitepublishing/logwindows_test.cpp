@@ -122,6 +122,23 @@ TEST_F(LogWindows, ClosedMaximisedReopensMaximisedWithTheLastNormalBounds) {
   EXPECT_EQ(again.size(), QSize(470, 210));
 }
 
+// A log that was never shown keeps the centred place it comes up in; it
+// must not be saved at the corner of the screen.
+TEST_F(LogWindows, NeverShownLogKeepsComingUpCentred) {
+  QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+  { TfrmUploadLog never; }
+  const std::vector<std::string> saved = Values("frmUploadLog");
+  ASSERT_EQ(saved.size(), 5u);
+  EXPECT_NE(saved[0], "Top=0");
+  EXPECT_NE(saved[1], "Left=0");
+  TfrmUploadLog next;
+  next.show();
+  Wait(20);
+  QRect g(next.pos(), next.size());
+  EXPECT_LE(std::abs(g.center().x() - avail.center().x()), 4) << g.x() << "," << g.y();
+  EXPECT_LE(std::abs(g.center().y() - avail.center().y()), 4) << g.x() << "," << g.y();
+}
+
 // A place no screen shows, or a size larger than the screen, is brought back.
 TEST_F(LogWindows, StoredPlacementIsKeptOnScreen) {
   QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
