@@ -58,6 +58,13 @@ TBrowseFolderDialog::TBrowseFolderDialog(const BROWSEINFO& info, QWidget* parent
             Notify(BFFM_SELCHANGED, current.isValid() ? FromQ(Model_->filePath(current)) : std::string());
           });
 
+  // The model lists folders in the background: every listing above the
+  // selection pushes it down, out of the sight it was scrolled into.
+  RevealTimer_.setSingleShot(true);
+  RevealTimer_.setInterval(50);  // after the model's own sorting of the listing
+  connect(&RevealTimer_, &QTimer::timeout, this, [this] { RevealSelection(); });
+  connect(Model_, &QFileSystemModel::directoryLoaded, this, [this](const QString& folder) { FolderListed(folder); });
+
   // Until the caller says otherwise, the user starts at home.
   SetSelection(FromQ(QDir::homePath()));
 }
@@ -84,6 +91,19 @@ void TBrowseFolderDialog::SetSelection(const std::string& path) {
   if (!index.isValid()) return;
   tvFolders->setCurrentIndex(index);
   tvFolders->scrollTo(index);
+  Reveal_ = index;
+  Unlisted_.clear();
+  for (QModelIndex i = index.parent(); i.isValid(); i = i.parent()) Unlisted_ << Model_->filePath(i);
+}
+
+void TBrowseFolderDialog::FolderListed(const QString& folder) {
+  if (Reveal_.isValid() && Unlisted_.removeAll(folder) > 0) RevealTimer_.start();
+}
+
+void TBrowseFolderDialog::RevealSelection() {
+  // Once the user has moved on, the tree stays where they put it.
+  if (Reveal_.isValid() && tvFolders->currentIndex() == QModelIndex(Reveal_)) tvFolders->scrollTo(Reveal_);
+  if (Unlisted_.isEmpty() || tvFolders->currentIndex() != QModelIndex(Reveal_)) Reveal_ = QPersistentModelIndex();
 }
 
 void TBrowseFolderDialog::SetStatusText(const std::string& text) {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QPersistentModelIndex>
+#include <QStringList>
+#include <QTimer>
 #include <string>
 
 #include "platform/shell/browsefolder.h"
@@ -35,10 +38,17 @@ class TBrowseFolderDialog : public QDialog, public IBrowseWindow {
 
  private:
   void Notify(int message, const std::string& path);
+  // The folder last selected by SetSelection is scrolled into view again
+  // after each folder above it has been listed (and sorted).
+  void FolderListed(const QString& folder);
+  void RevealSelection();
 
   BROWSEINFO Info_;
   QFileSystemModel* Model_ = nullptr;
   bool Initialized_ = false;
+  QPersistentModelIndex Reveal_;
+  QStringList Unlisted_;  // folders above Reveal_ not listed yet
+  QTimer RevealTimer_;
 };
 
 // Makes SHBrowseForFolder show TBrowseFolderDialog, over the active window.

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cmath>
+#include <unordered_map>
 
 #include "ftpcomponents/SimpFTP.h"
 #include "platform/messaging/messaging.h"
@@ -43,8 +44,8 @@ QString Displayed(const std::string& text) {
 // painter puts the glyphs at exactly those advances.
 class TfrmLog::Measure {
  public:
-  explicit Measure(const QFont& font) {
-    QFontMetricsF fm(font);
+  explicit Measure(const QFont& font) : Metrics_(font) {
+    const QFontMetricsF& fm = Metrics_;
     for (int b = 0; b < 256; ++b) {
       QChar c(b < 0x20 || b == 0x7F ? 0x20 : b);
       Advance_[b] = fm.horizontalAdvance(c);
@@ -55,9 +56,28 @@ class TfrmLog::Measure {
     Canvas.TextHeight = [this](const std::string&) { return Height_; };
   }
 
+  // A UTF-8 character counts as the glyph drawn for it, on its last byte, so
+  // the wrap never cuts inside one; other bytes are drawn one per character.
   int Width(const std::string& s) const {
     qreal w = 0;
-    for (unsigned char b : s) w += Advance_[b];
+    for (std::size_t i = 0; i < s.size();) {
+      const unsigned char b = static_cast<unsigned char>(s[i]);
+      const std::size_t len = b >= 0xF0 && b < 0xF5 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 1;
+      if (len > 1 && b < 0xF5) {
+        char32_t cp = b & (0x7F >> len);
+        std::size_t n = 1;
+        for (; n < len && i + n < s.size() && (static_cast<unsigned char>(s[i + n]) & 0xC0) == 0x80; ++n)
+          cp = (cp << 6) | (static_cast<unsigned char>(s[i + n]) & 0x3F);
+        if (n == len) {
+          w += CharAdvance(cp);
+          i += n;
+          continue;
+        }
+        if (i + n == s.size()) break;  // the rest of the character comes with a longer prefix
+      }
+      w += Advance_[b];
+      ++i;
+    }
     return static_cast<int>(std::ceil(w - 1e-6));
   }
 
@@ -74,6 +94,14 @@ class TfrmLog::Measure {
   TTextCanvas Canvas;
 
  private:
+  qreal CharAdvance(char32_t cp) const {
+    auto it = CharAdvance_.find(cp);
+    if (it == CharAdvance_.end()) it = CharAdvance_.emplace(cp, Metrics_.horizontalAdvance(QString::fromUcs4(&cp, 1))).first;
+    return it->second;
+  }
+
+  QFontMetricsF Metrics_;
+  mutable std::unordered_map<char32_t, qreal> CharAdvance_;
   qreal Advance_[256] = {};
   int Height_ = 0;
   qreal Ascent_ = 0;

@@ -209,6 +209,36 @@ TEST_F(LogWindows, RowsWrapAndRewrapWhenTheWindowNarrows) {
   w.EndUpload();
 }
 
+// File names come as UTF-8: a row is measured as the characters drawn, so
+// it wraps like the same text held one byte per character, and a long name
+// is never cut inside a character.
+TEST_F(LogWindows, RowsOfUtf8NamesWrapAsTheirCharacters) {
+  TfrmUploadLog w;
+  w.BeginUpload();
+  Wait(20);
+  auto repeat = [](const std::string& piece, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += piece;
+    return s;
+  };
+  struct Case {
+    std::string Utf8, Latin1;
+  } cases[] = {
+      {"uploading dir /" + repeat("caf\xc3\xa9", 40), "uploading dir /" + repeat("caf\xe9", 40)},
+      {repeat("na\xc3\xafve ", 30), repeat("na\xefve ", 30)},
+  };
+  for (const Case& c : cases) {
+    w.AddLog(lkPlain, c.Utf8);
+    w.AddLog(lkPlain, c.Latin1);
+  }
+  const int line = LineHeight(w);
+  for (int row = 0; row < w.dgLog->RowCount(); row += 2) {
+    EXPECT_GE(w.dgLog->RowHeight(row), 3 * line + 2) << row;
+    EXPECT_EQ(w.dgLog->RowHeight(row), w.dgLog->RowHeight(row + 1)) << row;
+  }
+  w.EndUpload();
+}
+
 // What the grid shows: the row backgrounds alternate white and grey, and an
 // error line is drawn in red.
 TEST_F(LogWindows, RowsAreDrawnInTheirColours) {

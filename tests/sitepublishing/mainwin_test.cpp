@@ -4,16 +4,22 @@
 // component and the upload log.
 #include <QAction>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
+#include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/SimpFTP.h"
+#include "platform/qt/browsedialog.h"
 #include "platform/qt/qtext.h"
 #include "platform/registry/registry.h"
 #include "platform/shell/browsefolder.h"
@@ -457,6 +463,63 @@ TEST_F(MainWindow, ChoosingTheFolderWithThePicker) {
   EXPECT_EQ(W().pdPath->RootItem, riDesktop);
   EXPECT_EQ(FromQ(W().edtPath->text()), www + "/img");
   EXPECT_TRUE(Project->Modified);
+}
+
+// The picker opens on the folder in the path field, and the user must see
+// it: many folders sort before it, so it lies far below the tree's top.
+TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
+  Start();
+  for (int i = 0; i < 60; ++i) Folder("sites/a" + std::to_string(100 + i));
+  const std::string target = Folder("sites/zz");
+  W().edtPath->setText(ToQ(target));
+  plat::InstallQtBrowseForFolder();
+  std::string selected;
+  bool visible = false;
+  QTimer timer;
+  timer.setInterval(20);
+  QElapsedTimer waited;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    auto* dlg = qobject_cast<plat::TBrowseFolderDialog*>(QApplication::activeModalWidget());
+    if (!dlg || !dlg->isVisible()) return;
+    if (!waited.isValid()) waited.start();
+    // The tree fills in the background; give it time to list the folders.
+    const QModelIndex current = dlg->tvFolders->currentIndex();
+    visible = current.isValid() && dlg->tvFolders->viewport()->rect().intersects(dlg->tvFolders->visualRect(current));
+    if (!(visible && waited.elapsed() > 1000) && waited.elapsed() < 5000) return;
+    timer.stop();
+    selected = dlg->SelectedPath();
+    dlg->Buttons->button(QDialogButtonBox::Cancel)->click();
+  });
+  timer.start();
+  W().sbChooseDir->click();
+  plat::SetBrowseForFolderHandler(nullptr);
+  EXPECT_EQ(selected, target);
+  EXPECT_TRUE(visible);
+  EXPECT_EQ(FromQ(W().edtPath->text()), target);
+}
+
+// The desktop's text is UTF-8, like the names in the file system and the
+// pages the values go into: what is typed or picked reaches the project as
+// those bytes, and a project's texts come back into the fields unchanged.
+TEST_F(MainWindow, TextBeyondAsciiKeepsItsBytes) {
+  Start();
+  for (const char* name : {"caf\xc3\xa9", "\xd1\x81\xd0\xb0\xd0\xb9\xd1\x82"}) {
+    const std::string site = Folder(name);
+    W().edtPath->setText(QString::fromUtf8(site.c_str()));
+    EXPECT_EQ(W().FieldText(pfPath), site);
+    EXPECT_TRUE(WebServer->Active()) << site;
+  }
+  const std::string path = WriteProject("p.zvp", {.Path = Path("caf\xc3\xa9"), .Host = "ftp.example.org",
+                                                  .Login = "j\xc3\xb6rg", .Password = "\xe2\x82\xac", .FTPPath = "/www", .Variables = {}});
+  Rec.Answers = {plat::mrNo};  // the edits above are not kept
+  Main->OpenProject(path);
+  EXPECT_EQ(W().edtFTPLogin->text(), QString::fromUtf8("j\xc3\xb6rg"));
+  W().edtFTPPath->setText(QStringLiteral("/site"));
+  W().sbSaveClick();
+  const std::string saved = ReadFile(path);
+  for (const std::string& line : {"Path=" + Path("caf\xc3\xa9"), std::string("FTPLogin=j\xc3\xb6rg"),
+                                 std::string("FTPPassword=\xe2\x82\xac")})
+    EXPECT_NE(saved.find(line + "\r\n"), std::string::npos) << line;
 }
 
 TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
