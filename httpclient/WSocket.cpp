@@ -37,8 +37,9 @@ TCustomWSocket::~TCustomWSocket() {
   FDnsResultList = nullptr;
 }
 
-// The destructor's work that may fire events; done while the object is
-// still whole when it is freed the class library's way.
+// The destructor's work that may fire events; plat::Free runs it from
+// BeforeDestruction, while the object is still whole, so handlers never
+// see a half-destroyed socket.
 void TCustomWSocket::Teardown() {
   if (FTornDown) return;
   FTornDown = true;
