@@ -267,7 +267,6 @@ struct TServerSocket::Core {
   int Busy = 0;  // connections queued or being served
   int Idle = 0;  // workers waiting for a connection
   std::deque<std::shared_ptr<Conn>> Queue;
-  std::vector<std::shared_ptr<Conn>> Serving;
   // Worker i serves Current[i] (null while idle); sized Max at Open.
   std::vector<std::shared_ptr<Conn>> Current;
   std::vector<std::thread> Workers;
@@ -349,10 +348,10 @@ void TServerSocket::Close() {
   {
     // Under the lock, so that no worker frees its connection meanwhile.
     std::lock_guard<std::mutex> lock(core->Mutex);
-    for (auto& c : core->Serving) c->Work->Terminate();
     for (std::size_t i = 0; i < core->Workers.size(); ++i) {
-      // A step below us on this stack: waiting for its worker would never end.
       const auto& current = core->Current[i];
+      if (current) current->Work->Terminate();
+      // A step below us on this stack: waiting for its worker would never end.
       leave.push_back(current && current->Work->StepRunningHere());
     }
     workers.swap(core->Workers);
@@ -382,7 +381,6 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
       if (core->Stopping) return;
       conn = core->Queue.front();
       core->Queue.pop_front();
-      core->Serving.push_back(conn);
       core->Current[index] = conn;
     }
     try {
@@ -393,8 +391,6 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
     conn->Socket->Close();
     {
       std::lock_guard<std::mutex> lock(core->Mutex);
-      auto& serving = core->Serving;
-      serving.erase(std::remove(serving.begin(), serving.end(), conn), serving.end());
       core->Current[index].reset();
       --core->Busy;
     }
