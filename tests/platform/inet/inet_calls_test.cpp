@@ -40,13 +40,13 @@ TEST(InetCalls, LostControlConnectionIsClosedAndReported) {
     auto st = rec.Statuses();
     EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_CONNECTION_CLOSED), 1);
     const DWORD sent = rec.Sent();
-    const std::int64_t t0 = Ms();
+    const std::int64_t t0 = NowMs();
     EXPECT_FALSE(FtpDeleteFileA(c, "x"));
     EXPECT_NE(GetLastError(), 0u);
-    EXPECT_LT(Ms() - t0, 100);
+    EXPECT_LT(NowMs() - t0, 100);
     EXPECT_EQ(rec.Sent(), sent);
     if (k.answer) {
-      for (std::int64_t t1 = Ms(); !clientClosed && Ms() - t1 < 3000;)
+      for (std::int64_t t1 = NowMs(); !clientClosed && NowMs() - t1 < 3000;)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       EXPECT_TRUE(clientClosed);
     }

@@ -26,10 +26,12 @@
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 #include "tests/support/ftp_passive_listener.h"
+#include "tests/support/loopback.h"
 
 using namespace plat::inet;
 using ftptest::ScriptConn;
 using ftptest::ScriptServer;
+using testsupport::NowMs;
 
 namespace {
 
@@ -80,11 +82,6 @@ inline void Callback(HINTERNET h, DWORD_PTR context, DWORD status, void* info, D
     r->events.push_back(e);
   }
   if (r->hook) r->hook(status, e.count);
-}
-
-inline std::int64_t Ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 class Session {
