@@ -1,5 +1,6 @@
 #include "platform/profile/inifile.h"
 
+#include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace plat;
 namespace fs = std::filesystem;
@@ -24,15 +22,8 @@ class IniFileTest : public ::testing::Test {
     dir_ = home_.MakeFolder("ini");
     path_ = (dir_ / "test.ini").string();
   }
-  void Put(const std::string& content) {
-    std::ofstream(path_, std::ios::binary) << content;
-  }
-  std::string Get() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void Put(const std::string& content) { testsupport::WriteFile(path_, content); }
+  std::string Get() const { return testsupport::ReadFile(path_); }
   testsupport::PrivateHome home_;
   fs::path dir_;
   std::string path_;
