@@ -115,11 +115,9 @@ std::string OneLine(const std::string& s) {
 
 }  // namespace
 
-std::string UserConfigDir() { return ConfigFolder(); }
-
 std::string ProfilePath(const std::string& fileName) {
   if (fileName.find('/') != std::string::npos) return fileName;
-  return UserConfigDir() + "/" + fileName;
+  return ConfigFolder() + "/" + fileName;
 }
 
 bool ParseProfileInt(const std::string& text, std::int64_t& value) {

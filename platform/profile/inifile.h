@@ -27,9 +27,8 @@ class EIniFileException : public Exception {
   using Exception::Exception;
 };
 
-// $XDG_CONFIG_HOME when it is an absolute path, else $HOME/.config.
-std::string UserConfigDir();
-// A bare name in the configuration folder; a name with a '/' unchanged.
+// A bare name in the configuration folder (ConfigFolder, platform/fs); a
+// name with a '/' unchanged.
 std::string ProfilePath(const std::string& fileName);
 
 // Reads a value; `def` when the file, section or key is missing. The result

@@ -174,7 +174,7 @@ TEST_F(IniFileTest, BareNamesLiveInTheConfigFolder) {
     EXPECT_TRUE(fs::exists(cfg + "/brontavel2.ini"));
   }
   testsupport::ScopedEnv relative("XDG_CONFIG_HOME", "relative/ignored");
-  EXPECT_EQ(UserConfigDir(), home_.Home() + "/.config");
+  EXPECT_EQ(ProfilePath("brontavel2.ini"), home_.Home() + "/.config/brontavel2.ini");
 }
 
 TEST_F(IniFileTest, PathThroughAFileIsReportedNotCrashed) {
