@@ -11,14 +11,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 using namespace plat;
 using testsupport::FolderEntries;
 using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -225,10 +224,7 @@ TEST_F(RegistryTest, WritesNeedAWritableKeyThatStillExists) {
 TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
   ASSERT_EQ(::mkdir(Dir.c_str(), 0700), 0);
   const std::string damaged = "[Software]\nName=s:ok\nthis line is not a value\n";
-  {
-    std::ofstream out(RegistryFile(HKEY_CURRENT_USER), std::ios::binary);
-    out << damaged;
-  }
+  WriteFile(RegistryFile(HKEY_CURRENT_USER), damaged);
   TRegistry r;
   try {
     r.OpenKey("\\Software", false);
@@ -240,12 +236,11 @@ TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
   EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), damaged);
 
   for (const char* bad : {"[Open\n", "x=s:%4\n", "x=i:12a\n", "x=i:2147483648\n", "x=q:1\n", "[%zz]\n"}) {
-    std::ofstream(RegistryFile(HKEY_CURRENT_USER), std::ios::binary) << bad;
+    WriteFile(RegistryFile(HKEY_CURRENT_USER), bad);
     EXPECT_THROW(r.KeyExists("\\Software"), ERegistryException) << bad;
   }
   // Hand edits with CR LF ends, comments and blank lines are fine.
-  std::ofstream(RegistryFile(HKEY_CURRENT_USER), std::ios::binary)
-      << "; hand made\r\n\r\n[Software\\Firm]\r\nN=i:-2147483648\r\n";
+  WriteFile(RegistryFile(HKEY_CURRENT_USER), "; hand made\r\n\r\n[Software\\Firm]\r\nN=i:-2147483648\r\n");
   ASSERT_TRUE(r.OpenKey("\\Software\\Firm", false));
   EXPECT_EQ(r.ReadInteger("N"), INT32_MIN);
 }
