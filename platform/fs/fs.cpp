@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/classes/classes.h"
+#include "platform/sysutils/sysutils.h"
 
 namespace plat {
 
@@ -50,11 +51,6 @@ std::string DesktopFromUserDirs(const std::string& home) {
     if (!path.empty() && path[0] == '/') return path;
   }
   return std::string();
-}
-
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Makes the new name reach the disk as well as the new bytes.
@@ -233,7 +229,7 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
   // to tell; O_EXCL steps over any that are still there.
   static std::atomic<unsigned> counter{0};
   std::string prefix = (folder.empty() ? std::string() : folder == "/" ? folder : folder + "/") + "." +
-                       BaseName(Target_) + "." + std::to_string(::getpid()) + "-";
+                       ExtractFileName(Target_) + "." + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < 100 && Fd_ < 0; ++attempt) {
     Temp_ = prefix + std::to_string(counter++) + ".tmp";
     // A new file gets NewMode less the umask; fixed bits are set on commit.
