@@ -41,24 +41,16 @@ int StrToIntValue(const std::string& S) {
   return static_cast<int>(v);
 }
 
-// The first bytes of Line, lower-cased, are Name (given in lower case).
+// Line starts with Prefix (given in lower case), ASCII case ignored. Once
+// per header line, so it compares in place instead of making lower-cased
+// copies.
 template <std::size_t N>
-bool NameIs(const std::string& Line, const char (&Name)[N]) {
+bool StartsNoCase(const std::string& Line, const char (&Prefix)[N]) {
+  if (Line.size() < N - 1) return false;
   for (std::size_t i = 0; i + 1 < N; ++i) {
     char c = Line[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != Name[i]) return false;
-  }
-  return true;
-}
-
-bool StartsWithHtmlTag(const std::string& Line) {
-  static const char kTag[] = "<HTML>";
-  if (Line.size() < 6 || Line[0] != '<') return false;
-  for (int i = 0; i < 6; ++i) {
-    char c = Line[static_cast<std::size_t>(i)];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kTag[i]) return false;
+    if (c != Prefix[i]) return false;
   }
   return true;
 }
@@ -185,7 +177,7 @@ void THttpResponseParser::ProcessHeaderLine() {
   if (HeaderLineCount == 0) Events_.ResponseHeaderBegin();
   ++HeaderLineCount;
 
-  if (StartsWithHtmlTag(RcvdLine)) {
+  if (StartsNoCase(RcvdLine, "<html>")) {
     // No header at all: the response is body from its first byte on, line
     // end included.
     if (ContentType.empty()) ContentType = "text/html";
@@ -231,10 +223,10 @@ void THttpResponseParser::TakeHeaderField() {
   // The names the client uses differ in length: that picks the one to compare.
   enum { kOther, kLocation, kContentLength, kContentType, kWWWAuthenticate } field = kOther;
   switch (p) {
-    case 8: field = NameIs(RcvdLine, "location") ? kLocation : kOther; break;
-    case 14: field = NameIs(RcvdLine, "content-length") ? kContentLength : kOther; break;
-    case 12: field = NameIs(RcvdLine, "content-type") ? kContentType : kOther; break;
-    case 16: field = NameIs(RcvdLine, "www-authenticate") ? kWWWAuthenticate : kOther; break;
+    case 8: field = StartsNoCase(RcvdLine, "location") ? kLocation : kOther; break;
+    case 14: field = StartsNoCase(RcvdLine, "content-length") ? kContentLength : kOther; break;
+    case 12: field = StartsNoCase(RcvdLine, "content-type") ? kContentType : kOther; break;
+    case 16: field = StartsNoCase(RcvdLine, "www-authenticate") ? kWWWAuthenticate : kOther; break;
     default: break;
   }
   if (field == kOther) return;
