@@ -78,6 +78,15 @@ void THttpResponseParser::ClearHeader() {
   HeaderBytes_ = 0;
 }
 
+void THttpResponseParser::NewRequest() {
+  StatusCode = 0;
+  ContentLength = -1;
+  HeaderLineCount = 0;
+  DocDataCount = 0;
+  RcvdByteCount = 0;
+  LocationChangePending = false;
+}
+
 void THttpResponseParser::Discard() {
   HeldStart_ = 0;
   HeldLen_ = 0;
