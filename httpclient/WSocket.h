@@ -293,7 +293,6 @@ class TCustomWSocket : public plat::TComponent {
   };
   bool OpenNewHandle(const TOpenRules& Rules);
   bool BeginLookup(bool Invalid);
-  void ResolveProtoAndPort();
   void AssignAddressText(const char* What, const std::string& Value, std::string& Field, bool& Resolved,
                          bool& Assigned);
   bool ApplyLinger();

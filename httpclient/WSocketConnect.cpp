@@ -31,20 +31,6 @@ void TCustomWSocket::AssignAddressText(const char* What, const std::string& Valu
   if (Assigned) Resolved = false;
 }
 
-// Connect and Listen both resolve the protocol, then the port.
-void TCustomWSocket::ResolveProtoAndPort() {
-  if (!FProtoResolved) {
-    FProtoNumber = WSocketResolveProto(FProto);
-    FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
-    FProtoResolved = true;
-  }
-  if (!FPortResolved) {
-    FPortNumber = WSocketResolvePort(FPort, FProto);
-    FSockAddr.sin_port = WS(htons)(FPortNumber);
-    FPortResolved = true;
-  }
-}
-
 void TCustomWSocket::SetAddr(const std::string& Value) {
   AssignAddressText("Addr", Value, FAddr, FAddrResolved, FAddrAssigned);
 }
@@ -221,7 +207,16 @@ bool TCustomWSocket::OpenNewHandle(const TOpenRules& Rules) {
     return false;
   }
   try {
-    ResolveProtoAndPort();
+    if (!FProtoResolved) {
+      FProtoNumber = WSocketResolveProto(FProto);
+      FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
+      FProtoResolved = true;
+    }
+    if (!FPortResolved) {
+      FPortNumber = WSocketResolvePort(FPort, FProto);
+      FSockAddr.sin_port = WS(htons)(FPortNumber);
+      FPortResolved = true;
+    }
     if (Rules.ResolveLocalPort && !FLocalPortResolved) {
       FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
       FLocalPortResolved = true;
