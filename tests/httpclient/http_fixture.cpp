@@ -15,12 +15,9 @@
 
 namespace httptest {
 
-namespace {
+using testsupport::NowMs;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+namespace {
 
 // Length of the request held so far, or 0 while it is not complete.
 std::size_t CompleteRequestLength(const std::string& data) {
