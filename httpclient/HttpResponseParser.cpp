@@ -125,19 +125,6 @@ void THttpResponseParser::Received(int n) {
   HandleHeldLines();
 }
 
-void THttpResponseParser::Feed(const void* Data, std::size_t Len) {
-  const char* p = static_cast<const char*>(Data);
-  while (Len > 0) {
-    int room = 0;
-    char* space = ReadSpace(room);
-    std::size_t n = std::min(static_cast<std::size_t>(room), Len);
-    std::memcpy(space, p, n);
-    p += n;
-    Len -= n;
-    Received(static_cast<int>(n));
-  }
-}
-
 void THttpResponseParser::HandleHeldLines() {
   while (HeldLen_ > 0) {
     const char* held = Buffer_ + HeldStart_;

@@ -96,8 +96,6 @@ class THttpResponseParser {
   // by every parser of the thread, so a client holds no body-sized buffer.
   char* ReadSpace(int& Room);
   void Received(int n);
-  // The same for bytes already in memory, in reads as large as the room.
-  void Feed(const void* Data, std::size_t Len);
 
   // What the response has shown so far. NewRequest resets the numbers; the
   // client sets the status and reason itself for its own failures.
