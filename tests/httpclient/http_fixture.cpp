@@ -1,15 +1,11 @@
 #include "tests/httpclient/http_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
 
 #include "platform/messaging/messaging.h"
 
