@@ -169,17 +169,12 @@ void THttpCli::StartRequest(THttpRequest RqType) {
   FinishPosted_ = false;
   RestartPending_ = false;
   RedirectCount_ = 0;
-  Response_->LocationChangePending = false;
 
   SetState(httpStarting);
 
   DocName_.clear();
-  Response_->StatusCode = 0;
-  Response_->RcvdByteCount = 0;
+  Response_->NewRequest();
   SentByteCount_ = 0;
-  Response_->HeaderLineCount = 0;
-  Response_->DocDataCount = 0;
-  Response_->ContentLength = -1;
   SendingBody_ = false;
   std::string url = StripLineBreaks(URL);
   std::string proxy = StripLineBreaks(Proxy);

@@ -41,24 +41,16 @@ int StrToIntValue(const std::string& S) {
   return static_cast<int>(v);
 }
 
-// The first bytes of Line, lower-cased, are Name (given in lower case).
+// Line starts with Prefix (given in lower case), ASCII case ignored. Once
+// per header line, so it compares in place instead of making lower-cased
+// copies.
 template <std::size_t N>
-bool NameIs(const std::string& Line, const char (&Name)[N]) {
+bool StartsNoCase(const std::string& Line, const char (&Prefix)[N]) {
+  if (Line.size() < N - 1) return false;
   for (std::size_t i = 0; i + 1 < N; ++i) {
     char c = Line[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != Name[i]) return false;
-  }
-  return true;
-}
-
-bool StartsWithHtmlTag(const std::string& Line) {
-  static const char kTag[] = "<HTML>";
-  if (Line.size() < 6 || Line[0] != '<') return false;
-  for (int i = 0; i < 6; ++i) {
-    char c = Line[static_cast<std::size_t>(i)];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kTag[i]) return false;
+    if (c != Prefix[i]) return false;
   }
   return true;
 }
@@ -84,6 +76,15 @@ void THttpResponseParser::StartResponse() {
 void THttpResponseParser::ClearHeader() {
   RcvdHeader.Clear();
   HeaderBytes_ = 0;
+}
+
+void THttpResponseParser::NewRequest() {
+  StatusCode = 0;
+  ContentLength = -1;
+  HeaderLineCount = 0;
+  DocDataCount = 0;
+  RcvdByteCount = 0;
+  LocationChangePending = false;
 }
 
 void THttpResponseParser::Discard() {
@@ -122,19 +123,6 @@ void THttpResponseParser::Received(int n) {
     return;
   }
   HandleHeldLines();
-}
-
-void THttpResponseParser::Feed(const void* Data, std::size_t Len) {
-  const char* p = static_cast<const char*>(Data);
-  while (Len > 0) {
-    int room = 0;
-    char* space = ReadSpace(room);
-    std::size_t n = std::min(static_cast<std::size_t>(room), Len);
-    std::memcpy(space, p, n);
-    p += n;
-    Len -= n;
-    Received(static_cast<int>(n));
-  }
 }
 
 void THttpResponseParser::HandleHeldLines() {
@@ -185,7 +173,7 @@ void THttpResponseParser::ProcessHeaderLine() {
   if (HeaderLineCount == 0) Events_.ResponseHeaderBegin();
   ++HeaderLineCount;
 
-  if (StartsWithHtmlTag(RcvdLine)) {
+  if (StartsNoCase(RcvdLine, "<html>")) {
     // No header at all: the response is body from its first byte on, line
     // end included.
     if (ContentType.empty()) ContentType = "text/html";
@@ -231,10 +219,10 @@ void THttpResponseParser::TakeHeaderField() {
   // The names the client uses differ in length: that picks the one to compare.
   enum { kOther, kLocation, kContentLength, kContentType, kWWWAuthenticate } field = kOther;
   switch (p) {
-    case 8: field = NameIs(RcvdLine, "location") ? kLocation : kOther; break;
-    case 14: field = NameIs(RcvdLine, "content-length") ? kContentLength : kOther; break;
-    case 12: field = NameIs(RcvdLine, "content-type") ? kContentType : kOther; break;
-    case 16: field = NameIs(RcvdLine, "www-authenticate") ? kWWWAuthenticate : kOther; break;
+    case 8: field = StartsNoCase(RcvdLine, "location") ? kLocation : kOther; break;
+    case 14: field = StartsNoCase(RcvdLine, "content-length") ? kContentLength : kOther; break;
+    case 12: field = StartsNoCase(RcvdLine, "content-type") ? kContentType : kOther; break;
+    case 16: field = StartsNoCase(RcvdLine, "www-authenticate") ? kWWWAuthenticate : kOther; break;
     default: break;
   }
   if (field == kOther) return;

@@ -81,6 +81,9 @@ class THttpResponseParser {
   void StartResponse();
   // Forgets the lines of earlier responses (a new request).
   void ClearHeader();
+  // Forgets the status, length, counters and followed redirect of the last
+  // request, for a new one.
+  void NewRequest();
   // Drops every held byte (a broken response is handled no further).
   void Discard();
   // Bytes held back, waiting for the end of their line.
@@ -93,11 +96,9 @@ class THttpResponseParser {
   // by every parser of the thread, so a client holds no body-sized buffer.
   char* ReadSpace(int& Room);
   void Received(int n);
-  // The same for bytes already in memory, in reads as large as the room.
-  void Feed(const void* Data, std::size_t Len);
 
-  // What the response has shown so far. The client resets and, for its own
-  // failures, sets these itself.
+  // What the response has shown so far. NewRequest resets the numbers; the
+  // client sets the status and reason itself for its own failures.
   int StatusCode = 0;
   std::string ReasonPhrase;
   int ContentLength = -1;

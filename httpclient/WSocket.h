@@ -293,8 +293,7 @@ class TCustomWSocket : public plat::TComponent {
   };
   bool OpenNewHandle(const TOpenRules& Rules);
   bool BeginLookup(bool Invalid);
-  void ResolveProtoAndPort();
-  bool AssignAddressText(const char* What, const std::string& Value, std::string& Field, bool& Resolved,
+  void AssignAddressText(const char* What, const std::string& Value, std::string& Field, bool& Resolved,
                          bool& Assigned);
   bool ApplyLinger();
   void Teardown();

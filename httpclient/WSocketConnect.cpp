@@ -19,31 +19,16 @@ using wsocket_binding::InetNtoa;
 
 // The three setters share one rule: the same text again is accepted at any
 // time, another only while closed; a non-empty text needs resolving anew.
-bool TCustomWSocket::AssignAddressText(const char* What, const std::string& Value, std::string& Field,
+void TCustomWSocket::AssignAddressText(const char* What, const std::string& Value, std::string& Field,
                                        bool& Resolved, bool& Assigned) {
-  if (Assigned && Value == Field) return false;
+  if (Assigned && Value == Field) return;
   if (FState != wsClosed) {
     RaiseSocketException(std::string("Cannot change ") + What + " if not closed");
-    return false;
+    return;
   }
   Field = plat::Trim(Value);
   Assigned = !Field.empty();
   if (Assigned) Resolved = false;
-  return true;
-}
-
-// Connect and Listen both resolve the protocol, then the port.
-void TCustomWSocket::ResolveProtoAndPort() {
-  if (!FProtoResolved) {
-    FProtoNumber = WSocketResolveProto(FProto);
-    FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
-    FProtoResolved = true;
-  }
-  if (!FPortResolved) {
-    FPortNumber = WSocketResolvePort(FPort, FProto);
-    FSockAddr.sin_port = WS(htons)(FPortNumber);
-    FPortResolved = true;
-  }
 }
 
 void TCustomWSocket::SetAddr(const std::string& Value) {
@@ -222,7 +207,16 @@ bool TCustomWSocket::OpenNewHandle(const TOpenRules& Rules) {
     return false;
   }
   try {
-    ResolveProtoAndPort();
+    if (!FProtoResolved) {
+      FProtoNumber = WSocketResolveProto(FProto);
+      FSocketType = FProtoNumber == plat::WS_IPPROTO_UDP ? plat::WS_SOCK_DGRAM : plat::WS_SOCK_STREAM;
+      FProtoResolved = true;
+    }
+    if (!FPortResolved) {
+      FPortNumber = WSocketResolvePort(FPort, FProto);
+      FSockAddr.sin_port = WS(htons)(FPortNumber);
+      FPortResolved = true;
+    }
     if (Rules.ResolveLocalPort && !FLocalPortResolved) {
       FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
       FLocalPortResolved = true;

@@ -33,12 +33,7 @@ class Client final : public IHttpResponseEvents {
     inBody_ = false;
     closed = false;
     restartNext = false;
-    parser.StatusCode = 0;
-    parser.ContentLength = -1;
-    parser.HeaderLineCount = 0;
-    parser.DocDataCount = 0;
-    parser.RcvdByteCount = 0;
-    parser.LocationChangePending = false;
+    parser.NewRequest();
     parser.StartResponse();
   }
   // Gives back what the input took (the lists keep their room), so that no

@@ -1,26 +1,19 @@
 #include "tests/httpclient/http_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
 
 #include "platform/messaging/messaging.h"
 
 namespace httptest {
 
-namespace {
+using testsupport::NowMs;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+namespace {
 
 // Length of the request held so far, or 0 while it is not complete.
 std::size_t CompleteRequestLength(const std::string& data) {

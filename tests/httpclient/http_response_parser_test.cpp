@@ -41,19 +41,25 @@ class Recorder final : public IHttpResponseEvents {
   }
   void ResponseStrayLine() override { trace += "[stray]"; }
 
-  // Feeds the bytes in reads of at most readSize; the result as one text.
+  // Hands the bytes over in reads of at most readSize, as a connection
+  // would, until a redirect ends the reading.
+  void Feed(const std::string& bytes, std::size_t readSize) {
+    std::size_t off = 0;
+    while (off < bytes.size() && !redirected) {
+      int room = 0;
+      char* space = parser.ReadSpace(room);
+      std::size_t n = std::min({readSize, bytes.size() - off, static_cast<std::size_t>(room)});
+      std::memcpy(space, bytes.data() + off, n);
+      off += n;
+      parser.Received(static_cast<int>(n));
+    }
+  }
+
+  // A response fed in reads of at most readSize; the result as one text.
   std::string Run(const std::string& bytes, std::size_t readSize) {
     parser.StartResponse();
-    std::size_t off = 0;
     try {
-      while (off < bytes.size() && !redirected) {
-        int room = 0;
-        char* space = parser.ReadSpace(room);
-        std::size_t n = std::min({readSize, bytes.size() - off, static_cast<std::size_t>(room)});
-        std::memcpy(space, bytes.data() + off, n);
-        off += n;
-        parser.Received(static_cast<int>(n));
-      }
+      Feed(bytes, readSize);
     } catch (const std::exception& e) {
       // What the failing read brought along is not looked at.
       trace += std::string("[failed: ") + e.what() + "]";
@@ -102,7 +108,7 @@ TEST(HttpResponseParser, LinesWhileNotReadingAreStray) {
   r.parser.StartResponse();
   r.parser.SetReading(THttpResponseParser::TReading::None);
   const std::string bytes = "HTTP/1.0 200 OK\r\npartial";
-  r.parser.Feed(bytes.data(), bytes.size());
+  r.Feed(bytes, bytes.size());
   EXPECT_EQ(r.trace, "[stray]");
   EXPECT_EQ(r.parser.RcvdLine, "HTTP/1.0 200 OK");
   EXPECT_EQ(r.parser.RcvdHeader.Count(), 0);
