@@ -13,7 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,13 +22,9 @@
 namespace ftptest {
 
 namespace fs = std::filesystem;
+using testsupport::NowMs;
 
 namespace {
-
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 sockaddr_in Loopback(int port) {
   sockaddr_in a{};
