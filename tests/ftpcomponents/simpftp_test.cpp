@@ -129,11 +129,7 @@ class SimpleFTPServers : public ::testing::TestWithParam<std::tuple<std::string,
  protected:
   void SetUp() override {
     server_ = ftptest::MakeServer(std::get<0>(GetParam()));
-    std::string why;
-    if (!server_->Start(why)) {
-      if (std::get<0>(GetParam()) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server_)) return;
     ftp_ = MakeFtp(server_->Port(), server_->User(), server_->Password());
     ftp_->SetPassive(std::get<1>(GetParam()));
     disk_ = server_->DiskDir();
@@ -430,11 +426,7 @@ TEST(SimpleFTPLarge, FiftyMegabytesArriveWhole) {
   for (const char* name : {"pyftpdlib", "vsftpd"}) {
     SCOPED_TRACE(name);
     auto server = ftptest::MakeServer(name);
-    std::string why;
-    if (!server->Start(why)) {
-      if (std::string(name) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server)) return;
     auto ftp = MakeFtp(server->Port(), server->User(), server->Password());
     ftp->SetPassive(true);
     ftp->ChangeDir(server->RemoteDir());

@@ -1,5 +1,7 @@
 #include "tests/ftpservers/ftp_test_servers.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -225,6 +227,17 @@ bool VsftpdServer::Start(std::string& why) {
 std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   if (name == "vsftpd") return std::make_unique<VsftpdServer>();
   return std::make_unique<PyFtpdServer>();
+}
+
+bool StartOrSkip(FtpServer& server) {
+  std::string why;
+  if (server.Start(why)) return true;
+  // The test macros return from the function they stand in.
+  [&] {
+    if (server.Name() == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
+    FAIL() << why;
+  }();
+  return false;
 }
 
 StalledListener::StalledListener() {

@@ -82,11 +82,7 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     server_ = ftptest::MakeServer(GetParam());
-    std::string why;
-    if (!server_->Start(why)) {
-      if (GetParam() == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server_)) return;
     ftp_ = std::make_unique<TSimpleFTP>(nullptr);
     ftp_->Port = server_->Port();
     ftp_->SilentExceptions = false;
