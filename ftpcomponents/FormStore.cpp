@@ -1,11 +1,31 @@
 #include "ftpcomponents/FormStore.h"
 
+#include <functional>
+#include <iterator>
+
 #include "platform/registry/registry.h"
 
 namespace {
 
-const char* const kBoundNames[] = {"Top", "Left", "Width", "Height"};
+// The four bounds: each value's name and the window's accessors for it
+// (called through std::invoke: the sanitizer build's compiler takes the
+// ->* form for a read of an unset value).
+struct TBound {
+  const char* Name;
+  int (TStoredForm::*Get)() const;
+  void (TStoredForm::*Set)(int);
+};
+const TBound kBounds[] = {
+    {"Top", &TStoredForm::Top, &TStoredForm::SetTop},
+    {"Left", &TStoredForm::Left, &TStoredForm::SetLeft},
+    {"Width", &TStoredForm::Width, &TStoredForm::SetWidth},
+    {"Height", &TStoredForm::Height, &TStoredForm::SetHeight},
+};
 const char kWindowState[] = "WindowState";
+// The stored code of each state is its index: 0 normal, 1 maximised,
+// 2 minimised.
+constexpr TWindowState kStateOfCode[] = {wsNormal, wsMaximized, wsMinimized};
+constexpr std::int32_t kStateCodes = static_cast<std::int32_t>(std::size(kStateOfCode));
 const char kTextSuffix[] = ".Text";
 
 plat::HKEY RootOf(TRootKey key) {
@@ -81,52 +101,29 @@ void TFormStore::Save() {
 }
 
 void TFormStore::LoadPlacement(plat::TRegistry& reg) {
-  for (int i = 0; i < 4; ++i) {
+  for (const TBound& b : kBounds) {
     Skippable([&] {
-      if (!reg.ValueExists(kBoundNames[i])) return;
-      const int value = reg.ReadInteger(kBoundNames[i]);
-      switch (i) {
-        case 0:
-          Form_->SetTop(value);
-          break;
-        case 1:
-          Form_->SetLeft(value);
-          break;
-        case 2:
-          Form_->SetWidth(value);
-          break;
-        default:
-          Form_->SetHeight(value);
-          break;
-      }
+      if (reg.ValueExists(b.Name)) std::invoke(b.Set, *Form_, reg.ReadInteger(b.Name));
     });
   }
   Skippable([&] {
     if (!reg.ValueExists(kWindowState)) return;
-    // Stored 0 normal, 1 maximised, 2 minimised; other codes change nothing.
-    static const TWindowState kFromCode[] = {wsNormal, wsMaximized, wsMinimized};
+    // Other codes change nothing.
     const std::int32_t code = reg.ReadInteger(kWindowState);
-    if (code >= 0 && code <= 2) Form_->SetWindowState(kFromCode[code]);
+    if (code >= 0 && code < kStateCodes) Form_->SetWindowState(kStateOfCode[code]);
   });
   Form_->PlacementLoaded();
 }
 
 void TFormStore::SavePlacement(plat::TRegistry& reg) {
-  switch (Form_->WindowState()) {
-    case wsNormal: {
-      // Only a normal window's bounds are its own; a maximised or minimised
-      // one keeps the bounds of its last normal close.
-      const int bounds[] = {Form_->Top(), Form_->Left(), Form_->Width(), Form_->Height()};
-      for (int i = 0; i < 4; ++i) Skippable([&] { reg.WriteInteger(kBoundNames[i], bounds[i]); });
-      Skippable([&] { reg.WriteInteger(kWindowState, 0); });
-      break;
-    }
-    case wsMinimized:
-      Skippable([&] { reg.WriteInteger(kWindowState, 2); });
-      break;
-    case wsMaximized:
-      Skippable([&] { reg.WriteInteger(kWindowState, 1); });
-      break;
+  const TWindowState state = Form_->WindowState();
+  // Only a normal window's bounds are its own; a maximised or minimised
+  // one keeps the bounds of its last normal close.
+  if (state == wsNormal) {
+    for (const TBound& b : kBounds) Skippable([&] { reg.WriteInteger(b.Name, std::invoke(b.Get, *Form_)); });
+  }
+  for (std::int32_t code = 0; code < kStateCodes; ++code) {
+    if (kStateOfCode[code] == state) Skippable([&] { reg.WriteInteger(kWindowState, code); });
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "ftpcomponents/PathUtils.h"
 #include "platform/fs/fs.h"
+#include "platform/sysutils/sysutils.h"
 #include "sitepublishing/ProjectText.h"
 
 using plat::Format;
@@ -38,7 +39,7 @@ void TFileParser::PrepareTemp(const std::string& sourceFile) {
   buf.push_back('\0');
   if (!::mkdtemp(buf.data())) throw plat::EFCreateError(Format("Cannot create file %s", pattern.c_str()));
   TempFolder = buf.data();
-  SourceName = ExtractFileName(sourceFile);
+  SourceName = plat::ExtractFileName(sourceFile);
   OutputFile = TempFolder + "/" + SourceName;
 }
 

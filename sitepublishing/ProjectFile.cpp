@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/fs/fs.h"
+#include "platform/sysutils/sysutils.h"
 #include "sitepublishing/ProjectText.h"
 
 using plat::Format;
@@ -140,7 +141,7 @@ void TProject::Clear() {
 }
 
 std::string TProject::DisplayName(const std::string& path) {
-  std::string name = ExtractFileName(path);
+  std::string name = plat::ExtractFileName(path);
   std::size_t dot = name.rfind('.');
   return dot == std::string::npos ? name : name.substr(0, dot);
 }

@@ -3,24 +3,13 @@
 #include <cerrno>
 
 #include "platform/fs/fs.h"
+#include "platform/sysutils/sysutils.h"
 #include "sitepublishing/PrjCls.h"
 
 namespace prjtext {
 
-std::string ExtractFileName(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ExtractFileDir(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string ExtractExt(const std::string& path) {
-  std::string name = ExtractFileName(path);
+  std::string name = plat::ExtractFileName(path);
   std::size_t dot = name.rfind('.');
   return dot == std::string::npos ? std::string() : name.substr(dot + 1);
 }

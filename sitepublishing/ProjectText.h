@@ -8,8 +8,6 @@
 
 namespace prjtext {
 
-std::string ExtractFileName(const std::string& path);
-std::string ExtractFileDir(const std::string& path);
 // The text after the last "." of the file name; empty without one.
 std::string ExtractExt(const std::string& path);
 

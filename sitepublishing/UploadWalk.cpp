@@ -101,14 +101,11 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
 
   // First pass: the files, and the remote subfolders that are missing.
   // Anything that is neither a regular file nor a folder stays local.
-  std::vector<bool> loops(folder.Entries.size(), false);
   const std::string exclude = Fields().FieldText(pfExclude);
-  for (std::size_t i = 0; i < folder.Entries.size(); ++i) {
+  for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
-    const TLocalEntry& e = folder.Entries[i];
     if (e.IsFolder()) {
       if (const TWalkFolder* back = loopTarget(e)) {
-        loops[i] = true;
         log.AddLog(lkError, "Skipped folder " + localFolder + "/" + e.Name + ": it links back to " + back->Path);
         continue;
       }
@@ -120,11 +117,10 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   }
 
   // Second pass: each subfolder whole, depth first. Hidden ones were made
-  // remotely above but are not entered.
-  for (std::size_t i = 0; i < folder.Entries.size(); ++i) {
+  // remotely above but are not entered; links back up were skipped there.
+  for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
-    const TLocalEntry& e = folder.Entries[i];
-    if (!e.IsFolder() || e.IsHidden() || loops[i]) continue;
+    if (!e.IsFolder() || e.IsHidden() || loopTarget(e)) continue;
     UploadDir(localFolder + "/" + e.Name, remoteFolder + "/" + e.Name);
     EnterDirs(localFolder, remoteFolder);
   }

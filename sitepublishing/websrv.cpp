@@ -10,6 +10,7 @@
 
 #include "ftpcomponents/PathUtils.h"
 #include "sitepublishing/PrjCls.h"
+#include "sitepublishing/ProjectText.h"
 
 namespace {
 
@@ -71,15 +72,7 @@ std::string RealPath(const std::string& path) {
 }
 
 // The project file's extension, in any letter case.
-bool IsProjectFile(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext == "zvp";
-}
+bool IsProjectFile(const std::string& path) { return plat::SameText(prjtext::ExtractExt(path), "zvp"); }
 
 }  // namespace
 

@@ -10,13 +10,8 @@
 # files in 100 folders, sent once (shown too) and then with nothing changed.
 # Needs root: vsftpd serves anonymous users only from a chroot.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/../build-driver.sh" bench_upload walks
 repeats=${1:-3}
-"$root/scripts/install-deps"
-build="$root/build/bench-release"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target bench_upload -j4 >/dev/null
-driver="$build/bench/walks/bench_upload"
 
 work=$(mktemp -d /tmp/bench_upload.XXXXXX)
 chmod 755 "$work"

@@ -1,19 +1,20 @@
 // What the FTP component tests share: a component that counts the lines it
-// sends, a clock, the message of a failure, and a component set up for a
-// server on 127.0.0.1.
+// sends, the message of a failure, and a component set up for a server on
+// 127.0.0.1.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "ftpcomponents/SimpFTP.h"
+#include "tests/support/loopback.h"
 
 namespace simpftptest {
 
 using plat::inet::DWORD;
 using plat::inet::HINTERNET;
+using testsupport::NowMs;
 
 // Counts what goes to the server, to show that nothing was sent.
 class CountingFTP : public TSimpleFTP {
@@ -26,11 +27,6 @@ class CountingFTP : public TSimpleFTP {
   int sent = 0;
   HINTERNET Session() const { return InetHandle_.load(); }
 };
-
-inline std::int64_t Ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 template <class F>
 std::string ErrorOf(F&& f) {

@@ -70,7 +70,7 @@ TEST(SimpleFTPConnect, AbortDuringAStalledConnect) {
     std::int64_t since = 0;
     std::function<void()> click = [&] {
       if (ftp->State() != target) return;
-      if (Ms() - since < 200) {
+      if (NowMs() - since < 200) {
         plat::RunOnThread(plat::CurrentThreadQueue(), click);
         return;
       }
@@ -79,12 +79,12 @@ TEST(SimpleFTPConnect, AbortDuringAStalledConnect) {
     };
     ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) {
       if (s != target) return;
-      since = Ms();
+      since = NowMs();
       plat::RunOnThread(plat::CurrentThreadQueue(), click);
     };
-    std::int64_t t0 = Ms();
+    std::int64_t t0 = NowMs();
     EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "General Connection Error to 127.0.0.1");
-    EXPECT_LT(Ms() - t0, 5000);
+    EXPECT_LT(NowMs() - t0, 5000);
     EXPECT_EQ(int(abortedIn), int(target)) << port;
     EXPECT_EQ(connected, 0);
     EXPECT_EQ(ftp->State(), isDisconnected);
@@ -149,9 +149,9 @@ TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
   ftp->OnStateChange = [&](plat::TObject*, TWinInetState s) { states.push_back(s); };
   ASSERT_TRUE(ftp->Connect());
   states.clear();
-  const std::int64_t t0 = Ms();
+  const std::int64_t t0 = NowMs();
   EXPECT_EQ(ErrorOf([&] { ftp->PutFile(big, "/www/big.bin"); }), "Error putting " + big + " to /www/big.bin");
-  EXPECT_LT(Ms() - t0, 5000);
+  EXPECT_LT(NowMs() - t0, 5000);
   EXPECT_EQ(ftp->State(), isDisconnected);
   EXPECT_EQ(states, std::vector<TWinInetState>{isDisconnected});
   const int sent = ftp->sent;
@@ -166,7 +166,7 @@ TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
   EXPECT_EQ(ftp->GetRemoteDir(), "");
   EXPECT_EQ(ftp->State(), isDisconnected);
   EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
-  for (std::int64_t t1 = Ms(); !pwdConnectionClosed && Ms() - t1 < 3000;)
+  for (std::int64_t t1 = NowMs(); !pwdConnectionClosed && NowMs() - t1 < 3000;)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(pwdConnectionClosed);
 }
@@ -313,7 +313,7 @@ TEST(SimpleFTPConnect, ProxyAccessTypeRefusesTheConnection) {
       EXPECT_EQ(ftp->State(), isDisconnected);
     }
     ftp->Disconnect();
-    for (std::int64_t t0 = Ms(); server.Accepted() < accepted && Ms() - t0 < 3000;)
+    for (std::int64_t t0 = NowMs(); server.Accepted() < accepted && NowMs() - t0 < 3000;)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(server.Accepted(), accepted);
   }

@@ -129,11 +129,7 @@ class SimpleFTPServers : public ::testing::TestWithParam<std::tuple<std::string,
  protected:
   void SetUp() override {
     server_ = ftptest::MakeServer(std::get<0>(GetParam()));
-    std::string why;
-    if (!server_->Start(why)) {
-      if (std::get<0>(GetParam()) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server_)) return;
     ftp_ = MakeFtp(server_->Port(), server_->User(), server_->Password());
     ftp_->SetPassive(std::get<1>(GetParam()));
     disk_ = server_->DiskDir();
@@ -384,10 +380,10 @@ TEST_P(SimpleFTPServers, AbortFromTheProgressHandlerStopsTheUpload) {
       EXPECT_EQ(ftp_->State(), isDisconnected);
     }
   };
-  std::int64_t t0 = Ms();
+  std::int64_t t0 = NowMs();
   EXPECT_EQ(ErrorOf([&] { ftp_->PutFile(local_.Top() + "/big.bin", remote_ + "/big.bin"); }),
             "Error putting " + local_.Top() + "/big.bin to " + remote_ + "/big.bin");
-  EXPECT_LT(Ms() - t0, 10000);
+  EXPECT_LT(NowMs() - t0, 10000);
   EXPECT_TRUE(aborted);
   EXPECT_EQ(afterAbort, 0);
   EXPECT_EQ(disconnected, 1);
@@ -430,11 +426,7 @@ TEST(SimpleFTPLarge, FiftyMegabytesArriveWhole) {
   for (const char* name : {"pyftpdlib", "vsftpd"}) {
     SCOPED_TRACE(name);
     auto server = ftptest::MakeServer(name);
-    std::string why;
-    if (!server->Start(why)) {
-      if (std::string(name) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server)) return;
     auto ftp = MakeFtp(server->Port(), server->User(), server->Password());
     ftp->SetPassive(true);
     ftp->ChangeDir(server->RemoteDir());

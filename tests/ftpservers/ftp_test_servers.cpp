@@ -1,5 +1,7 @@
 #include "tests/ftpservers/ftp_test_servers.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,13 +24,9 @@
 namespace ftptest {
 
 namespace fs = std::filesystem;
+using testsupport::NowMs;
 
 namespace {
-
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 sockaddr_in Loopback(int port) {
   sockaddr_in a{};
@@ -230,6 +227,17 @@ bool VsftpdServer::Start(std::string& why) {
 std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   if (name == "vsftpd") return std::make_unique<VsftpdServer>();
   return std::make_unique<PyFtpdServer>();
+}
+
+bool StartOrSkip(FtpServer& server) {
+  std::string why;
+  if (server.Start(why)) return true;
+  // The test macros return from the function they stand in.
+  [&] {
+    if (server.Name() == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
+    FAIL() << why;
+  }();
+  return false;
 }
 
 StalledListener::StalledListener() {

@@ -64,6 +64,11 @@ class VsftpdServer : public FtpServer {
 // Makes the server of that name ("pyftpdlib" or "vsftpd").
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
+// Starts the server for the running test. False when the test cannot go
+// on: it is skipped when vsftpd cannot run on this machine, and fails when
+// any other server does not start.
+bool StartOrSkip(FtpServer& server);
+
 // A listening socket whose one-slot queue is full, so that a further
 // connect to it stalls (SYNs are dropped). Port() names it.
 class StalledListener {

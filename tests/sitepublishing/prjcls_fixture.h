@@ -42,12 +42,7 @@ class PrjTest : public ::testing::Test {
   void TearDown() override { Project->Clear(); }
   std::string Path(const std::string& name) const { return Dir + "/" + name; }
   // Every file of the test folder.
-  std::vector<std::string> ZvpFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(Dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> ZvpFiles() const { return testsupport::FolderEntries(Dir); }
   static std::vector<std::string> HistoryValues() {
     plat::TRegistry reg;
     plat::TStringList names;

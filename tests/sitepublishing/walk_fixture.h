@@ -50,16 +50,22 @@ inline void Write(const std::string& path, const std::string& data) {
 // take entries in that order, so the expected lines follow it too.
 inline std::vector<std::string> ListingOrder(const std::string& dir) { return testsupport::FolderEntriesInListingOrder(dir); }
 
-// The lines of each named entry, in listing order; entries without lines
-// are left out.
-inline std::vector<std::string> InListingOrder(const std::string& dir,
-                                               const std::map<std::string, std::vector<std::string>>& linesOf) {
+using LinesOf = std::map<std::string, std::vector<std::string>>;
+
+// The lines of each named entry, in the order of `names`; entries without
+// lines are left out.
+inline std::vector<std::string> InOrder(const std::vector<std::string>& names, const LinesOf& linesOf) {
   std::vector<std::string> out;
-  for (const std::string& n : ListingOrder(dir)) {
+  for (const std::string& n : names) {
     auto it = linesOf.find(n);
     if (it != linesOf.end()) out.insert(out.end(), it->second.begin(), it->second.end());
   }
   return out;
+}
+
+// The same in the local folder's listing order.
+inline std::vector<std::string> InListingOrder(const std::string& dir, const LinesOf& linesOf) {
+  return InOrder(ListingOrder(dir), linesOf);
 }
 
 inline void Append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
@@ -82,11 +88,7 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     server_ = ftptest::MakeServer(GetParam());
-    std::string why;
-    if (!server_->Start(why)) {
-      if (GetParam() == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server_)) return;
     ftp_ = std::make_unique<TSimpleFTP>(nullptr);
     ftp_->Port = server_->Port();
     ftp_->SilentExceptions = false;
@@ -163,14 +165,8 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     return names;
   }
   // The lines of each named entry of a remote folder, in the server's order.
-  std::vector<std::string> InRemoteOrder(const std::string& remoteDir,
-                                         const std::map<std::string, std::vector<std::string>>& linesOf) const {
-    std::vector<std::string> out;
-    for (const std::string& n : RemoteOrder(remoteDir)) {
-      auto it = linesOf.find(n);
-      if (it != linesOf.end()) out.insert(out.end(), it->second.begin(), it->second.end());
-    }
-    return out;
+  std::vector<std::string> InRemoteOrder(const std::string& remoteDir, const LinesOf& linesOf) const {
+    return InOrder(RemoteOrder(remoteDir), linesOf);
   }
   std::string Stamp(const std::string& rel) const { return plat::IntToStr(FileStamp(Local(rel))); }
   std::string Recorded(const std::string& rel) const { return VersionList->GetStamp(Project->VersionKey(Local(rel))); }

@@ -12,13 +12,13 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "sitepublishing/PrjCls.h"
+#include "tests/support/files.h"
 #include "tests/support/loopback.h"
+#include "tests/support/private_home.h"
 
 extern char** environ;
 
@@ -26,20 +26,10 @@ namespace fs = std::filesystem;
 using testsupport::NowMs;
 using testsupport::PumpWhile;
 using testsupport::RawClient;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 namespace {
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 std::string ErrorPage(const std::string& message) {
   return "<html><body><b><font color=\"blue\"><pre>Error<br>" + message + "</body></html>";
@@ -73,34 +63,28 @@ struct Reply {
 class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = fs::temp_directory_path().string() + "/websrvXXXXXX";
-    std::vector<char> buf(base.begin(), base.end());
-    buf.push_back('\0');
-    ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-    Base = buf.data();
-    Site = Base + "/site";
     fs::create_directories(Site + "/docs");
     fs::create_directories(Site + "/inc");
-    WriteBytes(Site + "/index.html", "<html>home</html>\n");
-    WriteBytes(Site + "/a.html", "<html>page a</html>\n");
-    WriteBytes(Site + "/..a.html", "dots in a name\n");
-    WriteBytes(Site + "/my page.html", "spaced\n");
-    WriteBytes(Site + "/lit%41.html", "literal percent\n");
-    WriteBytes(Site + "/inc/footer.inc", "<p>footer of <iVar title></p>");
+    WriteFile(Site + "/index.html", "<html>home</html>\n");
+    WriteFile(Site + "/a.html", "<html>page a</html>\n");
+    WriteFile(Site + "/..a.html", "dots in a name\n");
+    WriteFile(Site + "/my page.html", "spaced\n");
+    WriteFile(Site + "/lit%41.html", "literal percent\n");
+    WriteFile(Site + "/inc/footer.inc", "<p>footer of <iVar title></p>");
     std::string page = "<html><head><title><iVar title></title></head><body>\n";
     while (page.size() < 6000) page += "<p>Some text of the page, with <b>markup</b> in it.</p>\n";
     page += "<IFILE inc/footer.inc></body></html>\n";
-    WriteBytes(Site + "/page.html", page);
+    WriteFile(Site + "/page.html", page);
     std::mt19937 rng(7);
     std::string image(150 * 1024, '\0');
     for (std::size_t i = 0; i < image.size(); i += 3) image[i] = static_cast<char>(rng());
-    WriteBytes(Site + "/image.png", image);
-    WriteBytes(Base + "/secret.txt", "PASSWORD=hunter2\n");
+    WriteFile(Site + "/image.png", image);
+    WriteFile(Base + "/secret.txt", "PASSWORD=hunter2\n");
     fs::create_symlink("../secret.txt", Site + "/link.html");
     // The project file kept in the site folder, as users often do.
-    WriteBytes(Site + "/site.zvp", "[GENERAL]\nFTPPassword=hunter2\n");
+    WriteFile(Site + "/site.zvp", "[GENERAL]\nFTPPassword=hunter2\n");
     fs::create_symlink("site.zvp", Site + "/project.html");
-    WriteBytes(Site + "/Old.ZVP", "[GENERAL]\nFTPPassword=hunter2\n");
+    WriteFile(Site + "/Old.ZVP", "[GENERAL]\nFTPPassword=hunter2\n");
     ASSERT_EQ(::mkfifo((Site + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((Site + "/fifo.html").c_str(), 0600), 0);
 
@@ -119,8 +103,6 @@ class WebServerTest : public ::testing::Test {
     Project->Form = nullptr;
     VarList->Clear();
     VarList->AddFixedRows();
-    std::error_code ec;
-    fs::remove_all(Base, ec);
   }
 
   std::string Url(const std::string& path) const {
@@ -148,8 +130,8 @@ class WebServerTest : public ::testing::Test {
       }
       posix_spawn_file_actions_destroy(&fa);
     });
-    r.Code = ReadBytes(out);
-    r.Body = ReadBytes(body);
+    r.Code = ReadFile(out);
+    r.Body = ReadFile(body);
     ::unlink(body.c_str());
     return r;
   }
@@ -166,7 +148,9 @@ class WebServerTest : public ::testing::Test {
     return response;
   }
 
-  std::string Base, Site;
+  testsupport::TempFolder Folder{"sitetools-websrv"};
+  const std::string Base = Folder.Top();
+  const std::string Site = Folder.Path("site");
   CountingForm Form;
   TWebServer Server{nullptr};
 };
@@ -175,7 +159,7 @@ class WebServerTest : public ::testing::Test {
 std::string AsUploaded(const std::string& file) {
   TFileParser p;
   p.Process(file);
-  return ReadBytes(p.OutputFile);
+  return ReadFile(p.OutputFile);
 }
 
 }  // namespace
@@ -241,7 +225,7 @@ TEST_F(WebServerTest, PagesAreSubstitutedOnTheWindowThreadAndImagesSentAsTheyAre
 
   Reply image = Curl({Url("/image.png")});
   EXPECT_EQ(image.Code, "200");
-  EXPECT_TRUE(image.Body == ReadBytes(Site + "/image.png")) << "image differs, " << image.Body.size() << " bytes";
+  EXPECT_TRUE(image.Body == ReadFile(Site + "/image.png")) << "image differs, " << image.Body.size() << " bytes";
   // Serving leaves no temporary copies behind.
   int left = 0;
   for (const auto& e : fs::directory_iterator(fs::temp_directory_path()))
@@ -367,7 +351,7 @@ TEST_F(WebServerTest, ClientsBeyondTheConnectionLimitWait) {
 
 TEST_F(WebServerTest, ASlowClientHoldsNeitherTheWindowNorOtherClients) {
   std::string big(16 << 20, 'b');
-  WriteBytes(Site + "/big.bin", big);
+  WriteFile(Site + "/big.bin", big);
   std::string other;
   PumpWhile([&] {
     RawClient slow;
@@ -440,7 +424,7 @@ TEST_F(WebServerTest, PortSearch) {
 TEST_F(WebServerTest, NewRootWhileListeningKeepsThePort) {
   std::string other = Base + "/other";
   fs::create_directories(other);
-  WriteBytes(other + "/index.html", "other home\n");
+  WriteFile(other + "/index.html", "other home\n");
   int port = Server.Port();
   Server.Start(other);
   EXPECT_TRUE(Server.Active());
