@@ -36,12 +36,7 @@ namespace {
 
 const char kShortcutExt[] = ".desktop";
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool IsSetupName(const std::string& path) { return plat::UpperCase(BaseName(path)) == "SETUP.EXE"; }
+bool IsSetupName(const std::string& path) { return plat::UpperCase(plat::ExtractFileName(path)) == "SETUP.EXE"; }
 
 // Frees the dialog and clears the global on every way out.
 struct SetupDialog {
