@@ -24,6 +24,7 @@
 #include "platform/qt/qtext.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
@@ -138,8 +139,8 @@ TfrmSetup::TfrmSetup(QWidget* parent) : QDialog(parent) {
   pdPath->Title = "Select the directory for install";
   pdPath->RootItem = riDesktop;
 
-  connect(sbChooseDir, &QToolButton::clicked, this, [this] { plat::Safely([this] { sbChooseDirClick(); }); });
-  connect(btnInstall, &QPushButton::clicked, this, [this] { plat::Safely([this] { btnInstallClick(); }); });
+  gui::Bind(this, sbChooseDir, &QToolButton::clicked, [this] { sbChooseDirClick(); });
+  gui::Bind(this, btnInstall, &QPushButton::clicked, [this] { btnInstallClick(); });
   // Close is the cancel button: Esc and the close box do the same.
   connect(btnClose, &QPushButton::clicked, this, &QDialog::reject);
 
