@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cerrno>
@@ -108,12 +107,7 @@ TfrmSetup::TfrmSetup(QWidget* parent) : QDialog(parent) {
   edtPath->setObjectName(QStringLiteral("edtPath"));
   edtPath->setAccessibleName(QStringLiteral("Install to"));
   Label1->setBuddy(edtPath);
-  sbChooseDir = new QToolButton(GroupBox1);
-  sbChooseDir->setObjectName(QStringLiteral("sbChooseDir"));
-  sbChooseDir->setAutoRaise(true);
-  sbChooseDir->setIcon(style()->standardIcon(QStyle::SP_DirIcon));
-  sbChooseDir->setToolTip(QStringLiteral("Select Directory"));
-  sbChooseDir->setAccessibleName(QStringLiteral("Select Directory"));
+  sbChooseDir = gui::ChooseDirButton(GroupBox1);
   cbxDesktop = new QCheckBox(QStringLiteral("Create shortcut on desktop"), GroupBox1);
   cbxDesktop->setObjectName(QStringLiteral("cbxDesktop"));
   cbxDesktop->setChecked(true);

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QObject>
 #include <QString>
+#include <QStyle>
+#include <QToolButton>
 #include <utility>
 
 #include "platform/qt/panel.h"
@@ -24,6 +26,16 @@ W* Named(W* w, const char* name) {
 template <class Sender, class Signal, class Fn>
 void Bind(QObject* context, Sender* sender, Signal signal, Fn fn) {
   QObject::connect(sender, signal, context, [fn = std::move(fn)](auto&&...) { plat::Safely(fn); });
+}
+
+// The "Select Directory" button beside a path field.
+inline QToolButton* ChooseDirButton(QWidget* parent) {
+  auto* b = Named(new QToolButton(parent), "sbChooseDir");
+  b->setAutoRaise(true);
+  b->setIcon(parent->style()->standardIcon(QStyle::SP_DirIcon));
+  b->setToolTip(QStringLiteral("Select Directory"));
+  b->setAccessibleName(QStringLiteral("Select Directory"));
+  return b;
 }
 
 // A status band of the given height holding one label, empty at first.

@@ -231,11 +231,7 @@ void TfrmMain::BuildFields() {
   grbPath = MakeGroup(pnlLeft, "grbPath", " Path ");
   edtPath = Plain(Named(new QLineEdit(grbPath), "edtPath"));
   edtPath->setAccessibleName(QStringLiteral("Path"));
-  sbChooseDir = Named(new QToolButton(grbPath), "sbChooseDir");
-  sbChooseDir->setAutoRaise(true);
-  sbChooseDir->setIcon(style()->standardIcon(QStyle::SP_DirIcon));
-  sbChooseDir->setToolTip(QStringLiteral("Select Directory"));
-  sbChooseDir->setAccessibleName(QStringLiteral("Select Directory"));
+  sbChooseDir = gui::ChooseDirButton(grbPath);
   auto* ph = new QHBoxLayout(grbPath);
   ph->addWidget(edtPath, 1);
   ph->addWidget(sbChooseDir);
