@@ -23,27 +23,15 @@
 #include "platform/messaging/messaging.h"
 #include "platform/qt/drawgrid.h"
 #include "platform/qt/qtbridge.h"
-#include "platform/qt/qtdialogs.h"
 #include "platform/registry/registry.h"
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/gui/DeleteLog.h"
 #include "sitepublishing/gui/UploadLog.h"
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/private_home.h"
+#include "tests/support/qt_app.h"
 
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "logwindows_test";
-  static char* argv[] = {arg0, nullptr};
-  static plat::TApplication* app = [] {
-    auto* a = new plat::TApplication(argc, argv);
-    plat::InstallQtBridge();
-    return a;
-  }();
-  return *app;
-}
 
 const std::string kBase = "\\Software\\Korvane\\Zentavox\\";
 
@@ -72,7 +60,11 @@ void Wait(int ms) {
 
 class LogWindows : public ::testing::Test {
  protected:
-  void SetUp() override { App(); }
+  void SetUp() override {
+    testsupport::QtApp();
+    // The delete question waits in Qt's loop, which must serve our queue too.
+    plat::InstallQtBridge();
+  }
   void TearDown() override {
     QApplication::processEvents();
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
