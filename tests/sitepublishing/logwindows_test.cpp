@@ -30,6 +30,7 @@
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
+#include "tests/support/walk_fakes.h"
 
 namespace {
 
@@ -430,11 +431,6 @@ TEST_F(LogWindows, ControlButtonAbortsThenCloses) {
   w.EndUpload();
 }
 
-struct FtpForm : TProjectFieldStore {
-  TSimpleFTP* Ftp = nullptr;
-  TSimpleFTP* FtpServer() override { return Ftp; }
-};
-
 // Abort pressed while the connect waits for a greeting that never comes:
 // the FTP call fails at once instead of waiting for its time-out.
 TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
@@ -446,8 +442,7 @@ TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
   ftp.Password = "p";
   ftp.SilentExceptions = false;
   ftp.SetConnectTimeout(20000);
-  FtpForm form;
-  form.Ftp = &ftp;
+  walkfakes::Form form(&ftp);
   TProjectForm* saved = Project->Form;
   Project->Form = &form;
 
