@@ -17,6 +17,22 @@ namespace plat {
 
 namespace {
 
+// The entry of one colour, added by make() when there is none yet. Points
+// of one colour come in runs, so the entry of the last call is tried first.
+template <class T, class Make>
+T& ForColour(std::vector<T>& all, QRgb rgb, std::size_t& last, Make make) {
+  if (last < all.size() && all[last].rgb == rgb) return all[last];
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all[i].rgb == rgb) {
+      last = i;
+      return all[i];
+    }
+  }
+  all.push_back(make());
+  last = all.size() - 1;
+  return all.back();
+}
+
 // Bucket of one pixel column and colour: the tallest bar in it.
 struct ColourBuckets {
   QRgb rgb;
@@ -25,16 +41,9 @@ struct ColourBuckets {
 };
 
 ColourBuckets& BucketFor(std::vector<ColourBuckets>& all, QRgb rgb, int width, std::size_t& last) {
-  if (last < all.size() && all[last].rgb == rgb) return all[last];
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    if (all[i].rgb == rgb) {
-      last = i;
-      return all[i];
-    }
-  }
-  all.push_back({rgb, std::vector<int>(static_cast<std::size_t>(width), INT_MAX), 0});
-  last = all.size() - 1;
-  return all.back();
+  return ForColour(all, rgb, last, [&] {
+    return ColourBuckets{rgb, std::vector<int>(static_cast<std::size_t>(width), INT_MAX), 0};
+  });
 }
 
 // Pixels of one colour that hold at least one mark, column by column.
@@ -54,17 +63,11 @@ struct ColourPixels {
 };
 
 ColourPixels& PixelsFor(std::vector<ColourPixels>& all, QRgb rgb, int width, int height, std::size_t& last) {
-  if (last < all.size() && all[last].rgb == rgb) return all[last];
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    if (all[i].rgb == rgb) {
-      last = i;
-      return all[i];
-    }
-  }
-  int words = (height + 63) / 64;
-  all.push_back({rgb, words, std::vector<std::uint64_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(words)), 0});
-  last = all.size() - 1;
-  return all.back();
+  return ForColour(all, rgb, last, [&] {
+    const int words = (height + 63) / 64;
+    return ColourPixels{
+        rgb, words, std::vector<std::uint64_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(words)), 0};
+  });
 }
 
 // The commonest colour first, so that rare marks (the errors) stay on top.

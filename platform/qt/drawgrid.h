@@ -1,8 +1,8 @@
-// The class library's owner-drawn grid in the one-column form the programs
-// use: rows of their own heights under a vertical scroll bar, a current row
-// that is kept in view, every cell drawn by OnDrawCell. Row tops are summed
-// lazily from the first changed row, so appending rows or changing the last
-// one costs the same however many rows there are.
+// An owner-drawn grid in the one-column form the programs use: rows of
+// their own heights under a vertical scroll bar, a current row that is kept
+// in view, every cell drawn by OnDrawCell. Row tops are summed lazily from
+// the first changed row, so appending rows or changing the last one costs
+// the same however many rows there are.
 #pragma once
 
 #include <QAbstractScrollArea>

@@ -6,6 +6,7 @@
 
 #include "platform/qt/drawgrid.h"
 #include "platform/qt/panel.h"
+#include "sitepublishing/gui/Widgets.h"
 
 TfrmDeleteLog* frmDeleteLog = nullptr;
 
@@ -41,10 +42,10 @@ TfrmDeleteLog::TfrmDeleteLog() {
   btnNo = MakeButton(pnlRight, "btnNo", "No", 184);
   btnCancel = MakeButton(pnlRight, "btnCancel", "Cancel", 272);
   SetQuestionButtons(false);
-  OnClick(btnYes, [this] { btnYesClick(); });
-  OnClick(btnYesToAll, [this] { btnYesToAllClick(); });
-  OnClick(btnNo, [this] { btnNoClick(); });
-  OnClick(btnCancel, [this] { btnCancelClick(); });
+  gui::Bind(this, btnYes, &QPushButton::clicked, [this] { btnYesClick(); });
+  gui::Bind(this, btnYesToAll, &QPushButton::clicked, [this] { btnYesToAllClick(); });
+  gui::Bind(this, btnNo, &QPushButton::clicked, [this] { btnNoClick(); });
+  gui::Bind(this, btnCancel, &QPushButton::clicked, [this] { btnCancelClick(); });
 
   resize(442, 185);
   // Read back as the other windows are, so the placement saved at the end

@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cerrno>
@@ -24,6 +23,7 @@
 #include "platform/qt/qtext.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
+#include "sitepublishing/gui/Widgets.h"
 
 using plat::FromQ;
 using plat::ToQ;
@@ -36,12 +36,7 @@ namespace {
 
 const char kShortcutExt[] = ".desktop";
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool IsSetupName(const std::string& path) { return plat::UpperCase(BaseName(path)) == "SETUP.EXE"; }
+bool IsSetupName(const std::string& path) { return plat::UpperCase(plat::ExtractFileName(path)) == "SETUP.EXE"; }
 
 // Frees the dialog and clears the global on every way out.
 struct SetupDialog {
@@ -112,12 +107,7 @@ TfrmSetup::TfrmSetup(QWidget* parent) : QDialog(parent) {
   edtPath->setObjectName(QStringLiteral("edtPath"));
   edtPath->setAccessibleName(QStringLiteral("Install to"));
   Label1->setBuddy(edtPath);
-  sbChooseDir = new QToolButton(GroupBox1);
-  sbChooseDir->setObjectName(QStringLiteral("sbChooseDir"));
-  sbChooseDir->setAutoRaise(true);
-  sbChooseDir->setIcon(style()->standardIcon(QStyle::SP_DirIcon));
-  sbChooseDir->setToolTip(QStringLiteral("Select Directory"));
-  sbChooseDir->setAccessibleName(QStringLiteral("Select Directory"));
+  sbChooseDir = gui::ChooseDirButton(GroupBox1);
   cbxDesktop = new QCheckBox(QStringLiteral("Create shortcut on desktop"), GroupBox1);
   cbxDesktop->setObjectName(QStringLiteral("cbxDesktop"));
   cbxDesktop->setChecked(true);
@@ -143,8 +133,8 @@ TfrmSetup::TfrmSetup(QWidget* parent) : QDialog(parent) {
   pdPath->Title = "Select the directory for install";
   pdPath->RootItem = riDesktop;
 
-  connect(sbChooseDir, &QToolButton::clicked, this, [this] { plat::Safely([this] { sbChooseDirClick(); }); });
-  connect(btnInstall, &QPushButton::clicked, this, [this] { plat::Safely([this] { btnInstallClick(); }); });
+  gui::Bind(this, sbChooseDir, &QToolButton::clicked, [this] { sbChooseDirClick(); });
+  gui::Bind(this, btnInstall, &QPushButton::clicked, [this] { btnInstallClick(); });
   // Close is the cancel button: Esc and the close box do the same.
   connect(btnClose, &QPushButton::clicked, this, &QDialog::reject);
 

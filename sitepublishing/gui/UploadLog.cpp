@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "platform/qt/panel.h"
+#include "sitepublishing/gui/Widgets.h"
 
 TfrmUploadLog* frmUploadLog = nullptr;
 
@@ -26,7 +27,7 @@ TfrmUploadLog::TfrmUploadLog() {
   btnControl->setAccessibleName(QStringLiteral("Abort"));
   btnControl->setFixedSize(75, 25);
   btnControl->setDefault(true);
-  OnClick(btnControl, [this] { btnControlClick(); });
+  gui::Bind(this, btnControl, &QPushButton::clicked, [this] { btnControlClick(); });
   pnlBottom->OnResize = [this](plat::TPanel*) { PlaceButton(); };
 
   resize(461, 197);

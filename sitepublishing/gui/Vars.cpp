@@ -181,8 +181,8 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
       dgVarsSelectCell(current.column(), current.row() + 1, can);
     });
   });
-  connect(sbAddRow, &QToolButton::clicked, this, [this] { plat::Safely([this] { sbAddRowClick(); }); });
-  connect(spDeleteRow, &QToolButton::clicked, this, [this] { plat::Safely([this] { spDeleteRowClick(); }); });
+  gui::Bind(this, sbAddRow, &QToolButton::clicked, [this] { sbAddRowClick(); });
+  gui::Bind(this, spDeleteRow, &QToolButton::clicked, [this] { spDeleteRowClick(); });
   dgVars->installEventFilter(this);
   dgVars->viewport()->installEventFilter(this);
   dgVars->horizontalHeader()->viewport()->installEventFilter(this);

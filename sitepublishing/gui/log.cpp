@@ -5,7 +5,6 @@
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QPainter>
-#include <QPushButton>
 #include <QVBoxLayout>
 #include <cmath>
 #include <unordered_map>
@@ -158,10 +157,6 @@ TfrmLog::~TfrmLog() {
   FormStore.reset();
   if (!TaskWindows.empty()) FormHide();
   if (CursorSet_) QApplication::restoreOverrideCursor();
-}
-
-void TfrmLog::OnClick(QPushButton* button, std::function<void()> handler) {
-  connect(button, &QPushButton::clicked, this, [handler = std::move(handler)] { plat::Safely(handler); });
 }
 
 void TfrmLog::AbortFtp() {

@@ -7,7 +7,6 @@
 #include <QDialog>
 #include <QPointer>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +15,6 @@
 #include "sitepublishing/gui/LogLines.h"
 
 class QPainter;
-class QPushButton;
 class QVBoxLayout;
 namespace plat {
 class TDrawGrid;
@@ -67,9 +65,6 @@ class TfrmLog : public QDialog {
 
   // The main window's FTP component stops the call it is blocked in.
   static void AbortFtp();
-  // Runs a button's handler; an error it raises goes to the error box.
-  void OnClick(QPushButton* button, std::function<void()> handler);
-
   QVBoxLayout* ClientLayout = nullptr;
 
  private:

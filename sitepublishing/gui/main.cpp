@@ -31,6 +31,7 @@
 
 using plat::FromQ;
 using plat::ToQ;
+using gui::Bind;
 using gui::Named;
 
 TfrmMain* frmMain = nullptr;
@@ -73,11 +74,6 @@ W* Plain(W* w) {
 }
 
 }  // namespace
-
-template <class Sender, class Signal, class Fn>
-void TfrmMain::Bind(Sender* sender, Signal signal, Fn fn) {
-  connect(sender, signal, this, [fn](auto&&...) { plat::Safely(fn); });
-}
 
 TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   frmMain = this;
@@ -174,16 +170,16 @@ void TfrmMain::BuildMenus() {
   miHelp->addSeparator();
   miAbout = Named(miHelp->addAction(QStringLiteral("&About")), "miAbout");
 
-  Bind(miNew, &QAction::triggered, [this] { miNewClick(); });
-  Bind(miOpen, &QAction::triggered, [this] { miOpenClick(); });
-  Bind(miSave, &QAction::triggered, [this] { sbSaveClick(); });
-  Bind(miSaveAs, &QAction::triggered, [this] { miSaveAsClick(); });
-  Bind(miExit, &QAction::triggered, [this] { miExitClick(); });
-  Bind(miUploadChangeFiles, &QAction::triggered, [this] { btnUploadClick(); });
-  Bind(miUploadAllFiles, &QAction::triggered, [this] { miUploadAllFilesClick(); });
-  Bind(miDeleteFiles, &QAction::triggered, [this] { miDeleteFilesClick(); });
-  Bind(miContent, &QAction::triggered, [this] { miContentClick(); });
-  Bind(miAbout, &QAction::triggered, [this] { miAboutClick(); });
+  Bind(this, miNew, &QAction::triggered, [this] { miNewClick(); });
+  Bind(this, miOpen, &QAction::triggered, [this] { miOpenClick(); });
+  Bind(this, miSave, &QAction::triggered, [this] { sbSaveClick(); });
+  Bind(this, miSaveAs, &QAction::triggered, [this] { miSaveAsClick(); });
+  Bind(this, miExit, &QAction::triggered, [this] { miExitClick(); });
+  Bind(this, miUploadChangeFiles, &QAction::triggered, [this] { btnUploadClick(); });
+  Bind(this, miUploadAllFiles, &QAction::triggered, [this] { miUploadAllFilesClick(); });
+  Bind(this, miDeleteFiles, &QAction::triggered, [this] { miDeleteFilesClick(); });
+  Bind(this, miContent, &QAction::triggered, [this] { miContentClick(); });
+  Bind(this, miAbout, &QAction::triggered, [this] { miAboutClick(); });
 }
 
 void TfrmMain::BuildToolbar() {
@@ -217,14 +213,14 @@ void TfrmMain::BuildToolbar() {
     sb->setEnabled(b.Enabled);
     *b.Field = sb;
   }
-  Bind(sbNew, &QToolButton::clicked, [this] { miNewClick(); });
-  Bind(sbOpen, &QToolButton::clicked, [this] { miOpenClick(); });
-  Bind(sbSave, &QToolButton::clicked, [this] { sbSaveClick(); });
-  Bind(sbDelete, &QToolButton::clicked, [this] { sbDeleteClick(); });
-  Bind(sbUpload, &QToolButton::clicked, [this] { btnUploadClick(); });
-  Bind(sbOpenInBrowser, &QToolButton::clicked, [this] { sbOpenInBrowserClick(); });
-  Bind(sbOpenInExplorer, &QToolButton::clicked, [this] { sbOpenInExplorerClick(); });
-  Bind(sbVariables, &QToolButton::clicked, [this] { sbVariablesClick(); });
+  Bind(this, sbNew, &QToolButton::clicked, [this] { miNewClick(); });
+  Bind(this, sbOpen, &QToolButton::clicked, [this] { miOpenClick(); });
+  Bind(this, sbSave, &QToolButton::clicked, [this] { sbSaveClick(); });
+  Bind(this, sbDelete, &QToolButton::clicked, [this] { sbDeleteClick(); });
+  Bind(this, sbUpload, &QToolButton::clicked, [this] { btnUploadClick(); });
+  Bind(this, sbOpenInBrowser, &QToolButton::clicked, [this] { sbOpenInBrowserClick(); });
+  Bind(this, sbOpenInExplorer, &QToolButton::clicked, [this] { sbOpenInExplorerClick(); });
+  Bind(this, sbVariables, &QToolButton::clicked, [this] { sbVariablesClick(); });
 }
 
 void TfrmMain::BuildFields() {
@@ -235,11 +231,7 @@ void TfrmMain::BuildFields() {
   grbPath = MakeGroup(pnlLeft, "grbPath", " Path ");
   edtPath = Plain(Named(new QLineEdit(grbPath), "edtPath"));
   edtPath->setAccessibleName(QStringLiteral("Path"));
-  sbChooseDir = Named(new QToolButton(grbPath), "sbChooseDir");
-  sbChooseDir->setAutoRaise(true);
-  sbChooseDir->setIcon(style()->standardIcon(QStyle::SP_DirIcon));
-  sbChooseDir->setToolTip(QStringLiteral("Select Directory"));
-  sbChooseDir->setAccessibleName(QStringLiteral("Select Directory"));
+  sbChooseDir = gui::ChooseDirButton(grbPath);
   auto* ph = new QHBoxLayout(grbPath);
   ph->addWidget(edtPath, 1);
   ph->addWidget(sbChooseDir);
@@ -285,14 +277,14 @@ void TfrmMain::BuildFields() {
   setTabOrder(edtFTPPath, edtExclude);
 
   // Bound after the defaults are in, so that a fresh window is not modified.
-  Bind(edtPath, &QLineEdit::textChanged, [this] { edtPathChange(); });
-  Bind(edtExclude, &QLineEdit::textChanged, [this] { edtPathChange(); });
-  Bind(edtFTPHost, &QLineEdit::textChanged, [this] { edtFTPHostChange(); });
-  Bind(edtFTPLogin, &QLineEdit::textChanged, [this] { edtFTPLoginChange(); });
-  Bind(edtFTPPassword, &QLineEdit::textChanged, [this] { edtFTPPasswordChange(); });
-  Bind(edtFTPPath, &QLineEdit::textChanged, [this] { edtFTPPathChange(); });
-  Bind(chbRemem, &QCheckBox::toggled, [this] { chbRememClick(); });
-  Bind(sbChooseDir, &QToolButton::clicked, [this] { sbChooseDirClick(); });
+  Bind(this, edtPath, &QLineEdit::textChanged, [this] { edtPathChange(); });
+  Bind(this, edtExclude, &QLineEdit::textChanged, [this] { edtPathChange(); });
+  Bind(this, edtFTPHost, &QLineEdit::textChanged, [this] { edtFTPHostChange(); });
+  Bind(this, edtFTPLogin, &QLineEdit::textChanged, [this] { edtFTPLoginChange(); });
+  Bind(this, edtFTPPassword, &QLineEdit::textChanged, [this] { edtFTPPasswordChange(); });
+  Bind(this, edtFTPPath, &QLineEdit::textChanged, [this] { edtFTPPathChange(); });
+  Bind(this, chbRemem, &QCheckBox::toggled, [this] { chbRememClick(); });
+  Bind(this, sbChooseDir, &QToolButton::clicked, [this] { sbChooseDirClick(); });
 }
 
 // ---- the fields as the project sees them ---------------------------------------
@@ -380,7 +372,7 @@ void TfrmMain::FillHistory() {
     a->setToolTip(ToQ(e.Hint));
     a->setData(ToQ(e.Hint));
     const std::string hint = e.Hint;
-    Bind(a, &QAction::triggered, [this, hint] { HistoryItemClick(hint); });
+    Bind(this, a, &QAction::triggered, [this, hint] { HistoryItemClick(hint); });
   }
   miProjectList->setEnabled(!entries.empty());
   miProjectList->menuAction()->setEnabled(!entries.empty());

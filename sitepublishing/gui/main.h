@@ -161,9 +161,6 @@ class TfrmMain : public QMainWindow, public TProjectForm {
   void RunUpload(bool onlyChanged);
   void RunDeleteOld();
 
-  template <class Sender, class Signal, class Fn>
-  void Bind(Sender* sender, Signal signal, Fn fn);
-
   TWidgetForm Place_{this};
   bool Shown_ = false;
 };

@@ -8,14 +8,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <filesystem>
 #include <functional>
 
 #include "platform/qt/qtdialogs.h"
 #include "platform/qt/qtext.h"
+#include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -76,12 +74,11 @@ TEST(QtDialogs, MessageBoxButtonsAndTheirAnswers) {
 TEST(QtDialogs, SaveDialogAddsTheDefaultExtension) {
   testsupport::QtApp();
   plat::QtUserDialogs dialogs;
-  fs::path dir = fs::temp_directory_path() / ("qtdialogs-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  testsupport::TempFolder dir("qtdialogs");
   plat::TSaveDialog save;
   save.Filter = "Zentavo Projects|*.zvp|All Files|*.*";
   save.DefaultExt = "zvp";
-  save.InitialDir = dir.string();
+  save.InitialDir = dir.Top();
   QStringList filters;
   WhenUp<QFileDialog>([&](QFileDialog& d) {
     filters = d.nameFilters();
@@ -89,14 +86,13 @@ TEST(QtDialogs, SaveDialogAddsTheDefaultExtension) {
     static_cast<QDialog&>(d).accept();  // what OK does
   });
   ASSERT_TRUE(dialogs.ExecuteSaveDialog(save));
-  EXPECT_EQ(save.FileName, (dir / "mysite.zvp").string());
+  EXPECT_EQ(save.FileName, dir.Path("mysite.zvp"));
   EXPECT_EQ(filters, (QStringList{QStringLiteral("Zentavo Projects (*.zvp)"), QStringLiteral("All Files (*)")}));
 
   plat::TOpenDialog open;
-  open.InitialDir = dir.string();
+  open.InitialDir = dir.Top();
   WhenUp<QFileDialog>([](QFileDialog& d) { d.reject(); });
   EXPECT_FALSE(dialogs.ExecuteOpenDialog(open));
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -23,27 +23,16 @@
 #include "platform/messaging/messaging.h"
 #include "platform/qt/drawgrid.h"
 #include "platform/qt/qtbridge.h"
-#include "platform/qt/qtdialogs.h"
 #include "platform/registry/registry.h"
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/gui/DeleteLog.h"
 #include "sitepublishing/gui/UploadLog.h"
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/private_home.h"
+#include "tests/support/qt_app.h"
+#include "tests/support/walk_fakes.h"
 
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "logwindows_test";
-  static char* argv[] = {arg0, nullptr};
-  static plat::TApplication* app = [] {
-    auto* a = new plat::TApplication(argc, argv);
-    plat::InstallQtBridge();
-    return a;
-  }();
-  return *app;
-}
 
 const std::string kBase = "\\Software\\Korvane\\Zentavox\\";
 
@@ -72,7 +61,11 @@ void Wait(int ms) {
 
 class LogWindows : public ::testing::Test {
  protected:
-  void SetUp() override { App(); }
+  void SetUp() override {
+    testsupport::QtApp();
+    // The delete question waits in Qt's loop, which must serve our queue too.
+    plat::InstallQtBridge();
+  }
   void TearDown() override {
     QApplication::processEvents();
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
@@ -438,11 +431,6 @@ TEST_F(LogWindows, ControlButtonAbortsThenCloses) {
   w.EndUpload();
 }
 
-struct FtpForm : TProjectFieldStore {
-  TSimpleFTP* Ftp = nullptr;
-  TSimpleFTP* FtpServer() override { return Ftp; }
-};
-
 // Abort pressed while the connect waits for a greeting that never comes:
 // the FTP call fails at once instead of waiting for its time-out.
 TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
@@ -454,8 +442,7 @@ TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
   ftp.Password = "p";
   ftp.SilentExceptions = false;
   ftp.SetConnectTimeout(20000);
-  FtpForm form;
-  form.Ftp = &ftp;
+  walkfakes::Form form(&ftp);
   TProjectForm* saved = Project->Form;
   Project->Form = &form;
 

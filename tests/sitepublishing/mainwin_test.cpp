@@ -26,6 +26,7 @@
 #include "sitepublishing/LogView.h"
 #include "tests/sitepublishing/windows_fixture.h"
 #include "tests/support/files.h"
+#include "tests/support/walk_fakes.h"
 
 using plat::FromQ;
 using plat::ToQ;
@@ -613,30 +614,18 @@ TEST_F(MainWindow, ThePreviewServesPagesWithTheirTagsFilled) {
   EXPECT_NE(reply.find("<h1>Our Pages</h1>"), std::string::npos) << reply;
 }
 
-// Records what the window hands to the upload log.
-struct ProgressLog : TUploadLogView {
-  std::vector<std::pair<std::int64_t, std::int64_t>> Progress;
-  void AddLog(std::uint8_t, const std::string&) override {}
-  bool Aborted() const override { return false; }
-  int ErrorCount() const override { return 0; }
-  bool Busy() const override { return true; }
-  void BeginUpload() override {}
-  void EndUpload() override {}
-  void StartProgress() override {}
-  void StopProgress() override {}
-  void ShowProgress(std::int64_t done, std::int64_t size) override { Progress.emplace_back(done, size); }
-};
-
 TEST_F(MainWindow, TransferProgressReachesTheUploadLog) {
   Start();
-  ProgressLog log;
+  walkfakes::UploadLog log;
+  std::vector<std::pair<std::int64_t, std::int64_t>> progress;
+  log.OnProgress = [&](std::int64_t done, std::int64_t size) { progress.emplace_back(done, size); };
   Project->UploadLog = &log;
   TFTPProgressInfo info;
   info.BytesDone = 4096;
   info.FileSize = 3'000'000'000LL;
   info.FileName = "big.bin";
   W().ftpServer->OnTransferProgress(W().ftpServer, info);
-  EXPECT_EQ(log.Progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{4096, 3'000'000'000LL}}));
+  EXPECT_EQ(progress, (std::vector<std::pair<std::int64_t, std::int64_t>>{{4096, 3'000'000'000LL}}));
 }
 
 }  // namespace

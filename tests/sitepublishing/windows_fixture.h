@@ -34,8 +34,7 @@ class WindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::QtApp();
-    Dir = Home.Top() + "/files";
-    std::filesystem::create_directories(Dir);
+    Dir = Home.MakeFolder("files");
     Project->Form = nullptr;
     Project->Clear();
   }
@@ -68,10 +67,8 @@ class WindowsTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return Dir + "/" + name; }
-  std::string Folder(const std::string& name) const {
-    std::filesystem::create_directories(Path(name));
-    return Path(name);
-  }
+  // Made with its parents.
+  std::string Folder(const std::string& name) const { return Home.MakeFolder("files/" + name); }
   std::string WriteProject(const std::string& name, const ProjectContent& content) const {
     testsupport::WriteFile(Path(name), ProjectText(content));
     return Path(name);
