@@ -12,6 +12,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/shell/shell.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
@@ -175,21 +176,17 @@ TEST_F(KorvlibTest, CopyThatCannotBeWrittenLeavesTheOldTarget) {
   WriteFile(src, data);
   WriteFile(dst, "old");
   // A file-size limit makes the writes fail part-way.
-  rlimit saved {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 100 * 1024;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   bool raised = false;
-  try {
-    CopyFileByStreams(src, dst);
-  } catch (const plat::EWriteError& e) {
-    raised = true;
-    EXPECT_NE(e.Message.find(dst), std::string::npos) << e.Message;
+  {
+    testsupport::FileSizeLimit limit(100 * 1024);
+    ASSERT_TRUE(limit.Active());
+    try {
+      CopyFileByStreams(src, dst);
+    } catch (const plat::EWriteError& e) {
+      raised = true;
+      EXPECT_NE(e.Message.find(dst), std::string::npos) << e.Message;
+    }
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(ReadFile(dst), "old");
   EXPECT_EQ(FolderEntries(Files).size(), 2u);

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/classes/classes.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
@@ -118,21 +119,18 @@ TEST_F(FsTest, AWriteThatFailsOrIsNotCommittedLeavesTheOldFile) {
   EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
 
   // A file size limit makes the copy fail part-way.
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 1024;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  TWriteFault f = ReplaceFile(Path("keep"), std::string(4096, 'x'));
+  TWriteFault f;
   std::optional<std::string> message;
-  try {
-    WriteFileAtomically(Path("keep"), std::string(4096, 'x'), 0644);
-  } catch (const EWriteError& e) {
-    message = e.Message;
+  {
+    testsupport::FileSizeLimit limit(1024);
+    ASSERT_TRUE(limit.Active());
+    f = ReplaceFile(Path("keep"), std::string(4096, 'x'));
+    try {
+      WriteFileAtomically(Path("keep"), std::string(4096, 'x'), 0644);
+    } catch (const EWriteError& e) {
+      message = e.Message;
+    }
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(f.Step, wsWrite);
   EXPECT_EQ(f.Code, EFBIG);
   EXPECT_EQ(message, "Cannot write file " + Path("keep") + ": File too large");

@@ -1,5 +1,6 @@
 #include "platform/profile/inifile.h"
 
+#include "tests/support/file_size_limit.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
@@ -132,22 +133,18 @@ TEST_F(IniFileTest, FailedWriteKeepsTheOldFile) {
   const std::string before = Get();
   // A file size limit makes the write of the temporary copy fail, for root
   // as well.
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 64;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  TIniFile ini(path_);
   bool raised = false;
-  try {
-    ini.WriteString("Data", "URLEdit", std::string(500, 'x'));
-  } catch (const EIniFileException& e) {
-    raised = true;
-    EXPECT_EQ(e.Message, "Unable to write to " + path_);
+  {
+    testsupport::FileSizeLimit limit(64);
+    ASSERT_TRUE(limit.Active());
+    TIniFile ini(path_);
+    try {
+      ini.WriteString("Data", "URLEdit", std::string(500, 'x'));
+    } catch (const EIniFileException& e) {
+      raised = true;
+      EXPECT_EQ(e.Message, "Unable to write to " + path_);
+    }
   }
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(Get(), before);
   for (const auto& entry : fs::directory_iterator(dir_)) {

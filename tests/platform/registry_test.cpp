@@ -1,5 +1,6 @@
 #include "platform/registry/registry.h"
 
+#include "tests/support/file_size_limit.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 
@@ -251,20 +252,16 @@ TEST_F(RegistryTest, AWriteThatFailsLeavesTheOldFileWhole) {
   r.WriteString("kept", "old");
   const std::string before = ReadFile(RegistryFile(HKEY_CURRENT_USER));
   // A file-size limit makes the new copy fail part-way.
-  rlimit saved {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   bool raised = false;
-  try {
-    r.WriteString("big", std::string(10000, 'x'));
-  } catch (const ERegistryException&) {
-    raised = true;
+  {
+    testsupport::FileSizeLimit limit(4096);
+    ASSERT_TRUE(limit.Active());
+    try {
+      r.WriteString("big", std::string(10000, 'x'));
+    } catch (const ERegistryException&) {
+      raised = true;
+    }
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(raised);
   EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), before);
   for (const std::string& n : FolderEntries(Dir)) EXPECT_TRUE(n == "current-user.reg" || n == "current-user.reg.lock") << n;

@@ -1,6 +1,7 @@
 // The project model: stamps, date texts, variables, version stamps, the
 // project file and the history.
 #include "tests/sitepublishing/prjcls_fixture.h"
+#include "tests/support/file_size_limit.h"
 
 namespace {
 
@@ -336,21 +337,17 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
 
   // A write that fails half way (file size limit; works as root too).
   VarList->AddVar("big", std::string(4096, 'x'), "9");
-  struct rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 1024;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   bool threw = false;
-  try {
-    Project->Save();
-  } catch (const EInOutError& e) {
-    threw = true;
-    EXPECT_EQ(e.ErrorCode, EFBIG);
+  {
+    testsupport::FileSizeLimit limit(1024);
+    ASSERT_TRUE(limit.Active());
+    try {
+      Project->Save();
+    } catch (const EInOutError& e) {
+      threw = true;
+      EXPECT_EQ(e.ErrorCode, EFBIG);
+    }
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(threw);
   EXPECT_TRUE(Project->Modified);
   EXPECT_EQ(ReadFile(Path("keep.zvp")), old);

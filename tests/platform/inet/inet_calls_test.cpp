@@ -290,11 +290,7 @@ class InetServers : public ::testing::TestWithParam<std::tuple<std::string, bool
  protected:
   void SetUp() override {
     server_ = ftptest::MakeServer(std::get<0>(GetParam()));
-    std::string why;
-    if (!server_->Start(why)) {
-      if (std::get<0>(GetParam()) == "vsftpd") GTEST_SKIP() << "vsftpd cannot run here: " << why;
-      FAIL() << why;
-    }
+    if (!ftptest::StartOrSkip(*server_)) return;
     conn_ = session_.Connect(server_->Port(), server_->User().c_str(), server_->Password().c_str(), rec_,
                              std::get<1>(GetParam()) ? INTERNET_FLAG_PASSIVE : 0);
     ASSERT_NE(conn_, 0u) << GetLastError();
