@@ -310,9 +310,12 @@ int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
       if (now > FWaitDeadline) return WaitTimedOut;
       waitMs = static_cast<int>(std::min<std::int64_t>(FWaitDeadline - now + 1, INT_MAX));
     }
-    if (QuitSeen() || plat::QuitWaiting()) return WaitTimedOut;
+    // The own pump takes a quit message and notes it; the program's pump
+    // leaves it at the head of the queue for the program's loop.
+    auto quitting = [this] { return FMultiThreaded ? QuitSeen() : plat::QuitWaiting(); };
+    if (quitting()) return WaitTimedOut;
     PumpMessages();
-    if (Flag || QuitSeen() || plat::QuitWaiting()) continue;
+    if (Flag || quitting()) continue;
     // Sleep until the next message or the deadline, in the same pump
     // PumpMessages serves.
     if (FMultiThreaded)
