@@ -387,16 +387,108 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void ReadSocksReply(int Limit);
 };
 
-// Line-mode layer: passes everything through (line mode is not built).
+// Line-mode layer: in line mode the received bytes are collected and handed
+// out one line at a time: OnDataAvailable fires once per complete line, and
+// Receive reads from that line until the handler has taken all of it. With
+// line mode off (or an empty LineEnd) everything passes through.
 class TCustomLineWSocket : public TCustomSocksWSocket {
  public:
-  using TCustomSocksWSocket::TCustomSocksWSocket;
+  explicit TCustomLineWSocket(plat::TComponent* AOwner);
+  ~TCustomLineWSocket() override;
+
+  // --- published properties ---
+  bool LineMode() const { return FLineMode; }
+  virtual void SetLineMode(bool Value);
+  // The bytes that end a line, compared exactly; empty means no line mode.
+  const std::string& LineEnd() const { return FLineEnd; }
+  void SetLineEnd(const std::string& Value);
+  // Send every received byte back to the peer.
+  bool LineEcho() const { return FLineEcho; }
+  void SetLineEcho(bool Value) { FLineEcho = Value; }
+  // Apply backspace and tab editing to received bytes.
+  bool LineEdit() const { return FLineEdit; }
+  void SetLineEdit(bool Value) { FLineEdit = Value; }
+  // Longest line, its line end included, before OnLineTooLong fires and the
+  // line is cut there; 0 for no limit.
+  int LineLimit() const { return FLineLimit; }
+  void SetLineLimit(int Value) { FLineLimit = Value < 0 ? 0 : Value; }
+
+  // Fired before a line that reached LineLimit is handed out cut.
+  TNotifyEvent OnLineTooLong;
+
+  static constexpr int DefaultLineLimit = 64 * 1024;
+
+ protected:
+  void WndProc(TMessage& Message) override;
+  int GetRcvdCount() override;
+  int RawRecv(void* Buffer, int Len, int Flags) override;
+  bool DoDataAvailable(std::uint16_t Error) override;
+  void DoSessionClosed(std::uint16_t Error) override;
+  void DoChangeState(TSocketState OldState, TSocketState NewState) override;
+  void InternalClose(bool DoShutdown, std::uint16_t Error) override;
+  virtual void DoLineTooLong();
+  // Edits the Len bytes just received behind the held ones; may rewrite the
+  // buffer, lower LineBufferCount and change Len.
+  virtual void EditLine(int& Len);
+  void HandleRedeliverData();
+
+  // Line mode in effect: on, with a line end to look for.
+  bool LineModeActive() const { return FLineMode && !FLineEnd.empty(); }
+
+  // The held bytes: LineBuffer[0, LineBufferCount) are received bytes not
+  // yet handed out, the first PendingLineLength of them the line being
+  // read; a zero byte always follows them inside the block.
+  std::vector<char> FLineBuffer;
+  int FLineBufferSize = 0;
+  int FLineBufferCount = 0;
+  int FPendingLineLength = 0;
+
+ private:
+  void GrowLineBuffer(int Size);
+  void FreeLineBuffer();
+  void TerminateHeld();
+  // Hands out the complete lines held, searching from SearchFrom; a line
+  // left unread by the handler stays held for the next pass.
+  void DeliverLines(int SearchFrom);
+  // Fires OnDataAvailable until the pending line is read, line mode ends or
+  // a pass reads nothing; false when the buffer went away meanwhile.
+  bool OfferPendingLine();
+  // Raw OnDataAvailable(0) events while bytes are held and the handler
+  // takes some.
+  void DrainHeldRaw();
+  void PostRedelivery();
+  void HeldBytesChanged();
+
+  bool FLineMode = false;
+  std::string FLineEnd;
+  bool FLineEcho = false;
+  bool FLineEdit = false;
+  int FLineLimit = DefaultLineLimit;
+  // Counts the buffer's releases, so loops notice a close inside a handler.
+  unsigned FLineBufferEpoch = 0;
 };
 
-// Blocking-wait layer: passes everything through.
+// Blocking-wait layer: pumps messages until a flag set by an event handler
+// becomes true, or until WaitTimeout has passed.
 class TCustomSyncWSocket : public TCustomLineWSocket {
  public:
   using TCustomLineWSocket::TCustomLineWSocket;
+
+  static constexpr int WaitTimedOut = 12001;
+
+  // Longest wait in milliseconds; 0 means no limit.
+  int WaitTimeout() const { return FWaitTimeout; }
+  void SetWaitTimeout(int Value) { FWaitTimeout = Value; }
+
+  // 0 once Flag is true; WaitTimedOut when the time is up or the program is
+  // quitting.
+  virtual int WaitForFlag(bool& Flag);
+  // Clears Flag, runs Proc (which starts what will set it), then waits.
+  virtual int RunAndWait(bool& Flag, const std::function<void()>& Proc);
+
+ protected:
+  int FWaitTimeout = 0;
+  std::int64_t FWaitDeadline = 0;
 };
 
 class TWSocket : public TCustomSyncWSocket {

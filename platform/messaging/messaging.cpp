@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -104,6 +105,7 @@ std::atomic<bool> g_tickOverridden{false};
 
 std::mutex g_hookMutex;
 std::function<void()> g_processHook;
+std::function<void(int)> g_waitHook;
 
 struct ThreadQueueHolder {
   std::shared_ptr<ThreadQueue> q;
@@ -358,6 +360,12 @@ bool PeekMessage(MSG& msg, bool remove) {
   return PeekQueued(q, msg, remove);
 }
 
+bool QuitWaiting() {
+  ThreadQueue& q = Q();
+  std::lock_guard<std::mutex> lock(q.mutex);
+  return q.quitRequested || (!q.msgs.empty() && q.msgs.front().message == WM_QUIT);
+}
+
 bool GetMessage(MSG& msg) {
   ThreadQueue& q = Q();
   for (;;) {
@@ -449,6 +457,38 @@ int RunMessageLoop() {
     DispatchMessage(msg);
   }
   return static_cast<int>(msg.wParam);
+}
+
+namespace {
+bool SomethingWaits(ThreadQueue& q) {
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    if (!q.msgs.empty() || !q.tasks.empty()) return true;
+  }
+  std::int64_t now = RealTickMs();
+  for (auto& [k, t] : q.timers)
+    if (t.due <= now) return true;
+  return false;
+}
+}  // namespace
+
+bool WaitMessage(int timeoutMs) {
+  ThreadQueue& q = Q();
+  std::int64_t end = timeoutMs < 0 ? -1 : RealTickMs() + timeoutMs;
+  for (;;) {
+    PollIo(q, 0);
+    if (SomethingWaits(q)) return true;
+    int wait = -1;
+    if (end >= 0) {
+      std::int64_t left = end - RealTickMs();
+      if (left <= 0) return false;
+      wait = static_cast<int>(std::min<std::int64_t>(left, 0x7FFFFFFF));
+    }
+    int timer = MsUntilNextTimer();
+    if (timer >= 0 && (wait < 0 || timer < wait)) wait = timer;
+    // Sleeps in the descriptor wait; a post from any thread wakes it.
+    PollIo(q, wait);
+  }
 }
 
 // ---- timers ------------------------------------------------------------------------
@@ -572,6 +612,23 @@ void ProcessMessages() {
 void SetProcessMessagesHook(std::function<void()> hook) {
   std::lock_guard<std::mutex> lock(g_hookMutex);
   g_processHook = std::move(hook);
+}
+
+void WaitForMessages(int timeoutMs) {
+  std::function<void(int)> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    hook = g_waitHook;
+  }
+  if (hook)
+    hook(timeoutMs);
+  else
+    WaitMessage(timeoutMs);
+}
+
+void SetWaitForMessagesHook(std::function<void(int)> hook) {
+  std::lock_guard<std::mutex> lock(g_hookMutex);
+  g_waitHook = std::move(hook);
 }
 
 bool DispatchBatch(int maxMessages) {

@@ -77,6 +77,9 @@ void PostQuitMessage(int exitCode);
 // thread. Polls the thread's descriptors first (zero time-out). False when
 // nothing waits. A quit message is returned like any other.
 bool PeekMessage(MSG& msg, bool remove = true);
+// True when a quit message waits at the head of the calling thread's queue
+// (a pump put it back for the outer loop) or was kept for the Qt bridge.
+bool QuitWaiting();
 // Waits for the next message; false when it is WM_QUIT.
 bool GetMessage(MSG& msg);
 void TranslateMessage(const MSG& msg);
@@ -91,6 +94,12 @@ void DrainMessages();
 
 // Runs a get/dispatch loop until WM_QUIT; returns its exit code.
 int RunMessageLoop();
+
+// Sleeps until something waits for the calling thread (a posted message,
+// handed-over work, a due timer, or a ready descriptor's notification) or
+// timeoutMs milliseconds have passed (negative: no limit; 0: only look).
+// Dispatches nothing. True when something waits.
+bool WaitMessage(int timeoutMs);
 
 // ---- timers -------------------------------------------------------------------
 
@@ -138,6 +147,11 @@ void SetTickSourceForTests(std::function<std::int64_t()> source);
 // the Qt bridge installs one that also lets Qt handle its events.
 void ProcessMessages();
 void SetProcessMessagesHook(std::function<void()> hook);
+// The wait that goes with ProcessMessages, for loops that pump until some
+// condition holds: without a hook, WaitMessage; the Qt bridge installs one
+// that also wakes for Qt's own events.
+void WaitForMessages(int timeoutMs);
+void SetWaitForMessagesHook(std::function<void(int timeoutMs)> hook);
 
 // For the Qt bridge: one bounded batch of work (descriptors, tasks, posted
 // messages and due timers); true when more work is waiting. And the time in

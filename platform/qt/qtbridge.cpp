@@ -1,6 +1,7 @@
 #include "platform/qt/qtbridge.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -71,10 +72,20 @@ void InstallQtBridge() {
     DrainMessages();
     if (g_bridge) g_bridge->Plan();
   });
+  // Waiting in Qt's loop keeps the windows painted and our queue served
+  // (its notifier and timer are Qt events too) while a caller waits.
+  SetWaitForMessagesHook([](int timeoutMs) {
+    if (PendingMessageCount() > 0 || WaitMessage(0)) return;
+    QTimer limit;
+    limit.setSingleShot(true);
+    if (timeoutMs >= 0) limit.start(timeoutMs);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  });
 }
 
 void RemoveQtBridge() {
   SetProcessMessagesHook(nullptr);
+  SetWaitForMessagesHook(nullptr);
   delete g_bridge;
   g_bridge = nullptr;
 }

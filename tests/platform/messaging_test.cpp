@@ -309,3 +309,88 @@ TEST(Messaging, TickSourceCanBeInjected) {
   SetTickSourceForTests(nullptr);
   EXPECT_LT(TickMs(), std::int64_t{86400000} * 365 * 100);
 }
+
+// The wait sleeps until something for the thread waits, whatever its kind,
+// and dispatches nothing itself.
+TEST(Messaging, WaitMessageWakesForEachKindOfWorkOrTimesOut) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  struct Watcher : IoWatcher {
+    HWND target = 0;
+    int fd = -1;
+    void OnIoReady(std::uint32_t) override {
+      char c;
+      if (read(fd, &c, 1) == 1) PostMessage(target, WM_USER + 3, 0, 0);
+    }
+  } watcher;
+  watcher.target = h;
+  watcher.fd = p[0];
+  ASSERT_TRUE(WatchFd(p[0], 0x001 /*EPOLLIN*/, &watcher));
+  ThreadQueueId me = CurrentThreadQueue();
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;  // runs on another thread after 40 ms
+    std::function<void()> atOnce;   // runs before the wait, on this thread
+    bool woken;
+  };
+  const Case cases[] = {
+      {"nothing comes", nullptr, nullptr, false},
+      {"a post from another thread", [h] { PostMessage(h, WM_USER + 1, 0, 0); }, nullptr, true},
+      {"handed-over work", [me] { RunOnThread(me, [] {}); }, nullptr, true},
+      {"a ready descriptor", [&] { ASSERT_EQ(write(p[1], "x", 1), 1); }, nullptr, true},
+      {"a timer falling due", nullptr, [h] { SetTimer(h, 9, 40); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.atOnce) c.atOnce();
+    std::thread other([&c] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      if (c.arrange) c.arrange();
+    });
+    std::int64_t t0 = TickMs();
+    bool woken = WaitMessage(300);
+    std::int64_t took = TickMs() - t0;
+    other.join();
+    EXPECT_EQ(woken, c.woken);
+    if (c.woken) {
+      EXPECT_GE(took, 30);
+      EXPECT_LT(took, 250);
+      EXPECT_TRUE(r.seen.empty()) << "the wait dispatched";
+    } else {
+      EXPECT_GE(took, 300);
+    }
+    KillTimer(h, 9);
+    DrainMessages();
+    r.seen.clear();
+  }
+  EXPECT_FALSE(WaitMessage(0));
+  PostMessage(h, WM_USER, 0, 0);
+  EXPECT_TRUE(WaitMessage(0));
+  EXPECT_TRUE(WaitMessage(-1)) << "no limit, but something waits already";
+  DrainMessages();
+  UnwatchFd(p[0]);
+  close(p[0]);
+  close(p[1]);
+  DestroyWindow(h);
+}
+
+TEST(Messaging, QuitPutBackByAPumpIsSeenWaiting) {
+  Recorder r;
+  HWND h = MakeWindow(r);
+  EXPECT_FALSE(QuitWaiting());
+  PostMessage(h, WM_USER, 0, 0);
+  PostQuitMessage(3);
+  PostMessage(h, WM_USER + 1, 0, 0);
+  EXPECT_FALSE(QuitWaiting()) << "a message is ahead of it";
+  DrainMessages();
+  EXPECT_EQ(r.seen.size(), 1u);
+  EXPECT_TRUE(QuitWaiting());
+  MSG m;
+  ASSERT_FALSE(GetMessage(m));
+  EXPECT_EQ(m.wParam, 3u);
+  EXPECT_FALSE(QuitWaiting());
+  DrainMessages();
+  DestroyWindow(h);
+}

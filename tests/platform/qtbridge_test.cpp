@@ -48,3 +48,40 @@ TEST(QtBridge, QtLoopDrivesPostedMessagesAndTimers) {
   DestroyWindow(h);
   RemoveQtBridge();
 }
+
+// The pump's wait in a Qt program sleeps in Qt's loop: Qt's own events
+// and our queue both end it, and it times out when neither comes.
+TEST(QtBridge, WaitForMessagesWakesForQtEventsAndOurQueue) {
+  int argc = 1;
+  char arg0[] = "qtbridge_test";
+  char* argv[] = {arg0, nullptr};
+  QCoreApplication app(argc, argv);
+  InstallQtBridge();
+  RegisterClass("BridgeWaitClass", Proc);
+  HWND h = CreateWindow("BridgeWaitClass");
+  ProcessMessages();
+
+  bool qtFired = false;
+  QTimer::singleShot(40, &app, [&] { qtFired = true; });
+  std::int64_t t0 = TickMs();
+  while (!qtFired && TickMs() - t0 < 2000) WaitForMessages(1000);
+  EXPECT_TRUE(qtFired);
+  EXPECT_LT(TickMs() - t0, 900);
+
+  int before = g_posted;
+  std::thread other([h] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    PostMessage(h, WM_USER, 0, 0);
+  });
+  t0 = TickMs();
+  while (g_posted == before && TickMs() - t0 < 2000) WaitForMessages(1000);
+  other.join();
+  EXPECT_EQ(g_posted, before + 1) << "our post was dispatched from inside Qt's wait";
+  EXPECT_LT(TickMs() - t0, 900);
+
+  t0 = TickMs();
+  WaitForMessages(60);
+  EXPECT_GE(TickMs() - t0, 55);
+  DestroyWindow(h);
+  RemoveQtBridge();
+}

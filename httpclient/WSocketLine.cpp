@@ -1,0 +1,332 @@
+// The line-mode layer and the blocking-wait layer of the socket component.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "httpclient/WSocket.h"
+
+// ---- line mode -----------------------------------------------------------------------------
+
+TCustomLineWSocket::TCustomLineWSocket(plat::TComponent* AOwner) : TCustomSocksWSocket(AOwner) {
+  FLineEnd = "\r\n";
+  FLineMode = false;
+}
+
+TCustomLineWSocket::~TCustomLineWSocket() { FreeLineBuffer(); }
+
+void TCustomLineWSocket::WndProc(TMessage& Message) {
+  if (Message.Msg != WM_REDELIVER_DATA) {
+    TCustomSocksWSocket::WndProc(Message);
+    return;
+  }
+  try {
+    HandleRedeliverData();
+  } catch (const std::exception& E) {
+    HandleBgException(E);
+  }
+}
+
+void TCustomLineWSocket::PostRedelivery() {
+  if (FWindowHandle) plat::PostMessage(FWindowHandle, WM_REDELIVER_DATA, 0, 0);
+}
+
+void TCustomLineWSocket::SetLineMode(bool Value) {
+  if (Value == FLineMode) return;
+  FLineMode = Value;
+  HeldBytesChanged();
+}
+
+// With line mode off there is no current line: the held bytes are all
+// plain bytes, still in order at the front.
+void TCustomLineWSocket::HeldBytesChanged() {
+  bool held = FLineBufferCount > 0 || FPendingLineLength > 0;
+  if (!LineModeActive()) FPendingLineLength = 0;
+  if (held) PostRedelivery();
+}
+
+// A new line end may find lines in the held bytes, or turn line mode off:
+// either way they are looked at again, as after switching the mode.
+void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
+  if (Value == FLineEnd) return;
+  FLineEnd = Value;
+  HeldBytesChanged();
+}
+
+void TCustomLineWSocket::GrowLineBuffer(int Size) {
+  if (Size <= FLineBufferSize) return;
+  std::vector<char> grown;
+  grown.reserve(static_cast<std::size_t>(Size));  // exactly the size asked for
+  grown.assign(FLineBuffer.begin(), FLineBuffer.end());
+  grown.resize(static_cast<std::size_t>(Size), '\0');
+  FLineBuffer.swap(grown);
+  FLineBufferSize = Size;
+}
+
+void TCustomLineWSocket::FreeLineBuffer() {
+  if (FLineBufferSize == 0 && FLineBufferCount == 0 && FPendingLineLength == 0) return;
+  std::vector<char>().swap(FLineBuffer);
+  FLineBufferSize = 0;
+  FLineBufferCount = 0;
+  FPendingLineLength = 0;
+  ++FLineBufferEpoch;
+}
+
+void TCustomLineWSocket::TerminateHeld() {
+  if (FLineBufferSize > FLineBufferCount) FLineBuffer[static_cast<std::size_t>(FLineBufferCount)] = '\0';
+}
+
+int TCustomLineWSocket::GetRcvdCount() {
+  if (LineModeActive()) return FPendingLineLength;
+  return TCustomSocksWSocket::GetRcvdCount();
+}
+
+// Reads are served from the front of the held bytes, which stay packed
+// there: whatever the handler does next (read on, switch the mode, close),
+// the unread bytes are in order at the start of the buffer.
+int TCustomLineWSocket::RawRecv(void* Buffer, int Len, int Flags) {
+  int available;
+  if (LineModeActive()) {
+    if (FPendingLineLength <= 0) return TCustomSocksWSocket::RawRecv(Buffer, Len, Flags);
+    available = FPendingLineLength;
+  } else {
+    if (FLineBufferCount <= 0) return TCustomSocksWSocket::RawRecv(Buffer, Len, Flags);
+    available = FLineBufferCount;
+  }
+  int n = std::max(0, std::min(Len, available));
+  char* held = FLineBuffer.data();
+  if (n > 0) {
+    std::memcpy(Buffer, held, static_cast<std::size_t>(n));
+    std::memmove(held, held + n, static_cast<std::size_t>(FLineBufferCount - n));
+  }
+  FLineBufferCount -= n;
+  if (LineModeActive()) FPendingLineLength -= n;
+  TerminateHeld();
+  return n;
+}
+
+bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
+  if (!LineModeActive()) return TCustomSocksWSocket::DoDataAvailable(Error);
+  int Count = TCustomSocksWSocket::GetRcvdCount();
+  if (Count <= 0) return true;
+  if (FLineBufferSize < FLineBufferCount + Count + 1) GrowLineBuffer(FLineBufferCount + Count + 1);
+  // A line the handler left unread stays marked; the read below must go to
+  // the socket, not to that line.
+  int unread = FPendingLineLength;
+  FPendingLineLength = 0;
+  int N = Receive(FLineBuffer.data() + FLineBufferCount, Count);
+  FPendingLineLength = unread;
+  if (N <= 0) return true;
+  FLineBuffer[static_cast<std::size_t>(FLineBufferCount + N)] = '\0';
+  unsigned epoch = FLineBufferEpoch;
+  if (FLineEdit)
+    EditLine(N);
+  else if (FLineEcho)
+    Send(FLineBuffer.data() + FLineBufferCount, N);
+  if (epoch != FLineBufferEpoch) return true;  // the echo found the connection gone
+  int LineEndLength = static_cast<int>(FLineEnd.size());
+  int SearchFrom = std::max(0, FLineBufferCount - LineEndLength);
+  FLineBufferCount += N;
+  // A backspace that reached into a line left unread changed that line:
+  // it is looked for again.
+  if (FPendingLineLength > FLineBufferCount - N) {
+    FPendingLineLength = 0;
+    SearchFrom = 0;
+  }
+  DeliverLines(SearchFrom);
+  return true;
+}
+
+bool TCustomLineWSocket::OfferPendingLine() {
+  unsigned epoch = FLineBufferEpoch;
+  while (LineModeActive() && FPendingLineLength > 0) {
+    int before = FPendingLineLength;
+    TCustomSocksWSocket::DoDataAvailable(0);
+    if (epoch != FLineBufferEpoch) return false;
+    // No handler, or one that took nothing: the line waits for the next
+    // pass instead of being offered without end.
+    if (LineModeActive() && FPendingLineLength == before) return false;
+  }
+  // Switched off with part of the line unread: that rest and the bytes
+  // behind it are plain held bytes now, redelivered raw.
+  return LineModeActive();
+}
+
+void TCustomLineWSocket::DeliverLines(int SearchFrom) {
+  unsigned epoch = FLineBufferEpoch;
+  while (LineModeActive()) {
+    if (FPendingLineLength > 0) {
+      if (!OfferPendingLine()) return;
+      TerminateHeld();
+      SearchFrom = 0;
+      continue;
+    }
+    const int LineEndLength = static_cast<int>(FLineEnd.size());
+    int LineLength = -1;
+    if (FLineBufferCount - SearchFrom >= LineEndLength) {
+      const char* base = FLineBuffer.data();
+      const void* hit = ::memmem(base + SearchFrom, static_cast<std::size_t>(FLineBufferCount - SearchFrom),
+                                 FLineEnd.data(), FLineEnd.size());
+      if (hit) LineLength = static_cast<int>(static_cast<const char*>(hit) - base) + LineEndLength;
+    }
+    bool tooLong = FLineLimit > 0 && (LineLength > FLineLimit || (LineLength < 0 && FLineBufferCount >= FLineLimit));
+    if (tooLong) {
+      DoLineTooLong();
+      if (epoch != FLineBufferEpoch || !LineModeActive()) return;
+      if (FLineLimit == 0 || FLineBufferCount < FLineLimit) {
+        SearchFrom = 0;  // the handler moved the limit: look again
+        continue;
+      }
+      LineLength = FLineLimit;
+    }
+    if (LineLength < 0) return;
+    FPendingLineLength = LineLength;
+  }
+}
+
+void TCustomLineWSocket::DrainHeldRaw() {
+  unsigned epoch = FLineBufferEpoch;
+  while (FLineBufferCount > 0 && !LineModeActive()) {
+    int before = FLineBufferCount;
+    DoDataAvailable(0);
+    if (epoch != FLineBufferEpoch) return;
+    if (FLineBufferCount == before) return;  // nobody takes them: they stay held
+  }
+}
+
+void TCustomLineWSocket::HandleRedeliverData() {
+  if (LineModeActive())
+    DeliverLines(0);  // the held bytes may hold lines: no need to wait for more
+  else
+    DrainHeldRaw();
+}
+
+void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
+  if (FLineBufferSize > 0) {
+    unsigned epoch = FLineBufferEpoch;
+    if (LineModeActive() && FLineBufferCount > 0) {
+      // What followed the last line end comes as a last line without one.
+      FPendingLineLength = FLineBufferCount;
+      OfferPendingLine();
+    }
+    // Bytes held for raw delivery are the peer's last data too.
+    if (epoch == FLineBufferEpoch && !LineModeActive()) DrainHeldRaw();
+    FreeLineBuffer();
+  }
+  TCustomSocksWSocket::DoSessionClosed(Error);
+}
+
+// Without a closed handler no closed event takes the held bytes: they go
+// with the connection.
+void TCustomLineWSocket::InternalClose(bool DoShutdown, std::uint16_t Error) {
+  TCustomSocksWSocket::InternalClose(DoShutdown, Error);
+  if (!OnSessionClosed || IsDestroying()) FreeLineBuffer();
+}
+
+// A connection that ended by an error report bypasses the close: the next
+// one still starts empty.
+void TCustomLineWSocket::DoChangeState(TSocketState OldState, TSocketState NewState) {
+  if (OldState == wsClosed && NewState != wsClosed) FreeLineBuffer();
+  TCustomSocksWSocket::DoChangeState(OldState, NewState);
+}
+
+void TCustomLineWSocket::DoLineTooLong() {
+  if (OnLineTooLong) OnLineTooLong(this);
+}
+
+void TCustomLineWSocket::EditLine(int& Len) {
+  const int Start = FLineBufferCount;
+  int W = Start;
+  int LowMark = Start;
+  std::vector<char> work;
+  bool haveWork = false;
+  unsigned epoch = FLineBufferEpoch;
+  // Plain bytes are echoed in runs; the peer sees the same bytes in the
+  // same order as with one send per byte.
+  int echoFrom = -1;
+  auto echo = [&](const char* p, int n) {
+    if (!FLineEcho || n <= 0) return true;
+    Send(p, n);
+    return epoch == FLineBufferEpoch;
+  };
+  auto flushEcho = [&](int upTo) {
+    bool ok = true;
+    if (echoFrom >= 0) ok = echo(FLineBuffer.data() + echoFrom, upTo - echoFrom);
+    echoFrom = -1;
+    return ok;
+  };
+  auto makeWork = [&](int R) {
+    if (haveWork) return;
+    work.assign(static_cast<std::size_t>((Start + Len + 256) / 256 * 256), '\0');
+    std::memcpy(work.data(), FLineBuffer.data(), static_cast<std::size_t>(R));
+    haveWork = true;
+  };
+  auto store = [&](char c) {
+    if (W >= static_cast<int>(work.size())) work.resize(work.size() + 256, '\0');
+    work[static_cast<std::size_t>(W++)] = c;
+  };
+  for (int R = Start; R < Start + Len; ++R) {
+    char c = FLineBuffer[static_cast<std::size_t>(R)];
+    if (c == 8) {
+      if (!flushEcho(R)) return;
+      if (W > 0 && !echo("\b \b", 3)) return;
+      makeWork(R);
+      if (W > 0) {
+        --W;
+        LowMark = std::min(LowMark, W);
+      }
+    } else if (c == 9) {
+      if (!flushEcho(R)) return;
+      makeWork(R);
+      int first = W;
+      do store(' ');
+      while (W % 8 != 0);
+      if (FLineEcho && !echo(std::string(static_cast<std::size_t>(W - first), ' ').c_str(), W - first)) return;
+    } else {
+      if (echoFrom < 0) echoFrom = R;
+      if (haveWork)
+        store(c);
+      else
+        ++W;
+    }
+  }
+  if (!flushEcho(Start + Len)) return;
+  if (!haveWork) return;
+  if (W >= FLineBufferSize) GrowLineBuffer(W + 1);
+  std::memcpy(FLineBuffer.data(), work.data(), static_cast<std::size_t>(W));
+  FLineBuffer[static_cast<std::size_t>(W)] = '\0';
+  FLineBufferCount = LowMark;
+  Len = W - LowMark;
+}
+
+// ---- blocking wait -------------------------------------------------------------------------
+
+int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
+  FWaitDeadline = plat::TickMs() + FWaitTimeout;
+  for (;;) {
+    if (Flag) return 0;
+    int waitMs = -1;
+    if (FWaitTimeout > 0) {
+      std::int64_t now = plat::TickMs();
+      if (now > FWaitDeadline) return WaitTimedOut;
+      waitMs = static_cast<int>(std::min<std::int64_t>(FWaitDeadline - now + 1, INT_MAX));
+    }
+    // The own pump takes a quit message and notes it; the program's pump
+    // leaves it at the head of the queue for the program's loop.
+    auto quitting = [this] { return FMultiThreaded ? QuitSeen() : plat::QuitWaiting(); };
+    if (quitting()) return WaitTimedOut;
+    PumpMessages();
+    if (Flag || quitting()) continue;
+    // Sleep until the next message or the deadline, in the same pump
+    // PumpMessages serves.
+    if (FMultiThreaded)
+      plat::WaitMessage(waitMs);
+    else
+      plat::WaitForMessages(waitMs);
+  }
+}
+
+int TCustomSyncWSocket::RunAndWait(bool& Flag, const std::function<void()>& Proc) {
+  Flag = false;
+  if (Proc) Proc();
+  return WaitForFlag(Flag);
+}

@@ -1,0 +1,468 @@
+// Line mode and the blocking wait of the socket component, against a peer on
+// 127.0.0.1 whose end this thread drives: each reception is sent, then the
+// component's messages are pumped until it has taken every byte.
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <time.h>
+
+#include <memory>
+
+#include "tests/httpclient/wsocket_helpers.h"
+
+using namespace wstest;
+using Log = std::vector<std::string>;
+
+namespace {
+
+// Shows the line layer's buffer and the bytes waiting at the socket itself.
+class LineSocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  int BufferSize() const { return FLineBufferSize; }
+  int Held() const { return FLineBufferCount; }
+  int AtSocket() { return TCustomSocksWSocket::GetRcvdCount(); }
+};
+
+std::string Show(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+void DrainAll() {
+  for (int i = 0; i < 20 && (plat::PendingMessageCount() > 0 || i == 0); ++i) plat::DrainMessages();
+}
+
+// The component connected to a descriptor of this thread.
+struct Conn {
+  testsupport::LoopbackListener listener;
+  LineSocket s{nullptr};
+  int fd = -1;
+
+  Conn() { Open(); }
+  ~Conn() {
+    // The handlers' owners may be gone already.
+    s.OnDataAvailable = nullptr;
+    s.OnSessionClosed = nullptr;
+    s.OnLineTooLong = nullptr;
+    s.OnBgException = nullptr;
+    if (fd >= 0) ::close(fd);
+    if (s.State() != wsClosed) s.Abort();
+    DrainAll();
+  }
+  void Open() {
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(listener.Port()));
+    s.Connect();
+    fd = listener.Accept(5000);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    DrainAll();
+  }
+  // Everything the peer sent has been acknowledged and read off the socket.
+  bool Settled() {
+    if (s.State() != wsConnected) return true;
+    int unacked = 0;
+    ::ioctl(fd, SIOCOUTQ, &unacked);
+    return unacked == 0 && s.AtSocket() == 0;
+  }
+  void Feed(const std::string& bytes) {
+    Peer::SendAll(fd, bytes);
+    ASSERT_TRUE(PumpUntil([&] { return Settled(); }));
+    DrainAll();
+  }
+  void PeerCloses() {
+    ::close(fd);
+    fd = -1;
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsClosed; }));
+    DrainAll();
+  }
+};
+
+// Only: switch, then read nothing in that event.
+enum When { Before, Only, After, AfterThenRead };
+
+// What the data handler does at each event: read so many bytes (0: none) in
+// the mode it finds, and switch line mode at the events listed.
+struct Handler {
+  int lineRead = 4096;
+  int rawRead = 4096;
+  std::vector<std::pair<int, When>> toggles = {};
+};
+
+// Records every event: "L" or "R" for the mode, RcvdCount, then the bytes
+// read ("+" and more when the handler reads again after switching).
+struct LineRecorder {
+  Log log;
+  Handler h;
+  int events = 0;
+
+  std::string Read(LineSocket& s) {
+    int want = s.LineMode() ? h.lineRead : h.rawRead;
+    if (want <= 0) return "";
+    std::string buf(static_cast<std::size_t>(want), '\0');
+    int n = s.Receive(buf.data(), want);
+    return n > 0 ? buf.substr(0, static_cast<std::size_t>(n)) : "";
+  }
+  void Attach(LineSocket& s, bool closedHandler = true) {
+    s.OnDataAvailable = [this, &s](plat::TObject*, std::uint16_t) {
+      int me = events++;
+      std::string entry = std::string(s.LineMode() ? "L" : "R") + std::to_string(s.RcvdCount()) + " ";
+      When when = After;
+      bool toggle = false;
+      for (auto& [at, w] : h.toggles)
+        if (at == me) toggle = true, when = w;
+      if (toggle && (when == Before || when == Only)) s.SetLineMode(!s.LineMode());
+      if (!(toggle && when == Only)) entry += Show(Read(s));
+      if (toggle && (when == After || when == AfterThenRead)) s.SetLineMode(!s.LineMode());
+      if (toggle && when == AfterThenRead) entry += "+" + Show(Read(s));
+      log.push_back(entry);
+    };
+    if (closedHandler) s.OnSessionClosed = [this](plat::TObject*, std::uint16_t) { log.push_back("closed"); };
+    s.OnLineTooLong = [this](plat::TObject*) { log.push_back("too long"); };
+  }
+};
+
+struct LineCase {
+  const char* name;
+  std::vector<std::string> receptions;
+  Log expected;  // "|" marks the end of each reception
+  Handler handler = {};
+  std::string lineEnd = "\r\n";
+  bool edit = false;
+  bool echo = false;
+  std::string echoed = "";  // what the peer gets back
+  int limit = 0;            // 0: the default
+  bool peerCloses = false;
+};
+
+const std::string kSpaces8(8, ' ');
+
+const LineCase kLineCases[] = {
+    {"a line and the start of the next", {"abc\r\ndef", "\r\n"}, {"L5 abc\\r\\n", "|", "L5 def\\r\\n", "|"}},
+    {"line end split over two receptions", {"abc\r", "\n"}, {"|", "L5 abc\\r\\n", "|"}},
+    {"three-byte line end over three receptions",
+     {"abE", "N", "Dxy", "END"},
+     {"|", "|", "L5 abEND", "|", "L5 xyEND", "|"},
+     {},
+     "END"},
+    {"several lines at once, the rest as a last line at close",
+     {"a\r\nbb\r\n\r\nc"},
+     {"L3 a\\r\\n", "L4 bb\\r\\n", "L2 \\r\\n", "|", "L1 c", "closed"},
+     {},
+     "\r\n",
+     false,
+     false,
+     "",
+     0,
+     true},
+    {"partial reads get the event again", {"abc\r\n"}, {"L5 ab", "L3 c\\r", "L1 \\n", "|"}, {2}},
+    {"switched off after reading a line: the rest comes raw",
+     {"one\r\ntwo\r\nrest"},
+     {"L5 one\\r\\n", "R0 two\\r\\nrest", "|"},
+     {4096, 4096, {{0, After}}}},
+    {"switched off before reading: the whole line comes raw",
+     {"one\r\ntwo"},
+     {"L5 ", "R0 one\\r\\ntwo", "|"},
+     {4096, 4096, {{0, Only}}}},
+    {"switched off before reading, then read at once: all held bytes raw",
+     {"one\r\ntwo"},
+     {"L5 one\\r\\ntwo", "|"},
+     {4096, 4096, {{0, Before}}}},
+    {"switched off mid-line and read on at once",
+     {"one\r\ntwo"},
+     {"L5 on+e\\r\\ntwo", "|"},
+     {2, 4096, {{0, AfterThenRead}}}},
+    {"switched off mid-line, the rest in small raw reads",
+     {"one\r\ntwo"},
+     {"L5 on", "R0 e\\r\\nt", "R0 wo", "|"},
+     {2, 4, {{0, After}}}},
+    {"switched off, then on again from a raw event: held lines found without new data",
+     {"a\r\nb\r\nc", "\r\n"},
+     {"L3 ", "R0 a\\r\\n", "L3 b\\r\\n", "|", "L3 c\\r\\n", "|"},
+     {4096, 3, {{0, Only}, {1, After}}}},
+    {"empty line end passes everything through", {"ab\r\ncd"}, {"L6 ab\\r\\ncd", "|"}, {}, ""},
+    {"a handler that reads nothing is offered the line once per reception",
+     {"a\r\n", "b\r\n"},
+     {"L3 ", "|", "L3 ", "|"},
+     {0}},
+    {"a line past the limit is cut there",
+     {"abcdefgh\r\nxy\r\n"},
+     {"too long", "L6 abcdef", "L4 gh\\r\\n", "L4 xy\\r\\n", "|"},
+     {},
+     "\r\n",
+     false,
+     false,
+     "",
+     6},
+    {"backspace", {"ab\bc\r\n"}, {"L4 ac\\r\\n", "|"}, {}, "\r\n", true},
+    {"tab at the buffer start", {"\tx\r\n"}, {"L11 " + kSpaces8 + "x\\r\\n", "|"}, {}, "\r\n", true},
+    {"tab stops count from the start of the held bytes",
+     {"ab", "\tc\r\n"},
+     {"|", "L11 ab      c\\r\\n", "|"},
+     {},
+     "\r\n",
+     true},
+    {"backspace at the start and over an earlier reception",
+     {"\bxy", "\b\bz\r\n"},
+     {"|", "L3 z\\r\\n", "|"},
+     {},
+     "\r\n",
+     true},
+    {"backspace removes a line end not yet delivered", {"a\r\n\bb\r\n"}, {"L5 a\\rb\\r\\n", "|"}, {}, "\r\n", true},
+    {"many tabs grow the edit copy",
+     {std::string(100, '\t') + "\r\n"},
+     {"L802 " + std::string(800, ' ') + "\\r\\n", "|"},
+     {},
+     "\r\n",
+     true},
+    {"echo of an edited line", {"ab\bc\r\n"}, {"L4 ac\\r\\n", "|"}, {}, "\r\n", true, true, "ab\b \bc\r\n"},
+    {"echo of a tab and of a backspace at the start",
+     {"\b\tx\r\n"},
+     {"L11 " + kSpaces8 + "x\\r\\n", "|"},
+     {},
+     "\r\n",
+     true,
+     true,
+     kSpaces8 + "x\r\n"},
+    {"echo without editing sends the bytes as received",
+     {"a\b\r\n"},
+     {"L4 a\\b\\r\\n", "|"},
+     {},
+     "\r\n",
+     false,
+     true,
+     "a\b\r\n"},
+};
+
+TEST(LineMode, ReceptionsAndHandlers) {
+  for (const LineCase& c : kLineCases) {
+    SCOPED_TRACE(c.name);
+    Conn conn;
+    LineRecorder r;
+    r.h = c.handler;
+    r.Attach(conn.s);
+    conn.s.SetLineEnd(c.lineEnd);
+    conn.s.SetLineEdit(c.edit);
+    conn.s.SetLineEcho(c.echo);
+    if (c.limit > 0) conn.s.SetLineLimit(c.limit);
+    conn.s.SetLineMode(true);
+    for (const std::string& bytes : c.receptions) {
+      conn.Feed(bytes);
+      r.log.push_back("|");
+    }
+    if (!c.echoed.empty()) {
+      EXPECT_EQ(Show(Peer::ReadExactly(conn.fd, c.echoed.size(), 2000)), Show(c.echoed));
+      pollfd p{conn.fd, POLLIN, 0};
+      EXPECT_EQ(::poll(&p, 1, 30), 0) << "more echo than expected";
+    }
+    if (c.peerCloses) conn.PeerCloses();
+    EXPECT_EQ(r.log, c.expected);
+  }
+}
+
+TEST(LineMode, BufferGrowsToTheExactSizeNeeded) {
+  Conn conn;
+  LineRecorder r;
+  r.Attach(conn.s);
+  conn.s.SetLineMode(true);
+  EXPECT_EQ(conn.s.BufferSize(), 0) << "no buffer before the first reception";
+  std::vector<int> sizes;
+  for (const char* bytes : {"abc", "de", "\r\n", "x"}) {
+    conn.Feed(bytes);
+    sizes.push_back(conn.s.BufferSize());
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{4, 6, 8, 8}));
+  EXPECT_EQ(r.log, (Log{"L7 abcde\\r\\n"}));
+  EXPECT_EQ(conn.s.Held(), 1);
+}
+
+TEST(LineMode, LinesNobodyReadsStayHeldUntilAHandlerReadsThem) {
+  Conn conn;
+  conn.s.SetLineMode(true);
+  conn.Feed("a\r\nb\r\n");  // no handler: must return, not loop
+  EXPECT_EQ(conn.s.Held(), 6);
+  EXPECT_EQ(conn.s.RcvdCount(), 3) << "the first line waits for its reader";
+  LineRecorder r;
+  r.Attach(conn.s);
+  conn.Feed("c\r\n");
+  EXPECT_EQ(r.log, (Log{"L3 a\\r\\n", "L3 b\\r\\n", "L3 c\\r\\n"}));
+}
+
+TEST(LineMode, SwitchingOnFromOutsideFindsTheHeldLines) {
+  Conn conn;
+  LineRecorder r;
+  r.h = {4096, 0, {{0, Only}}};  // off at once, and raw events read nothing
+  r.Attach(conn.s);
+  conn.s.SetLineMode(true);
+  conn.Feed("a\r\nb\r\nc");
+  EXPECT_EQ(r.log, (Log{"L3 ", "R0 "}));
+  EXPECT_EQ(conn.s.Held(), 7);
+  conn.s.SetLineMode(true);
+  DrainAll();
+  EXPECT_EQ(r.log, (Log{"L3 ", "R0 ", "L3 a\\r\\n", "L3 b\\r\\n"}));
+  EXPECT_EQ(conn.s.Held(), 1);
+}
+
+TEST(LineMode, PeerWithoutLineEndsCannotGrowTheBufferBeyondTheLimit) {
+  Conn conn;
+  std::vector<int> lengths;
+  int tooLong = 0;
+  conn.s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    std::string buf(100000, '\0');
+    lengths.push_back(conn.s.Receive(buf.data(), static_cast<int>(buf.size())));
+  };
+  conn.s.OnLineTooLong = [&](plat::TObject*) { ++tooLong; };
+  conn.s.SetLineMode(true);
+  const int piece = 8192;
+  for (int i = 0; i < 25; ++i) {
+    conn.Feed(std::string(piece, 'x'));
+    ASSERT_LE(conn.s.BufferSize(), TCustomLineWSocket::DefaultLineLimit + piece + 1);
+  }
+  EXPECT_EQ(tooLong, 3);
+  EXPECT_EQ(lengths, (std::vector<int>{65536, 65536, 65536}));
+  EXPECT_EQ(conn.s.Held(), 25 * piece - 3 * 65536);
+}
+
+TEST(LineMode, HeldBytesNeverReachTheNextConnection) {
+  Conn conn;
+  LineRecorder r;
+  r.Attach(conn.s, /*closedHandler=*/false);
+  conn.s.SetLineMode(true);
+  conn.Feed("xyz");
+  conn.PeerCloses();
+  EXPECT_TRUE(r.log.empty()) << "without a closed handler no last line is delivered";
+  EXPECT_EQ(conn.s.Held(), 0);
+  EXPECT_EQ(conn.s.BufferSize(), 0);
+  conn.Open();
+  conn.s.SetLineMode(true);
+  conn.Feed("1\r\n");
+  EXPECT_EQ(r.log, (Log{"L3 1\\r\\n"}));
+}
+
+TEST(LineMode, BytesHeldForRawDeliveryAreDeliveredAtClose) {
+  Conn conn;
+  LineRecorder r;
+  r.h = {4096, 0, {{0, Only}}};
+  r.Attach(conn.s);
+  conn.s.SetLineMode(true);
+  conn.Feed("one\r\ntwo");
+  ASSERT_EQ(conn.s.Held(), 8);
+  r.h.rawRead = 4096;
+  conn.PeerCloses();
+  EXPECT_EQ(r.log, (Log{"L5 ", "R0 ", "R0 one\\r\\ntwo", "closed"}));
+  EXPECT_EQ(conn.s.BufferSize(), 0);
+}
+
+TEST(LineMode, ExceptionDuringRedeliveryGoesToTheBackgroundHandler) {
+  Conn conn;
+  int events = 0;
+  conn.s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    if (events++ == 0) {
+      conn.s.SetLineMode(false);
+      return;
+    }
+    throw plat::Exception("bad data");
+  };
+  std::string seen;
+  conn.s.OnBgException = [&](plat::TObject*, const std::exception& e, bool& canClose) {
+    seen = e.what();
+    canClose = false;
+  };
+  conn.s.SetLineMode(true);
+  conn.Feed("a\r\n");
+  EXPECT_EQ(seen, "bad data");
+  EXPECT_EQ(conn.s.State(), wsConnected);
+}
+
+// ---- the blocking wait ----------------------------------------------------------------------
+
+std::int64_t CpuMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The deadline is kept on the 64-bit clock, so a start just below where a
+// 32-bit tick count would wrap changes nothing.
+TEST(WaitForFlag, TimesOutNearlyIdleWhateverTheClockReads) {
+  const std::int64_t bases[] = {-1, 0x7FFFFFFFLL - 50, 0xFFFFFFFFLL - 50};
+  for (std::int64_t base : bases) {
+    SCOPED_TRACE(base);
+    if (base >= 0) {
+      std::int64_t start = testsupport::NowMs();
+      plat::SetTickSourceForTests([base, start] { return base + (testsupport::NowMs() - start); });
+    }
+    TWSocket s(nullptr);
+    s.SetWaitTimeout(300);
+    bool flag = false;
+    std::int64_t wall0 = testsupport::NowMs(), cpu0 = CpuMs();
+    int rc = s.WaitForFlag(flag);
+    std::int64_t wall = testsupport::NowMs() - wall0, cpu = CpuMs() - cpu0;
+    plat::SetTickSourceForTests(nullptr);
+    EXPECT_EQ(rc, 12001);
+    EXPECT_GE(wall, 300);
+    EXPECT_LT(wall, 1500);
+    EXPECT_LT(cpu * 4, wall) << "the wait spun: " << cpu << " ms of processor in " << wall << " ms";
+  }
+}
+
+TEST(WaitForFlag, ReturnsOnceAnEventSetsTheFlag) {
+  Conn conn;
+  bool answered = false;
+  conn.s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    char b[16];
+    if (conn.s.Receive(b, sizeof b) > 0) answered = true;
+  };
+  conn.s.SetWaitTimeout(5000);
+  int fd = conn.fd;
+  std::thread peer;
+  std::int64_t wall0 = testsupport::NowMs(), cpu0 = CpuMs();
+  int rc = conn.s.RunAndWait(answered, [&] {
+    conn.s.SendString("ping");
+    peer = std::thread([fd] {
+      Peer::ReadExactly(fd, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      Peer::SendAll(fd, "pong");
+    });
+  });
+  std::int64_t wall = testsupport::NowMs() - wall0, cpu = CpuMs() - cpu0;
+  peer.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(answered);
+  EXPECT_GE(wall, 190);
+  EXPECT_LT(wall, 4000);
+  EXPECT_LT(cpu * 4, wall) << cpu << " ms of processor in " << wall << " ms";
+
+  bool already = true;
+  EXPECT_EQ(conn.s.WaitForFlag(already), 0);
+}
+
+TEST(WaitForFlag, GivesUpWhenTheProgramQuits) {
+  for (bool own : {true, false}) {
+    SCOPED_TRACE(own ? "own pump" : "the program's pump");
+    TWSocket s(nullptr);
+    s.SetMultiThreaded(own);
+    bool flag = false;
+    plat::PostQuitMessage(7);
+    EXPECT_EQ(s.WaitForFlag(flag), 12001);
+    EXPECT_EQ(s.QuitSeen(), own);
+    // The program's own loop still gets its quit message.
+    EXPECT_EQ(plat::QuitWaiting(), !own);
+    plat::MSG m;
+    if (!own) {
+      EXPECT_FALSE(plat::GetMessage(m));
+    }
+  }
+}
+
+}  // namespace
