@@ -1,6 +1,7 @@
 // GET requests of the HTTP client through SOCKS servers written by others
-// (danted and microsocks, started on free loopback ports) to the scripted
-// HTTP server, and the refusals those servers give.
+// (danted, microsocks and ssh's dynamic forwarding, started on free
+// loopback ports) to the scripted HTTP server, and the refusals those
+// servers give.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,6 +16,7 @@ using httptest::Script;
 using plat::TObject;
 using sockstest::DantedServer;
 using sockstest::MicrosocksServer;
+using sockstest::SshDynamicForward;
 using sockstest::SystemUser;
 
 namespace {
@@ -66,6 +68,37 @@ GetOutcome GetThroughSocks(int socksPort, const SocksRoute& route, const std::st
   cli.StartGet();
   PumpUntil([&] { return out.done; }, 20000);
   return out;
+}
+
+// The socket alone, given a host name at level 4A: the name goes to the
+// SOCKS server, which looks it up. Returns everything the HTTP server sent.
+std::string GetByNameAt4A(int socksPort, const std::string& host, int httpPort, std::vector<std::string>& events) {
+  TWSocket s(nullptr);
+  std::string reply;
+  bool closed = false;
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort(std::to_string(socksPort));
+  s.SetSocksLevel("4A");
+  s.SetSocksUsercode("tester");
+  s.SetAddr(host);
+  s.SetPort(std::to_string(httpPort));
+  s.SetProto("tcp");
+  s.OnSocksError = [&](TObject*, int code, const std::string& msg) {
+    events.push_back("socks error " + std::to_string(code) + " " + msg);
+  };
+  s.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+    events.push_back("connected " + std::to_string(e));
+    if (e == 0) s.SendString("GET /page HTTP/1.0\r\n\r\n");
+  };
+  s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[4096];
+    int n = s.Receive(buf, sizeof buf);
+    if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
+  };
+  s.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
+  s.Connect();
+  PumpUntil([&] { return closed; }, 20000);
+  return reply;
 }
 
 class SocksGet : public ::testing::Test {
@@ -142,6 +175,27 @@ TEST_F(SocksGet, MicrosocksWithUserAndPassword) {
                 "socks authentication failed");
   ExpectRefusal(GetThroughSocks(micro.Port(), {"5", "", "", false}, http_.Url("/page")), 20003,
                 "authentification method not acceptable");
+}
+
+TEST_F(SocksGet, SshDynamicForwardingAtEveryLevelAndANameAt4A) {
+  SshDynamicForward ssh;
+  if (!testsupport::StartOrSkip(ssh)) return;
+  // The HTTP client looks the host up itself, so at 4A the server gets the
+  // address as text in the name field.
+  const std::string url = "http://localhost:" + std::to_string(http_.Port()) + "/page";
+  for (const std::string level : {"4", "4A", "5"}) {
+    SCOPED_TRACE("level " + level);
+    ExpectPage(GetThroughSocks(ssh.Port(), {level, "tester", "", false}, url));
+  }
+  // Given the name itself, the socket leaves the lookup to the server.
+  std::vector<std::string> events;
+  const std::string reply = GetByNameAt4A(ssh.Port(), "localhost", http_.Port(), events);
+  EXPECT_EQ(events, std::vector<std::string>{"connected 0"});
+  EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_TRUE(reply.size() >= kPage.size() && reply.compare(reply.size() - kPage.size(), kPage.size(), kPage) == 0)
+      << reply;
+  ASSERT_TRUE(http_.WaitForFinished(4, 5000));
+  EXPECT_EQ(http_.Request(3), "GET /page HTTP/1.0\r\n\r\n");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // SOCKS servers written by others, for the socket's SOCKS layer: the
 // distribution's danted (SOCKS 4, 4A and 5, user codes checked against the
 // system's accounts) and microsocks (SOCKS 5 with one user and password),
-// each started on a free loopback port with a throw-away configuration.
+// each started on a free loopback port with a throw-away configuration,
+// and the SOCKS 4, 4A and 5 listener of the OpenSSH client's dynamic
+// forwarding, through its own sshd on loopback.
 // Plus a system account that lives as long as the object, for danted.
 #pragma once
 
@@ -35,6 +37,23 @@ class MicrosocksServer : public testsupport::OutsideServer {
 
  private:
   std::string user_, password_;
+};
+
+// `ssh -D` on a free loopback port, logged in as the running user to an
+// sshd of its own on another one. Keys, configurations, known hosts and
+// logs live in a temporary folder: neither program reads or writes the
+// user's ~/.ssh. Needs root (sshd separates privileges).
+class SshDynamicForward : public testsupport::OutsideServer {
+ public:
+  SshDynamicForward();
+  ~SshDynamicForward() override;
+  bool Start(std::string& why) override;
+  std::string Name() const override { return "ssh -D"; }
+
+ private:
+  class Daemon;
+  std::unique_ptr<testsupport::TempFolder> dir_;
+  std::unique_ptr<Daemon> sshd_;
 };
 
 // A system account with a password, named after this process (test cases
