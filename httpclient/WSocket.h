@@ -301,10 +301,90 @@ class TCustomWSocket : public plat::TComponent {
   bool FTornDown = false;
 };
 
-// SOCKS layer: transparent in this build (no SOCKS server can be set).
+// ---- SOCKS layer ------------------------------------------------------------------
+
+enum TSocksAuthentication : std::uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
+
+enum TSocksAuthState : std::uint8_t { socksAuthStarted, socksAuthSucceeded, socksAuthFailed, socksAuthNotRequired };
+
+using TSocksErrorEvent = std::function<void(plat::TObject* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(plat::TObject* Sender, TSocksAuthState AuthState)>;
+
+// Takes a TCP connection through a SOCKS 4, 4A or 5 server. With no
+// SocksServer set it is transparent; with one, Connect reaches the server
+// instead of Addr, negotiates inside the connect and read notifications,
+// and OnSessionConnected fires only when the negotiation has ended. Every
+// close forgets the server, port and level: set them before each Connect.
 class TCustomSocksWSocket : public TCustomWSocket {
  public:
-  using TCustomWSocket::TCustomWSocket;
+  explicit TCustomSocksWSocket(plat::TComponent* AOwner) : TCustomWSocket(AOwner) {}
+
+  const std::string& SocksServer() const { return FSocksServer; }
+  virtual void SetSocksServer(const std::string& Value);
+  const std::string& SocksPort() const { return FSocksPort; }
+  virtual void SetSocksPort(const std::string& Value);
+  // "4", "4A" or "5".
+  const std::string& SocksLevel() const { return FSocksLevel; }
+  void SetSocksLevel(const std::string& Value);
+  const std::string& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
+  const std::string& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+  TSessionConnected OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TSocksAuthStateEvent OnSocksAuthState;
+
+  void Connect() override;
+  void Listen() override;
+
+  // The longest fields a SOCKS message carries, and the longest SOCKS 5
+  // connect reply (a bound name of 255 bytes).
+  static constexpr std::size_t MaxSocksField = 255;
+  static constexpr int SocksReplyCapacity = 262;
+
+ protected:
+  void AssignDefaults() override;
+  int GetRcvdCount() override;
+  bool DoDataAvailable(std::uint16_t Error) override;
+  void DoSessionConnected(std::uint16_t Error) override;
+  void DoSessionClosed(std::uint16_t Error) override;
+  int RawRecv(void* Buffer, int Len, int Flags) override;
+
+  virtual void DoSocksConnected(std::uint16_t Error);
+  virtual void DoSocksError(int Error, const std::string& Msg);
+  void DoSocksAuthState(TSocksAuthState AuthState);
+
+  void SocksSendRequest();
+  void SocksAuthenticate();
+  void SocksFail(std::uint16_t Code, const std::string& Msg);
+
+  std::string FSocksServer;
+  std::string FSocksPort;
+  std::string FSocksLevel = "5";
+  std::string FSocksUsercode;
+  std::string FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+  // 0 not negotiating; 1 connecting, then awaiting the greeting reply;
+  // 2 sub-negotiation sent; 3 connect request sent.
+  std::uint8_t FSocksState = 0;
+  bool FSocksServerAssigned = false;
+  std::uint8_t FSocksOfferedMethod = 0;
+  char FSocksReplyBuffer[SocksReplyCapacity] = {};
+  int FSocksReplyCount = 0;
+  // Bytes that came behind the SOCKS 5 reply, handed out before the socket
+  // is read again.
+  int FSocksExtraCount = 0;
+  int FSocksExtraPos = 0;
+
+ private:
+  bool CheckSocksFields();
+  void SendSocksMessage(const std::string& Message);
+  bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+  bool SocksSucceeded(int ReplyLength);
+  void ReadSocksReply(int Limit);
 };
 
 // Line-mode layer: passes everything through (line mode is not built).

@@ -3,8 +3,6 @@
 // server of our own for replies that real servers never send.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/outside_server.h"
 #include "tests/support/private_home.h"
 
 namespace ftptest {
@@ -23,28 +22,18 @@ bool IsDir(const std::string& path);
 
 // A real server. After a successful Start: Port(), the login, and the
 // folder the tests may write to, both on disk and as the server names it.
-class FtpServer {
+class FtpServer : public testsupport::OutsideServer {
  public:
-  virtual ~FtpServer();
-  // False with `why` set when the server cannot run on this machine.
-  virtual bool Start(std::string& why) = 0;
-  virtual std::string Name() const = 0;
-  int Port() const { return port_; }
   const std::string& User() const { return user_; }
   const std::string& Password() const { return password_; }
   // On disk, and as a remote path (no trailing '/').
   const std::string& DiskDir() const { return diskDir_; }
   const std::string& RemoteDir() const { return remoteDir_; }
-  void Stop();
 
  protected:
-  // Starts argv with a pipe on its stdout and the parent-death signal set.
-  bool Spawn(const std::vector<std::string>& argv, int* stdoutFd);
   // Waits up to timeoutMs for a "220" greeting on the port.
   bool WaitForGreeting(int timeoutMs);
 
-  pid_t pid_ = -1;
-  int port_ = 0;
   std::string user_, password_, diskDir_, remoteDir_;
   std::unique_ptr<testsupport::TempFolder> root_;
 };
@@ -64,10 +53,9 @@ class VsftpdServer : public FtpServer {
 // Makes the server of that name ("pyftpdlib" or "vsftpd").
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
-// Starts the server for the running test. False when the test cannot go
-// on: it is skipped when vsftpd cannot run on this machine, and fails when
-// any other server does not start.
-bool StartOrSkip(FtpServer& server);
+// Starts the server for the running test: it is skipped when vsftpd cannot
+// run on this machine, and fails when any other server does not start.
+using testsupport::StartOrSkip;
 
 // A listening socket whose one-slot queue is full, so that a further
 // connect to it stalls (SYNs are dropped). Port() names it.
