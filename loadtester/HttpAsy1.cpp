@@ -18,7 +18,9 @@
 #include <QTabWidget>
 #include <QTextEdit>
 
+#include "loadtester/BrowserText.h"
 #include "loadtester/splash.h"
+#include "platform/messaging/messaging.h"
 #include "platform/profile/inifile.h"
 #include "platform/qt/qtext.h"
 #include "platform/sysutils/sysutils.h"
@@ -58,6 +60,7 @@ void THttpAsyForm::FormCreate() {
   activeclients.clear();
   setWindowTitle(ToQ("Brontavel V" + versionstr));
   loadstart = 0;
+  reloadpending = false;
   Chart1->Title()->Clear();
   Chart2->Title()->Clear();
   // The dependent controls start in step with their check boxes.
@@ -218,6 +221,7 @@ void THttpAsyForm::Panel3Resize() {
 
 bool THttpAsyForm::eventFilter(QObject* watched, QEvent* e) {
   if (watched == TabSheet1 && e->type() == QEvent::Resize) plat::Safely([this] { TabSheet1Resize(); });
+  if (watched == WebBrowser_V11 && e->type() == QEvent::Show) plat::Safely([this] { ResultsBrowserShown(); });
   return QMainWindow::eventFilter(watched, e);
 }
 
@@ -268,11 +272,104 @@ void THttpAsyForm::TabSheet1Resize() {
   WebBrowser_V11->setGeometry(2, 20, TabSheet1->width() - 4, TabSheet1->height() - 4);
 }
 
-// The browser tabs' commands come with the browser control.
-void THttpAsyForm::gotobuttonClick() {}
-void THttpAsyForm::stopbuttonClick() {}
-void THttpAsyForm::BackbuttonClick() {}
-void THttpAsyForm::StartLoad() {}
-void THttpAsyForm::Button7Click() {}
-void THttpAsyForm::Button2Click() {}
+// ---- browse tab -----------------------------------------------------------------------
 
+void THttpAsyForm::gotobuttonClick() {
+  const std::string url = FromQ(url1->text());
+  try {
+    WebBrowser2Control.Navigate(url);
+  } catch (const plat::EBrowserError& e) {
+    Label15->setText(ToQ(browsertext::NavigateFailedText(url, e.Message)));
+    plat::MessageBeep(plat::MB_ICONHAND);
+  }
+}
+
+void THttpAsyForm::stopbuttonClick() { WebBrowser2Control.Stop(); }
+
+// Without an earlier page the browser's error goes to the error box.
+void THttpAsyForm::BackbuttonClick() { WebBrowser2Control.GoBack(); }
+
+// Whatever the browse tab goes to, frames included, becomes the URL to test.
+void THttpAsyForm::WebBrowser2BeforeNavigate2(const std::string& url, bool&) { url1->setText(ToQ(url)); }
+
+void THttpAsyForm::WebBrowser2StatusTextChange(const std::string& text) { Label15->setText(ToQ("Status: " + text)); }
+
+// ---- download tab ---------------------------------------------------------------------
+// "Start Test" loads the page once untimed, so that the timed complete
+// reload started by its first document completion measures the page and
+// everything on it fetched again from the server.
+
+void THttpAsyForm::StartLoad() {
+  Label11->setText(QStringLiteral("Time: 0ms"));
+  Label12->setText(QStringLiteral("Status:"));
+  loadstart = 0;
+  reloadpending = true;
+  const std::string url = FromQ(Edit2->text());
+  try {
+    WebBrowser1Control.Navigate(url);
+  } catch (const plat::EBrowserError& e) {
+    Label11->setText(ToQ(browsertext::NavigateFailedText(url, e.Message)));
+    plat::MessageBeep(plat::MB_ICONHAND);
+  }
+}
+
+void THttpAsyForm::Button7Click() {
+  WebBrowser1Control.Stop();
+  Label11->clear();
+  Label12->setText(QStringLiteral("Status: Canceled"));
+}
+
+void THttpAsyForm::Button2Click() {
+  loadstart = browsertext::TickDateTime(plat::TickMs());
+  WebBrowser1Control.Refresh2(plat::REFRESH_COMPLETELY);
+}
+
+void THttpAsyForm::WebBrowser1DocumentComplete(const std::string&) {
+  if (!reloadpending) return;
+  reloadpending = false;
+  Button2Click();
+}
+
+void THttpAsyForm::WebBrowser_V11ProgressChange(int progress, int progressMax) {
+  if (loadstart == 0) return;
+  const std::int64_t ms = browsertext::ElapsedMs(browsertext::TickDateTime(plat::TickMs()), loadstart);
+  Label11->setText(ToQ(browsertext::ProgressTimeText(ms, progress, progressMax)));
+}
+
+void THttpAsyForm::WebBrowser_V11DownloadComplete() {
+  if (loadstart == 0) return;
+  const std::int64_t ms = browsertext::ElapsedMs(browsertext::TickDateTime(plat::TickMs()), loadstart);
+  Label11->setText(ToQ(browsertext::DownloadTimeText(ms)));
+}
+
+void THttpAsyForm::WebBrowser_V11StatusTextChange(const std::string& text) { Label12->setText(ToQ("Status: " + text)); }
+
+// ---- results browser ------------------------------------------------------------------
+
+void THttpAsyForm::WebBrowser_V11BeforeNavigate(const std::string&, bool& cancel) {
+  if (browsertext::ResultsNavigationCancelled(CheckBox2->isChecked(), ExecButton->isEnabled())) cancel = true;
+}
+
+// A results browser that is not up yet takes the address only if its rule
+// lets it through now (later the rule would be asked in another state), and
+// starts only once the view can be seen: a test whose results view is never
+// looked at never starts a browser.
+void THttpAsyForm::NavigateResults(const std::string& url) {
+  resultsurl = url;
+  if (!WebBrowser_V11Control.Started()) {
+    bool cancel = false;
+    WebBrowser_V11BeforeNavigate(url, cancel);
+    if (cancel) return;
+    resultspending = url;
+    if (!WebBrowser_V11->isVisible()) return;
+    resultspending.clear();
+  }
+  WebBrowser_V11Control.Navigate(url);
+}
+
+void THttpAsyForm::ResultsBrowserShown() {
+  if (WebBrowser_V11Control.Started() || resultspending.empty()) return;
+  std::string url;
+  url.swap(resultspending);
+  WebBrowser_V11Control.Navigate(url);
+}

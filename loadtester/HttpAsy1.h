@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/browser/browser.h"
 #include "platform/qt/chart.h"
 #include "platform/qt/panel.h"
 #include "platform/qt/spinedit.h"
@@ -58,7 +59,7 @@ class THttpAsyForm : public QMainWindow {
   QPushButton* stopbutton = nullptr;
   QPushButton* Backbutton = nullptr;
   QLabel* Label15 = nullptr;
-  QWidget* WebBrowser2 = nullptr;
+  QWidget* WebBrowser2 = nullptr;  // where the browser shows
 
   // 2nd tab: load test.
   QWidget* TabSheet6 = nullptr;
@@ -167,6 +168,13 @@ class THttpAsyForm : public QMainWindow {
   void SaveSettings();
 
   // ---- browser tabs and URL edits -------------------------------------------
+  // The three browsers, each started when it is first needed: the browse
+  // and download tabs' at their first command, the results browser when
+  // it comes up with a page to show.
+  plat::TLazyWebBrowser WebBrowser2Control;
+  plat::TLazyWebBrowser WebBrowser_V11Control;
+  plat::TLazyWebBrowser WebBrowser1Control;
+
   void Edit2Change(QLineEdit* sender);
   void CheckBox2Click();
   void TabSheet1Resize();
@@ -176,6 +184,13 @@ class THttpAsyForm : public QMainWindow {
   void StartLoad();
   void Button7Click();
   void Button2Click();
+  void WebBrowser2StatusTextChange(const std::string& text);
+  void WebBrowser2BeforeNavigate2(const std::string& url, bool& cancel);
+  void WebBrowser_V11StatusTextChange(const std::string& text);
+  void WebBrowser_V11ProgressChange(int progress, int progressMax);
+  void WebBrowser_V11DownloadComplete();
+  void WebBrowser1DocumentComplete(const std::string& url);
+  void WebBrowser_V11BeforeNavigate(const std::string& url, bool& cancel);
 
   // ---- run engine ------------------------------------------------------------
   void ExecButtonClick();
@@ -218,12 +233,15 @@ class THttpAsyForm : public QMainWindow {
   bool cookiefailed = false;     // "cookies.txt" failed once in this test
   std::string pendingerror;      // shown once the handler has finished
   std::string resultsurl;        // last address given to the results browser
+  std::string resultspending;    // what the results browser shows once it is up
   std::string logpending;        // log lines not yet in the view
   // Owns the clients until each is freed by its completion.
   plat::TComponent* clientowner = nullptr;
 
   // Results browser: the engine's one call on it.
   void NavigateResults(const std::string& url);
+  // The results browser has come into view: it starts with the page asked for.
+  void ResultsBrowserShown();
   // Frees every client still running, without any event reaching the window.
   void DetachClients();
 
@@ -242,6 +260,7 @@ class THttpAsyForm : public QMainWindow {
   void BuildGraphPage();
   void BuildBrowserViewPage();
   void BuildDownloadTab();
+  void BindBrowsers();
   void BuildMenus();
   void SetTabOrder();
   void PrintChart(plat::TChart* chart);

@@ -134,8 +134,6 @@ void THttpAsyForm::FlushEngineErrors() {
   plat::ShowApplicationError(m);
 }
 
-void THttpAsyForm::NavigateResults(const std::string& url) { resultsurl = url; }
-
 void THttpAsyForm::DetachClients() {
   if (Timer1) Timer1->stop();
   std::vector<mythttpcli*> clients;

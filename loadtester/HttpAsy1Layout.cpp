@@ -22,6 +22,7 @@
 #include "loadtester/AgentList.h"
 #include "loadtester/HttpAsy1.h"
 #include "platform/qt/qtext.h"
+#include "platform/qt/webengine/webbrowser.h"
 #include "platform/ui/dialogs.h"
 
 using plat::ToQ;
@@ -67,7 +68,7 @@ plat::TPanel* MakeBand(QWidget* parent, const char* name, const char* caption, i
   return p;
 }
 
-// Placeholder for an embedded browser control.
+// Where a browser shows: white until its browser starts and fills it.
 QWidget* MakeBrowser(QWidget* parent, const char* name) {
   auto* w = Named(new QWidget(parent), name);
   w->setAutoFillBackground(true);
@@ -118,7 +119,17 @@ void THttpAsyForm::Bind(Sender* sender, Signal signal, Fn fn) {
   connect(sender, signal, this, [fn](auto&&...) { plat::Safely(fn); });
 }
 
-THttpAsyForm::THttpAsyForm(QWidget* parent) : QMainWindow(parent) {
+THttpAsyForm::THttpAsyForm(QWidget* parent)
+    : QMainWindow(parent),
+      WebBrowser2Control([this] { return plat::MakeWebBrowser(WebBrowser2, {}); }),
+      // The results browser shows what the tested server sent, from a local
+      // file: that page must not read this machine's files.
+      WebBrowser_V11Control([this] {
+        plat::TBrowserOptions confined;
+        confined.confineLocalContent = true;
+        return plat::MakeWebBrowser(WebBrowser_V11, confined);
+      }),
+      WebBrowser1Control([this] { return plat::MakeWebBrowser(WebBrowser1, {}); }) {
   setObjectName(QStringLiteral("HttpAsyForm"));
   resize(kDesignWidth, kDesignHeight);
 
@@ -133,6 +144,7 @@ THttpAsyForm::THttpAsyForm(QWidget* parent) : QMainWindow(parent) {
   BuildBrowseTab();
   BuildLoadTestTab();
   BuildDownloadTab();
+  BindBrowsers();
   BuildMenus();
   SetTabOrder();
 
@@ -398,6 +410,7 @@ void THttpAsyForm::BuildBrowserViewPage() {
   label3->setVisible(false);
   NamedBy(PageControl1->tabText(PageControl1->indexOf(TabSheet1)), label3);
   TabSheet1->installEventFilter(this);
+  WebBrowser_V11->installEventFilter(this);
   Bind(CheckBox2, &QCheckBox::toggled, [this] { CheckBox2Click(); });
 }
 
@@ -436,6 +449,30 @@ void THttpAsyForm::BuildDownloadTab() {
   Bind(Button6, &QPushButton::clicked, [this] { StartLoad(); });
   Bind(Button7, &QPushButton::clicked, [this] { Button7Click(); });
   Bind(Button8, &QPushButton::clicked, [this] { BitBtn4Click(); });
+}
+
+// The browsers' events reach the window's handlers through the error box
+// guard, as the controls' signals do.
+void THttpAsyForm::BindBrowsers() {
+  WebBrowser2Control.OnBeforeNavigate = [this](const std::string& url, bool& cancel) {
+    plat::Safely([&] { WebBrowser2BeforeNavigate2(url, cancel); });
+  };
+  WebBrowser2Control.OnStatusTextChange = [this](const std::string& text) {
+    plat::Safely([&] { WebBrowser2StatusTextChange(text); });
+  };
+  WebBrowser1Control.OnStatusTextChange = [this](const std::string& text) {
+    plat::Safely([&] { WebBrowser_V11StatusTextChange(text); });
+  };
+  WebBrowser1Control.OnProgressChange = [this](int progress, int progressMax) {
+    plat::Safely([&] { WebBrowser_V11ProgressChange(progress, progressMax); });
+  };
+  WebBrowser1Control.OnDownloadComplete = [this] { plat::Safely([&] { WebBrowser_V11DownloadComplete(); }); };
+  WebBrowser1Control.OnDocumentComplete = [this](const std::string& url) {
+    plat::Safely([&] { WebBrowser1DocumentComplete(url); });
+  };
+  WebBrowser_V11Control.OnBeforeNavigate = [this](const std::string& url, bool& cancel) {
+    plat::Safely([&] { WebBrowser_V11BeforeNavigate(url, cancel); });
+  };
 }
 
 void THttpAsyForm::BuildMenus() {

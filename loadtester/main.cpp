@@ -5,11 +5,13 @@
 #include "loadtester/splash.h"
 #include "platform/qt/qtbridge.h"
 #include "platform/qt/qtdialogs.h"
+#include "platform/qt/webengine/webbrowser.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
 
 int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
+  plat::PrepareWebEngineApplication();
   plat::TApplication app(argc, argv);
   plat::InstallQtBridge();
   plat::InstallQtDialogs();

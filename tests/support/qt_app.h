@@ -10,6 +10,8 @@ inline QApplication& QtApp() {
   static int argc = 1;
   static char arg0[] = "sitetools-test";
   static char* argv[] = {arg0, nullptr};
+  // Before the application: the embedded browser shares OpenGL contexts.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   static plat::TApplication* app = new plat::TApplication(argc, argv);
   return *app;
 }
