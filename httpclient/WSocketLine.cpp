@@ -240,19 +240,11 @@ void TCustomLineWSocket::EditLine(int& Len) {
   std::vector<char> work;
   bool haveWork = false;
   unsigned epoch = FLineBufferEpoch;
-  // Plain bytes are echoed in runs; the peer sees the same bytes in the
-  // same order as with one send per byte.
-  int echoFrom = -1;
+  // Each echo is its own send; a send that closed the connection ends the edit.
   auto echo = [&](const char* p, int n) {
-    if (!FLineEcho || n <= 0) return true;
+    if (!FLineEcho) return true;
     Send(p, n);
     return epoch == FLineBufferEpoch;
-  };
-  auto flushEcho = [&](int upTo) {
-    bool ok = true;
-    if (echoFrom >= 0) ok = echo(FLineBuffer.data() + echoFrom, upTo - echoFrom);
-    echoFrom = -1;
-    return ok;
   };
   auto makeWork = [&](int R) {
     if (haveWork) return;
@@ -267,7 +259,6 @@ void TCustomLineWSocket::EditLine(int& Len) {
   for (int R = Start; R < Start + Len; ++R) {
     char c = FLineBuffer[static_cast<std::size_t>(R)];
     if (c == 8) {
-      if (!flushEcho(R)) return;
       if (W > 0 && !echo("\b \b", 3)) return;
       makeWork(R);
       if (W > 0) {
@@ -275,21 +266,19 @@ void TCustomLineWSocket::EditLine(int& Len) {
         LowMark = std::min(LowMark, W);
       }
     } else if (c == 9) {
-      if (!flushEcho(R)) return;
       makeWork(R);
-      int first = W;
-      do store(' ');
-      while (W % 8 != 0);
-      if (FLineEcho && !echo(std::string(static_cast<std::size_t>(W - first), ' ').c_str(), W - first)) return;
+      do {
+        store(' ');
+        if (!echo(" ", 1)) return;
+      } while (W % 8 != 0);
     } else {
-      if (echoFrom < 0) echoFrom = R;
+      if (!echo(&c, 1)) return;
       if (haveWork)
         store(c);
       else
         ++W;
     }
   }
-  if (!flushEcho(Start + Len)) return;
   if (!haveWork) return;
   if (W >= FLineBufferSize) GrowLineBuffer(W + 1);
   std::memcpy(FLineBuffer.data(), work.data(), static_cast<std::size_t>(W));
