@@ -356,6 +356,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   virtual void DoSocksConnected(std::uint16_t Error);
   virtual void DoSocksError(int Error, const std::string& Msg);
   void DoSocksAuthState(TSocksAuthState AuthState);
+  // The negotiation reads the socket itself; layers above stay out of it.
+  bool SocksNegotiating() const { return FSocksState != 0; }
 
   void SocksSendRequest();
   void SocksAuthenticate();

@@ -105,7 +105,8 @@ int TCustomLineWSocket::RawRecv(void* Buffer, int Len, int Flags) {
 }
 
 bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
-  if (!LineModeActive()) return TCustomSocksWSocket::DoDataAvailable(Error);
+  // The SOCKS replies are not lines: they go to the negotiation whole.
+  if (!LineModeActive() || SocksNegotiating()) return TCustomSocksWSocket::DoDataAvailable(Error);
   int Count = TCustomSocksWSocket::GetRcvdCount();
   if (Count <= 0) return true;
   if (FLineBufferSize < FLineBufferCount + Count + 1) GrowLineBuffer(FLineBufferCount + Count + 1);

@@ -366,6 +366,27 @@ TEST(SocksNegotiation, ReadInsideTheConnectedEventGetsTheEarlyBytes) {
   EXPECT_EQ(got, "early");
 }
 
+// The event that ends the negotiation goes past line mode: a line-mode
+// handler gets the bytes behind the reply as they came, later ones by line.
+TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
+  SocksPeer peer;
+  peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + "one\r\ntw");
+  peer.Pause(100).Reply("o\r\nthree\r\n");
+  peer.Start();
+  auto s = SocksClient(peer, "5");
+  s->SetLineMode(true);
+  std::vector<std::string> chunks;
+  s->OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+    char buf[64];
+    int n = s->Receive(buf, sizeof buf);
+    if (n > 0) chunks.emplace_back(buf, static_cast<std::size_t>(n));
+  };
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\ntw", "o\r\n", "three\r\n"}));
+  s->Close();
+}
+
 // ---- settings and what is refused before connecting ---------------------------------------------
 
 TEST(SocksSettings, Levels) {
