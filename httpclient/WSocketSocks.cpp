@@ -84,25 +84,24 @@ void TCustomSocksWSocket::AssignDefaults() {
 // byte: a field that does not fit is refused before anything is sent.
 bool TCustomSocksWSocket::CheckSocksFields() {
   struct TRule {
-    bool Applies;
-    const std::string* Field;
+    bool Broken;
     const char* Problem;
   };
+  auto holdsZero = [](const std::string& S) { return S.find('\0') != std::string::npos; };
   const bool level5 = !SocksLevel4();
   const bool authenticate = level5 && FSocksAuthentication == socksAuthenticateUsercode;
   const bool addrSent = level5 || FSocksLevel == "4A";
   const TRule rules[] = {
-      {authenticate && FSocksUsercode.empty(), nullptr, "SocksUsercode is empty"},
-      {authenticate && FSocksPassword.empty(), nullptr, "SocksPassword is empty"},
-      {FSocksUsercode.size() > MaxSocksField, nullptr, "SocksUsercode is longer than 255 bytes"},
-      {level5 && FSocksPassword.size() > MaxSocksField, nullptr, "SocksPassword is longer than 255 bytes"},
-      {addrSent && FAddr.size() > MaxSocksField, nullptr, "Addr is longer than 255 bytes"},
-      {!level5, &FSocksUsercode, "SocksUsercode holds a zero byte"},
-      {FSocksLevel == "4A", &FAddr, "Addr holds a zero byte"},
+      {authenticate && FSocksUsercode.empty(), "SocksUsercode is empty"},
+      {authenticate && FSocksPassword.empty(), "SocksPassword is empty"},
+      {FSocksUsercode.size() > MaxSocksField, "SocksUsercode is longer than 255 bytes"},
+      {level5 && FSocksPassword.size() > MaxSocksField, "SocksPassword is longer than 255 bytes"},
+      {addrSent && FAddr.size() > MaxSocksField, "Addr is longer than 255 bytes"},
+      {!level5 && holdsZero(FSocksUsercode), "SocksUsercode holds a zero byte"},
+      {FSocksLevel == "4A" && holdsZero(FAddr), "Addr holds a zero byte"},
   };
   for (const TRule& rule : rules) {
-    bool broken = rule.Field ? rule.Applies && rule.Field->find('\0') != std::string::npos : rule.Applies;
-    if (!broken) continue;
+    if (!rule.Broken) continue;
     RaiseSocketException(std::string("Can't connect thru socks server: ") + rule.Problem);
     return false;
   }

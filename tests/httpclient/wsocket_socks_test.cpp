@@ -3,6 +3,7 @@
 // of both versions, and the data that come right behind the reply.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "tests/httpclient/socks_peer.h"
@@ -47,6 +48,18 @@ std::unique_ptr<TWSocket> SocksClient(const SocksPeer& peer, const std::string& 
   s->SetSocksServer("127.0.0.1");
   s->SetSocksPort(peer.Port());
   s->SetSocksLevel(level);
+  return s;
+}
+
+// Starts the peer on a script and a client of the level against it, with
+// credentials at hand for the routes that ask for them.
+std::unique_ptr<TWSocket> PlayScript(SocksPeer& peer, const std::function<void(SocksPeer&)>& script,
+                                     const std::string& level) {
+  script(peer);
+  peer.Start();
+  auto s = SocksClient(peer, level, level == "4" ? "127.0.0.1" : "localhost");
+  s->SetSocksUsercode("user");
+  s->SetSocksPassword("pass");
   return s;
 }
 
@@ -166,11 +179,7 @@ TEST(SocksNegotiation, RepliesSplitOverSeveralNotifications) {
   for (const SplitCase& c : cases) {
     SCOPED_TRACE(c.name);
     SocksPeer peer;
-    c.script(peer);
-    peer.Start();
-    auto s = SocksClient(peer, c.level, c.level == "4" ? "127.0.0.1" : "localhost");
-    s->SetSocksUsercode("user");
-    s->SetSocksPassword("pass");
+    auto s = PlayScript(peer, c.script, c.level);
     SocksRecorder r;
     r.AttachSocks(*s);
     s->Connect();
@@ -236,11 +245,7 @@ TEST(SocksNegotiation, EveryRefusalReportsItsCodeAndText) {
   for (const FailCase& c : cases) {
     SCOPED_TRACE(c.level + " " + std::to_string(c.code) + " " + c.text);
     SocksPeer peer;
-    c.script(peer);
-    peer.Start();
-    auto s = SocksClient(peer, c.level, c.level == "4" ? "127.0.0.1" : "localhost");
-    s->SetSocksUsercode("user");
-    s->SetSocksPassword("pass");
+    auto s = PlayScript(peer, c.script, c.level);
     SocksRecorder r;
     r.AttachSocks(*s);
     s->Connect();
