@@ -209,15 +209,20 @@ class TProject : public plat::TObject {
   // file when onlyChanged is false) goes to the remote folder, files of a
   // folder first, then its subfolders, depth first.
   void Upload(bool onlyChanged);
-  // One folder and, recursively, its subfolders.
-  void UploadDir(const std::string& localFolder, std::string remoteFolder);
+  // One folder and, recursively, its subfolders. caseTwins: the other local
+  // folders whose paths differ from this one's only in letter case, so
+  // that their files share stamp keys with this folder's.
+  void UploadDir(const std::string& localFolder, std::string remoteFolder,
+                 const std::vector<std::string>& caseTwins = {});
   // Stands in the folder on both sides; false (logged) when the remote one
   // cannot be entered.
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
-  // One file of the current local folder.
-  void UploadFile(const std::string& name);
+  // One file of the current local folder. sharedKey: another file's path
+  // differs from this one's only in letter case, so its stamp key is not
+  // its own: the file is sent every time and no stamp is recorded for it.
+  void UploadFile(const std::string& name, bool sharedKey = false);
   // The changed test; stamp gets the file's stamp as read now, the one that
   // is recorded after a successful put.
   bool IsChanged(const std::string& fullPath, std::string& stamp);
