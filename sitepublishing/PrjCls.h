@@ -238,7 +238,9 @@ class TProject : public plat::TObject {
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
   void WalkRemoteDir(const std::string& dir);
-  void CheckRemoteFile(const std::string& path);
+  // One remote file, or a remote link (offered only when nothing local
+  // bears its name).
+  void CheckRemoteFile(const std::string& path, bool isLink = false);
   void CheckRemoteDir(const std::string& path);
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);
