@@ -14,14 +14,20 @@ namespace {
 
 constexpr std::uint8_t kAnswerNo = 2;
 
-enum class LocalKind { Missing, File, Folder };
+enum class RemoteKind { File, Folder, Link };
 
-// What stands locally at the path. Only "nothing there" may let the walk
+enum class LocalKind { Missing, File, Folder, BrokenLink };
+
+// What stands locally at the path (links followed; a link that leads
+// nowhere is a kind of its own). Only "nothing there" may let the walk
 // offer a deletion: any other failure to look is an error.
 LocalKind LocalKindOf(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? LocalKind::Folder : LocalKind::File;
-  if (errno == ENOENT || errno == ENOTDIR) return LocalKind::Missing;
+  if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+    if (::lstat(path.c_str(), &st) == 0) return LocalKind::BrokenLink;
+    if (errno == ENOENT || errno == ENOTDIR) return LocalKind::Missing;
+  }
   throw plat::EFOpenError("Cannot check local path " + path);
 }
 
@@ -73,7 +79,8 @@ void TProject::DeleteOld() {
 
 void TProject::SetRemoteBase(const std::string& path) {
   TSimpleFTP& ftp = WalkFtp();
-  if (!path.empty()) ftp.ChangeDir(path);
+  if (!path.empty() && !ftp.ChangeDir(path))
+    throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", path.c_str()));
   // The server's own name for the folder, whatever form was typed: the
   // entries of its listings begin with it.
   RemoteBase = ftp.RemoteDir();
@@ -83,45 +90,79 @@ void TProject::WalkRemoteDir(const std::string& dir) {
   TSimpleFTP& ftp = WalkFtp();
   TDeleteLogView& log = *DeleteLog;
   log.AddLog(lkPlain, "checking directory " + dir);
-  ftp.ChangeDir(dir);
+  if (dir != RemoteBase) {
+    // Behind a local link that leads nowhere (a disk not mounted, say)
+    // every remote file would look stale: the folder is left alone.
+    try {
+      const std::string local = RemoteToLocal(dir);
+      if (LocalKindOf(local) == LocalKind::BrokenLink)
+        throw plat::EFOpenError("Cannot check local path " + local + ": it links to nothing");
+    } catch (const plat::Exception& e) {
+      log.AddLog(lkError, e.Message);
+      return;
+    }
+  }
+  // A change or listing that failed because the user cancelled is no
+  // error of its own: the run just ends.
+  bool entered = false;
+  try {
+    entered = ftp.ChangeDir(dir);
+  } catch (const plat::Exception&) {
+    if (log.Aborted()) return;
+    throw;
+  }
+  if (!entered) {
+    if (log.Aborted()) return;
+    throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", dir.c_str()));
+  }
   // The component gives 0 entries for a listing that failed as well as for
   // an empty folder; a failed one must end the run, or the folder would be
   // taken as empty and offered for removal.
   if (ftp.FindFiles("*.*", true) == 0 &&
-      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES))
+      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES)) {
+    if (log.Aborted()) return;
     throw ESimpleFTPError("Cannot list folder " + dir);
+  }
   // The listing is refilled by the next search (and the checks may pump
-  // messages), so the walk keeps its own copy.
-  std::vector<std::pair<std::string, bool>> entries;
+  // messages), so the walk keeps its own copy, with each entry's kind. A
+  // link is neither a file nor a folder: it is never entered.
+  std::vector<std::pair<std::string, RemoteKind>> entries;
   for (int i = 0; i < ftp.Files().Count(); ++i) {
     TWin32FindDataA data;
     ftp.GetFileInfo(i, data);
-    entries.emplace_back(ftp.Files()[i], (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0);
+    const RemoteKind kind = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) ? RemoteKind::Link
+                            : (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) ? RemoteKind::Folder
+                                                                                             : RemoteKind::File;
+    entries.emplace_back(ftp.Files()[i], kind);
   }
   std::vector<std::string> folders;
-  for (const auto& [path, isFolder] : entries) {
+  for (const auto& [path, kind] : entries) {
     if (log.Aborted()) return;
-    if (!isFolder)
-      CheckRemoteFile(path);
+    if (kind != RemoteKind::Folder)
+      CheckRemoteFile(path, kind == RemoteKind::Link);
     else if (path.empty() || path.back() != '.')
       folders.push_back(path);
   }
   for (const std::string& folder : folders) {
+    if (log.Aborted()) return;
     WalkRemoteDir(folder);
     if (log.Aborted()) return;
     CheckRemoteDir(folder);
   }
 }
 
-void TProject::CheckRemoteFile(const std::string& path) {
+void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
   TSimpleFTP& ftp = WalkFtp();
   TDeleteLogView& log = *DeleteLog;
   try {
     log.AddLog(lkPlain, "checking file " + path);
-    // A folder of that name does not count as the file.
-    if (LocalKindOf(RemoteToLocal(path)) == LocalKind::File) return;
+    const LocalKind local = LocalKindOf(RemoteToLocal(path));
+    // A remote link named like anything local may be what the site stands
+    // on (the upload enters a link to a folder as the folder). For a file,
+    // a local folder of that name does not count as the file.
+    if (isLink ? local != LocalKind::Missing : local == LocalKind::File || local == LocalKind::BrokenLink) return;
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
-    ftp.Delete(path);
+    if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
@@ -132,9 +173,10 @@ void TProject::CheckRemoteDir(const std::string& path) {
   TSimpleFTP& ftp = WalkFtp();
   TDeleteLogView& log = *DeleteLog;
   try {
-    if (LocalKindOf(RemoteToLocal(path)) == LocalKind::Folder) return;
+    const LocalKind local = LocalKindOf(RemoteToLocal(path));
+    if (local == LocalKind::Folder || local == LocalKind::BrokenLink) return;
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
-    ftp.RemoveDir(path);
+    if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);

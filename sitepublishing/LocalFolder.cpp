@@ -36,7 +36,14 @@ int TLocalFolder::Read(const std::string& path, bool withStat) {
     if (name == "." || name == "..") continue;
     TLocalEntry e;
     e.Name = std::move(name);
-    if (withStat) e.StatOk = ::fstatat(::dirfd(dir), e.Name.c_str(), &e.St, 0) == 0;
+    if (withStat) {
+      e.StatOk = ::fstatat(::dirfd(dir), e.Name.c_str(), &e.St, 0) == 0;
+      if (!e.StatOk) {
+        e.StatError = errno;
+        struct stat own {};
+        e.BrokenLink = ::fstatat(::dirfd(dir), e.Name.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode);
+      }
+    }
     Entries.push_back(std::move(e));
   }
   ::closedir(dir);

@@ -12,6 +12,10 @@ struct TLocalEntry {
   std::string Name;
   bool StatOk = false;
   struct stat St {};
+  // When stat failed: the system's reason, and whether the entry itself is
+  // a link (one that leads nowhere, or round in a circle).
+  int StatError = 0;
+  bool BrokenLink = false;
   bool IsFolder() const { return StatOk && S_ISDIR(St.st_mode); }
   // Only regular files are ever opened: a FIFO would block the walk.
   bool IsFile() const { return StatOk && S_ISREG(St.st_mode); }

@@ -209,15 +209,20 @@ class TProject : public plat::TObject {
   // file when onlyChanged is false) goes to the remote folder, files of a
   // folder first, then its subfolders, depth first.
   void Upload(bool onlyChanged);
-  // One folder and, recursively, its subfolders.
-  void UploadDir(const std::string& localFolder, std::string remoteFolder);
+  // One folder and, recursively, its subfolders. caseTwins: the other local
+  // folders whose paths differ from this one's only in letter case, so
+  // that their files share stamp keys with this folder's.
+  void UploadDir(const std::string& localFolder, std::string remoteFolder,
+                 const std::vector<std::string>& caseTwins = {});
   // Stands in the folder on both sides; false (logged) when the remote one
   // cannot be entered.
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
-  // One file of the current local folder.
-  void UploadFile(const std::string& name);
+  // One file of the current local folder. sharedKey: another file's path
+  // differs from this one's only in letter case, so its stamp key is not
+  // its own: the file is sent every time and no stamp is recorded for it.
+  void UploadFile(const std::string& name, bool sharedKey = false);
   // The changed test; stamp gets the file's stamp as read now, the one that
   // is recorded after a successful put.
   bool IsChanged(const std::string& fullPath, std::string& stamp);
@@ -233,7 +238,9 @@ class TProject : public plat::TObject {
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
   void WalkRemoteDir(const std::string& dir);
-  void CheckRemoteFile(const std::string& path);
+  // One remote file, or a remote link (offered only when nothing local
+  // bears its name).
+  void CheckRemoteFile(const std::string& path, bool isLink = false);
   void CheckRemoteDir(const std::string& path);
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);

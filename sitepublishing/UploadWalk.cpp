@@ -1,5 +1,10 @@
 // The upload walk: the local site folder, with its subfolders, into the
 // remote folder, each file through the page parser, stamps recorded.
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 #include "ftpcomponents/SimpFTP.h"
 #include "sitepublishing/LocalFolder.h"
 #include "sitepublishing/LogView.h"
@@ -67,16 +72,19 @@ bool TProject::EnterDirs(const std::string& localFolder, const std::string& remo
   TSimpleFTP& ftp = WalkFtp();
   ftp.LocalDir = localFolder;
   if (remoteFolder.empty()) return true;
+  // A component set to answer False instead of raising must not let the
+  // walk send a folder's files into whatever folder it stood in before.
   try {
-    ftp.ChangeDir(remoteFolder);
+    if (ftp.ChangeDir(remoteFolder)) return true;
+    UploadLog->AddLog(lkError, plat::Format("Couldn't change to directory %s", remoteFolder.c_str()));
   } catch (const plat::Exception& e) {
     UploadLog->AddLog(lkError, e.Message);
-    return false;
   }
-  return true;
+  return false;
 }
 
-void TProject::UploadDir(const std::string& localFolder, std::string remoteFolder) {
+void TProject::UploadDir(const std::string& localFolder, std::string remoteFolder,
+                         const std::vector<std::string>& caseTwins) {
   TSimpleFTP& ftp = WalkFtp();
   TUploadLogView& log = *UploadLog;
   if (!EnterDirs(localFolder, remoteFolder)) return;
@@ -98,21 +106,48 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
       if (w.Dev == e.St.st_dev && w.Ino == e.St.st_ino) return &w;
     return nullptr;
   };
+  const std::string exclude = Fields().FieldText(pfExclude);
+  auto excluded = [&exclude](const std::string& name) {
+    std::string ext = prjtext::ExtractExt(name);
+    return !ext.empty() && exclude.find(ext) != std::string::npos;
+  };
+  auto sent = [&excluded](const TLocalEntry& e) { return e.IsFile() && !excluded(e.Name); };
+  auto walked = [](const TLocalEntry& e) { return e.IsFolder() && !e.IsHidden(); };
+
+  // Stamp keys ignore letter case, so two files whose paths differ only in
+  // case would share one stamp, and the second would be skipped on the
+  // first one's. Such files are sent on every run instead; the keys stay
+  // as stored projects have them.
+  std::vector<TLocalFolder> twins(caseTwins.size());
+  for (std::size_t i = 0; i < caseTwins.size(); ++i) twins[i].Read(caseTwins[i]);
+  std::unordered_map<std::string, int> keyUsers;
+  for (const TLocalEntry& e : folder.Entries)
+    if (sent(e)) ++keyUsers[plat::UpperCase(e.Name)];
+  for (const TLocalFolder& twin : twins)
+    for (const TLocalEntry& e : twin.Entries)
+      if (sent(e)) ++keyUsers[plat::UpperCase(e.Name)];
 
   // First pass: the files, and the remote subfolders that are missing.
-  // Anything that is neither a regular file nor a folder stays local.
-  const std::string exclude = Fields().FieldText(pfExclude);
+  // Anything that is neither a regular file nor a folder stays local, and
+  // unopened: a FIFO would block the walk.
   for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
+    const std::string path = localFolder + "/" + e.Name;
     if (e.IsFolder()) {
       if (const TWalkFolder* back = loopTarget(e)) {
-        log.AddLog(lkError, "Skipped folder " + localFolder + "/" + e.Name + ": it links back to " + back->Path);
+        log.AddLog(lkError, "Skipped folder " + path + ": it links back to " + back->Path);
         continue;
       }
       MakeRemoteDir(e.Name);
+    } else if (excluded(e.Name)) {
+      continue;
     } else if (e.IsFile()) {
-      std::string ext = prjtext::ExtractExt(e.Name);
-      if (ext.empty() || exclude.find(ext) == std::string::npos) UploadFile(e.Name);
+      UploadFile(e.Name, keyUsers[plat::UpperCase(e.Name)] > 1);
+    } else if (!e.StatOk) {
+      const bool nowhere = e.BrokenLink && (e.StatError == ENOENT || e.StatError == ENOTDIR);
+      log.AddLog(lkError, "Skipped " + path + ": " + (nowhere ? "it links to nothing" : std::strerror(e.StatError)));
+    } else {
+      log.AddLog(lkPlain, "Skipped " + path + ": not a regular file");
     }
   }
 
@@ -120,8 +155,16 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   // remotely above but are not entered; links back up were skipped there.
   for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
-    if (!e.IsFolder() || e.IsHidden() || loopTarget(e)) continue;
-    UploadDir(localFolder + "/" + e.Name, remoteFolder + "/" + e.Name);
+    if (!walked(e) || loopTarget(e)) continue;
+    // The folders whose paths differ from this subfolder's only in case.
+    const std::string upper = plat::UpperCase(e.Name);
+    std::vector<std::string> subTwins;
+    for (const TLocalEntry& o : folder.Entries)
+      if (&o != &e && walked(o) && plat::UpperCase(o.Name) == upper) subTwins.push_back(localFolder + "/" + o.Name);
+    for (std::size_t i = 0; i < twins.size(); ++i)
+      for (const TLocalEntry& o : twins[i].Entries)
+        if (walked(o) && plat::UpperCase(o.Name) == upper) subTwins.push_back(caseTwins[i] + "/" + o.Name);
+    UploadDir(localFolder + "/" + e.Name, remoteFolder + "/" + e.Name, subTwins);
     EnterDirs(localFolder, remoteFolder);
   }
 }
@@ -137,19 +180,22 @@ void TProject::MakeRemoteDir(const std::string& name) {
   if (exists) return;
   UploadLog->AddLog(lkPlain, "make dir " + name);
   try {
-    ftp.MakeDir(name);
+    if (!ftp.MakeDir(name)) UploadLog->AddLog(lkError, plat::Format("Error creating directory %s", name.c_str()));
   } catch (const plat::Exception& e) {
     UploadLog->AddLog(lkError, e.Message);
   }
 }
 
-void TProject::UploadFile(const std::string& name) {
+void TProject::UploadFile(const std::string& name, bool sharedKey) {
   TSimpleFTP& ftp = WalkFtp();
   TUploadLogView& log = *UploadLog;
   const std::string saved = ftp.LocalDir;
   const std::string full = saved + "/" + name;
   std::string stamp;
-  if (!IsChanged(full, stamp)) return;
+  if (sharedKey)
+    log.AddLog(lkPlain, "Sending " + full + " every time: another file's path differs from it only in letter case");
+  else if (!IsChanged(full, stamp))
+    return;
   log.AddLog(lkPlain, "uploading file " + name);
   log.StartProgress();
   TFileParser parser;
@@ -162,8 +208,12 @@ void TProject::UploadFile(const std::string& name) {
     const std::string& out = parser.OutputFile;
     std::size_t slash = out.rfind('/');
     ftp.LocalDir = out.substr(0, slash + 1);
-    ftp.Put(out.substr(slash + 1));
-    RecordVersion(full, stamp);
+    const std::string file = out.substr(slash + 1);
+    if (!ftp.Put(file))
+      throw ESimpleFTPError(plat::Format("Error putting %s to %s", (ftp.LocalDir + file).c_str(),
+                                         (ftp.AddSlash(ftp.RemoteDir()) + file).c_str()));
+    // A shared key would hold the other file's stamp as well as this one's.
+    if (!sharedKey) RecordVersion(full, stamp);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }

@@ -118,6 +118,7 @@ bool ParseUnixLine(const std::string& line, std::int64_t now, ListEntry& out) {
     if (sizeText.size() > 19) return false;
     out.name = name;
     out.directory = type == 'd';
+    out.link = type == 'l';
     out.size = std::stoull(sizeText);
     if (hasClock) {
       // Dates without a year are within the last half year.
@@ -175,6 +176,7 @@ bool ParseDosLine(const std::string& line, ListEntry& out) {
   if (!AcceptableName(name)) return false;
   out.name = name;
   out.directory = dir;
+  out.link = false;
   out.size = size;
   out.mtime = UnixTime(year, month - 1, day, hour, minute);
   return true;

@@ -68,6 +68,9 @@ class ReplyReader {
 struct ListEntry {
   std::string name;
   bool directory = false;
+  // A symbolic link: the listing does not say what it leads to, so it is
+  // neither a folder nor a file.
+  bool link = false;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // seconds since 1970 (UTC as the server gives it); 0: unknown
 };

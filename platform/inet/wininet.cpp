@@ -147,7 +147,8 @@ bool ValidArgument(const char* s) { return s && *s && !HasLineBreak(s); }
 
 void FillFindData(const ftpproto::ListEntry& e, WIN32_FIND_DATAA& d) {
   d = WIN32_FIND_DATAA{};
-  d.dwFileAttributes = e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  d.dwFileAttributes =
+      e.link ? FILE_ATTRIBUTE_REPARSE_POINT : e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
   d.nFileSizeHigh = static_cast<DWORD>(e.size >> 32);
   d.nFileSizeLow = static_cast<DWORD>(e.size & 0xFFFFFFFFu);
   if (e.mtime != 0) d.ftLastWriteTime = FileTimeFromUnix(e.mtime);

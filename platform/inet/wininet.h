@@ -105,6 +105,8 @@ constexpr DWORD INTERNET_STATUS_WAITING = 0x7F00;
 
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+// A symbolic link in a listing: neither the folder bit nor NORMAL.
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 
 struct FILETIME {
   DWORD dwLowDateTime = 0;

@@ -1,9 +1,13 @@
 // The delete-old walk against pyftpdlib and vsftpd, with a local and a
 // remote tree that differ: the exact lines, the answers checked on the
-// server's disk, the forms of the remote folder, and the cases where
-// nothing may be deleted (local folder missing or unreadable).
+// server's disk, the forms of the remote folder, links on either side,
+// Cancel, refusals, and the cases where nothing may be deleted (local
+// folder missing or unreadable).
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <utility>
 
 #include "tests/sitepublishing/walk_fixture.h"
 
@@ -217,6 +221,166 @@ TEST_P(DeleteWalk, LocalEntriesThatCannotBeCheckedAreNotOffered) {
   EXPECT_TRUE(deleteLog_->Asked.empty());
   EXPECT_EQ(TreeOf(Disk()), before);
   EXPECT_EQ(deleteLog_->Lines.back().Text, "Deleting old files completed with errors.");
+}
+
+// Links on either side. A remote link is neither a file nor a folder: it
+// is never entered, and never offered while anything local bears its name
+// (the upload stands on a link to a folder as on the folder); named like
+// nothing local, it is offered and deleted as a file, the link alone. A
+// local link that leads nowhere keeps what is named like it, and what lies
+// below it, which cannot be checked. Every question is answered Yes.
+TEST_P(DeleteWalk, LinksOnEitherSide) {
+  // Entries: "name" a file, "name/" a folder, "name -> target" a link.
+  struct Case {
+    const char* what;
+    Lines local, remote, lines, after;
+    bool errors;
+  } cases[] = {
+      {"a remote link named like a local folder",
+       {"docs/", "real/f.htm"},
+       {"real/f.htm", "docs -> real"},
+       {"0 checking file @/docs", "0 checking directory @/real", "0 checking file @/real/f.htm"},
+       {"docs -> real", "real/", "real/f.htm"},
+       false},
+      {"a remote link named like a local file",
+       {"page.htm", "real/f.htm"},
+       {"real/f.htm", "page.htm -> real/f.htm"},
+       {"0 checking file @/page.htm", "0 checking directory @/real", "0 checking file @/real/f.htm"},
+       {"page.htm -> real/f.htm", "real/", "real/f.htm"},
+       false},
+      {"a remote link named like a local link to nothing",
+       {"page.htm -> nowhere"},
+       {"page.htm -> nowhere"},
+       {"0 checking file @/page.htm"},
+       {"page.htm -> nowhere"},
+       false},
+      {"a remote link to a folder, named like nothing local",
+       {"real/f.htm"},
+       {"real/f.htm", "stray -> real"},
+       {"0 checking file @/stray", "2 File @/stray does not exist locally. Delete from remote server?",
+        "2 file @/stray deleted", "0 checking directory @/real", "0 checking file @/real/f.htm"},
+       {"real/", "real/f.htm"},
+       false},
+      {"a remote link to nothing, named like nothing local",
+       {},
+       {"gone.htm -> nowhere"},
+       {"0 checking file @/gone.htm", "2 File @/gone.htm does not exist locally. Delete from remote server?",
+        "2 file @/gone.htm deleted"},
+       {},
+       false},
+      {"a remote file named like a local link to nothing",
+       {"f.htm -> nowhere"},
+       {"f.htm"},
+       {"0 checking file @/f.htm"},
+       {"f.htm"},
+       false},
+      {"a remote folder named like a local link to nothing",
+       {"photos -> /nonexistent/photos"},
+       {"photos/a.jpg"},
+       {"0 checking directory @/photos", "1 Cannot check local path ~/photos: it links to nothing"},
+       {"photos/", "photos/a.jpg"},
+       true},
+  };
+  deleteLog_->DefaultAnswer = AnswerYes;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    // Files and folders first (the remote ones owned by the server's user),
+    // then the links.
+    auto split = [](const Lines& entries, Lines& plain, Lines& links) {
+      for (const std::string& e : entries) (e.find(" -> ") == std::string::npos ? plain : links).push_back(e);
+    };
+    Lines localPlain, localLinks, remotePlain, remoteLinks;
+    split(c.local, localPlain, localLinks);
+    split(c.remote, remotePlain, remoteLinks);
+    for (const std::string& e : localPlain) {
+      if (e.back() == '/')
+        fs::create_directories(Local(e));
+      else
+        Write(Local(e), "local");
+    }
+    RemoteTree(remotePlain);
+    struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr;
+    for (const auto& [remote, links] : {std::pair{false, localLinks}, std::pair{true, remoteLinks}}) {
+      for (const std::string& l : links) {
+        const std::size_t arrow = l.find(" -> ");
+        const std::string at = remote ? Disk(l.substr(0, arrow)) : Local(l.substr(0, arrow));
+        fs::create_symlink(l.substr(arrow + 4), at);
+        if (remote && ftpUser) {
+          ASSERT_EQ(::lchown(at.c_str(), ftpUser->pw_uid, ftpUser->pw_gid), 0);
+        }
+      }
+    }
+
+    Project->DeleteOld();
+
+    Lines want = Start() + Filled(c.lines) + Done();
+    if (c.errors) want.push_back("1 Deleting old files completed with errors.");
+    EXPECT_EQ(deleteLog_->Text(), want);
+    EXPECT_EQ(TreeOf(Disk()), c.after);
+  }
+}
+
+// Cancel at the last file of a folder whose subfolders come next: nothing
+// more is walked or offered, and no error follows; the run ends with its
+// closing lines.
+TEST_P(DeleteWalk, CancelAtTheLastFileBeforeTheSubfolders) {
+  RemoteTree({"sub/b.txt", "sub2/c.txt"});
+  // The fault showed only when the cancelled file is the last entry the
+  // server lists: pick a name it lists after the folders.
+  std::string last;
+  for (int i = 0; i < 40 && last.empty(); ++i) {
+    const std::string name = "z" + std::to_string(i) + ".txt";
+    RemoteTree({name});
+    if (RemoteOrder(R()).back() == name)
+      last = name;
+    else
+      fs::remove(Disk(name));
+  }
+  ASSERT_FALSE(last.empty()) << "the server never listed a file after its folders";
+  const Lines before = TreeOf(Disk());
+  deleteLog_->DefaultAnswer = AnswerCancel;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->Text(), Start() + Kept(R(last)) + Done() + Lines{"1 Deleting old files aborted."});
+  EXPECT_EQ(TreeOf(Disk()), before);
+}
+
+// The same failures give the same lines whether the component raises or
+// answers False: a deletion the server refused is never reported as done,
+// and a remote folder that cannot be entered ends the run before any other
+// folder (the login folder, say) is walked in its place.
+TEST_P(DeleteWalk, RefusalsReadTheSameWhetherTheComponentRaisesOrAnswersFalse) {
+  for (const bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "answers False" : "raises");
+    ftp_->SilentExceptions = silent;
+    ClearRemote();
+    RemoteTree({"old/gone.txt"});
+    // Each entry vanishes while its question is on screen, so the server
+    // refuses to delete it.
+    deleteLog_->DefaultAnswer = AnswerYes;
+    deleteLog_->OnLine = [this](const walkfakes::Line& l) {
+      const std::string path = walkfakes::DeleteLog::QuestionPath(l.Text);
+      if (!path.empty()) fs::remove_all(Disk(path.substr(Remote().size() + 1)));
+    };
+    form_->Texts[pfFTPPath] = Remote();
+    Project->DeleteOld();
+    deleteLog_->OnLine = nullptr;
+    EXPECT_EQ(deleteLog_->Text(),
+              Start() + Folder(R("old")) + Kept(R("old/gone.txt")) + Lines{"1 Error deleting " + R("old/gone.txt")} +
+                  FolderAsked(R("old")) + Lines{"1 Error removing directory " + R("old")} + Done() +
+                  Lines{"1 Deleting old files completed with errors."});
+
+    RemoteTree({"stale.txt"});
+    form_->Texts[pfFTPPath] = Remote() + "/missing";
+    deleteLog_->DefaultAnswer = AnswerYesToAll;
+    Project->DeleteOld();
+    EXPECT_EQ(deleteLog_->Text(), (Lines{"0 Connect to 127.0.0.1...", "0 Find old files...",
+                                         "1 Couldn't change to directory " + R("missing"),
+                                         "2 Deleting old files completed",
+                                         "1 Deleting old files completed with errors."}));
+    EXPECT_EQ(TreeOf(Disk()), (Lines{"stale.txt"}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, DeleteWalk, ::testing::Values("pyftpdlib", "vsftpd"),

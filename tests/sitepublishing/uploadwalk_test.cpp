@@ -1,13 +1,17 @@
 // The upload walk against pyftpdlib and vsftpd: what lands on the server's
-// disk, the exact log lines, the changed-only and all-files modes, and the
-// failures (connect, remote folders, includes, abort, unreadable or odd
-// local entries).
+// disk, the exact log lines, the changed-only and all-files modes, stamps of
+// paths that differ only in letter case, and the failures (connect, remote
+// folders and puts refused, includes, abort, unreadable or odd local
+// entries).
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "tests/sitepublishing/project_files.h"
 #include "tests/sitepublishing/walk_fixture.h"
 #include "tests/support/loopback.h"
 
@@ -149,23 +153,38 @@ TEST_P(UploadWalk, ExclusionIsACaseSensitiveSubstringOfTheExtension) {
   EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"dot.", "g.INC", "h.include", "l.html", "noext"}));
 }
 
-TEST_P(UploadWalk, RemoteFolderThatCannotBeMadeOrEnteredSkipsItsSubtree) {
+// The same refusals give the same lines whether the component raises or
+// answers False: a folder that cannot be entered is not uploaded into the
+// folder the walk stood in, and a refused put records no stamp.
+TEST_P(UploadWalk, RefusalsReadTheSameWhetherTheComponentRaisesOrAnswersFalse) {
   Write(Local("sub/x.txt"), "x");
   Write(Local("tail/y.txt"), "y");
-  Write(Disk("sub"), "a file where the folder should be");
-  Project->Upload(true);
+  Write(Local("a.txt"), "a");
+  for (const bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "answers False" : "raises");
+    ClearRemote();
+    Write(Disk("sub"), "a file where the folder should be");
+    RemoteTree({"a.txt/"});  // a folder where the file should go
+    VersionList->Clear();
+    ftp_->SilentExceptions = silent;
+    Project->Upload(true);
 
-  std::vector<std::string> want = Start();
-  Append(want, InListingOrder(Local(), {{"sub", {"0 make dir sub", "1 Error creating directory sub"}},
-                                        {"tail", MakeDir("tail")}}));
-  std::vector<std::string> tail = DirLine("tail");
-  Append(tail, File("y.txt"));
-  Append(want, InListingOrder(Local(), {{"sub", {"1 Couldn't change to directory " + Remote() + "/sub"}},
-                                        {"tail", tail}}));
-  want.push_back("1 Upload completed with errors.");
-  EXPECT_EQ(uploadLog_.Text(), want);
-  EXPECT_EQ(testsupport::ReadFile(Disk("tail/y.txt")), "y");
-  EXPECT_EQ(Recorded("sub/x.txt"), "");
+    std::vector<std::string> want = Start();
+    Append(want, InListingOrder(Local(), {{"a.txt", {"0 uploading file a.txt", "1 Error putting " + Local("a.txt") +
+                                                                                  " to " + Remote() + "/a.txt"}},
+                                          {"sub", {"0 make dir sub", "1 Error creating directory sub"}},
+                                          {"tail", MakeDir("tail")}}));
+    std::vector<std::string> tail = DirLine("tail");
+    Append(tail, File("y.txt"));
+    Append(want, InListingOrder(Local(), {{"sub", {"1 Couldn't change to directory " + Remote() + "/sub"}},
+                                          {"tail", tail}}));
+    want.push_back("1 Upload completed with errors.");
+    EXPECT_EQ(uploadLog_.Text(), want);
+    EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"a.txt/", "sub", "tail/", "tail/y.txt"}));
+    EXPECT_EQ(Recorded("a.txt"), "");
+    EXPECT_EQ(Recorded("sub/x.txt"), "");
+    EXPECT_EQ(Recorded("tail/y.txt"), Stamp("tail/y.txt"));
+  }
 }
 
 TEST_P(UploadWalk, FailingIncludeLeavesThePageUnsentAndUnrecorded) {
@@ -291,7 +310,8 @@ TEST_P(UploadWalk, LocalFolderThatCannotBeReadIsAnError) {
 
 // Only regular files are sent and only folders walked: a link back up the
 // tree is skipped with an error, a link to a folder elsewhere is walked,
-// FIFOs and sockets are left alone (opening a FIFO would block the run).
+// FIFOs and sockets are left unopened (opening a FIFO would block the run)
+// with a line each, and a link to nothing is an error.
 TEST_P(UploadWalk, LinksFifosAndSockets) {
   testsupport::TempFolder outside("sitetools-outside");
   ::chmod(outside.Top().c_str(), 0755);
@@ -314,8 +334,12 @@ TEST_P(UploadWalk, LinksFifosAndSockets) {
   ::close(sock);
 
   std::vector<std::string> want = Start();
-  Append(want, InListingOrder(Local(), {{"alias.txt", File("alias.txt")}, {"sub", MakeDir("sub")},
-                                        {"ext", MakeDir("ext")}}));
+  Append(want, InListingOrder(Local(), {{"alias.txt", File("alias.txt")},
+                                        {"sub", MakeDir("sub")},
+                                        {"ext", MakeDir("ext")},
+                                        {"dangling.txt", {"1 Skipped " + Local("dangling.txt") + ": it links to nothing"}},
+                                        {"pipe.txt", {"0 Skipped " + Local("pipe.txt") + ": not a regular file"}},
+                                        {"sock.txt", {"0 Skipped " + Local("sock.txt") + ": not a regular file"}}}));
   std::vector<std::string> sub = DirLine("sub");
   Append(sub, InListingOrder(Local("sub"),
                              {{"s.txt", File("s.txt")},
@@ -327,6 +351,161 @@ TEST_P(UploadWalk, LinksFifosAndSockets) {
   EXPECT_EQ(uploadLog_.Text(), want);
   EXPECT_EQ(TreeOf(Disk()),
             (std::vector<std::string>{"alias.txt", "ext/", "ext/o.txt", "sub/", "sub/s.txt"}));
+}
+
+// An entry that cannot be examined or read is never passed over in
+// silence: one line names it and says why, and the run does not end as a
+// success. Each case stands beside a file that is sent as usual.
+TEST_P(UploadWalk, EntriesThatCannotBeSentAreNamed) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& site)> make;
+    // "~" stands for the local folder, "@" for the remote one.
+    std::vector<std::string> firstPass;  // the entry's lines among the files
+    std::vector<std::string> below;      // a folder's own lines, after them
+    bool errors;
+  } cases[] = {
+      {"a link in a circle", [](const std::string& d) { fs::create_symlink("loop.txt", d + "/loop.txt"); },
+       {"1 Skipped ~/loop.txt: Too many levels of symbolic links"}, {}, true},
+      {"a link to nothing with an excluded extension",
+       [](const std::string& d) { fs::create_symlink("nowhere", d + "/gone.inc"); }, {}, {}, false},
+      {"a file that cannot be read",
+       [](const std::string& d) {
+         Write(d + "/secret.txt", "s");
+         ::chmod((d + "/secret.txt").c_str(), 0);
+       },
+       {"0 uploading file secret.txt", "1 Cannot open file ~/secret.txt"}, {}, true},
+      {"a page that cannot be read",
+       [](const std::string& d) {
+         Write(d + "/secret.htm", "s");
+         ::chmod((d + "/secret.htm").c_str(), 0);
+       },
+       {"0 uploading file secret.htm", "1 Cannot open file ~/secret.htm"}, {}, true},
+      {"a file in a folder that can be listed but not searched",
+       [](const std::string& d) {
+         Write(d + "/dim/x.txt", "x");
+         ::chmod((d + "/dim").c_str(), 0644);
+       },
+       {"0 make dir dim"}, {"0 uploading dir ~/dim to @/dim", "1 Skipped ~/dim/x.txt: Permission denied"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    VersionList->Clear();
+    Write(Local("ok.txt"), "ok");
+    c.make(Local());
+    // As root every file could be read.
+    AsUnprivileged([&] { Project->Upload(true); });
+    for (const auto& e : fs::recursive_directory_iterator(Local()))
+      if (!e.is_symlink()) ::chmod(e.path().c_str(), 0755);
+
+    std::vector<std::string> want = Start();
+    for (const std::string& n : ListingOrder(Local())) Append(want, n == "ok.txt" ? File("ok.txt") : Filled(c.firstPass));
+    Append(want, Filled(c.below));
+    if (c.errors)
+      want.push_back("1 Upload completed with errors.");
+    else
+      Append(want, Clean());
+    EXPECT_EQ(uploadLog_.Text(), want);
+    EXPECT_EQ(testsupport::ReadFile(Disk("ok.txt")), "ok");
+  }
+}
+
+// Stamp keys ignore letter case (stored projects have them upper-cased), so
+// files whose paths differ only in case would share a stamp: each of them
+// is sent on every run, with a line saying why, and none is ever skipped on
+// another's stamp. Files whose keys are their own keep the changed-only
+// rule.
+TEST_P(UploadWalk, FilesWhoseKeysDifferOnlyInCaseAreAlwaysSent) {
+  Write(Local("A.txt"), "upper");
+  Write(Local("a.txt"), "lower");
+  Write(Local("b.txt"), "own key");
+  Write(Local("Sub/x.txt"), "Sub x");
+  Write(Local("sub/x.txt"), "sub x");
+  Write(Local("sub/y.txt"), "own key too");
+  auto always = [this](const std::string& rel) {
+    const std::string name = fs::path(rel).filename().string();
+    return std::vector<std::string>{
+        "0 Sending " + Local(rel) + " every time: another file's path differs from it only in letter case",
+        "0 uploading file " + name};
+  };
+  // The lines of a run; `own` says whether the files with keys of their own
+  // are sent.
+  auto run = [&](bool own) {
+    std::vector<std::string> want = Start();
+    LinesOf top = {{"A.txt", always("A.txt")}, {"a.txt", always("a.txt")}, {"Sub", MakeDir("Sub")},
+                   {"sub", MakeDir("sub")}};
+    if (own) top["b.txt"] = File("b.txt");
+    if (!own) top["Sub"] = top["sub"] = {};  // made by the first run
+    Append(want, InListingOrder(Local(), top));
+    std::vector<std::string> upperSub = DirLine("Sub");
+    Append(upperSub, always("Sub/x.txt"));
+    std::vector<std::string> lowerSub = DirLine("sub");
+    LinesOf lower = {{"x.txt", always("sub/x.txt")}};
+    if (own) lower["y.txt"] = File("y.txt");
+    Append(lowerSub, InListingOrder(Local("sub"), lower));
+    Append(want, InListingOrder(Local(), {{"Sub", upperSub}, {"sub", lowerSub}}));
+    Append(want, Clean());
+    return want;
+  };
+
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.Text(), run(true));
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"A.txt", "Sub/", "Sub/x.txt", "a.txt", "b.txt", "sub/",
+                                                      "sub/x.txt", "sub/y.txt"}));
+  EXPECT_EQ(testsupport::ReadFile(Disk("a.txt")), "lower");
+  EXPECT_EQ(testsupport::ReadFile(Disk("A.txt")), "upper");
+  // Only the keys of their own are recorded.
+  EXPECT_EQ(VersionList->Count(), 2);
+  EXPECT_EQ(Recorded("b.txt"), Stamp("b.txt"));
+  EXPECT_EQ(Recorded("sub/y.txt"), Stamp("sub/y.txt"));
+
+  // Nothing changed: only the pairs go again.
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.Text(), run(false));
+
+  // One of a pair changed: it arrives; the other goes along as always.
+  Write(Local("a.txt"), "lower, edited");
+  ShiftMtime(Local("a.txt"), 60);
+  Write(Disk("A.txt"), "stale");
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.Text(), run(false));
+  EXPECT_EQ(testsupport::ReadFile(Disk("a.txt")), "lower, edited");
+  EXPECT_EQ(testsupport::ReadFile(Disk("A.txt")), "upper");
+  EXPECT_EQ(VersionList->Count(), 2);
+}
+
+// A project saved before, its keys upper-cased as the program has always
+// written them: its files count as unchanged, so nothing goes again.
+TEST_P(UploadWalk, StoredProjectWithUpperCasedKeysSendsNothingUnchanged) {
+  testsupport::PrivateHome home("sitetools-walkhome");
+  Write(Local("Index.htm"), "<p>home</p>");
+  Write(Local("Sub/Page.HTML"), "<p>page</p>");
+  RemoteTree({"Sub/"});
+  pubtest::ProjectContent content;
+  content.Path = Local();
+  content.Host = "127.0.0.1";
+  content.Login = server_->User();
+  content.Password = server_->Password();
+  content.FTPPath = Remote();
+  std::string text = pubtest::ProjectText(content);
+  for (const char* rel : {"Index.htm", "Sub/Page.HTML"})
+    text += plat::UpperCase("127.0.0.1:" + Remote() + ":" + Local(rel)) + "=" + Stamp(rel) + "\r\n";
+  const std::string file = siteDir_.Top() + "/old.zvp";
+  testsupport::WriteFile(file, text);
+  Project->FileName = file;
+  Project->Load();
+  ASSERT_EQ(VersionList->Count(), 2);
+
+  Project->Upload(true);
+  std::vector<std::string> want = Start();
+  Append(want, DirLine("Sub"));
+  Append(want, Clean());
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"Sub/"}));
+  EXPECT_FALSE(Project->Modified);
+  Project->FileName.clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsftpd"),

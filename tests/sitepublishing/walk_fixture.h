@@ -72,13 +72,17 @@ inline void Append(std::vector<std::string>& to, const std::vector<std::string>&
   to.insert(to.end(), lines.begin(), lines.end());
 }
 
-// Every file below a folder, as paths relative to it (folders end in "/").
+// Every file below a folder, as paths relative to it (folders end in "/",
+// links show their target and are not followed).
 inline std::vector<std::string> TreeOf(const std::string& root) {
   std::vector<std::string> out;
   if (!fs::exists(root)) return out;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
-    out.push_back(e.is_directory() ? rel + "/" : rel);
+    std::string rel = e.path().lexically_relative(root).string();
+    if (e.is_symlink())
+      out.push_back(rel + " -> " + fs::read_symlink(e.path()).string());
+    else
+      out.push_back(e.is_directory() ? rel + "/" : rel);
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -146,6 +150,10 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
         if (::chown(e.path().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << e.path();
     }
   }
+  // Empties the server's folder (the folder itself keeps its owner).
+  void ClearRemote() const {
+    for (const auto& e : fs::directory_iterator(Disk())) fs::remove_all(e.path());
+  }
   // The names of a remote folder in the order the server lists them, asked
   // on a connection of its own.
   std::vector<std::string> RemoteOrder(const std::string& remoteDir) const {
@@ -167,6 +175,15 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
   // The lines of each named entry of a remote folder, in the server's order.
   std::vector<std::string> InRemoteOrder(const std::string& remoteDir, const LinesOf& linesOf) const {
     return InOrder(RemoteOrder(remoteDir), linesOf);
+  }
+  // Expected lines written with "~" for a local folder (the site's unless
+  // given) and "@" for the remote folder.
+  std::vector<std::string> Filled(std::vector<std::string> lines, const std::string& local = "") const {
+    for (std::string& l : lines) {
+      for (std::size_t at; (at = l.find('~')) != std::string::npos;) l.replace(at, 1, local.empty() ? site_ : local);
+      for (std::size_t at; (at = l.find('@')) != std::string::npos;) l.replace(at, 1, Remote());
+    }
+    return lines;
   }
   std::string Stamp(const std::string& rel) const { return plat::IntToStr(FileStamp(Local(rel))); }
   std::string Recorded(const std::string& rel) const { return VersionList->GetStamp(Project->VersionKey(Local(rel))); }
