@@ -300,9 +300,12 @@ int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
       if (now > FWaitDeadline) return WaitTimedOut;
       waitMs = static_cast<int>(std::min<std::int64_t>(FWaitDeadline - now + 1, INT_MAX));
     }
-    // The own pump takes a quit message and notes it; the program's pump
-    // leaves it at the head of the queue for the program's loop.
-    auto quitting = [this] { return FMultiThreaded ? QuitSeen() : plat::QuitWaiting(); };
+    // The program's end ends every wait. Besides, the own pump takes a quit
+    // message and notes it; the program's pump leaves it at the head of the
+    // queue for the program's loop.
+    auto quitting = [this] {
+      return plat::ProgramEnding() || (FMultiThreaded ? QuitSeen() : plat::QuitWaiting());
+    };
     if (quitting()) return WaitTimedOut;
     PumpMessages();
     if (Flag || quitting()) continue;

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <time.h>
 
+#include <future>
 #include <memory>
 
 #include "tests/httpclient/wsocket_helpers.h"
@@ -463,6 +464,85 @@ TEST(WaitForFlag, GivesUpWhenTheProgramQuits) {
       EXPECT_FALSE(plat::GetMessage(m));
     }
   }
+}
+
+// A wait on a thread's own pump ends when the program ends: when the
+// program's loop on the main thread takes its quit, however it pumps.
+TEST(WaitForFlag, OwnPumpGivesUpAtTheProgramsEnd) {
+  struct EndCase {
+    const char* name;
+    std::function<void()> end;
+  };
+  const std::vector<EndCase> ends = {
+      {"the program's message loop", [] { plat::RunMessageLoop(); }},
+      {"a drain of the program's messages",
+       [] {
+         plat::DrainMessages();
+         plat::MSG m;
+         plat::GetMessage(m);
+       }},
+      {"the GUI bridge's batch",
+       [] {
+         plat::DispatchBatch(16);
+         int code = 0;
+         plat::TakeQuitRequest(code);
+       }},
+  };
+  for (const EndCase& e : ends) {
+    SCOPED_TRACE(e.name);
+    plat::ResetProgramEndingForTests();
+    std::promise<plat::ThreadQueueId> started;
+    std::int64_t waited = 0;
+    int rc = 0;
+    bool quitSeen = true;
+    std::thread worker([&] {
+      TWSocket s(nullptr);
+      s.SetMultiThreaded(true);
+      s.SetWaitTimeout(20000);
+      bool flag = false;
+      started.set_value(plat::CurrentThreadQueue());
+      std::int64_t t0 = testsupport::NowMs();
+      rc = s.WaitForFlag(flag);
+      waited = testsupport::NowMs() - t0;
+      quitSeen = s.QuitSeen();
+    });
+    // The worker's pump runs this hand-over: it is inside the wait.
+    std::promise<void> inside;
+    plat::RunOnThread(started.get_future().get(), [&] { inside.set_value(); });
+    EXPECT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    plat::PostQuitMessage(0);
+    e.end();
+    worker.join();
+    EXPECT_TRUE(plat::ProgramEnding());
+    EXPECT_EQ(rc, 12001);
+    EXPECT_FALSE(quitSeen) << "the quit was the program's, not the worker's";
+    EXPECT_LT(waited, 10000) << "the wait ran to its time-out";
+  }
+  plat::ResetProgramEndingForTests();
+}
+
+// In the GUI programs the bridge takes the quit inside the program's pump,
+// so none waits in the queue afterwards: the wait sees the program's end.
+TEST(WaitForFlag, ProgramsPumpGivesUpWhenTheBridgeTookTheQuit) {
+  plat::ResetProgramEndingForTests();
+  plat::SetProcessMessagesHook([] {
+    plat::DispatchBatch(256);
+    int code = 0;
+    plat::TakeQuitRequest(code);
+  });
+  TWSocket s(nullptr);
+  s.SetWaitTimeout(20000);
+  bool flag = false;
+  // The quit comes during the wait, from work handed to this thread.
+  plat::RunOnThread(plat::CurrentThreadQueue(), [] { plat::PostQuitMessage(0); });
+  std::int64_t t0 = testsupport::NowMs();
+  int rc = s.WaitForFlag(flag);
+  std::int64_t waited = testsupport::NowMs() - t0;
+  plat::SetProcessMessagesHook(nullptr);
+  EXPECT_EQ(rc, 12001);
+  EXPECT_LT(waited, 10000) << "the wait ran to its time-out";
+  EXPECT_FALSE(plat::QuitWaiting());
+  plat::ResetProgramEndingForTests();
 }
 
 }  // namespace
