@@ -344,6 +344,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // connect reply (a bound name of 255 bytes).
   static constexpr std::size_t MaxSocksField = 255;
   static constexpr int SocksReplyCapacity = 262;
+  // The greeting and sub-negotiation replies are read this far into the
+  // buffer at most: bytes behind the greeting reply go with it up to there,
+  // and the rest stays at the socket for the next reply.
+  static constexpr int SocksShortReplyLimit = 127;
 
  protected:
   void AssignDefaults() override;
