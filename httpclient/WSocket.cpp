@@ -486,7 +486,9 @@ void TCustomWSocket::ReadPendingData(std::uint16_t Error) {
         FLastError = WSAGetLastError();
         break;
       }
-      if (n == 0) break;
+      // Bytes a layer above leaves at the socket on purpose wait for it to
+      // ask for them again.
+      if (n == 0 || ReadingHeldBack()) break;
     } catch (const std::exception&) {
       break;
     }

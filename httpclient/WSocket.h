@@ -217,6 +217,9 @@ class TCustomWSocket : public plat::TComponent {
   virtual void DoDnsLookupDone(std::uint16_t Error);
   virtual void DoError();
   virtual int RawRecv(void* Buffer, int Len, int Flags);
+  // True when the layers above leave the bytes waiting at the socket for now:
+  // the read loop then ends without reading them.
+  virtual bool ReadingHeldBack() const { return false; }
   virtual int RawRecvFrom(plat::SOCKET Handle, void* Buffer, int Len, int Flags, plat::SOCKADDR_IN* From,
                           int* FromLen);
 
@@ -344,6 +347,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // connect reply (a bound name of 255 bytes).
   static constexpr std::size_t MaxSocksField = 255;
   static constexpr int SocksReplyCapacity = 262;
+  // The greeting and sub-negotiation replies are read this far into the
+  // buffer at most: bytes behind the greeting reply go with it up to there,
+  // and the rest stays at the socket for the next reply.
+  static constexpr int SocksShortReplyLimit = 127;
 
  protected:
   void AssignDefaults() override;
@@ -410,12 +417,16 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   // Apply backspace and tab editing to received bytes.
   bool LineEdit() const { return FLineEdit; }
   void SetLineEdit(bool Value) { FLineEdit = Value; }
-  // Longest line, its line end included, before OnLineTooLong fires and the
-  // line is cut there; 0 for no limit.
+  // Longest line, its line end included (at least the line end's length);
+  // 0 for no limit. A longer line is handed out in pieces of the limit less
+  // the line end's length but one, so no cut goes through a line end. Behind
+  // a line not read yet at most this many bytes are held; the rest waits at
+  // the socket until the line has been read.
   int LineLimit() const { return FLineLimit; }
-  void SetLineLimit(int Value) { FLineLimit = Value < 0 ? 0 : Value; }
+  void SetLineLimit(int Value);
 
-  // Fired before a line that reached LineLimit is handed out cut.
+  // Fired before a line longer than LineLimit is cut; the handler may change
+  // the limit, and the line is measured again against the new one.
   TNotifyEvent OnLineTooLong;
 
   static constexpr int DefaultLineLimit = 64 * 1024;
@@ -428,6 +439,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void DoSessionClosed(std::uint16_t Error) override;
   void DoChangeState(TSocketState OldState, TSocketState NewState) override;
   void InternalClose(bool DoShutdown, std::uint16_t Error) override;
+  bool ReadingHeldBack() const override { return FReadHeldBack && LineModeActive(); }
   virtual void DoLineTooLong();
   // Edits the Len bytes just received behind the held ones; may rewrite the
   // buffer, lower LineBufferCount and change Len.
@@ -449,6 +461,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void GrowLineBuffer(int Size);
   void FreeLineBuffer();
   void TerminateHeld();
+  int FindLine(int From) const;
   // Hands out the complete lines held, searching from SearchFrom; a line
   // left unread by the handler stays held for the next pass.
   void DeliverLines(int SearchFrom);
@@ -460,6 +473,14 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void DrainHeldRaw();
   void PostRedelivery();
   void HeldBytesChanged();
+  // Where a line of LineLength bytes (-1: no line end held yet) is cut; 0
+  // when it fits the limit, or may still fit once more bytes come.
+  int CutPosition(int LineLength) const;
+  // Bytes that may still be read behind the current line.
+  int RoomBehindLine() const;
+  // Reading was held back and there is room again: asks for the bytes
+  // waiting at the socket.
+  void ResumeReading();
 
   bool FLineMode = false;
   std::string FLineEnd;
@@ -468,6 +489,12 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int FLineLimit = DefaultLineLimit;
   // Counts the buffer's releases, so loops notice a close inside a handler.
   unsigned FLineBufferEpoch = 0;
+  // Bytes were left at the socket because the buffer was full behind a line.
+  bool FReadHeldBack = false;
+  // The peer has closed: what it sent last is taken whatever the limit.
+  bool FReadToEnd = false;
+  // OnDataAvailable handlers running for a pending line.
+  int FOfferDepth = 0;
 };
 
 // Blocking-wait layer: pumps messages until a flag set by an event handler

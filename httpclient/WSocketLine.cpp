@@ -52,6 +52,41 @@ void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
   HeldBytesChanged();
 }
 
+// A new limit may cut a held line, or make room behind one: the held bytes
+// are looked at again.
+void TCustomLineWSocket::SetLineLimit(int Value) {
+  Value = std::max(0, Value);
+  if (Value == FLineLimit) return;
+  FLineLimit = Value;
+  HeldBytesChanged();
+}
+
+int TCustomLineWSocket::CutPosition(int LineLength) const {
+  if (FLineLimit <= 0) return 0;
+  const int LineEndLength = static_cast<int>(FLineEnd.size());
+  const int limit = std::max(FLineLimit, LineEndLength);
+  bool fits = LineLength >= 0 ? LineLength <= limit : FLineBufferCount < limit;
+  // Short of the limit by the line end's length but one: a line end that
+  // has begun there, complete or not, goes to the next piece whole. The cut
+  // depends only on the first bytes, not on how the receptions split them.
+  return fits ? 0 : limit - (LineEndLength - 1);
+}
+
+int TCustomLineWSocket::RoomBehindLine() const {
+  if (FLineLimit <= 0 || FReadToEnd) return INT_MAX;
+  const int limit = std::max(FLineLimit, static_cast<int>(FLineEnd.size()));
+  return limit - (FLineBufferCount - FPendingLineLength);
+}
+
+// The read loop has ended for these bytes, and no notification comes for
+// them again until the socket is read: ask for one.
+void TCustomLineWSocket::ResumeReading() {
+  if (!FReadHeldBack || (LineModeActive() && RoomBehindLine() <= 0)) return;
+  FReadHeldBack = false;
+  if (FWindowHandle && FSocketHandle != plat::INVALID_SOCKET)
+    plat::PostMessage(FWindowHandle, WM_SOCKET_EVENT, FSocketHandle, plat::MAKELONG(plat::FD_READ, 0));
+}
+
 void TCustomLineWSocket::GrowLineBuffer(int Size) {
   if (Size <= FLineBufferSize) return;
   std::vector<char> grown;
@@ -63,6 +98,7 @@ void TCustomLineWSocket::GrowLineBuffer(int Size) {
 }
 
 void TCustomLineWSocket::FreeLineBuffer() {
+  FReadHeldBack = false;
   if (FLineBufferSize == 0 && FLineBufferCount == 0 && FPendingLineLength == 0) return;
   std::vector<char>().swap(FLineBuffer);
   FLineBufferSize = 0;
@@ -99,7 +135,12 @@ int TCustomLineWSocket::RawRecv(void* Buffer, int Len, int Flags) {
     std::memmove(held, held + n, static_cast<std::size_t>(FLineBufferCount - n));
   }
   FLineBufferCount -= n;
-  if (LineModeActive()) FPendingLineLength -= n;
+  if (LineModeActive()) {
+    FPendingLineLength -= n;
+    // Read outside the line's event while the socket waits behind it: no
+    // loop goes on by itself, so the held lines are looked at from the queue.
+    if (FPendingLineLength == 0 && FReadHeldBack && FOfferDepth == 0) PostRedelivery();
+  }
   TerminateHeld();
   return n;
 }
@@ -109,6 +150,12 @@ bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
   if (!LineModeActive() || SocksNegotiating()) return TCustomSocksWSocket::DoDataAvailable(Error);
   int Count = TCustomSocksWSocket::GetRcvdCount();
   if (Count <= 0) return true;
+  // Behind a line not read yet the held bytes stay within the limit; the
+  // rest waits at the socket, holding the peer back, until it is read.
+  int room = RoomBehindLine();
+  FReadHeldBack = room <= 0;
+  if (FReadHeldBack) return true;
+  Count = std::min(Count, room);
   if (FLineBufferSize < FLineBufferCount + Count + 1) GrowLineBuffer(FLineBufferCount + Count + 1);
   // A line the handler left unread stays marked; the read below must go to
   // the socket, not to that line.
@@ -141,6 +188,11 @@ bool TCustomLineWSocket::OfferPendingLine() {
   unsigned epoch = FLineBufferEpoch;
   while (LineModeActive() && FPendingLineLength > 0) {
     int before = FPendingLineLength;
+    struct TDepth {
+      int& Depth;
+      explicit TDepth(int& D) : Depth(D) { ++Depth; }
+      ~TDepth() { --Depth; }
+    } depth(FOfferDepth);
     TCustomSocksWSocket::DoDataAvailable(0);
     if (epoch != FLineBufferEpoch) return false;
     // No handler, or one that took nothing: the line waits for the next
@@ -152,6 +204,17 @@ bool TCustomLineWSocket::OfferPendingLine() {
   return LineModeActive();
 }
 
+// The length of the first held line from From on, its line end included;
+// -1 when no line end is held there.
+int TCustomLineWSocket::FindLine(int From) const {
+  const int LineEndLength = static_cast<int>(FLineEnd.size());
+  if (FLineBufferCount - From < LineEndLength) return -1;
+  const char* base = FLineBuffer.data();
+  const void* hit = ::memmem(base + From, static_cast<std::size_t>(FLineBufferCount - From), FLineEnd.data(),
+                             FLineEnd.size());
+  return hit ? static_cast<int>(static_cast<const char*>(hit) - base) + LineEndLength : -1;
+}
+
 void TCustomLineWSocket::DeliverLines(int SearchFrom) {
   unsigned epoch = FLineBufferEpoch;
   while (LineModeActive()) {
@@ -161,23 +224,15 @@ void TCustomLineWSocket::DeliverLines(int SearchFrom) {
       SearchFrom = 0;
       continue;
     }
-    const int LineEndLength = static_cast<int>(FLineEnd.size());
-    int LineLength = -1;
-    if (FLineBufferCount - SearchFrom >= LineEndLength) {
-      const char* base = FLineBuffer.data();
-      const void* hit = ::memmem(base + SearchFrom, static_cast<std::size_t>(FLineBufferCount - SearchFrom),
-                                 FLineEnd.data(), FLineEnd.size());
-      if (hit) LineLength = static_cast<int>(static_cast<const char*>(hit) - base) + LineEndLength;
-    }
-    bool tooLong = FLineLimit > 0 && (LineLength > FLineLimit || (LineLength < 0 && FLineBufferCount >= FLineLimit));
-    if (tooLong) {
+    int LineLength = FindLine(SearchFrom);
+    if (CutPosition(LineLength) > 0) {
       DoLineTooLong();
       if (epoch != FLineBufferEpoch || !LineModeActive()) return;
-      if (FLineLimit == 0 || FLineBufferCount < FLineLimit) {
-        SearchFrom = 0;  // the handler moved the limit: look again
-        continue;
-      }
-      LineLength = FLineLimit;
+      // The handler may have moved the limit or changed the line end: the
+      // held bytes are measured again, and what is still too long is cut
+      // without a second notice.
+      LineLength = FindLine(0);
+      if (int cut = CutPosition(LineLength); cut > 0) LineLength = cut;
     }
     if (LineLength < 0) return;
     FPendingLineLength = LineLength;
@@ -199,12 +254,21 @@ void TCustomLineWSocket::HandleRedeliverData() {
     DeliverLines(0);  // the held bytes may hold lines: no need to wait for more
   else
     DrainHeldRaw();
+  ResumeReading();
 }
 
 void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
   if (FLineBufferSize > 0) {
     unsigned epoch = FLineBufferEpoch;
-    if (LineModeActive() && FLineBufferCount > 0) {
+    // Reading was held back behind a line: the peer has closed, so what it
+    // sent last is bounded by the socket's own buffer, and it is taken now.
+    if (FReadHeldBack && FSocketHandle != plat::INVALID_SOCKET) {
+      FReadHeldBack = false;
+      FReadToEnd = true;
+      ReadPendingData(0);
+      FReadToEnd = false;
+    }
+    if (epoch == FLineBufferEpoch && LineModeActive() && FLineBufferCount > 0) {
       // What followed the last line end comes as a last line without one.
       FPendingLineLength = FLineBufferCount;
       OfferPendingLine();
@@ -300,9 +364,12 @@ int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
       if (now > FWaitDeadline) return WaitTimedOut;
       waitMs = static_cast<int>(std::min<std::int64_t>(FWaitDeadline - now + 1, INT_MAX));
     }
-    // The own pump takes a quit message and notes it; the program's pump
-    // leaves it at the head of the queue for the program's loop.
-    auto quitting = [this] { return FMultiThreaded ? QuitSeen() : plat::QuitWaiting(); };
+    // The program's end ends every wait. Besides, the own pump takes a quit
+    // message and notes it; the program's pump leaves it at the head of the
+    // queue for the program's loop.
+    auto quitting = [this] {
+      return plat::ProgramEnding() || (FMultiThreaded ? QuitSeen() : plat::QuitWaiting());
+    };
     if (quitting()) return WaitTimedOut;
     PumpMessages();
     if (Flag || quitting()) continue;

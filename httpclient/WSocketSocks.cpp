@@ -283,7 +283,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(FSocksReplyBuffer);
   switch (FSocksState) {
     case 1:  // greeting reply
-      ReadSocksReply(SocksReplyCapacity);
+      ReadSocksReply(SocksShortReplyLimit);
       if (FSocksReplyCount < 2) break;
       FSocksReplyCount = 0;
       if (b[0] != 5) {
@@ -298,7 +298,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
       }
       break;
     case 2:  // sub-negotiation reply
-      ReadSocksReply(SocksReplyCapacity);
+      ReadSocksReply(SocksShortReplyLimit);
       if (FSocksReplyCount >= 1 && b[0] != 1) {
         DoSocksAuthState(socksAuthFailed);
         SocksFail(20002, "socks version error");
@@ -336,6 +336,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
         }
         break;
       }
+      // Only this reply can be long: a bound name of up to 255 bytes.
       ReadSocksReply(SocksReplyCapacity);
       if (FSocksReplyCount >= 1 && b[0] != 5) {
         SocksFail(20002, "socks version error");

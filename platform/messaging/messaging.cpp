@@ -230,6 +230,26 @@ void PutBackFront(ThreadQueue& q, const MSG& msg) {
   q.msgs.push_front(msg);
 }
 
+std::atomic<bool> g_programEnding{false};
+
+// A loop of the program took a quit message. On the main thread that ends
+// the program: every other thread gets a hand-over that does nothing, which
+// ends a wait for messages, so that a wait can see the end.
+void NoteQuitTaken() {
+  if (::gettid() != ::getpid() || g_programEnding.exchange(true)) return;
+  std::vector<std::shared_ptr<ThreadQueue>> queues;
+  {
+    std::lock_guard<std::mutex> lock(g_threadMutex);
+    for (auto& [id, weak] : g_threads)
+      if (auto q = weak.lock(); q && q != t_queue.q) queues.push_back(std::move(q));
+  }
+  for (auto& q : queues) {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    q->tasks.push_back([] {});
+    q->WakeLocked();
+  }
+}
+
 }  // namespace
 
 std::uintptr_t NewHandle() {
@@ -425,6 +445,7 @@ void RunQueued(ThreadQueue& q, std::size_t budget, bool refill, QuitMode quit) {
       timersDone = true;
     }
     if (msg.message == WM_QUIT) {
+      NoteQuitTaken();
       if (quit == QuitMode::PutBack) {
         PutBackFront(q, msg);
         return;
@@ -456,8 +477,13 @@ int RunMessageLoop() {
     TranslateMessage(msg);
     DispatchMessage(msg);
   }
+  NoteQuitTaken();
   return static_cast<int>(msg.wParam);
 }
+
+bool ProgramEnding() { return g_programEnding.load(); }
+
+void ResetProgramEndingForTests() { g_programEnding.store(false); }
 
 namespace {
 bool SomethingWaits(ThreadQueue& q) {

@@ -95,6 +95,14 @@ void DrainMessages();
 // Runs a get/dispatch loop until WM_QUIT; returns its exit code.
 int RunMessageLoop();
 
+// The program's end: the program's own loop on its main thread has taken a
+// quit message (RunMessageLoop, a drain, or the Qt bridge's batch). A quit
+// that another thread's loop takes ends only that loop. Once set it stays
+// set, and every thread's wait is woken so that waits can give up.
+bool ProgramEnding();
+// Tests start a new program.
+void ResetProgramEndingForTests();
+
 // Sleeps until something waits for the calling thread (a posted message,
 // handed-over work, a due timer, or a ready descriptor's notification) or
 // timeoutMs milliseconds have passed (negative: no limit; 0: only look).

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <time.h>
 
+#include <future>
 #include <memory>
 
 #include "tests/httpclient/wsocket_helpers.h"
@@ -22,6 +23,7 @@ class LineSocket : public TWSocket {
   int BufferSize() const { return FLineBufferSize; }
   int Held() const { return FLineBufferCount; }
   int AtSocket() { return TCustomSocksWSocket::GetRcvdCount(); }
+  bool HeldBack() const { return ReadingHeldBack(); }
 };
 
 std::string Show(const std::string& s) {
@@ -68,12 +70,13 @@ struct Conn {
     ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
     DrainAll();
   }
-  // Everything the peer sent has been acknowledged and read off the socket.
+  // Everything the peer sent has been acknowledged and read off the socket,
+  // or the layer leaves the rest there on purpose.
   bool Settled() {
     if (s.State() != wsConnected) return true;
     int unacked = 0;
     ::ioctl(fd, SIOCOUTQ, &unacked);
-    return unacked == 0 && s.AtSocket() == 0;
+    return unacked == 0 && (s.AtSocket() == 0 || s.HeldBack());
   }
   void Feed(const std::string& bytes) {
     Peer::SendAll(fd, bytes);
@@ -92,11 +95,15 @@ struct Conn {
 enum When { Before, Only, After, AfterThenRead };
 
 // What the data handler does at each event: read so many bytes (0: none) in
-// the mode it finds, and switch line mode at the events listed.
+// the mode it finds, from the event readFrom on, and switch line mode at the
+// events listed. The too-long handler sets the limit to raiseLimitTo (-1:
+// leaves it).
 struct Handler {
   int lineRead = 4096;
   int rawRead = 4096;
   std::vector<std::pair<int, When>> toggles = {};
+  int readFrom = 0;
+  int raiseLimitTo = -1;
 };
 
 // Records every event: "L" or "R" for the mode, RcvdCount, then the bytes
@@ -108,7 +115,7 @@ struct LineRecorder {
 
   std::string Read(LineSocket& s) {
     int want = s.LineMode() ? h.lineRead : h.rawRead;
-    if (want <= 0) return "";
+    if (want <= 0 || events <= h.readFrom) return "";
     std::string buf(static_cast<std::size_t>(want), '\0');
     int n = s.Receive(buf.data(), want);
     return n > 0 ? buf.substr(0, static_cast<std::size_t>(n)) : "";
@@ -128,7 +135,10 @@ struct LineRecorder {
       log.push_back(entry);
     };
     if (closedHandler) s.OnSessionClosed = [this](plat::TObject*, std::uint16_t) { log.push_back("closed"); };
-    s.OnLineTooLong = [this](plat::TObject*) { log.push_back("too long"); };
+    s.OnLineTooLong = [this, &s](plat::TObject*) {
+      log.push_back("too long");
+      if (h.raiseLimitTo >= 0) s.SetLineLimit(h.raiseLimitTo);
+    };
   }
 };
 
@@ -143,6 +153,7 @@ struct LineCase {
   std::string echoed = "";  // what the peer gets back
   int limit = 0;            // 0: the default
   bool peerCloses = false;
+  int held = -1;  // bytes held after the receptions (-1: not checked)
 };
 
 const std::string kSpaces8(8, ' ');
@@ -195,15 +206,58 @@ const LineCase kLineCases[] = {
      {"a\r\n", "b\r\n"},
      {"L3 ", "|", "L3 ", "|"},
      {0}},
-    {"a line past the limit is cut there",
-     {"abcdefgh\r\nxy\r\n"},
-     {"too long", "L6 abcdef", "L4 gh\\r\\n", "L4 xy\\r\\n", "|"},
-     {},
-     "\r\n",
-     false,
-     false,
-     "",
-     6},
+    // The limit: a line that does not fit is cut short of it by the line
+    // end's length but one, so a line end is never cut through, whatever
+    // the receptions; lines that fit are never changed.
+    {.name = "a line past the limit is cut short of it",
+     .receptions = {"abcdefgh\r\nxy\r\n"},
+     .expected = {"too long", "L5 abcde", "L5 fgh\\r\\n", "L4 xy\\r\\n", "|"},
+     .limit = 6},
+    {.name = "a line end at the limit goes to the next piece whole",
+     .receptions = {"abcde\r", "\nfg\r\n"},
+     .expected = {"too long", "L5 abcde", "|", "L2 \\r\\n", "L4 fg\\r\\n", "|"},
+     .limit = 6},
+    {.name = "the same bytes in one reception are cut the same",
+     .receptions = {"abcde\r\nfg\r\n"},
+     .expected = {"too long", "L5 abcde", "L2 \\r\\n", "L4 fg\\r\\n", "|"},
+     .limit = 6},
+    {.name = "a three-byte line end begun at the limit",
+     .receptions = {"abcdEN", "Dxy", "END"},
+     .expected = {"too long", "L4 abcd", "|", "L3 END", "|", "L5 xyEND", "|"},
+     .lineEnd = "END",
+     .limit = 6},
+    {.name = "a line as long as the limit, its end split, comes whole",
+     .receptions = {"abcd\r", "\n"},
+     .expected = {"|", "L6 abcd\\r\\n", "|"},
+     .limit = 6},
+    {.name = "the limit raised in the too-long handler: the line comes whole",
+     .receptions = {"abcdefgh\r\nxy\r\n"},
+     .expected = {"too long", "L10 abcdefgh\\r\\n", "L4 xy\\r\\n", "|"},
+     .handler = {.raiseLimitTo = 12},
+     .limit = 6},
+    {.name = "the limit taken away in the too-long handler",
+     .receptions = {"abcdefgh", "\r\n"},
+     .expected = {"too long", "|", "L10 abcdefgh\\r\\n", "|"},
+     .handler = {.raiseLimitTo = 0},
+     .limit = 6},
+    // Behind the unread first line 6 bytes are taken (offered at each read),
+    // 3 stay at the socket; at the close they come, and the handler, reading
+    // by then, gets every line.
+    {.name = "behind a line nobody reads the bytes held stay within the limit",
+     .receptions = {"a\r\nbcdefghij"},
+     .expected = {"L3 ", "L3 ", "|", "L3 a\\r\\n", "too long", "L5 bcdef", "L4 ghij", "closed"},
+     .handler = {.readFrom = 2},
+     .limit = 6,
+     .peerCloses = true,
+     .held = 9},
+    // Taken at the close, the rest holds a whole line past the limit.
+    {.name = "the limit raised for a line found past it: the line comes whole",
+     .receptions = {"a\r\nbcdefgh\r\nxy\r\n"},
+     .expected = {"L3 ", "L3 ", "|", "L3 a\\r\\n", "too long", "L9 bcdefgh\\r\\n", "L4 xy\\r\\n", "closed"},
+     .handler = {.readFrom = 2, .raiseLimitTo = 12},
+     .limit = 6,
+     .peerCloses = true,
+     .held = 9},
     {"backspace", {"ab\bc\r\n"}, {"L4 ac\\r\\n", "|"}, {}, "\r\n", true},
     {"tab at the buffer start", {"\tx\r\n"}, {"L11 " + kSpaces8 + "x\\r\\n", "|"}, {}, "\r\n", true},
     {"tab stops count from the start of the held bytes",
@@ -259,6 +313,9 @@ TEST(LineMode, ReceptionsAndHandlers) {
     for (const std::string& bytes : c.receptions) {
       conn.Feed(bytes);
       r.log.push_back("|");
+    }
+    if (c.held >= 0) {
+      EXPECT_EQ(conn.s.Held(), c.held);
     }
     if (!c.echoed.empty()) {
       EXPECT_EQ(Show(Peer::ReadExactly(conn.fd, c.echoed.size(), 2000)), Show(c.echoed));
@@ -326,11 +383,68 @@ TEST(LineMode, PeerWithoutLineEndsCannotGrowTheBufferBeyondTheLimit) {
   const int piece = 8192;
   for (int i = 0; i < 25; ++i) {
     conn.Feed(std::string(piece, 'x'));
-    ASSERT_LE(conn.s.BufferSize(), TCustomLineWSocket::DefaultLineLimit + piece + 1);
+    ASSERT_LE(conn.s.BufferSize(), TCustomLineWSocket::DefaultLineLimit + 1);
   }
+  // Cut one byte short of the limit: the last byte might begin a line end.
   EXPECT_EQ(tooLong, 3);
-  EXPECT_EQ(lengths, (std::vector<int>{65536, 65536, 65536}));
-  EXPECT_EQ(conn.s.Held(), 25 * piece - 3 * 65536);
+  EXPECT_EQ(lengths, (std::vector<int>{65535, 65535, 65535}));
+  EXPECT_EQ(conn.s.Held(), 25 * piece - 3 * 65535);
+}
+
+// Behind a line nobody reads the layer takes the limit's worth of bytes and
+// leaves the rest at the socket, which holds the peer back; once the line is
+// read, line mode is switched off or the peer closes, everything comes, in
+// order, each line whole.
+TEST(LineMode, ALineNobodyReadsHoldsTheRestAtTheSocket) {
+  enum Resume { ReadTheLine, LineModeOff, PeerCloses };
+  const int limit = 100;
+  std::string sent = "first\r\n";
+  std::vector<std::string> lines = {sent};
+  for (int i = 10; i < 30; ++i) {
+    lines.push_back("line " + std::to_string(i) + std::string(20, '.') + "\r\n");
+    sent += lines.back();
+  }
+  for (Resume resume : {ReadTheLine, LineModeOff, PeerCloses}) {
+    SCOPED_TRACE(resume);
+    Conn conn;
+    bool reading = false, closed = false;
+    std::vector<std::string> pieces;
+    auto read = [&] {
+      std::string buf(4096, '\0');
+      int n = conn.s.Receive(buf.data(), static_cast<int>(buf.size()));
+      if (n > 0) pieces.push_back(buf.substr(0, static_cast<std::size_t>(n)));
+    };
+    conn.s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+      if (reading) read();
+    };
+    conn.s.OnSessionClosed = [&](plat::TObject*, std::uint16_t) { closed = true; };
+    conn.s.SetLineLimit(limit);
+    conn.s.SetLineMode(true);
+    conn.Feed(sent);
+    ASSERT_TRUE(conn.s.HeldBack());
+    EXPECT_EQ(conn.s.Held(), 7 + limit);
+    EXPECT_EQ(conn.s.AtSocket(), static_cast<int>(sent.size()) - 7 - limit);
+    // Read notifications still due must not take more.
+    PumpFor(100);
+    EXPECT_EQ(conn.s.Held(), 7 + limit);
+    EXPECT_TRUE(pieces.empty());
+
+    reading = true;
+    if (resume == ReadTheLine) read();  // outside any event
+    if (resume == LineModeOff) conn.s.SetLineMode(false);
+    if (resume == PeerCloses) conn.PeerCloses();
+    auto joined = [&] {
+      std::string all;
+      for (const std::string& p : pieces) all += p;
+      return all;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return joined().size() >= sent.size(); }));
+    EXPECT_EQ(joined(), sent);
+    if (resume != LineModeOff) {
+      EXPECT_EQ(pieces, lines);
+    }
+    EXPECT_EQ(closed, resume == PeerCloses);
+  }
 }
 
 TEST(LineMode, HeldBytesNeverReachTheNextConnection) {
@@ -463,6 +577,85 @@ TEST(WaitForFlag, GivesUpWhenTheProgramQuits) {
       EXPECT_FALSE(plat::GetMessage(m));
     }
   }
+}
+
+// A wait on a thread's own pump ends when the program ends: when the
+// program's loop on the main thread takes its quit, however it pumps.
+TEST(WaitForFlag, OwnPumpGivesUpAtTheProgramsEnd) {
+  struct EndCase {
+    const char* name;
+    std::function<void()> end;
+  };
+  const std::vector<EndCase> ends = {
+      {"the program's message loop", [] { plat::RunMessageLoop(); }},
+      {"a drain of the program's messages",
+       [] {
+         plat::DrainMessages();
+         plat::MSG m;
+         plat::GetMessage(m);
+       }},
+      {"the GUI bridge's batch",
+       [] {
+         plat::DispatchBatch(16);
+         int code = 0;
+         plat::TakeQuitRequest(code);
+       }},
+  };
+  for (const EndCase& e : ends) {
+    SCOPED_TRACE(e.name);
+    plat::ResetProgramEndingForTests();
+    std::promise<plat::ThreadQueueId> started;
+    std::int64_t waited = 0;
+    int rc = 0;
+    bool quitSeen = true;
+    std::thread worker([&] {
+      TWSocket s(nullptr);
+      s.SetMultiThreaded(true);
+      s.SetWaitTimeout(20000);
+      bool flag = false;
+      started.set_value(plat::CurrentThreadQueue());
+      std::int64_t t0 = testsupport::NowMs();
+      rc = s.WaitForFlag(flag);
+      waited = testsupport::NowMs() - t0;
+      quitSeen = s.QuitSeen();
+    });
+    // The worker's pump runs this hand-over: it is inside the wait.
+    std::promise<void> inside;
+    plat::RunOnThread(started.get_future().get(), [&] { inside.set_value(); });
+    EXPECT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    plat::PostQuitMessage(0);
+    e.end();
+    worker.join();
+    EXPECT_TRUE(plat::ProgramEnding());
+    EXPECT_EQ(rc, 12001);
+    EXPECT_FALSE(quitSeen) << "the quit was the program's, not the worker's";
+    EXPECT_LT(waited, 10000) << "the wait ran to its time-out";
+  }
+  plat::ResetProgramEndingForTests();
+}
+
+// In the GUI programs the bridge takes the quit inside the program's pump,
+// so none waits in the queue afterwards: the wait sees the program's end.
+TEST(WaitForFlag, ProgramsPumpGivesUpWhenTheBridgeTookTheQuit) {
+  plat::ResetProgramEndingForTests();
+  plat::SetProcessMessagesHook([] {
+    plat::DispatchBatch(256);
+    int code = 0;
+    plat::TakeQuitRequest(code);
+  });
+  TWSocket s(nullptr);
+  s.SetWaitTimeout(20000);
+  bool flag = false;
+  // The quit comes during the wait, from work handed to this thread.
+  plat::RunOnThread(plat::CurrentThreadQueue(), [] { plat::PostQuitMessage(0); });
+  std::int64_t t0 = testsupport::NowMs();
+  int rc = s.WaitForFlag(flag);
+  std::int64_t waited = testsupport::NowMs() - t0;
+  plat::SetProcessMessagesHook(nullptr);
+  EXPECT_EQ(rc, 12001);
+  EXPECT_LT(waited, 10000) << "the wait ran to its time-out";
+  EXPECT_FALSE(plat::QuitWaiting());
+  plat::ResetProgramEndingForTests();
 }
 
 }  // namespace

@@ -146,7 +146,7 @@ TEST(SocksNegotiation, MessagesAndEventsOnSuccess) {
   }
 }
 
-TEST(SocksNegotiation, RepliesSplitOverSeveralNotifications) {
+TEST(SocksNegotiation, RepliesInPiecesOrWithMoreBehindThem) {
   const std::string boundName = B({5, 0, 0, 3, 4}) + "host" + B({0, 80});
   struct SplitCase {
     const char* name;
@@ -175,12 +175,22 @@ TEST(SocksNegotiation, RepliesSplitOverSeveralNotifications) {
        plain},
       {"level 4 reply in two pieces", "4",
        [&](SocksPeer& p) { p.Expect(9).Reply(kGranted4.substr(0, 3)).Pause(60).Reply(kGranted4.substr(3)); }, plain},
+      // A server that sends more than the greeting reply: the greeting state
+      // reads 127 bytes at most and drops what it read beyond the reply;
+      // the rest stays at the socket and is the connect reply here.
+      {"bytes behind the greeting reply go with it", "5",
+       [&](SocksPeer& p) {
+         p.Expect(3).Reply(B({5, 0}) + "xyz").Expect(Request5("localhost").size()).Reply(kGranted5);
+       },
+       plain},
+      {"past 127 bytes, what follows the greeting reply is the next reply", "5",
+       [&](SocksPeer& p) { p.Expect(3).Reply(B({5, 0}) + std::string(125, 'x') + kGranted5); }, plain},
   };
   for (const SplitCase& c : cases) {
     SCOPED_TRACE(c.name);
     SocksPeer peer;
+    SocksRecorder r;  // outlives the socket, whose close it records
     auto s = PlayScript(peer, c.script, c.level);
-    SocksRecorder r;
     r.AttachSocks(*s);
     s->Connect();
     ASSERT_TRUE(PumpUntil([&] { return r.Has("data 0") || s->State() == wsClosed; }));
@@ -245,8 +255,8 @@ TEST(SocksNegotiation, EveryRefusalReportsItsCodeAndText) {
   for (const FailCase& c : cases) {
     SCOPED_TRACE(c.level + " " + std::to_string(c.code) + " " + c.text);
     SocksPeer peer;
+    SocksRecorder r;  // outlives the socket, whose close it records
     auto s = PlayScript(peer, c.script, c.level);
-    SocksRecorder r;
     r.AttachSocks(*s);
     s->Connect();
     const std::string code = std::to_string(c.code);

@@ -394,3 +394,32 @@ TEST(Messaging, QuitPutBackByAPumpIsSeenWaiting) {
   DrainMessages();
   DestroyWindow(h);
 }
+
+// A quit taken by another thread's loop ends only that loop; one taken by the
+// main thread's loop ends the program, and a thread asleep in a long wait
+// wakes for it.
+TEST(Messaging, QuitOnTheMainThreadEndsTheProgramAndWakesEveryWait) {
+  ResetProgramEndingForTests();
+  std::thread other([] {
+    PostQuitMessage(1);
+    EXPECT_EQ(RunMessageLoop(), 1);
+  });
+  other.join();
+  EXPECT_FALSE(ProgramEnding());
+
+  std::atomic<bool> registered{false}, woke{false}, sawEnd{false};
+  std::thread sleeper([&] {
+    CurrentThreadQueue();
+    registered = true;
+    woke = WaitMessage(20000);
+    sawEnd = ProgramEnding();
+  });
+  PumpUntil([&] { return registered.load(); });
+  PostQuitMessage(2);
+  EXPECT_EQ(RunMessageLoop(), 2);
+  EXPECT_TRUE(ProgramEnding());
+  sleeper.join();
+  EXPECT_TRUE(woke);
+  EXPECT_TRUE(sawEnd);
+  ResetProgramEndingForTests();
+}
