@@ -284,7 +284,12 @@ void THttpAsyForm::gotobuttonClick() {
   }
 }
 
-void THttpAsyForm::stopbuttonClick() { WebBrowser2Control.Stop(); }
+// The stopped load reports nothing more, so the line would go on saying
+// "Loading": it says what the download tab's abort says.
+void THttpAsyForm::stopbuttonClick() {
+  WebBrowser2Control.Stop();
+  Label15->setText(QStringLiteral("Status: Canceled"));
+}
 
 // Without an earlier page the browser's error goes to the error box.
 void THttpAsyForm::BackbuttonClick() { WebBrowser2Control.GoBack(); }
@@ -350,26 +355,27 @@ void THttpAsyForm::WebBrowser_V11BeforeNavigate(const std::string&, bool& cancel
   if (browsertext::ResultsNavigationCancelled(CheckBox2->isChecked(), ExecButton->isEnabled())) cancel = true;
 }
 
-// A results browser that is not up yet takes the address only if its rule
-// lets it through now (later the rule would be asked in another state), and
-// starts only once the view can be seen: a test whose results view is never
-// looked at never starts a browser.
+// The rule is decided in the call that navigates, in the state the program
+// navigates in, as the control asked it inside Navigate; the engine would
+// ask only later, when the run may have ended and the rule says otherwise.
+// A results browser that is not up yet starts only once the view can be
+// seen: a test whose results view is never looked at never starts one.
 void THttpAsyForm::NavigateResults(const std::string& url) {
   resultsurl = url;
+  bool cancel = false;
+  WebBrowser_V11BeforeNavigate(url, cancel);
+  if (cancel) return;
   if (!WebBrowser_V11Control.Started()) {
-    bool cancel = false;
-    WebBrowser_V11BeforeNavigate(url, cancel);
-    if (cancel) return;
     resultspending = url;
     if (!WebBrowser_V11->isVisible()) return;
     resultspending.clear();
   }
-  WebBrowser_V11Control.Navigate(url);
+  WebBrowser_V11Control.NavigateApproved(url);
 }
 
 void THttpAsyForm::ResultsBrowserShown() {
   if (WebBrowser_V11Control.Started() || resultspending.empty()) return;
   std::string url;
   url.swap(resultspending);
-  WebBrowser_V11Control.Navigate(url);
+  WebBrowser_V11Control.NavigateApproved(url);
 }

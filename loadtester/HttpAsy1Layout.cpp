@@ -22,6 +22,7 @@
 #include "loadtester/AgentList.h"
 #include "loadtester/HttpAsy1.h"
 #include "platform/qt/qtext.h"
+#include "platform/qt/statuslabel.h"
 #include "platform/qt/webengine/webbrowser.h"
 #include "platform/ui/dialogs.h"
 
@@ -48,6 +49,12 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, bool bold
   auto* l = Named(new QLabel(QString::fromLatin1(text), parent), name);
   if (bold) l->setFont(BoldFont());
   return l;
+}
+
+// A status or time line: its texts can be long ("Status: Loading " and a
+// whole address) and must not push the buttons and edits of its band.
+QLabel* MakeStatusLabel(QWidget* parent, const char* name, const char* text) {
+  return Named(new plat::TStatusLabel(QString::fromLatin1(text), parent), name);
 }
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* text, bool bold = false) {
@@ -123,10 +130,12 @@ THttpAsyForm::THttpAsyForm(QWidget* parent)
     : QMainWindow(parent),
       WebBrowser2Control([this] { return plat::MakeWebBrowser(WebBrowser2, {}); }),
       // The results browser shows what the tested server sent, from a local
-      // file: that page must not read this machine's files.
+      // file: that page must not read this machine's files. Its rule is
+      // asked for the page's own navigations, not for its frames.
       WebBrowser_V11Control([this] {
         plat::TBrowserOptions confined;
         confined.confineLocalContent = true;
+        confined.askFrameNavigations = false;
         return plat::MakeWebBrowser(WebBrowser_V11, confined);
       }),
       WebBrowser1Control([this] { return plat::MakeWebBrowser(WebBrowser1, {}); }) {
@@ -175,7 +184,7 @@ void THttpAsyForm::BuildBrowseTab() {
   gotobutton = MakeButton(Panel8, "gotobutton", "Go to URL", true);
   stopbutton = MakeButton(Panel8, "stopbutton", "Stop");
   Backbutton = MakeButton(Panel8, "Backbutton", "Back");
-  Label15 = MakeLabel(Panel8, "Label15", "Status: ");
+  Label15 = MakeStatusLabel(Panel8, "Label15", "Status: ");
   Names(Label13, url1);
   g->addWidget(Label13, 0, 0);
   g->addWidget(url1, 0, 1, 1, 3);
@@ -380,12 +389,14 @@ void THttpAsyForm::BuildGraphPage() {
   Panel3 = MakeBand(TabSheet4, "Panel3", "Brontavel is running...", 0);
   t4->addWidget(Panel3);
   Chart1 = Named(new plat::TChart(Panel3), "Chart1");
+  Chart1->setAccessibleName(QStringLiteral("Chart1"));
   Series1 = Chart1->AddSeries(plat::skBar, "Series1");
   Series1->SetSeriesColor(QColor(255, 0, 0));
   Series2 = Chart1->AddSeries(plat::skPoint, "Series2");
   Series2->SetSeriesColor(QColor(255, 255, 0));
   Series2->SetPointSize(2);
   Chart2 = Named(new plat::TChart(Panel3), "Chart2");
+  Chart2->setAccessibleName(QStringLiteral("Chart2"));
   ramps = Chart2->AddSeries(plat::skLine, "ramps");
   ramps->SetSeriesColor(QColor(0, 0, 255));
   ramps2 = Chart2->AddSeries(plat::skLine, "ramps2");
@@ -430,8 +441,8 @@ void THttpAsyForm::BuildDownloadTab() {
   Button6 = MakeButton(Panel1, "Button6", "Start Test", true);
   Button7 = MakeButton(Panel1, "Button7", "A&bort Test");
   Button8 = MakeButton(Panel1, "Button8", "About");
-  Label12 = MakeLabel(Panel1, "Label12", "Status: ");
-  Label11 = MakeLabel(Panel1, "Label11", "Time: ");
+  Label12 = MakeStatusLabel(Panel1, "Label12", "Status: ");
+  Label11 = MakeStatusLabel(Panel1, "Label11", "Time: ");
   g->addWidget(Label10, 0, 0);
   g->addWidget(Edit2, 0, 1, 1, 4);
   g->addWidget(Button6, 1, 0);

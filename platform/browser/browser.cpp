@@ -32,6 +32,11 @@ void TLazyWebBrowser::Navigate(const std::string& url) {
   Start().Navigate(url);
 }
 
+void TLazyWebBrowser::NavigateApproved(const std::string& url) {
+  CheckNavigable(url);
+  Start().NavigateApproved(url);
+}
+
 void TLazyWebBrowser::GoBack() {
   if (!inner_) throw NoEarlierPageError();
   inner_->GoBack();

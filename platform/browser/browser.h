@@ -28,11 +28,18 @@ class IWebBrowser {
   virtual ~IWebBrowser() = default;
 
   // Starts loading `url`; raises EBrowserError for an empty or unusable one.
+  // Before-navigate is asked for it, possibly after this call has returned.
   virtual void Navigate(const std::string& url) = 0;
+  // Navigate for a caller that has put `url` through its own before-navigate
+  // rule already, in the state it navigates in: the browser does not ask
+  // again for this load (a later question could meet another state). The
+  // page's frames and every later navigation are asked as usual.
+  virtual void NavigateApproved(const std::string& url) = 0;
   // Back in the view's history; raises EBrowserError without an earlier page.
   virtual void GoBack() = 0;
   virtual void Refresh2(int level) = 0;
-  // Stops the load under way (none: nothing happens).
+  // Stops the load under way (none: nothing happens). The stopped load
+  // reports nothing more: no completion and no status text of its end.
   virtual void Stop() = 0;
 
   // Before every navigation, the page's own and its frames' included;
@@ -41,9 +48,11 @@ class IWebBrowser {
   std::function<void(const std::string& text)> OnStatusTextChange;
   // Progress of the load under way, as progress of progressMax.
   std::function<void(int progress, int progressMax)> OnProgressChange;
-  // The load has ended, finished or not.
+  // The page's load has finished (one that was stopped or failed does not
+  // report this).
   std::function<void()> OnDownloadComplete;
-  // The page at url has been loaded completely.
+  // The document at url has been loaded completely: a frame's as well as
+  // the page's own, each as it completes.
   std::function<void(const std::string& url)> OnDocumentComplete;
 
   virtual void DoBeforeNavigate(const std::string& url, bool& cancel) {
@@ -65,9 +74,13 @@ class IWebBrowser {
 
 // What a browser may do beyond showing pages.
 struct TBrowserOptions {
-  // Pages loaded from local files may read no other local file and reach
-  // no remote address (for a view that shows bytes some server sent).
+  // Pages loaded from local files may read no other local file (for a view
+  // that shows bytes some server sent); what they show from web servers,
+  // images, styles and frames, loads as in any page.
   bool confineLocalContent = false;
+  // False: before-navigate is asked for the page's own navigations only and
+  // its frames load with their page.
+  bool askFrameNavigations = true;
 };
 
 // Raises EBrowserError when `url` is nothing to navigate to (empty or blank).
@@ -89,6 +102,7 @@ class TLazyWebBrowser : public IWebBrowser {
   IWebBrowser& Start();
 
   void Navigate(const std::string& url) override;
+  void NavigateApproved(const std::string& url) override;
   void GoBack() override;
   void Refresh2(int level) override;
   void Stop() override;

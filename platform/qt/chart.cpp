@@ -1,5 +1,7 @@
 #include "platform/qt/chart.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -212,7 +214,43 @@ QPointF TChartLayout::Map(double x, double y, TVertAxis axis) const {
   return QPointF(plot.left() + (x - bottomMin) * sx, plot.top() + plot.height() - (y - ylo) * sy);
 }
 
+namespace {
+
+// The accessible chart: its right-click menu is one of its children. A menu
+// is a window of its own, which the tree of the window it pops up over
+// would otherwise leave out, so a screen reader could not reach its items.
+class TChartAccessible : public QAccessibleWidget {
+ public:
+  explicit TChartAccessible(TChart* chart) : QAccessibleWidget(chart, QAccessible::Chart) {}
+
+  int childCount() const override { return QAccessibleWidget::childCount() + (Menu() ? 1 : 0); }
+  QAccessibleInterface* child(int index) const override {
+    const int own = QAccessibleWidget::childCount();
+    if (index < own) return QAccessibleWidget::child(index);
+    return index == own && Menu() ? QAccessible::queryAccessibleInterface(Menu()) : nullptr;
+  }
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    if (child && Menu() && child->object() == Menu()) return QAccessibleWidget::childCount();
+    return QAccessibleWidget::indexOfChild(child);
+  }
+
+ private:
+  QMenu* Menu() const { return static_cast<TChart*>(widget())->PopupMenu(); }
+};
+
+QAccessibleInterface* ChartAccessible(const QString&, QObject* object) {
+  auto* chart = dynamic_cast<TChart*>(object);
+  return chart ? new TChartAccessible(chart) : nullptr;
+}
+
+}  // namespace
+
 TChart::TChart(QWidget* parent) : QWidget(parent), Back_(QColor::fromRgb(kPanel)) {
+  static const bool accessible = [] {
+    QAccessible::installFactory(ChartAccessible);
+    return true;
+  }();
+  (void)accessible;
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(40, 40);
 }

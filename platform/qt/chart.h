@@ -198,7 +198,8 @@ class TChart : public QWidget {
   // False when the printer could not be started.
   bool Print(QPrinter& printer) const;
 
-  // Right-click menu.
+  // Right-click menu. The screen reader finds it, and its items, below the
+  // chart, as it finds a drop-down list below its box.
   void SetPopupMenu(QMenu* menu) { Popup_ = menu; }
   QMenu* PopupMenu() const { return Popup_; }
 

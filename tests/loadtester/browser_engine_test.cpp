@@ -1,12 +1,16 @@
 // The browser tabs on the real engine (offscreen) against a local page
-// server: a page with a frame and two images.
+// server: a page with a frame and two images, a page whose frame completes
+// long before the page itself, stops, and the results view's first
+// response.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTest>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -14,6 +18,7 @@
 #include <fstream>
 
 #include "loadtester/HttpAsy1.h"
+#include "loadtester/HttpAsy1Engine.h"
 #include "loadtester/splash.h"
 #include "platform/qt/qtbridge.h"
 #include "platform/qt/qtext.h"
@@ -48,6 +53,11 @@ class BrowserEngine : public ::testing::Test {
     server_.Page("/frame.htm", "text/html", "<html><body>frame</body></html>");
     server_.Page("/a.png", "image/png", std::string(kPng, sizeof kPng - 1));
     server_.Page("/b.png", "image/png", std::string(kPng, sizeof kPng - 1));
+    // Its frame completes at once, the page only when the test lets its
+    // image through.
+    server_.Page("/slow.htm", "text/html",
+                 "<html><body><iframe src=\"frame.htm\"></iframe><img src=\"slow.png\"></body></html>");
+    server_.Page("/slow.png", "image/png", std::string(kPng, sizeof kPng - 1));
   }
   testsupport::PrivateHome home_;
   testsupport::PageServer server_;
@@ -123,6 +133,181 @@ TEST_F(BrowserEngine, ResultsViewCannotReadLocalFiles) {
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return view->title() == QStringLiteral("blocked") || view->title().startsWith("read:"); }, 30000));
   EXPECT_EQ(view->title(), QStringLiteral("blocked"));
+}
+
+// A frame's completion counts: the timed reload starts while the page
+// itself still waits for its image.
+TEST_F(BrowserEngine, TimedReloadStartsAtTheFramesCompletion) {
+  server_.Hold("/slow.png");
+  THttpAsyForm form;
+  form.show();
+  form.Edit2->setText(plat::ToQ(server_.Url("/slow.htm")));
+  form.Button6->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.loadstart != 0; }, 30000)) << plat::FromQ(form.Label11->text());
+  EXPECT_FALSE(form.reloadpending);
+  EXPECT_EQ(server_.CountOf("/frame.htm"), 1);
+  server_.Release("/slow.png");
+  // The reload fetches the page again and is timed to its end.
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return server_.CountOf("/slow.htm") == 2 && server_.CountOf("/frame.htm") == 2 &&
+               form.Label12->text() == QStringLiteral("Status: Done") &&
+               form.Label11->text().contains(QStringLiteral(" msec "));
+      },
+      30000))
+      << plat::FromQ(form.Label11->text()) << " / " << plat::FromQ(form.Label12->text());
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^Time: \\d+ msec $")).match(form.Label11->text()).hasMatch())
+      << plat::FromQ(form.Label11->text());
+}
+
+// Stop on the browse tab and Abort on the download tab while the page
+// waits for its image: the engine's report of the stopped load changes
+// neither line.
+TEST_F(BrowserEngine, StopAndAbortEndCanceled) {
+  struct Case {
+    const char* name;
+    QLineEdit* THttpAsyForm::*edit;
+    QPushButton* THttpAsyForm::*start;
+    QPushButton* THttpAsyForm::*stop;
+    QLabel* THttpAsyForm::*status;
+    QWidget* THttpAsyForm::*browser;
+  };
+  const Case cases[] = {
+      {"browse tab", &THttpAsyForm::url1, &THttpAsyForm::gotobutton, &THttpAsyForm::stopbutton,
+       &THttpAsyForm::Label15, &THttpAsyForm::WebBrowser2},
+      {"download tab", &THttpAsyForm::Edit2, &THttpAsyForm::Button6, &THttpAsyForm::Button7,
+       &THttpAsyForm::Label12, &THttpAsyForm::WebBrowser1},
+  };
+  server_.Hold("/slow.png");
+  int requests = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    THttpAsyForm form;
+    form.show();
+    form.PageControl2->setCurrentWidget(c.browser == &THttpAsyForm::WebBrowser2 ? form.TabSheet8 : form.TabSheet7);
+    (form.*c.edit)->setText(plat::ToQ(server_.Url("/slow.htm")));
+    (form.*c.start)->click();
+    auto* view = (form.*c.browser)->findChild<QWebEngineView*>();
+    ASSERT_NE(view, nullptr);
+    bool ended = false, ok = true;
+    QObject::connect(view->page(), &QWebEnginePage::loadFinished, [&](bool finished) {
+      ended = true;
+      ok = finished;
+    });
+    ++requests;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/slow.png") == requests; }, 30000));
+    (form.*c.stop)->click();
+    EXPECT_EQ((form.*c.status)->text(), QStringLiteral("Status: Canceled"));
+    // The engine's end of the stopped load reaches the browser before this
+    // test hears of it: by then the line would have changed.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ((form.*c.status)->text(), QStringLiteral("Status: Canceled"));
+    if (c.browser == &THttpAsyForm::WebBrowser1) {
+      EXPECT_EQ(form.Label11->text(), QString());
+      EXPECT_TRUE(form.reloadpending);
+      EXPECT_EQ(form.loadstart, 0);
+    }
+  }
+}
+
+// With one user and "Show HTML-Results in Browser" off, the first response
+// is asked for while the run goes on and loaded after it has ended: it is
+// shown, with the image, style and frame it takes from its server, from a
+// program folder whose name needs escaping in an address.
+TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
+  server_.Page("/first.htm", "text/html",
+               "<html><head><title>first</title><link rel=\"stylesheet\" href=\"" + server_.Url("/style.css") +
+                   "\"></head><body><img src=\"" + server_.Url("/pic.png") +
+                   "\" onload=\"document.title='image shown'\"><iframe src=\"" + server_.Url("/frame.htm") +
+                   "\"></iframe></body></html>");
+  server_.Page("/style.css", "text/css", "body { margin: 3px; }");
+  server_.Page("/pic.png", "image/png", std::string(kPng, sizeof kPng - 1));
+  const std::string folder = home_.MakeFolder("program folder \xc3\xbc");
+  programfolderoverride = folder + "/";
+  THttpAsyForm form;
+  form.show();
+  // The results browser is up, from an earlier look at its page.
+  form.PageControl2->setCurrentWidget(form.TabSheet6);
+  form.PageControl1->setCurrentWidget(form.TabSheet1);
+  form.NavigateResults("about:blank");
+  auto* view = form.WebBrowser_V11->findChild<QWebEngineView*>();
+  ASSERT_NE(view, nullptr);
+  form.CheckBox2->setChecked(false);
+  form.Checkshowgraph->setChecked(false);
+  form.SpinEdit1->SetValue(1);
+  form.SpinEdit2->SetValue(1);
+  form.URLEdit->setText(plat::ToQ(server_.Url("/first.htm")));
+  form.ExecButton->setEnabled(true);
+  form.ExecButtonClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.activeclients.empty() && form.ExecButton->isEnabled(); }, 30000));
+  EXPECT_EQ(form.resultsurl, "file://" + folder + "/temp.htm");
+  // The engine takes the page up after the run, the box still off.
+  const QUrl shown = QUrl(plat::ToQ(form.resultsurl), QUrl::TolerantMode);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return view->url() == shown && view->title() == QStringLiteral("image shown") &&
+               server_.CountOf("/style.css") == 1 && server_.CountOf("/frame.htm") == 1;
+      },
+      30000))
+      << plat::FromQ(view->url().toString()) << " " << plat::FromQ(view->title());
+  form.CheckBox2->setChecked(true);
+  EXPECT_TRUE(view->isVisible());
+  programfolderoverride.clear();
+}
+
+// What the engine is given for an address: as written when it names its
+// scheme, so a faulty one is refused and not made into another address.
+TEST(BrowserEngineAddress, TypedAddressesGoAsWrittenOrNotAtAll) {
+  struct Case {
+    const char* typed;
+    const char* address;  // nullptr: refused with `error`
+    const char* error;
+  };
+  const Case cases[] = {
+      {"http://[::1", nullptr, "The address is not valid"},
+      {"http://exa mple.com/", nullptr, "The address is not valid"},
+      {"http://", nullptr, "The address names no server"},
+      {"http:/x", nullptr, "The address names no server"},
+      {"  ", nullptr, "No address was given"},
+      {"http://[::1]:8080/a", "http://[::1]:8080/a", nullptr},
+      {"HTTP://Example.COM/A b", "http://example.com/A%20b", nullptr},
+      {"file:///tmp/a b/\xc3\xbc.htm", "file:///tmp/a%20b/%C3%BC.htm", nullptr},
+      {"about:blank", "about:blank", nullptr},
+      // Without a scheme, completed as an address bar does.
+      {"127.0.0.1:8080/x", "http://127.0.0.1:8080/x", nullptr},
+      {"localhost", "http://localhost", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    try {
+      const QUrl u = plat::TQtWebBrowser::EngineAddress(c.typed);
+      ASSERT_NE(c.address, nullptr) << plat::FromQ(u.toString());
+      EXPECT_EQ(plat::FromQ(u.toString(QUrl::FullyEncoded)), c.address);
+    } catch (const plat::EBrowserError& e) {
+      ASSERT_NE(c.error, nullptr) << e.Message;
+      EXPECT_EQ(e.Message, c.error);
+    }
+  }
+}
+
+// A refused address is shown in its tab and stays in the URL fields as
+// typed.
+TEST_F(BrowserEngine, AnAddressThatCannotBeNavigatedIsShownAsTyped) {
+  THttpAsyForm form;
+  form.show();
+  struct Case {
+    QLineEdit* THttpAsyForm::*edit;
+    QPushButton* THttpAsyForm::*button;
+    QLabel* THttpAsyForm::*label;
+  };
+  for (Case c : {Case{&THttpAsyForm::url1, &THttpAsyForm::gotobutton, &THttpAsyForm::Label15},
+                 Case{&THttpAsyForm::Edit2, &THttpAsyForm::Button6, &THttpAsyForm::Label11}}) {
+    (form.*c.edit)->setText(QStringLiteral("http://[::1"));
+    (form.*c.button)->click();
+    EXPECT_EQ((form.*c.label)->text(), QStringLiteral("Unable to navigate to http://[::1. The address is not valid."));
+    for (QLineEdit* e : {form.url1, form.URLEdit, form.Edit2}) EXPECT_EQ(e->text(), QStringLiteral("http://[::1"));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The browser tabs of the load tester's window with scripted browsers in
 // place of the engine: the URL edits, the download tab's states and texts,
-// failed navigations, and the results browser's rule and late start.
+// failed navigations, stops, the status lines' room, and the results
+// browser's rule and late start. The cases where it matters run with
+// browsers that answer at once and with browsers that answer after the
+// call has returned, as the engine does.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -17,6 +20,7 @@
 #include "loadtester/splash.h"
 #include "platform/messaging/messaging.h"
 #include "platform/qt/qtext.h"
+#include "platform/qt/statuslabel.h"
 #include "platform/qt/webengine/webbrowser.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
@@ -51,6 +55,7 @@ class BrowserTabs : public ::testing::Test {
     // Each browser the window starts is a fake, found by its place's name.
     plat::SetWebBrowserMaker([this](QWidget* host, const plat::TBrowserOptions& o) {
       auto b = std::make_unique<FakeBrowser>();
+      b->deferred = deferred_;
       made_[plat::FromQ(host->objectName())] = b.get();
       options_[plat::FromQ(host->objectName())] = o;
       return b;
@@ -70,11 +75,26 @@ class BrowserTabs : public ::testing::Test {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
   }
   FakeBrowser* Made(const std::string& name) { return made_.count(name) ? made_[name] : nullptr; }
+  // A new window whose browsers answer at once or later.
+  void Remake(bool deferred) {
+    deferred_ = deferred;
+    form_.reset();
+    made_.clear();
+    form_ = std::make_unique<THttpAsyForm>();
+    form_->show();
+    Settle();
+  }
+  void ShowResultsPage() {
+    form_->PageControl2->setCurrentWidget(form_->TabSheet6);
+    form_->PageControl1->setCurrentWidget(form_->TabSheet1);
+    Settle();
+  }
 
   testsupport::PrivateHome home_;
   Recorder rec_;
   plat::IUserDialogs* old_ = nullptr;
   std::int64_t tick_ = 100000;
+  bool deferred_ = false;
   std::map<std::string, FakeBrowser*> made_;
   std::map<std::string, plat::TBrowserOptions> options_;
   std::unique_ptr<THttpAsyForm> form_;
@@ -256,13 +276,13 @@ TEST_F(BrowserTabs, DownloadTabStatesAsEventSequences) {
 
 TEST_F(BrowserTabs, ResultsBrowserRule) {
   // Show the results page and start its browser with something to show.
-  form_->PageControl2->setCurrentWidget(form_->TabSheet6);
-  form_->PageControl1->setCurrentWidget(form_->TabSheet1);
-  Settle();
+  ShowResultsPage();
   form_->NavigateResults("about:blank");
   FakeBrowser* b = Made("WebBrowser_V11");
   ASSERT_NE(b, nullptr);
   EXPECT_TRUE(options_["WebBrowser_V11"].confineLocalContent);
+  // The rule is the page's own: its frames load with it.
+  EXPECT_FALSE(options_["WebBrowser_V11"].askFrameNavigations);
   struct Case {
     bool show;
     bool testRuns;
@@ -281,19 +301,56 @@ TEST_F(BrowserTabs, ResultsBrowserRule) {
 }
 
 TEST_F(BrowserTabs, ResultsBrowserStartsWhenItComesUpWithTheLastPageAskedFor) {
-  // During a test, with the page out of sight: no browser yet.
-  form_->ExecButton->setEnabled(false);
-  form_->NavigateResults("about:blank");
-  form_->NavigateResults("file:///tmp/temp.htm");
-  form_->ExecButton->setEnabled(true);
-  EXPECT_EQ(Made("WebBrowser_V11"), nullptr);
-  // Looking at the page brings it up with the test's first response.
-  form_->PageControl2->setCurrentWidget(form_->TabSheet6);
-  form_->PageControl1->setCurrentWidget(form_->TabSheet1);
-  Settle();
-  ASSERT_NE(Made("WebBrowser_V11"), nullptr);
-  EXPECT_EQ(Made("WebBrowser_V11")->calls, std::vector<std::string>{"Navigate file:///tmp/temp.htm"});
-  EXPECT_EQ(Made("WebBrowser_V11")->shown, "file:///tmp/temp.htm");
+  for (bool deferred : {false, true}) {
+    SCOPED_TRACE(deferred ? "deferred" : "at once");
+    Remake(deferred);
+    // During a test, with the page out of sight: no browser yet.
+    form_->ExecButton->setEnabled(false);
+    form_->NavigateResults("about:blank");
+    form_->NavigateResults("file:///tmp/temp.htm");
+    form_->ExecButton->setEnabled(true);
+    EXPECT_EQ(Made("WebBrowser_V11"), nullptr);
+    // Looking at the page brings it up with the test's first response, let
+    // through by the rule when it was asked for and not asked again.
+    ShowResultsPage();
+    FakeBrowser* b = Made("WebBrowser_V11");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->calls, std::vector<std::string>{"NavigateApproved file:///tmp/temp.htm"});
+    b->Deliver();
+    EXPECT_EQ(b->shown, "file:///tmp/temp.htm");
+  }
+}
+
+// With one user the first response is asked for while the test runs and
+// the browser loads it after the run has ended, with "Show HTML-Results in
+// Browser" off: the rule was decided when the program navigated.
+TEST_F(BrowserTabs, ResultsBrowserLoadsWhatTheRuleLetThroughWhenTheProgramNavigated) {
+  for (bool deferred : {false, true}) {
+    SCOPED_TRACE(deferred ? "deferred" : "at once");
+    Remake(deferred);
+    ShowResultsPage();
+    form_->NavigateResults("about:blank");
+    FakeBrowser* b = Made("WebBrowser_V11");
+    ASSERT_NE(b, nullptr);
+    b->Deliver();
+    form_->CheckBox2->setChecked(false);
+
+    form_->ExecButton->setEnabled(false);  // the run
+    form_->NavigateResults("file:///tmp/temp.htm");
+    form_->ExecButton->setEnabled(true);  // its end
+    b->Deliver();
+    EXPECT_EQ(b->shown, "file:///tmp/temp.htm");
+    // No test running and the box off: the program's navigation is refused
+    // at once, and so is a navigation of the page's own.
+    form_->NavigateResults("file:///tmp/other.htm");
+    bool cancel = false;
+    b->DoBeforeNavigate("http://clicked.example/", cancel);
+    EXPECT_TRUE(cancel);
+    b->Deliver();
+    EXPECT_EQ(b->shown, "file:///tmp/temp.htm");
+    EXPECT_EQ(b->calls,
+              (std::vector<std::string>{"NavigateApproved about:blank", "NavigateApproved file:///tmp/temp.htm"}));
+  }
 }
 
 TEST_F(BrowserTabs, ResultsBrowserKeepsNoPageItsRuleRefused) {
@@ -306,6 +363,108 @@ TEST_F(BrowserTabs, ResultsBrowserKeepsNoPageItsRuleRefused) {
   form_->CheckBox2->setChecked(true);
   Settle();
   EXPECT_EQ(Made("WebBrowser_V11"), nullptr);
+}
+
+// Stop on the browse tab and Abort on the download tab leave "Status:
+// Canceled": the stopped load says nothing more, neither "Done" nor a
+// completion that would start or end a timed reload.
+TEST_F(BrowserTabs, StopAndAbortEndCanceled) {
+  struct Case {
+    const char* name;
+    const char* browser;
+    QPushButton* THttpAsyForm::*start;
+    QPushButton* THttpAsyForm::*stop;
+    QLabel* THttpAsyForm::*status;
+    bool firstLoadDone;  // stopped during the timed reload
+  };
+  const Case cases[] = {
+      {"browse tab", "WebBrowser2", &THttpAsyForm::gotobutton, &THttpAsyForm::stopbutton, &THttpAsyForm::Label15,
+       false},
+      {"download tab, first load", "WebBrowser1", &THttpAsyForm::Button6, &THttpAsyForm::Button7,
+       &THttpAsyForm::Label12, false},
+      {"download tab, timed reload", "WebBrowser1", &THttpAsyForm::Button6, &THttpAsyForm::Button7,
+       &THttpAsyForm::Label12, true},
+  };
+  for (bool deferred : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (deferred ? ", deferred" : ", at once"));
+      Remake(deferred);
+      form_->url1->setText("http://page/");
+      (form_.get()->*c.start)->click();
+      FakeBrowser* b = Made(c.browser);
+      ASSERT_NE(b, nullptr);
+      if (c.firstLoadDone) {
+        // The first load ends as a browser ends it: at once the test fires it.
+        if (deferred) {
+          b->Deliver();
+        } else {
+          b->DoStatusTextChange("Done");
+          b->DoDownloadComplete();
+          b->DoDocumentComplete("http://page/");
+        }
+        ASSERT_NE(form_->loadstart, 0);
+      }
+      b->DoStatusTextChange("Loading http://page/");
+      tick_ += 50;
+      (form_.get()->*c.stop)->click();
+      b->Deliver();
+      EXPECT_EQ(Text(form_.get()->*c.status), "Status: Canceled");
+      EXPECT_EQ(b->calls.back(), "Stop");
+      if (std::string(c.browser) == "WebBrowser1") {
+        EXPECT_EQ(Text(form_->Label11), "");
+        EXPECT_EQ(form_->reloadpending, !c.firstLoadDone);
+      }
+      if (deferred) {
+        EXPECT_EQ(b->shown, c.firstLoadDone ? "http://page/" : "");
+      }
+    }
+  }
+}
+
+// A long status or time text takes the room its band leaves and is cut
+// there; the buttons and the URL field keep their places and sizes.
+TEST_F(BrowserTabs, LongStatusTextsMoveNothing) {
+  const std::string url = "http://example.com/" + std::string(400, 'x') + ".htm";
+  struct Case {
+    QWidget* THttpAsyForm::*tab;
+    QLabel* THttpAsyForm::*label;
+  };
+  const Case cases[] = {
+      {&THttpAsyForm::TabSheet8, &THttpAsyForm::Label15},
+      {&THttpAsyForm::TabSheet7, &THttpAsyForm::Label12},
+      {&THttpAsyForm::TabSheet7, &THttpAsyForm::Label11},
+  };
+  for (const Case& c : cases) {
+    QLabel* label = form_.get()->*c.label;
+    SCOPED_TRACE(plat::FromQ(label->objectName()));
+    form_->PageControl2->setCurrentWidget(form_.get()->*c.tab);
+    Settle();
+    QWidget* band = label->parentWidget();
+    auto places = [&] {
+      std::vector<QRect> r;
+      for (QWidget* w : band->findChildren<QWidget*>())
+        if (w != label) r.push_back(w->geometry());
+      return r;
+    };
+    const std::vector<QRect> before = places();
+    const QString text = plat::ToQ("Status: Loading " + url);
+    label->setText(text);
+    Settle();
+    EXPECT_EQ(places(), before);
+    EXPECT_LE(label->geometry().right(), band->contentsRect().right());
+    EXPECT_GT(label->width(), 0);
+    // The whole text stays the label's, for the screen reader too; the
+    // drawn one is cut to the width.
+    EXPECT_EQ(label->text(), text);
+    auto* status = qobject_cast<plat::TStatusLabel*>(label);
+    ASSERT_NE(status, nullptr);
+    const QString shown = status->ShownText();
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << plat::FromQ(shown);
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->contentsRect().width());
+    // A short text is drawn whole.
+    label->setText(QStringLiteral("Status: Done"));
+    EXPECT_EQ(status->ShownText(), QStringLiteral("Status: Done"));
+  }
 }
 
 }  // namespace

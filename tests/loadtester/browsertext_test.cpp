@@ -79,8 +79,11 @@ TEST(LazyWebBrowser, StartsOnTheFirstNavigationAndPassesEventsOn) {
   inner->DoDocumentComplete("http://a/");
   lazy.Refresh2(plat::REFRESH_COMPLETELY);
   lazy.Stop();
-  EXPECT_EQ(inner->calls,
-            (std::vector<std::string>{"Navigate http://a/", "Navigate http://refused/", "Refresh2 3", "Stop"}));
+  // An address the caller has approved is not asked about again.
+  lazy.NavigateApproved("http://refused/");
+  EXPECT_EQ(inner->shown, "http://refused/");
+  EXPECT_EQ(inner->calls, (std::vector<std::string>{"Navigate http://a/", "Navigate http://refused/", "Refresh2 3",
+                                                    "Stop", "NavigateApproved http://refused/"}));
   EXPECT_EQ(seen, (std::vector<std::string>{"before http://a/", "before http://refused/", "complete http://a/"}));
 }
 

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPrinter>
 #include <QPrinterInfo>
@@ -517,6 +520,70 @@ TEST_F(Window, CopyGraphLeavesABitmapOnTheClipboard) {
   EXPECT_EQ(form.Chart2->PopupMenu(), form.PopupMenu1);
   EXPECT_EQ(form.MenuItem1->text(), QStringLiteral("Print Graph"));
   EXPECT_EQ(form.CopyGraph21->text(), QStringLiteral("Copy Graph"));
+}
+
+// A screen reader walks down from the window: the charts' right-click menus
+// and their items must be found there, below their chart, and work when
+// pressed, whether the menu is open or not.
+TEST_F(Window, ChartMenusAreInTheAccessibilityTree) {
+  THttpAsyForm form;
+  form.show();
+  form.PageControl2->setCurrentWidget(form.TabSheet6);
+  form.Ramp->setChecked(true);
+  Settle();
+  struct Item {
+    QAccessibleInterface* item;
+    QObject* chart;  // the chart the walk passed through on its way down
+  };
+  auto walk = [&] {
+    std::vector<Item> items;
+    std::function<void(QAccessibleInterface*, QObject*, int)> down = [&](QAccessibleInterface* a, QObject* chart,
+                                                                        int depth) {
+      if (!a || depth > 40) return;
+      if (a->object() == form.Chart1 || a->object() == form.Chart2) chart = a->object();
+      if (a->role() == QAccessible::MenuItem) items.push_back({a, chart});
+      for (int i = 0; i < a->childCount(); ++i) down(a->child(i), chart, depth + 1);
+    };
+    down(QAccessible::queryAccessibleInterface(&form), nullptr, 0);
+    return items;
+  };
+  auto find = [](const std::vector<Item>& items, QObject* chart, const QString& name) -> QAccessibleInterface* {
+    for (const Item& i : items)
+      if (i.chart == chart && i.item->text(QAccessible::Name) == name) return i.item;
+    return nullptr;
+  };
+  for (int open = 0; open < 2; ++open) {
+    SCOPED_TRACE(open ? "menu open" : "menu closed");
+    if (open) {
+      QContextMenuEvent e(QContextMenuEvent::Keyboard, QPoint(10, 10), form.Chart1->mapToGlobal(QPoint(10, 10)));
+      QApplication::sendEvent(form.Chart1, &e);
+      ASSERT_TRUE(QTest::qWaitFor([&] { return form.PopupMenu2->isVisible(); }, 10000));
+    }
+    const std::vector<Item> items = walk();
+    for (plat::TChart* chart : {form.Chart1, form.Chart2}) {
+      SCOPED_TRACE(chart->objectName().toStdString());
+      for (const char* name : {"Print Graph", "Copy Graph"}) {
+        QAccessibleInterface* item = find(items, chart, QString::fromLatin1(name));
+        ASSERT_NE(item, nullptr) << name;
+        ASSERT_NE(item->parent(), nullptr);
+        EXPECT_EQ(item->parent()->role(), QAccessible::PopupMenu);
+        EXPECT_EQ(item->parent()->object(), chart->PopupMenu());
+      }
+      QAccessibleInterface* a = QAccessible::queryAccessibleInterface(chart);
+      EXPECT_EQ(a->indexOfChild(QAccessible::queryAccessibleInterface(chart->PopupMenu())), a->childCount() - 1);
+    }
+    if (open) {
+      EXPECT_FALSE(QAccessible::queryAccessibleInterface(form.PopupMenu2)->state().invisible);
+    }
+    QAccessibleInterface* copy = find(items, open ? form.Chart1 : form.Chart2, QStringLiteral("Copy Graph"));
+    ASSERT_NE(copy->actionInterface(), nullptr);
+    QGuiApplication::clipboard()->clear();
+    copy->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    const QImage img = QGuiApplication::clipboard()->image();
+    ASSERT_FALSE(img.isNull());
+    EXPECT_EQ(img.size(), (open ? form.Chart1 : form.Chart2)->size());
+    form.PopupMenu2->close();
+  }
 }
 
 TEST_F(Window, ExceptionsInHandlersEndAtTheErrorBox) {

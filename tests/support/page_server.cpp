@@ -11,7 +11,11 @@ namespace testsupport {
 PageServer::PageServer() { acceptThread_ = std::thread([this] { AcceptLoop(); }); }
 
 PageServer::~PageServer() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  released_.notify_all();
   listener_.Close();
   acceptThread_.join();
   for (std::thread& t : workers_) t.join();
@@ -34,6 +38,19 @@ std::vector<std::string> PageServer::Paths() const {
 int PageServer::CountOf(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
+}
+
+void PageServer::Hold(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  held_.insert(path);
+}
+
+void PageServer::Release(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.erase(path);
+  }
+  released_.notify_all();
 }
 
 void PageServer::AcceptLoop() {
@@ -63,8 +80,9 @@ void PageServer::Serve(int fd) {
     std::string path = in.substr(sp1 + 1, sp2 - sp1 - 1);
     std::string response;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       paths_.push_back(path);
+      released_.wait(lock, [&] { return stop_ || held_.count(path) == 0; });
       auto it = pages_.find(path);
       std::string status = it == pages_.end() ? "404 Not Found" : "200 OK";
       std::string type = it == pages_.end() ? "text/plain" : it->second.first;

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,11 @@ class PageServer {
   std::vector<std::string> Paths() const;
   int CountOf(const std::string& path) const;
 
+  // Requests for `path` are recorded but answered only after Release, so
+  // a page that needs it cannot complete before the test lets it.
+  void Hold(const std::string& path);
+  void Release(const std::string& path);
+
  private:
   void AcceptLoop();
   void Serve(int fd);
@@ -40,6 +47,8 @@ class PageServer {
   mutable std::mutex mutex_;
   std::map<std::string, std::pair<std::string, std::string>> pages_;
   std::vector<std::string> paths_;
+  std::set<std::string> held_;
+  std::condition_variable released_;
   std::vector<std::thread> workers_;
   std::thread acceptThread_;
 };

@@ -4,9 +4,14 @@
 
 #include <QCoreApplication>
 #include <QLayout>
+#include <QRegularExpression>
+#include <QUuid>
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 #include <cstdio>
@@ -36,19 +41,61 @@ void PrepareEngineProcess() {
   }
 }
 
+QString Encoded(const QUrl& url) { return url.toString(QUrl::FullyEncoded); }
+
+// The engine reports the end of the page's own load only. A script in
+// every frame, in a world of its own that the page's scripts cannot see,
+// reports each frame's end through the console.
+const QString kFrameScript = QStringLiteral("frame-complete");
+
+QWebEngineScript FrameCompleteScript(const QString& token) {
+  QWebEngineScript s;
+  s.setName(kFrameScript);
+  s.setWorldId(QWebEngineScript::ApplicationWorld);
+  s.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  s.setRunsOnSubFrames(true);
+  s.setSourceCode(QStringLiteral("(function () {"
+                                 "  if (window === window.top) return;"
+                                 "  window.addEventListener('load', function () { console.log('%1' + location.href); });"
+                                 "})();")
+                      .arg(token));
+  return s;
+}
+
 }  // namespace
 
-// A page that asks before every navigation, its frames' included.
+// A page that asks before every navigation (its frames' when the options
+// say so) and hears the frames' completions.
 class TQtWebBrowser::Page : public QWebEnginePage {
  public:
   Page(TQtWebBrowser* owner, QObject* parent) : QWebEnginePage(parent), owner_(owner) {}
 
  protected:
-  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
+  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override {
+    if (!isMainFrame && !owner_->options_.askFrameNavigations) return true;
+    if (isMainFrame) {
+      // A new load of the page (a link, a script, the view's own menu):
+      // whatever the program stopped before is over.
+      owner_->stopped_ = false;
+      if (!owner_->approved_.isEmpty()) {
+        const bool approved = Encoded(url) == owner_->approved_;
+        owner_->approved_.clear();
+        if (approved) return true;
+      }
+    }
     bool cancel = false;
     // The engine calls this from its own code: nothing may be thrown into it.
-    Safely([&] { owner_->DoBeforeNavigate(FromQ(url.toString(QUrl::FullyEncoded)), cancel); });
+    Safely([&] { owner_->DoBeforeNavigate(FromQ(Encoded(url)), cancel); });
     return !cancel;
+  }
+
+  void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
+                                const QString& source) override {
+    if (source == QStringLiteral("userscript:") + kFrameScript && message.startsWith(owner_->frameToken_)) {
+      owner_->FrameComplete(message.mid(owner_->frameToken_.size()));
+      return;
+    }
+    QWebEnginePage::javaScriptConsoleMessage(level, message, line, source);
   }
 
  private:
@@ -57,16 +104,18 @@ class TQtWebBrowser::Page : public QWebEnginePage {
 
 void PrepareWebEngineApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
 
-TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options) {
+TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options)
+    : options_(options), frameToken_(QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char(' ')) {
   PrepareEngineProcess();
   view_ = new QWebEngineView(host);
   alive_ = view_;
   auto* page = new Page(this, view_);
   view_->setPage(page);
+  page->scripts().insert(FrameCompleteScript(frameToken_));
   if (options.confineLocalContent) {
     QWebEngineSettings* s = page->settings();
     s->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
-    s->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+    s->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
   }
   if (host) {
     QLayout* layout = host->layout();
@@ -78,18 +127,23 @@ TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options) {
     view_->setAccessibleName(host->accessibleName());
   }
 
-  QObject::connect(page, &QWebEnginePage::loadStarted, view_, [this, page] {
-    Safely([&] { DoStatusTextChange("Loading " + FromQ(page->requestedUrl().toString(QUrl::FullyEncoded))); });
+  QObject::connect(page, &QWebEnginePage::loadingChanged, view_, [this](const QWebEngineLoadingInfo& info) {
+    switch (info.status()) {
+      case QWebEngineLoadingInfo::LoadStartedStatus:
+        if (!stopped_) Safely([&] { DoStatusTextChange("Loading " + FromQ(Encoded(info.url()))); });
+        break;
+      case QWebEngineLoadingInfo::LoadSucceededStatus:
+        LoadEnded(true, QString());
+        break;
+      case QWebEngineLoadingInfo::LoadFailedStatus:
+        LoadEnded(false, info.errorString());
+        break;
+      case QWebEngineLoadingInfo::LoadStoppedStatus:
+        break;
+    }
   });
-  QObject::connect(page, &QWebEnginePage::loadProgress, view_,
-                   [this](int p) { Safely([&] { DoProgressChange(p, 100); }); });
-  // A load that was stopped or failed has ended but brought no document.
-  QObject::connect(page, &QWebEnginePage::loadFinished, view_, [this, page](bool ok) {
-    Safely([&] {
-      DoDownloadComplete();
-      DoStatusTextChange("Done");
-      if (ok) DoDocumentComplete(FromQ(page->url().toString(QUrl::FullyEncoded)));
-    });
+  QObject::connect(page, &QWebEnginePage::loadProgress, view_, [this](int p) {
+    if (!stopped_) Safely([&] { DoProgressChange(p, 100); });
   });
   QObject::connect(page, &QWebEnginePage::linkHovered, view_,
                    [this](const QString& url) { Safely([&] { DoStatusTextChange(FromQ(url)); }); });
@@ -103,31 +157,82 @@ TQtWebBrowser::~TQtWebBrowser() {
   }
 }
 
-void TQtWebBrowser::Navigate(const std::string& url) {
+// A stopped load or a failed one has brought no document.
+void TQtWebBrowser::LoadEnded(bool finished, const QString& error) {
+  if (stopped_) return;
+  QWebEngineView* v = View();
+  if (!v) return;
+  const std::string url = FromQ(Encoded(v->page()->url()));
+  Safely([&] {
+    if (!finished) {
+      DoStatusTextChange("Could not load " + url + ": " + FromQ(error));
+      return;
+    }
+    DoDownloadComplete();
+    DoStatusTextChange("Done");
+    DoDocumentComplete(url);
+  });
+}
+
+void TQtWebBrowser::FrameComplete(const QString& url) {
+  if (stopped_) return;
+  Safely([&] { DoDocumentComplete(FromQ(url)); });
+}
+
+QUrl TQtWebBrowser::EngineAddress(const std::string& url) {
   CheckNavigable(url);
-  QUrl u = QUrl::fromUserInput(ToQ(url).trimmed());
+  const QString text = ToQ(url).trimmed();
+  // An address bar's completion would turn a faulty address that names its
+  // scheme into another one ("http://[::1" into "http://http//[::1"): such
+  // an address goes as written or not at all.
+  static const QRegularExpression namesScheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
+  QUrl u = namesScheme.match(text).hasMatch() ? QUrl(text, QUrl::TolerantMode) : QUrl::fromUserInput(text);
   if (!u.isValid()) throw EBrowserError("The address is not valid");
   const QString scheme = u.scheme();
   if ((scheme == QLatin1String("http") || scheme == QLatin1String("https")) && u.host().isEmpty())
     throw EBrowserError("The address names no server");
-  if (QWebEngineView* v = View()) v->load(u);
+  return u;
+}
+
+void TQtWebBrowser::Load(const QUrl& url) {
+  stopped_ = false;
+  if (QWebEngineView* v = View()) v->load(url);
+}
+
+void TQtWebBrowser::Navigate(const std::string& url) {
+  const QUrl u = EngineAddress(url);
+  approved_.clear();
+  Load(u);
+}
+
+void TQtWebBrowser::NavigateApproved(const std::string& url) {
+  const QUrl u = EngineAddress(url);
+  approved_ = Encoded(u);
+  Load(u);
 }
 
 void TQtWebBrowser::GoBack() {
   QWebEngineView* v = View();
   if (!v || !v->history()->canGoBack()) throw NoEarlierPageError();
+  approved_.clear();
+  stopped_ = false;
   v->back();
 }
 
 void TQtWebBrowser::Refresh2(int level) {
   QWebEngineView* v = View();
   if (!v) return;
+  approved_.clear();
+  stopped_ = false;
   v->page()->triggerAction(level == REFRESH_COMPLETELY ? QWebEnginePage::ReloadAndBypassCache
                                                            : QWebEnginePage::Reload);
 }
 
 void TQtWebBrowser::Stop() {
-  if (QWebEngineView* v = View()) v->stop();
+  QWebEngineView* v = View();
+  if (!v) return;
+  stopped_ = true;
+  v->stop();
 }
 
 void SetWebBrowserMaker(WebBrowserMaker maker) { Maker() = std::move(maker); }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QPointer>
+#include <QString>
+#include <QUrl>
 #include <functional>
 #include <memory>
 
@@ -28,6 +30,7 @@ class TQtWebBrowser : public IWebBrowser {
   TQtWebBrowser& operator=(const TQtWebBrowser&) = delete;
 
   void Navigate(const std::string& url) override;
+  void NavigateApproved(const std::string& url) override;
   void GoBack() override;
   void Refresh2(int level) override;
   void Stop() override;
@@ -35,10 +38,32 @@ class TQtWebBrowser : public IWebBrowser {
   // The view, or null once its window has taken it away.
   QWebEngineView* View() const { return alive_ ? view_ : nullptr; }
 
+  // What the engine is given for an address: the address as written when
+  // it names its scheme ("http://..."), else completed as an address bar
+  // does ("127.0.0.1:8080/x" is "http://127.0.0.1:8080/x"). Raises
+  // EBrowserError for one that cannot be navigated.
+  static QUrl EngineAddress(const std::string& url);
+
  private:
   class Page;
+  void Load(const QUrl& url);
+  // The load under way has ended; reports only one that finished.
+  void LoadEnded(bool finished, const QString& error);
+  void FrameComplete(const QString& url);
+
+  TBrowserOptions options_;
   QWebEngineView* view_ = nullptr;
   QPointer<QObject> alive_;
+  // The address of the program's last NavigateApproved, until the engine's
+  // next question about the page's own navigation (it is that one's or no
+  // longer meant).
+  QString approved_;
+  // The program stopped the load: nothing of it is reported until the
+  // program or the page starts a new one.
+  bool stopped_ = false;
+  // Marks the frames' completion messages, which come through the page's
+  // console: the pages cannot see it, so they cannot forge one.
+  QString frameToken_;
 };
 
 // How the programs get their browsers: TQtWebBrowser unless a test has put
