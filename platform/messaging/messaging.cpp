@@ -483,6 +483,8 @@ int RunMessageLoop() {
 
 bool ProgramEnding() { return g_programEnding.load(); }
 
+void NoteProgramEnding() { NoteQuitTaken(); }
+
 void ResetProgramEndingForTests() { g_programEnding.store(false); }
 
 namespace {

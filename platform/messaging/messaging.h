@@ -100,6 +100,9 @@ int RunMessageLoop();
 // that another thread's loop takes ends only that loop. Once set it stays
 // set, and every thread's wait is woken so that waits can give up.
 bool ProgramEnding();
+// A loop that is not ours (Qt's) is ending the program: the same as a quit
+// taken by our loop on the main thread. Called on the main thread.
+void NoteProgramEnding();
 // Tests start a new program.
 void ResetProgramEndingForTests();
 

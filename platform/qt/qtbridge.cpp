@@ -1,6 +1,7 @@
 #include "platform/qt/qtbridge.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QObject>
 #include <QSocketNotifier>
@@ -29,6 +30,19 @@ class Bridge : public QObject {
     again_->setInterval(0);
     QObject::connect(again_, &QTimer::timeout, this, [this] { Run(); });
     again_->start();
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+
+  // Qt ends the program by itself too (the last window closed, quit()): a
+  // wait must see that end as it sees a quit taken by our loop. The quit is
+  // handled here first, so that one a window refused does not count.
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (inQuit_ || e->type() != QEvent::Quit || watched != QCoreApplication::instance()) return false;
+    inQuit_ = true;
+    watched->event(e);
+    inQuit_ = false;
+    if (e->isAccepted()) NoteProgramEnding();
+    return true;
   }
 
   void Run() {
@@ -58,6 +72,7 @@ class Bridge : public QObject {
   QTimer* timer_ = nullptr;
   QTimer* again_ = nullptr;
   bool running_ = false;
+  bool inQuit_ = false;
 };
 
 Bridge* g_bridge = nullptr;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QWidget>
+#include <atomic>
 #include <QTimer>
 #include <thread>
 
@@ -84,4 +88,60 @@ TEST(QtBridge, WaitForMessagesWakesForQtEventsAndOurQueue) {
   EXPECT_GE(TickMs() - t0, 55);
   DestroyWindow(h);
   RemoveQtBridge();
+}
+
+namespace {
+// A top-level window that may refuse to close, as a window with unsaved
+// work does.
+class Refusing : public QWidget {
+ public:
+  bool refuse = true;
+
+ protected:
+  void closeEvent(QCloseEvent* e) override {
+    if (refuse) e->ignore();
+  }
+};
+}  // namespace
+
+// Qt ends the program by itself (quit(), the last window closed): that is
+// the program's end for every wait, as a quit our loop takes is; a quit a
+// window refused is not.
+TEST(QtBridge, QtsOwnQuitIsTheProgramsEnd) {
+  int argc = 1;
+  char arg0[] = "qtbridge_test";
+  char* argv[] = {arg0, nullptr};
+  QApplication app(argc, argv);
+  InstallQtBridge();
+  ResetProgramEndingForTests();
+  Refusing window;
+  window.show();
+
+  std::atomic<bool> registered{false}, woke{false}, sawEnd{false};
+  std::thread sleeper([&] {
+    CurrentThreadQueue();
+    registered = true;
+    woke = WaitMessage(60000);
+    sawEnd = ProgramEnding();
+  });
+  while (!registered) std::this_thread::yield();
+
+  bool refusedSeen = true, endSeenInHandler = false;
+  QTimer::singleShot(0, &app, [&] {
+    QCoreApplication::quit();
+    refusedSeen = ProgramEnding();
+    window.refuse = false;
+    QCoreApplication::quit();
+    // A wait inside a handler sees the end at once, before Qt's loop returns.
+    endSeenInHandler = ProgramEnding();
+  });
+  QTimer::singleShot(60000, &app, [] { QCoreApplication::exit(1); });
+  EXPECT_EQ(app.exec(), 0);
+  sleeper.join();
+  EXPECT_FALSE(refusedSeen) << "a window refused that quit";
+  EXPECT_TRUE(endSeenInHandler);
+  EXPECT_TRUE(woke) << "the other thread's wait was woken";
+  EXPECT_TRUE(sawEnd);
+  RemoveQtBridge();
+  ResetProgramEndingForTests();
 }
