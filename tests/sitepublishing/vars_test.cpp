@@ -145,10 +145,9 @@ TEST_F(VarsWindow, DeleteOnlyWhenNotEditing) {
   QTest::keyClick(Editor(), Qt::Key_Delete);
   V().dgVarsKeyUp(Qt::Key_Delete, Qt::NoModifier);
   EXPECT_EQ(VarList->Count(), 4);
-  QTest::keyClick(Editor(), Qt::Key_Escape);
+  QTest::keyClick(Editor(), Qt::Key_Return);
   Settle();
   ASSERT_FALSE(V().Editing());
-  ASSERT_TRUE(V().isVisible());
 
   Project->Modified = false;
   Key(Qt::Key_Delete);
@@ -198,6 +197,38 @@ TEST_F(VarsWindow, EscAndTheVariablesButtonShowAndHide) {
   EXPECT_TRUE(V().isVisible());
   Main->sbVariables->click();
   EXPECT_FALSE(V().isVisible());
+}
+
+// The window sees Ctrl+N and Esc before the cell editor does.
+TEST_F(VarsWindow, CtrlNAndEscReachTheWindowWhileACellIsEdited) {
+  AddVar("title", "old");
+  V().SetCurrentCell(0, 2);
+  V().dgVars->setFocus();
+  QTest::keyClick(V().dgVars, Qt::Key_F2);
+  ASSERT_TRUE(V().Editing());
+  Editor()->selectAll();
+  QTest::keyClicks(Editor(), QStringLiteral("name"));
+  QTest::keyClick(Editor(), Qt::Key_N, Qt::ControlModifier);
+  Settle();
+  // A row is added; the edit in the row left behind is kept.
+  ASSERT_EQ(VarList->Count(), 4);
+  EXPECT_EQ(VarList->Items(2)->Name, "name");
+  EXPECT_EQ(V().Row(), 3);
+  EXPECT_EQ(V().Col(), 0);
+  EXPECT_FALSE(V().Editing());
+
+  // Esc in the editor drops its edit and hides the window.
+  V().SetCurrentCell(1, 2);
+  QTest::keyClick(V().dgVars, Qt::Key_F2);
+  ASSERT_TRUE(V().Editing());
+  Editor()->selectAll();
+  QTest::keyClicks(Editor(), QStringLiteral("new"));
+  QTest::keyClick(Editor(), Qt::Key_Escape);
+  Settle();
+  EXPECT_FALSE(V().isVisible());
+  EXPECT_FALSE(V().Editing());
+  EXPECT_EQ(VarList->Items(2)->Value, "old");
+  EXPECT_EQ(VarList->Count(), 4);
 }
 
 TEST_F(VarsWindow, NewProjectResetsTheGrid) {
