@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
+#include "tests/sitepublishing/windows_fixture.h"
 #include "tests/support/walk_fakes.h"
 
 namespace {
@@ -462,6 +464,65 @@ TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
   EXPECT_TRUE(w.Aborted());
   EXPECT_EQ(w.btnControl->text(), "Close");
   Project->Form = saved;
+}
+
+// ---- in front of the main window -----------------------------------------------------
+
+class LogInFront : public pubtest::WindowsTest {
+ protected:
+  // Waits for w to be the active window (the platform activates windows
+  // through its queue).
+  static bool BecomesActive(QWidget* w, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (QApplication::activeWindow() != w && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return QApplication::activeWindow() == w;
+  }
+};
+
+// The logs as a walk shows them: stacked above the main window, and in
+// front again when the disabled main window is activated, as a click on it
+// does; once the log is closed the main window keeps the front.
+TEST_F(LogInFront, ALogShownByAWalkStaysInFrontOfTheMainWindow) {
+  Start();
+  Main->activateWindow();
+  ASSERT_TRUE(BecomesActive(Main.get()));
+  for (TfrmLog* log : {static_cast<TfrmLog*>(UploadLog.get()), static_cast<TfrmLog*>(DeleteLog.get())}) {
+    SCOPED_TRACE(log->objectName().toStdString());
+    if (log == UploadLog.get()) UploadLog->BeginUpload(); else DeleteLog->BeginDelete();
+    ASSERT_TRUE(BecomesActive(log));
+    ASSERT_NE(log->windowHandle(), nullptr);
+    EXPECT_EQ(log->windowHandle()->transientParent(), Main->windowHandle());
+    EXPECT_FALSE(Main->isEnabled());
+
+    int activations = 0;
+    struct Count : QObject {
+      int& n;
+      explicit Count(int& counter) : n(counter) {}
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::WindowActivate) ++n;
+        return false;
+      }
+    } count(activations);
+    Main->installEventFilter(&count);
+    Main->activateWindow();
+    QElapsedTimer t;
+    t.start();
+    while (activations == 0 && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_GT(activations, 0) << "the main window was never activated";
+    EXPECT_TRUE(BecomesActive(log));
+    Main->removeEventFilter(&count);
+
+    if (log == UploadLog.get()) UploadLog->EndUpload(); else DeleteLog->EndDelete();
+    log->close();
+    EXPECT_EQ(log->windowHandle()->transientParent(), nullptr);
+    Main->activateWindow();
+    ASSERT_TRUE(BecomesActive(Main.get()));
+    // A closed log does not come back: 300 ms after the activation the main
+    // window still has the front.
+    Wait(300);
+    EXPECT_EQ(QApplication::activeWindow(), Main.get());
+  }
 }
 
 }  // namespace
