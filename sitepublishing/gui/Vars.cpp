@@ -58,10 +58,11 @@ class TVarDelegate : public QStyledItemDelegate {
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                         const QModelIndex& index) const override {
     QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
-    // A screen reader tells which cell is being edited.
+    // A screen reader tells which cell is being edited: the column, and
+    // for a value the variable's name.
     if (editor) {
       editor->setAccessibleName(index.model()->headerData(index.column(), Qt::Horizontal).toString());
-      editor->setAccessibleDescription(QStringLiteral("Variable %1").arg(index.row() + 1));
+      if (index.column() == 1) editor->setAccessibleDescription(index.siblingAtColumn(0).data().toString());
     }
     return editor;
   }

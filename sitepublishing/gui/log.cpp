@@ -138,6 +138,10 @@ TfrmLog::TfrmLog() : QDialog(nullptr), Place_(this) {
   dgLog->SetRowCount(1);
   dgLog->OnDrawCell = [this](QPainter& p, int row, const QRect& r) { dgLogDrawCell(p, row, r); };
   dgLog->OnResize = [this] { plat::Safely([this] { FormResize(); }); };
+  // The rows are drawn by hand: readers get their texts from here.
+  dgLog->OnRowText = [this](int row) {
+    return row >= 0 && row < Lines.Count() ? Displayed(Lines.Items[static_cast<std::size_t>(row)].Text) : QString();
+  };
   ClientLayout->addWidget(dgLog, 1);
   outer->addWidget(pnlClient, 1);
 

@@ -3,6 +3,7 @@
 // and the upload log's progress and Abort.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontMetricsF>
@@ -23,7 +24,9 @@
 #include "ftpcomponents/SimpFTP.h"
 #include "platform/messaging/messaging.h"
 #include "platform/qt/drawgrid.h"
+#include "platform/qt/panel.h"
 #include "platform/qt/qtbridge.h"
+#include "platform/qt/qtext.h"
 #include "platform/registry/registry.h"
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/gui/DeleteLog.h"
@@ -372,6 +375,102 @@ TEST_F(LogWindows, CancelDuringTheQuestionAnswersNoAbortsAndCloses) {
   w.EndDelete();
   EXPECT_EQ(w.Lines.Count(), 2);
   EXPECT_FALSE(w.isVisible());
+}
+
+// ---- what a screen reader gets ----------------------------------------------------
+
+struct HeardEvent {
+  QAccessible::Event Type;
+  QString Name;
+};
+std::vector<HeardEvent> gHeard;
+
+void Hear(QAccessibleEvent* e) {
+  QAccessibleInterface* i = e->accessibleInterface();
+  gHeard.push_back({e->type(), i ? i->text(QAccessible::Name) : QString()});
+}
+
+// Events of one type, by the name of what they are about.
+std::vector<QString> Heard(QAccessible::Event type) {
+  std::vector<QString> names;
+  for (const HeardEvent& h : gHeard)
+    if (h.Type == type) names.push_back(h.Name);
+  return names;
+}
+
+// A reader listening to the grids for the test's length (offscreen, Qt
+// passes no announcement on).
+struct Listening {
+  Listening() {
+    gHeard.clear();
+    plat::SetGridAnnouncementsForTests(Hear);
+  }
+  ~Listening() { plat::SetGridAnnouncementsForTests(nullptr); }
+};
+
+// The rows are drawn by hand; a reader gets each row's text, hears a new
+// row as added (and as focused where the log has the focus), and finds
+// the question that waits with the buttons that answer it.
+TEST_F(LogWindows, ReadersGetTheRowsAndThePendingQuestion) {
+  Listening reader;
+  TfrmDeleteLog w;
+  w.BeginDelete();
+  QElapsedTimer t;
+  t.start();
+  while (!w.dgLog->hasFocus() && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  ASSERT_TRUE(w.dgLog->hasFocus());
+  w.AddLog(lkPlain, "Connect to ftp.example.net...");
+  w.AddLog(lkError, "Cannot change to /www/gone");
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(w.dgLog);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->role(), QAccessible::List);
+  EXPECT_EQ(list->text(QAccessible::Name), "Log");
+  ASSERT_EQ(list->childCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    QAccessibleInterface* row = list->child(i);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->role(), QAccessible::ListItem);
+    EXPECT_EQ(plat::FromQ(row->text(QAccessible::Name)), w.Lines.Items[static_cast<std::size_t>(i)].Text);
+    EXPECT_EQ(row->parent(), list);
+    EXPECT_EQ(list->indexOfChild(row), i);
+  }
+  EXPECT_TRUE(list->child(1)->state().selected);
+  EXPECT_EQ(list->focusChild(), list->child(1));
+
+  const QString question = QStringLiteral("File /www/old.htm does not exist locally. Delete from remote server?");
+  gHeard.clear();
+  w.AddLog(lkNotice, plat::FromQ(question));
+  EXPECT_EQ(Heard(QAccessible::ObjectCreated), std::vector<QString>{question});
+  EXPECT_EQ(Heard(QAccessible::Focus), std::vector<QString>{question});
+
+  std::vector<QString> offered;
+  QTimer::singleShot(50, &w, [&] {
+    for (QWidget* b : {static_cast<QWidget*>(w.pnlRight), static_cast<QWidget*>(w.btnYes),
+                       static_cast<QWidget*>(w.btnYesToAll), static_cast<QWidget*>(w.btnNo)})
+      offered.push_back(QAccessible::queryAccessibleInterface(b)->text(QAccessible::Description));
+    w.btnNo->click();
+  });
+  EXPECT_EQ(w.AskDelete(), 2);
+  EXPECT_EQ(offered, std::vector<QString>(4, question));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(w.btnYes)->text(QAccessible::Description), QString());
+  w.EndDelete();
+
+  // A new run: the rows of the last one go, and readers are told.
+  gHeard.clear();
+  w.BeginDelete();
+  EXPECT_EQ(list->childCount(), 0);  // the one row the grid keeps is empty, not listed
+  EXPECT_EQ(Heard(QAccessible::ObjectDestroyed).size(), 3u);
+  w.EndDelete();
+
+  // The upload log's rows are there too; the newest is heard as added.
+  TfrmUploadLog up;
+  up.BeginUpload();
+  gHeard.clear();
+  up.AddLog(lkPlain, "uploading file index.htm");
+  EXPECT_EQ(Heard(QAccessible::ObjectCreated), std::vector<QString>{QStringLiteral("uploading file index.htm")});
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(up.dgLog)->child(0)->text(QAccessible::Name),
+            QStringLiteral("uploading file index.htm"));
+  up.EndUpload();
 }
 
 // ---- the upload log ------------------------------------------------------------------
