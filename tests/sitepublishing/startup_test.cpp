@@ -1,8 +1,11 @@
 // Starts the built Zentavox on a virtual X server of the test's own, with a
 // default project in a private registry: the main window must come up under
 // that project's caption, and asked to close as a desktop asks, the program
-// must end cleanly. (The offscreen platform shows nothing outside the
-// process, so a real display server is the one way to look at the window.)
+// must end cleanly. Installed as setup.exe and removed by its Uninstall
+// command, answered at its message boxes with Enter, it must do its work and
+// end, also when the registry is damaged. (The offscreen platform shows
+// nothing outside the process, so a real display server is the one way to
+// look at the windows.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -303,19 +306,29 @@ std::string UninstallValue(const std::string& name) {
   return reg.ReadString(name);
 }
 
+// The built program on a display of the test's own, the test at its keyboard.
+class ProgramOnDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Screen.Start(why)) << why;
+    d = OpenDisplay(Screen.Name());
+    ASSERT_NE(d, nullptr);
+  }
+  void TearDown() override {
+    if (d) XCloseDisplay(d);
+  }
+  std::optional<int> Run(const std::vector<std::string>& argv, const std::vector<std::string>& windows) {
+    return RunAnswering(argv, d, Screen.Name(), windows, why);
+  }
+  VirtualDisplay Screen;
+  Display* d = nullptr;
+  std::string why;
+};
+
 // The registry uninstall must change cannot be read, or cannot be locked:
 // the program asks, shows the error and ends with status 1, and the entry
 // stays listed.
-TEST(Startup, UninstallWithADamagedOrLockedRegistryShowsTheErrorAndEnds) {
-  VirtualDisplay display;
-  std::string why;
-  ASSERT_TRUE(display.Start(why)) << why;
-  Display* d = OpenDisplay(display.Name());
-  ASSERT_NE(d, nullptr);
-  struct Close {
-    Display* d;
-    ~Close() { XCloseDisplay(d); }
-  } close{d};
+TEST_F(ProgramOnDisplay, UninstallWithADamagedOrLockedRegistryShowsTheErrorAndEnds) {
   for (bool damaged : {true, false}) {
     SCOPED_TRACE(damaged ? "damaged" : "cannot be locked");
     testsupport::PrivateHome home("uninstall");
@@ -329,7 +342,7 @@ TEST(Startup, UninstallWithADamagedOrLockedRegistryShowsTheErrorAndEnds) {
       std::filesystem::create_directory(file + ".lock");
     }
     // The question, then the error.
-    std::optional<int> rc = RunAnswering({ZENTAVOX_PATH, "uninstall"}, d, display.Name(), {"Zentavo", "Zentavo"}, why);
+    std::optional<int> rc = Run({ZENTAVOX_PATH, "uninstall"}, {"Zentavo", "Zentavo"});
     ASSERT_TRUE(rc.has_value()) << why;
     EXPECT_EQ(*rc, 1);
     testsupport::WriteFile(file, text);
@@ -341,22 +354,13 @@ TEST(Startup, UninstallWithADamagedOrLockedRegistryShowsTheErrorAndEnds) {
 // The whole life of an installed copy in a home whose path holds a blank and
 // a letter beyond ASCII: installed as setup.exe, started from its menu
 // entry, removed by the command its Uninstall entry names.
-TEST(Startup, InstallsAndUninstallsUnderAFolderWithABlankAndANonAsciiLetter) {
+TEST_F(ProgramOnDisplay, InstallsAndUninstallsUnderAFolderWithABlankAndANonAsciiLetter) {
   testsupport::PrivateHome home("Zentavo Pr\xc3\xbc" "fung");
   const std::string setup = home.Path("setup.exe");
   std::filesystem::create_symlink(ZENTAVOX_PATH, setup);
-  VirtualDisplay display;
-  std::string why;
-  ASSERT_TRUE(display.Start(why)) << why;
-  Display* d = OpenDisplay(display.Name());
-  ASSERT_NE(d, nullptr);
-  struct Close {
-    Display* d;
-    ~Close() { XCloseDisplay(d); }
-  } close{d};
 
   // Enter installs to the folder offered, under the home's program files.
-  std::optional<int> rc = RunAnswering({setup}, d, display.Name(), {"Zentavo Setup", "Zentavo"}, why);
+  std::optional<int> rc = Run({setup}, {"Zentavo Setup", "Zentavo"});
   ASSERT_TRUE(rc.has_value()) << why;
   EXPECT_EQ(*rc, 0);
   const std::string exe = home.Home() + "/.local/opt/Zentavox/Zentavox";
@@ -369,7 +373,7 @@ TEST(Startup, InstallsAndUninstallsUnderAFolderWithABlankAndANonAsciiLetter) {
 
   // The menu entry starts the installed program (the desktop's own reader
   // of entries runs it): its main window comes up and closes as asked.
-  pid_t launcher = Spawn({"/usr/bin/gio", "launch", menuEntry}, {"DISPLAY=" + display.Name(), "QT_QPA_PLATFORM=xcb"});
+  pid_t launcher = Spawn({"/usr/bin/gio", "launch", menuEntry}, {"DISPLAY=" + Screen.Name(), "QT_QPA_PLATFORM=xcb"});
   std::optional<int> launched = WaitExit(launcher, std::chrono::seconds(30));
   ASSERT_TRUE(launched.has_value());
   EXPECT_EQ(*launched, 0);
@@ -379,7 +383,7 @@ TEST(Startup, InstallsAndUninstallsUnderAFolderWithABlankAndANonAsciiLetter) {
   EXPECT_TRUE(WaitUntilGone(d, "Zentavo"));
 
   // The Uninstall command as a shell runs it.
-  rc = RunAnswering({"/bin/sh", "-c", command}, d, display.Name(), {"Zentavo"}, why);
+  rc = Run({"/bin/sh", "-c", command}, {"Zentavo"});
   ASSERT_TRUE(rc.has_value()) << why;
   EXPECT_EQ(*rc, 0);
   EXPECT_EQ(UninstallValue("DisplayName"), "<none>");
