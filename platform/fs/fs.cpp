@@ -98,6 +98,26 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string AbsolutePath(const std::string& path) {
+  std::string full = path;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd) return path;
+    full = std::string(cwd) + "/" + path;
+    std::free(cwd);
+  }
+  std::string out;
+  std::size_t start = 0;
+  while (start <= full.size()) {
+    std::size_t end = full.find('/', start);
+    if (end == std::string::npos) end = full.size();
+    const std::string part = full.substr(start, end - start);
+    if (!part.empty() && part != ".") out += "/" + part;
+    start = end + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
 bool ForceDirectories(const std::string& dir, mode_t mode) {
   if (dir.empty()) {
     errno = ENOENT;

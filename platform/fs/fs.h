@@ -32,6 +32,13 @@ std::string DesktopFolder();
 // file in the root, empty when there is no '/').
 std::string FolderOf(const std::string& path);
 
+// The path as an absolute one: a relative path is taken from the current
+// folder, as the system's calls take it; "." and empty parts are dropped,
+// ".." is kept (the file system resolves it, through links). An empty path
+// is the current folder. Without a current folder the path comes back as
+// it was.
+std::string AbsolutePath(const std::string& path);
+
 // Creates dir and every missing parent (mode 0777 less the umask, or
 // `mode`). True when the folder exists afterwards; else errno tells why
 // (ENOTDIR when a part of it is a file). An empty path fails.

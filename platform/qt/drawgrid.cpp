@@ -1,15 +1,147 @@
 #include "platform/qt/drawgrid.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScrollBar>
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 namespace plat {
 
+namespace {
+
+void (*gAnnouncementListener)(QAccessibleEvent*) = nullptr;
+
+void Announce(QAccessibleEvent& event) {
+  if (gAnnouncementListener) {
+    gAnnouncementListener(&event);
+  } else {
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+// One row as a list item.
+class TDrawGridRow : public QAccessibleInterface {
+ public:
+  TDrawGridRow(TDrawGrid* grid, int row) : Grid_(grid), Row_(row) {}
+
+  int Row() const { return Row_; }
+  TDrawGrid* Grid() const { return Grid_; }
+
+  bool isValid() const override { return Grid_ && Row_ < Grid_->ListedRowCount(); }
+  QObject* object() const override { return nullptr; }
+  QWindow* window() const override { return Grid_ ? Grid_->window()->windowHandle() : nullptr; }
+  QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(Grid_.data()); }
+  QAccessibleInterface* child(int) const override { return nullptr; }
+  int childCount() const override { return 0; }
+  int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+  QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+  QAccessibleInterface* focusChild() const override { return nullptr; }
+  QString text(QAccessible::Text t) const override {
+    if (t != QAccessible::Name || !isValid() || !Grid_->OnRowText) return QString();
+    return Grid_->OnRowText(Row_);
+  }
+  void setText(QAccessible::Text, const QString&) override {}
+  QRect rect() const override {
+    if (!isValid()) return QRect();
+    QRect cell = Grid_->CellRect(Row_);
+    return QRect(Grid_->viewport()->mapToGlobal(cell.topLeft()), cell.size());
+  }
+  QAccessible::Role role() const override { return QAccessible::ListItem; }
+  QAccessible::State state() const override {
+    QAccessible::State s;
+    if (!isValid()) return s;
+    s.selectable = true;
+    s.focusable = true;
+    s.readOnly = true;
+    s.selected = Row_ == Grid_->Row();
+    s.focused = s.selected && Grid_->hasFocus();
+    const QRect cell = Grid_->CellRect(Row_);
+    s.offscreen = cell.bottom() < 0 || cell.top() >= Grid_->ClientHeight();
+    s.invisible = !Grid_->isVisible();
+    return s;
+  }
+
+ private:
+  QPointer<TDrawGrid> Grid_;
+  int Row_;
+};
+
+// The grid as a list of its rows. Row interfaces are made when first asked
+// for and kept (readers hold on to them) until their row goes.
+class TDrawGridAccessible : public QAccessibleWidget {
+ public:
+  explicit TDrawGridAccessible(TDrawGrid* grid) : QAccessibleWidget(grid, QAccessible::List) {}
+  ~TDrawGridAccessible() override {
+    for (QAccessible::Id id : Rows_) QAccessible::deleteAccessibleInterface(id);
+  }
+
+  TDrawGrid* Grid() const { return static_cast<TDrawGrid*>(widget()); }
+
+  int childCount() const override { return Grid()->ListedRowCount(); }
+  QAccessibleInterface* child(int index) const override {
+    if (index < 0 || index >= Grid()->ListedRowCount()) return nullptr;
+    if (static_cast<std::size_t>(index) >= Rows_.size()) Rows_.resize(static_cast<std::size_t>(index) + 1, 0);
+    QAccessible::Id& id = Rows_[static_cast<std::size_t>(index)];
+    if (!id) id = QAccessible::registerAccessibleInterface(new TDrawGridRow(Grid(), index));
+    return QAccessible::accessibleInterface(id);
+  }
+  int indexOfChild(const QAccessibleInterface* c) const override {
+    const auto* row = dynamic_cast<const TDrawGridRow*>(c);
+    return row && row->Grid() == Grid() && row->isValid() ? row->Row() : -1;
+  }
+  QAccessibleInterface* childAt(int x, int y) const override {
+    const QPoint p = Grid()->viewport()->mapFromGlobal(QPoint(x, y));
+    if (!Grid()->viewport()->rect().contains(p)) return nullptr;
+    for (int row = Grid()->TopRow(); row < Grid()->ListedRowCount(); ++row) {
+      const QRect cell = Grid()->CellRect(row);
+      if (cell.top() > p.y()) break;
+      if (cell.contains(p)) return child(row);
+    }
+    return nullptr;
+  }
+  QAccessibleInterface* focusChild() const override { return Grid()->hasFocus() ? child(Grid()->Row()) : nullptr; }
+
+  // The rows from `count` on are gone: readers are told, then their
+  // interfaces go.
+  void DropRows(int count) {
+    for (std::size_t i = static_cast<std::size_t>(count); i < Rows_.size(); ++i) {
+      if (!Rows_[i]) continue;
+      QAccessibleEvent gone(QAccessible::accessibleInterface(Rows_[i]), QAccessible::ObjectDestroyed);
+      Announce(gone);
+      QAccessible::deleteAccessibleInterface(Rows_[i]);
+    }
+    if (Rows_.size() > static_cast<std::size_t>(count)) Rows_.resize(static_cast<std::size_t>(count));
+  }
+
+ private:
+  mutable std::vector<QAccessible::Id> Rows_;
+};
+
+QAccessibleInterface* DrawGridAccessibleFactory(const QString& className, QObject* object) {
+  if (object && object->isWidgetType() && className == QLatin1String(TDrawGrid::staticMetaObject.className()))
+    return new TDrawGridAccessible(static_cast<TDrawGrid*>(object));
+  return nullptr;
+}
+
+// Null while nobody listens: then no row interfaces are made.
+TDrawGridAccessible* AccessibleOf(TDrawGrid* grid) {
+  if (!QAccessible::isActive() && !gAnnouncementListener) return nullptr;
+  return dynamic_cast<TDrawGridAccessible*>(QAccessible::queryAccessibleInterface(grid));
+}
+
+}  // namespace
+
+void SetGridAnnouncementsForTests(void (*listener)(QAccessibleEvent* event)) { gAnnouncementListener = listener; }
+
 TDrawGrid::TDrawGrid(QWidget* parent) : QAbstractScrollArea(parent) {
+  static const bool factoryInstalled = (QAccessible::installFactory(DrawGridAccessibleFactory), true);
+  (void)factoryInstalled;
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setFocusPolicy(Qt::StrongFocus);
@@ -23,13 +155,35 @@ TDrawGrid::TDrawGrid(QWidget* parent) : QAbstractScrollArea(parent) {
 }
 
 void TDrawGrid::SetRowCount(int count) {
+  const int oldListed = ListedRows_;
+  ListedRows_ = std::max(count, 0);
   count = std::max(count, 1);
   int old = RowCount();
-  if (count == old) return;
-  Heights_.resize(static_cast<std::size_t>(count), DefaultRowHeight_);
-  Tops_.resize(static_cast<std::size_t>(count) + 1, 0);
-  if (Row_ >= count) Row_ = count - 1;
-  Changed(std::min(old, count));
+  if (count != old) {
+    Heights_.resize(static_cast<std::size_t>(count), DefaultRowHeight_);
+    Tops_.resize(static_cast<std::size_t>(count) + 1, 0);
+    if (Row_ >= count) Row_ = count - 1;
+    Changed(std::min(old, count));
+  }
+  if (ListedRows_ != oldListed) RowsChanged(oldListed);
+}
+
+void TDrawGrid::RowsChanged(int oldListed) {
+  TDrawGridAccessible* a = AccessibleOf(this);
+  if (!a) return;
+  if (ListedRows_ < oldListed) a->DropRows(ListedRows_);
+  for (int row = oldListed; row < ListedRows_; ++row) {
+    QAccessibleEvent added(a->child(row), QAccessible::ObjectCreated);
+    Announce(added);
+  }
+}
+
+void TDrawGrid::AnnounceCurrentRow() {
+  TDrawGridAccessible* a = AccessibleOf(this);
+  QAccessibleInterface* row = a && hasFocus() ? a->child(Row_) : nullptr;
+  if (!row) return;
+  QAccessibleEvent focus(row, QAccessible::Focus);
+  Announce(focus);
 }
 
 void TDrawGrid::SetDefaultRowHeight(int height) {
@@ -112,6 +266,7 @@ QRect TDrawGrid::CellRect(int row) const {
 
 void TDrawGrid::SetRow(int row) {
   row = std::clamp(row, 0, RowCount() - 1);
+  const bool moved = row != Row_;
   Row_ = row;
   UpdateScrollRange();
   QScrollBar* bar = verticalScrollBar();
@@ -121,6 +276,7 @@ void TDrawGrid::SetRow(int row) {
   if (top < pos) pos = top;
   bar->setValue(static_cast<int>(std::clamp<std::int64_t>(pos, 0, INT_MAX)));
   viewport()->update();
+  if (moved) AnnounceCurrentRow();
 }
 
 void TDrawGrid::RepaintNow() {
@@ -185,5 +341,11 @@ void TDrawGrid::mousePressEvent(QMouseEvent* e) {
 }
 
 void TDrawGrid::scrollContentsBy(int, int) { viewport()->update(); }
+
+void TDrawGrid::focusInEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusInEvent(e);
+  // The reader hears the row the focus lands on.
+  AnnounceCurrentRow();
+}
 
 }  // namespace plat

@@ -65,8 +65,15 @@ void QtUserDialogs::MessageBeep(unsigned) {
   QApplication::beep();
 }
 
+static QUrl ShellOpenUrl(const std::string& document) {
+  // An absolute path is a local file or folder, whatever its name looks
+  // like; guessing would make "/srv/example.com" a web address.
+  if (!document.empty() && document[0] == '/') return QUrl::fromLocalFile(ToQ(document));
+  return QUrl::fromUserInput(ToQ(document));
+}
+
 bool QtUserDialogs::ShellOpen(const std::string& document) {
-  QUrl url = QUrl::fromUserInput(ToQ(document));
+  QUrl url = ShellOpenUrl(document);
   return url.isValid() && QDesktopServices::openUrl(url);
 }
 

@@ -37,30 +37,28 @@ std::string ProgramFilesFolder() { return HomeFolder() + "/.local/opt"; }
 
 std::string ProgramsFolder() { return DataFolder() + "/applications"; }
 
-std::string DesktopExecArgument(const std::string& arg) {
+std::string CommandLineArgument(const std::string& arg) {
   static const char reserved[] = " \t\n\"'\\><~|&;$*?#()`";
   bool quote = arg.empty();
   std::string body;
   for (char c : arg) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7F) {
-      throw EShellError("A shortcut target cannot hold control characters");
+      throw EShellError("A command line cannot hold control characters");
     }
     if (std::strchr(reserved, c)) quote = true;
-    if (c == '%') {
-      body += "%%";
-    } else if (c == '"' || c == '`' || c == '$' || c == '\\') {
-      body += '\\';
-      body += c;
-    } else {
-      body += c;
-    }
+    if (c == '"' || c == '`' || c == '$' || c == '\\') body += '\\';
+    body += c;
   }
-  std::string out = quote ? "\"" + body + "\"" : body;
-  // The string rules of the file apply on top of the quoting rules.
+  return quote ? "\"" + body + "\"" : body;
+}
+
+std::string DesktopExecArgument(const std::string& arg) {
+  // The field-code rule ('%' doubled) and the file's string rules (a
+  // backslash doubled) apply on top of the quoting.
   std::string escaped;
-  for (char c : out) {
-    if (c == '\\') escaped += '\\';
+  for (char c : CommandLineArgument(arg)) {
+    if (c == '%' || c == '\\') escaped += c;
     escaped += c;
   }
   return escaped;

@@ -29,9 +29,16 @@ class EShellError : public Exception {
 std::string ProgramFilesFolder();
 std::string ProgramsFolder();
 
-// One argument of a desktop entry's Exec line: quoted when it holds a
-// reserved byte, '%' doubled, and escaped for the file's string rules.
-// Control bytes cannot be represented and raise EShellError.
+// One argument of a command line, as a POSIX shell reads it (sh -c) and as
+// a desktop entry's Exec key quotes it: unchanged when it holds no reserved
+// byte, else in double quotes with '"', '`', '$' and '\' escaped by a
+// backslash. The command lines kept in the registry (an Uninstall entry's
+// UninstallString) are written this way. Control bytes cannot be
+// represented and raise EShellError.
+std::string CommandLineArgument(const std::string& arg);
+
+// One argument of a desktop entry's Exec line: CommandLineArgument with '%'
+// doubled, then escaped for the file's string rules.
 std::string DesktopExecArgument(const std::string& arg);
 
 // The shell-link object: a target set with SetPath and saved to a file.

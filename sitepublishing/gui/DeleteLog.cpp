@@ -6,6 +6,7 @@
 
 #include "platform/qt/drawgrid.h"
 #include "platform/qt/panel.h"
+#include "platform/qt/qtext.h"
 #include "sitepublishing/gui/Widgets.h"
 
 TfrmDeleteLog* frmDeleteLog = nullptr;
@@ -35,6 +36,7 @@ TfrmDeleteLog::TfrmDeleteLog() {
   pnlRight->setObjectName(QStringLiteral("pnlRight"));
   pnlRight->setFrameStyle(QFrame::NoFrame);
   pnlRight->setFixedWidth(367);
+  pnlRight->setAccessibleName(QStringLiteral("Answer"));
   bottom->addWidget(pnlRight);
 
   btnYes = MakeButton(pnlRight, "btnYes", "Yes", 8);
@@ -51,6 +53,13 @@ TfrmDeleteLog::TfrmDeleteLog() {
   // Read back as the other windows are, so the placement saved at the end
   // of the last session returns.
   FormStore->Load();
+}
+
+void TfrmDeleteLog::SetPendingQuestion(const std::string& question) {
+  const QString text = plat::ToQ(question);
+  for (QWidget* w : {static_cast<QWidget*>(pnlRight), static_cast<QWidget*>(btnYes),
+                     static_cast<QWidget*>(btnYesToAll), static_cast<QWidget*>(btnNo)})
+    w->setAccessibleDescription(text);
 }
 
 void TfrmDeleteLog::SetQuestionButtons(bool enabled) {
@@ -84,6 +93,9 @@ std::uint8_t TfrmDeleteLog::AskDelete() {
   // After Cancel the window is gone: nobody could answer.
   if (TfrmLog::Aborted()) return 2;
   Answer = 0;
+  // The question is the line just added: the buttons that answer it carry
+  // it, so a reader hears it with them.
+  SetPendingQuestion(Lines.Count() > 0 ? Lines.Items.back().Text : std::string());
   SetQuestionButtons(true);
   btnYes->setDefault(true);
   {
@@ -100,6 +112,7 @@ std::uint8_t TfrmDeleteLog::AskDelete() {
     Lines.Aborted = true;
   }
   SetQuestionButtons(false);
+  SetPendingQuestion(std::string());
   btnYes->setDefault(false);
   if (Answer == 3) YesToAll_ = true;
   return Answer;

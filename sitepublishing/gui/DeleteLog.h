@@ -44,6 +44,9 @@ class TfrmDeleteLog : public TfrmLog, public TDeleteLogView {
  private:
   void SetAnswer(std::uint8_t answer);
   void SetQuestionButtons(bool enabled);
+  // The question waiting for an answer, as the accessible description of
+  // the button row and of its answer buttons ('' when none waits).
+  void SetPendingQuestion(const std::string& question);
 
   bool YesToAll_ = false;
   QEventLoop* Waiting_ = nullptr;

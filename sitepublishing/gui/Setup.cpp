@@ -21,6 +21,7 @@
 #include "platform/classes/classes.h"
 #include "platform/fs/fs.h"
 #include "platform/qt/qtext.h"
+#include "platform/shell/shell.h"
 #include "platform/sysutils/sysutils.h"
 #include "platform/ui/dialogs.h"
 #include "sitepublishing/gui/Widgets.h"
@@ -61,23 +62,34 @@ std::string StartMenuShortcut() {
 
 std::string DesktopShortcut() { return GetDesktopDir() + "/" + kProgramName + kShortcutExt; }
 
-bool CheckSetupMode() {
+std::string UninstallCommand(const std::string& installedExecutable) {
+  return plat::CommandLineArgument(installedExecutable) + " uninstall";
+}
+
+bool CheckSetupMode(int* exitCode) {
+  if (exitCode) *exitCode = 0;
   std::vector<std::string> args;
   for (int i = 0; i <= plat::ParamCount(); ++i) args.push_back(plat::ParamStr(i));
-  switch (SetupModeOf(args, plat::ExeName())) {
-    case smUninstall:
+  const TSetupMode mode = SetupModeOf(args, plat::ExeName());
+  if (mode == smNormal) return true;
+  // Nothing may escape from here: the program would end without a word,
+  // and what was done so far would look like all of it.
+  try {
+    if (mode == smUninstall) {
       Uninstall();
-      return false;
-    case smInstall: {
+    } else {
       SetupDialog setup;
       if (setup.Dialog.exec() == QDialog::Accepted)
         plat::MessageDlg("Application was successfully installed.", plat::mtInformation, plat::mbOK);
-      return false;
     }
-    case smNormal:
-      break;
+  } catch (const std::exception& e) {
+    plat::ShowApplicationException(e);
+    if (exitCode) *exitCode = 1;
+  } catch (...) {
+    plat::ShowApplicationError("Unknown error");
+    if (exitCode) *exitCode = 1;
   }
-  return true;
+  return false;
 }
 
 void Uninstall() {
@@ -181,5 +193,5 @@ void TfrmSetup::Install() {
   CopyFileByStreams(plat::ExeName(), exe);
   CreateShortcut(StartMenuShortcut(), exe);
   if (cbxDesktop->isChecked()) CreateShortcut(DesktopShortcut(), exe);
-  RegisterUninstall(kProgramName, exe + " uninstall");
+  RegisterUninstall(kProgramName, UninstallCommand(exe));
 }

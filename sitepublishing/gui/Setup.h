@@ -30,12 +30,19 @@ enum TSetupMode { smNormal, smUninstall, smInstall };
 TSetupMode SetupModeOf(const std::vector<std::string>& args, const std::string& exePath);
 
 // Runs install or uninstall when the command line asks for it; true only
-// in the normal mode, false when the program should end now.
-bool CheckSetupMode();
+// in the normal mode, false when the program should end now. An error of
+// either is shown in the error box, and then exitCode (when given) is 1,
+// so that a half-done uninstall does not end as a successful one; else 0.
+bool CheckSetupMode(int* exitCode = nullptr);
 
 // Asks, then removes the shortcuts and the Uninstall entry. The installed
-// executable and the user's settings stay.
+// executable and the user's settings stay. Raises what the registry or the
+// shell folders raise.
 void Uninstall();
+
+// The Uninstall entry's command for the installed executable: its path
+// quoted for a command line, then " uninstall".
+std::string UninstallCommand(const std::string& installedExecutable);
 
 // Where the installed pieces go, from the folder chosen in the dialog.
 std::string InstalledExecutable(const std::string& installFolder);

@@ -8,9 +8,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <functional>
 
 #include "platform/qt/panel.h"
 #include "platform/qt/qtext.h"
@@ -34,6 +36,51 @@ class TVarGrid : public QTableView {
  public:
   using QTableView::QTableView;
   bool Editing() const { return state() == EditingState; }
+  // Hands the open editor's text to the list and closes it.
+  void CommitEdit() {
+    if (QWidget* editor = Editing() ? indexWidget(currentIndex()) : nullptr) {
+      commitData(editor);
+      closeEditor(editor, QAbstractItemDelegate::NoHint);
+    }
+  }
+};
+
+// The cell editor's maker and the filter on its keys. The window sees a key
+// before the editor does (its key preview): Esc hides the window (the
+// editor still drops the edit, as Esc does there), and every key released
+// in the editor is the grid's key-up, as for the grid itself.
+class TVarDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  std::function<void()> OnEscape;
+  std::function<void(int key, Qt::KeyboardModifiers shift)> OnKeyUp;
+
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const override {
+    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+    // A screen reader tells which cell is being edited: the column, and
+    // for a value the variable's name.
+    if (editor) {
+      editor->setAccessibleName(index.model()->headerData(index.column(), Qt::Horizontal).toString());
+      if (index.column() == 1) editor->setAccessibleDescription(index.siblingAtColumn(0).data().toString());
+    }
+    return editor;
+  }
+
+  bool eventFilter(QObject* editor, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      QStyledItemDelegate::eventFilter(editor, event);
+      if (OnEscape) plat::Safely(OnEscape);
+      return true;
+    }
+    if (event->type() == QEvent::KeyRelease) {
+      auto* k = static_cast<QKeyEvent*>(event);
+      if (!k->isAutoRepeat() && OnKeyUp) plat::Safely([&] { OnKeyUp(k->key(), k->modifiers()); });
+      // The line editor takes the release in, so it does not reach the grid
+      // a second time.
+    }
+    return QStyledItemDelegate::eventFilter(editor, event);
+  }
 };
 
 }  // namespace
@@ -150,6 +197,10 @@ TfrmVars::TfrmVars(QWidget* parent) : QWidget(parent, Qt::Window) {
   Model_ = new TVarsModel(this);
   dgVars = Named(new TVarGrid(Panel1), "dgVars");
   dgVars->setModel(Model_);
+  auto* delegate = new TVarDelegate(dgVars);
+  delegate->OnEscape = [this] { FormKeyPress(Qt::Key_Escape); };
+  delegate->OnKeyUp = [this](int key, Qt::KeyboardModifiers shift) { dgVarsKeyUp(key, shift); };
+  dgVars->setItemDelegate(delegate);
   dgVars->setAccessibleName(QStringLiteral("Variables"));
   dgVars->verticalHeader()->hide();
   dgVars->verticalHeader()->setDefaultSectionSize(std::max(19, dgVars->fontMetrics().height() + 4));
@@ -251,6 +302,9 @@ void TfrmVars::dgVarsKeyUp(int key, Qt::KeyboardModifiers shift) {
 void TfrmVars::dgVarsMouseUp(int, int) { SetColWidth(1, GridClientWidth() - ColWidth(0) - 1); }
 
 void TfrmVars::sbAddRowClick() {
+  // Ctrl+N in a cell's editor: the text typed there is kept, not reset by
+  // the rows being redrawn.
+  static_cast<TVarGrid*>(dgVars)->CommitEdit();
   VarList->AddVar("", "", DateTimeIdText(DateTimeNow()));
   SetRowCount(RowCount() + 1);
   FormResize();

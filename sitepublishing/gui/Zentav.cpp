@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   plat::InstallQtDialogs();
 
   int rc = 0;
-  if (CheckSetupMode()) {
+  if (CheckSetupMode(&rc)) {
     // The program ends with its main window, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
     // The four windows in their order; the logs stay hidden until a run.

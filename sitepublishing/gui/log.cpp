@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cmath>
 #include <unordered_map>
 
@@ -137,6 +138,10 @@ TfrmLog::TfrmLog() : QDialog(nullptr), Place_(this) {
   dgLog->SetRowCount(1);
   dgLog->OnDrawCell = [this](QPainter& p, int row, const QRect& r) { dgLogDrawCell(p, row, r); };
   dgLog->OnResize = [this] { plat::Safely([this] { FormResize(); }); };
+  // The rows are drawn by hand: readers get their texts from here.
+  dgLog->OnRowText = [this](int row) {
+    return row >= 0 && row < Lines.Count() ? Displayed(Lines.Items[static_cast<std::size_t>(row)].Text) : QString();
+  };
   ClientLayout->addWidget(dgLog, 1);
   outer->addWidget(pnlClient, 1);
 
@@ -223,9 +228,18 @@ void TfrmLog::BeginRun() {
   if (!CursorSet_) QApplication::setOverrideCursor(Qt::BusyCursor);
   CursorSet_ = true;
   FitColumn();
+  KeepInFront();
   show();
   raise();
   activateWindow();
+}
+
+void TfrmLog::KeepInFront() {
+  QWidget* main = Project ? dynamic_cast<QWidget*>(Project->Form) : nullptr;
+  if (!main || !main->windowHandle()) return;
+  // The transient parent is read when the window is mapped: set it first.
+  if (!windowHandle()) create();
+  windowHandle()->setTransientParent(main->windowHandle());
 }
 
 void TfrmLog::EndRun() {
@@ -250,15 +264,35 @@ void TfrmLog::FormShow() {
     Qt::WindowType type = w->windowType();
     if (type == Qt::Popup || type == Qt::ToolTip || type == Qt::Desktop) continue;
     w->setEnabled(false);
+    w->installEventFilter(this);
     TaskWindows.emplace_back(w);
   }
 }
 
 void TfrmLog::FormHide() {
   for (const QPointer<QWidget>& w : TaskWindows) {
-    if (w) w->setEnabled(true);
+    if (!w) continue;
+    w->removeEventFilter(this);
+    w->setEnabled(true);
   }
   TaskWindows.clear();
+  if (windowHandle()) windowHandle()->setTransientParent(nullptr);
+}
+
+bool TfrmLog::eventFilter(QObject* watched, QEvent* event) {
+  // One of the disabled windows was activated: the log comes back on top,
+  // once that activation has been dealt with.
+  if (event->type() == QEvent::WindowActivate && isVisible()) {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (!isVisible() || TaskWindows.empty()) return;
+          raise();
+          activateWindow();
+        },
+        Qt::QueuedConnection);
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TfrmLog::dgLogDrawCell(QPainter& painter, int row, const QRect& rect) {

@@ -63,6 +63,8 @@ class TfrmLog : public QDialog {
   void showEvent(QShowEvent* e) override;
   void hideEvent(QHideEvent* e) override;
 
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
   // The main window's FTP component stops the call it is blocked in.
   static void AbortFtp();
   QVBoxLayout* ClientLayout = nullptr;
@@ -73,6 +75,10 @@ class TfrmLog : public QDialog {
   // row was measured again.
   bool FitColumn();
   void LineAdded();
+  // Stacked above the program's main window while shown, and brought back
+  // to the front when one of the windows it disabled is activated (a click
+  // on them must not hide the log behind them).
+  void KeepInFront();
 
   TWidgetForm Place_;
   std::unique_ptr<Measure> Measure_;

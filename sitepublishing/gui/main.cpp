@@ -20,6 +20,7 @@
 
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/SimpFTP.h"
+#include "platform/fs/fs.h"
 #include "platform/qt/panel.h"
 #include "platform/qt/qtext.h"
 #include "sitepublishing/LogView.h"
@@ -78,6 +79,8 @@ W* Plain(W* w) {
 TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   frmMain = this;
   setObjectName(QStringLiteral("frmMain"));
+  // The caption is there before anything can fail on the way to the project.
+  setWindowTitle(QString::fromLatin1(kCaption));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
@@ -257,6 +260,8 @@ void TfrmMain::BuildFields() {
   chbRemem->setChecked(true);
   g->addWidget(chbRemem, 3, 1);
   labelled(lblFTPPath, "lblFTPPath", "Path", edtFTPPath, "edtFTPPath", 4);
+  // Two fields are captioned "Path": the reader tells the remote one apart.
+  edtFTPPath->setAccessibleName(QStringLiteral("Ftp Path"));
   v->addWidget(grbFTP);
 
   GroupBox1 = MakeGroup(pnlLeft, "GroupBox1", " Don't upload files with ext ");
@@ -374,8 +379,6 @@ void TfrmMain::FillHistory() {
     const std::string hint = e.Hint;
     Bind(this, a, &QAction::triggered, [this, hint] { HistoryItemClick(hint); });
   }
-  miProjectList->setEnabled(!entries.empty());
-  miProjectList->menuAction()->setEnabled(!entries.empty());
 }
 
 void TfrmMain::OpenProject(std::string path) {
@@ -547,7 +550,12 @@ void TfrmMain::sbOpenInBrowserClick() {
   plat::MessageDlg(message, plat::mtError, plat::mbOK);
 }
 
-void TfrmMain::sbOpenInExplorerClick() { plat::ShellOpen(FromQ(edtPath->text())); }
+void TfrmMain::sbOpenInExplorerClick() {
+  // The field names a local folder whatever it looks like ("site" is no
+  // host): the preview server reads it from the current folder, and so is
+  // it opened.
+  plat::ShellOpen(plat::AbsolutePath(FromQ(edtPath->text())));
+}
 
 void TfrmMain::sbVariablesClick() {
   if (frmVars) frmVars->ToggleVariablesWindow();

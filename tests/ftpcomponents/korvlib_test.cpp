@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -99,6 +100,26 @@ TEST(DesktopExec, QuotingOfTheTarget) {
     EXPECT_EQ(plat::DesktopExecArgument(c.target), c.exec) << c.target;
   }
   EXPECT_THROW(plat::DesktopExecArgument("a\tb"), plat::EShellError);
+}
+
+// The command lines kept in the registry are read as the shell reads them:
+// each argument comes back from sh whole and byte for byte.
+TEST(DesktopExec, CommandLineArgumentsComeBackFromTheShell) {
+  for (const std::string& arg : {std::string("/usr/bin/prog"), std::string("/opt/My Tools/Zentavox"),
+                                 std::string("/opt/Pr\xc3\xbc" "fung 2/Zentavox"), std::string("/opt/100%/x"),
+                                 std::string("/opt/say \"hi\" $HOME `id` \\ 'q' *?;&|<>()#~"), std::string("")}) {
+    const std::string line = "printf '[%s]' " + plat::CommandLineArgument(arg) + " uninstall";
+    std::string out;
+    FILE* sh = ::popen(("/bin/sh -c " + plat::CommandLineArgument(line)).c_str(), "r");
+    ASSERT_NE(sh, nullptr);
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, sh)) > 0;) out.append(buf, n);
+    EXPECT_EQ(::pclose(sh), 0) << line;
+    EXPECT_EQ(out, "[" + arg + "][uninstall]") << line;
+  }
+  EXPECT_EQ(plat::CommandLineArgument("/opt/100%/x"), "/opt/100%/x");
+  EXPECT_EQ(plat::CommandLineArgument("/opt/a b/x"), "\"/opt/a b/x\"");
+  EXPECT_THROW(plat::CommandLineArgument("a\nb"), plat::EShellError);
 }
 
 TEST(DesktopExec, NameComesFromTheLinkFile) {

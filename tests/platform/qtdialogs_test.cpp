@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <vector>
 
 #include "platform/qt/qtdialogs.h"
 #include "platform/qt/qtext.h"
@@ -95,4 +97,41 @@ TEST(QtDialogs, SaveDialogAddsTheDefaultExtension) {
   EXPECT_FALSE(dialogs.ExecuteOpenDialog(open));
 }
 
+// What "open" hands to the desktop: an absolute path is that local file or
+// folder, whatever its name looks like (blanks at its end included); the
+// rest is read as the user would type it.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  std::vector<QUrl> Urls;
+ public slots:
+  void Open(const QUrl& url) { Urls.push_back(url); }
+};
+
+TEST(QtDialogs, ShellOpenTakesAbsolutePathsAsLocalFiles) {
+  testsupport::QtApp();
+  plat::QtUserDialogs dialogs;
+  UrlCatcher catcher;
+  for (const char* scheme : {"file", "http", "https"}) QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &catcher, "Open");
+  struct Case {
+    std::string Document;
+    QUrl Url;
+  } cases[] = {
+      {"/srv/example.com", QUrl::fromLocalFile(QStringLiteral("/srv/example.com"))},
+      {"/home/me/my site #2", QUrl::fromLocalFile(QStringLiteral("/home/me/my site #2"))},
+      {"/home/me/site ", QUrl::fromLocalFile(QStringLiteral("/home/me/site "))},
+      {"/home/me/caf\xc3\xa9", QUrl::fromLocalFile(QString::fromUtf8("/home/me/caf\xc3\xa9"))},
+      {"https://zentavox.example.org/", QUrl(QStringLiteral("https://zentavox.example.org/"))},
+      {"http://localhost:8000", QUrl(QStringLiteral("http://localhost:8000"))},
+  };
+  for (const Case& c : cases) {
+    catcher.Urls.clear();
+    EXPECT_TRUE(dialogs.ShellOpen(c.Document)) << c.Document;
+    EXPECT_EQ(catcher.Urls, std::vector<QUrl>{c.Url}) << c.Document;
+  }
+  for (const char* scheme : {"file", "http", "https"}) QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+}
+
 }  // namespace
+
+#include "qtdialogs_test.moc"

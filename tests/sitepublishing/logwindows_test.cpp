@@ -3,6 +3,7 @@
 // and the upload log's progress and Abort.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontMetricsF>
@@ -13,6 +14,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -22,7 +24,9 @@
 #include "ftpcomponents/SimpFTP.h"
 #include "platform/messaging/messaging.h"
 #include "platform/qt/drawgrid.h"
+#include "platform/qt/panel.h"
 #include "platform/qt/qtbridge.h"
+#include "platform/qt/qtext.h"
 #include "platform/registry/registry.h"
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/gui/DeleteLog.h"
@@ -30,6 +34,7 @@
 #include "tests/ftpservers/ftp_test_servers.h"
 #include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
+#include "tests/sitepublishing/windows_fixture.h"
 #include "tests/support/walk_fakes.h"
 
 namespace {
@@ -372,6 +377,102 @@ TEST_F(LogWindows, CancelDuringTheQuestionAnswersNoAbortsAndCloses) {
   EXPECT_FALSE(w.isVisible());
 }
 
+// ---- what a screen reader gets ----------------------------------------------------
+
+struct HeardEvent {
+  QAccessible::Event Type;
+  QString Name;
+};
+std::vector<HeardEvent> gHeard;
+
+void Hear(QAccessibleEvent* e) {
+  QAccessibleInterface* i = e->accessibleInterface();
+  gHeard.push_back({e->type(), i ? i->text(QAccessible::Name) : QString()});
+}
+
+// Events of one type, by the name of what they are about.
+std::vector<QString> Heard(QAccessible::Event type) {
+  std::vector<QString> names;
+  for (const HeardEvent& h : gHeard)
+    if (h.Type == type) names.push_back(h.Name);
+  return names;
+}
+
+// A reader listening to the grids for the test's length (offscreen, Qt
+// passes no announcement on).
+struct Listening {
+  Listening() {
+    gHeard.clear();
+    plat::SetGridAnnouncementsForTests(Hear);
+  }
+  ~Listening() { plat::SetGridAnnouncementsForTests(nullptr); }
+};
+
+// The rows are drawn by hand; a reader gets each row's text, hears a new
+// row as added (and as focused where the log has the focus), and finds
+// the question that waits with the buttons that answer it.
+TEST_F(LogWindows, ReadersGetTheRowsAndThePendingQuestion) {
+  Listening reader;
+  TfrmDeleteLog w;
+  w.BeginDelete();
+  QElapsedTimer t;
+  t.start();
+  while (!w.dgLog->hasFocus() && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  ASSERT_TRUE(w.dgLog->hasFocus());
+  w.AddLog(lkPlain, "Connect to ftp.example.net...");
+  w.AddLog(lkError, "Cannot change to /www/gone");
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(w.dgLog);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->role(), QAccessible::List);
+  EXPECT_EQ(list->text(QAccessible::Name), "Log");
+  ASSERT_EQ(list->childCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    QAccessibleInterface* row = list->child(i);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->role(), QAccessible::ListItem);
+    EXPECT_EQ(plat::FromQ(row->text(QAccessible::Name)), w.Lines.Items[static_cast<std::size_t>(i)].Text);
+    EXPECT_EQ(row->parent(), list);
+    EXPECT_EQ(list->indexOfChild(row), i);
+  }
+  EXPECT_TRUE(list->child(1)->state().selected);
+  EXPECT_EQ(list->focusChild(), list->child(1));
+
+  const QString question = QStringLiteral("File /www/old.htm does not exist locally. Delete from remote server?");
+  gHeard.clear();
+  w.AddLog(lkNotice, plat::FromQ(question));
+  EXPECT_EQ(Heard(QAccessible::ObjectCreated), std::vector<QString>{question});
+  EXPECT_EQ(Heard(QAccessible::Focus), std::vector<QString>{question});
+
+  std::vector<QString> offered;
+  QTimer::singleShot(50, &w, [&] {
+    for (QWidget* b : {static_cast<QWidget*>(w.pnlRight), static_cast<QWidget*>(w.btnYes),
+                       static_cast<QWidget*>(w.btnYesToAll), static_cast<QWidget*>(w.btnNo)})
+      offered.push_back(QAccessible::queryAccessibleInterface(b)->text(QAccessible::Description));
+    w.btnNo->click();
+  });
+  EXPECT_EQ(w.AskDelete(), 2);
+  EXPECT_EQ(offered, std::vector<QString>(4, question));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(w.btnYes)->text(QAccessible::Description), QString());
+  w.EndDelete();
+
+  // A new run: the rows of the last one go, and readers are told.
+  gHeard.clear();
+  w.BeginDelete();
+  EXPECT_EQ(list->childCount(), 0);  // the one row the grid keeps is empty, not listed
+  EXPECT_EQ(Heard(QAccessible::ObjectDestroyed).size(), 3u);
+  w.EndDelete();
+
+  // The upload log's rows are there too; the newest is heard as added.
+  TfrmUploadLog up;
+  up.BeginUpload();
+  gHeard.clear();
+  up.AddLog(lkPlain, "uploading file index.htm");
+  EXPECT_EQ(Heard(QAccessible::ObjectCreated), std::vector<QString>{QStringLiteral("uploading file index.htm")});
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(up.dgLog)->child(0)->text(QAccessible::Name),
+            QStringLiteral("uploading file index.htm"));
+  up.EndUpload();
+}
+
 // ---- the upload log ------------------------------------------------------------------
 
 TEST_F(LogWindows, ProgressFollowsAFileAfterHalfASecond) {
@@ -462,6 +563,65 @@ TEST_F(LogWindows, AbortStopsTheBlockedFtpCall) {
   EXPECT_TRUE(w.Aborted());
   EXPECT_EQ(w.btnControl->text(), "Close");
   Project->Form = saved;
+}
+
+// ---- in front of the main window -----------------------------------------------------
+
+class LogInFront : public pubtest::WindowsTest {
+ protected:
+  // Waits for w to be the active window (the platform activates windows
+  // through its queue).
+  static bool BecomesActive(QWidget* w, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (QApplication::activeWindow() != w && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return QApplication::activeWindow() == w;
+  }
+};
+
+// The logs as a walk shows them: stacked above the main window, and in
+// front again when the disabled main window is activated, as a click on it
+// does; once the log is closed the main window keeps the front.
+TEST_F(LogInFront, ALogShownByAWalkStaysInFrontOfTheMainWindow) {
+  Start();
+  Main->activateWindow();
+  ASSERT_TRUE(BecomesActive(Main.get()));
+  for (TfrmLog* log : {static_cast<TfrmLog*>(UploadLog.get()), static_cast<TfrmLog*>(DeleteLog.get())}) {
+    SCOPED_TRACE(log->objectName().toStdString());
+    if (log == UploadLog.get()) UploadLog->BeginUpload(); else DeleteLog->BeginDelete();
+    ASSERT_TRUE(BecomesActive(log));
+    ASSERT_NE(log->windowHandle(), nullptr);
+    EXPECT_EQ(log->windowHandle()->transientParent(), Main->windowHandle());
+    EXPECT_FALSE(Main->isEnabled());
+
+    int activations = 0;
+    struct Count : QObject {
+      int& n;
+      explicit Count(int& counter) : n(counter) {}
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::WindowActivate) ++n;
+        return false;
+      }
+    } count(activations);
+    Main->installEventFilter(&count);
+    Main->activateWindow();
+    QElapsedTimer t;
+    t.start();
+    while (activations == 0 && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_GT(activations, 0) << "the main window was never activated";
+    EXPECT_TRUE(BecomesActive(log));
+    Main->removeEventFilter(&count);
+
+    if (log == UploadLog.get()) UploadLog->EndUpload(); else DeleteLog->EndDelete();
+    log->close();
+    EXPECT_EQ(log->windowHandle()->transientParent(), nullptr);
+    Main->activateWindow();
+    ASSERT_TRUE(BecomesActive(Main.get()));
+    // A closed log does not come back: 300 ms after the activation the main
+    // window still has the front.
+    Wait(300);
+    EXPECT_EQ(QApplication::activeWindow(), Main.get());
+  }
 }
 
 }  // namespace

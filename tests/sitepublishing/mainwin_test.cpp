@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <filesystem>
 
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/SimpFTP.h"
@@ -119,14 +120,17 @@ TEST_F(MainWindow, LayoutMenusAndHints) {
   EXPECT_FALSE(W().edtFTPHost->font().bold());
   EXPECT_EQ(FromQ(W().chbRemem->text()), "Remember ?");
   EXPECT_EQ(W().edtFTPPassword->echoMode(), QLineEdit::Password);
-  // Screen readers: every edit is named, labels are buddies.
-  for (auto [label, edit, name] : {std::tuple{W().lblHost, W().edtFTPHost, "Host"},
-                                   std::tuple{W().lblLogin, W().edtFTPLogin, "Login"},
-                                   std::tuple{W().lblPassword, W().edtFTPPassword, "Password"},
-                                   std::tuple{W().lblFTPPath, W().edtFTPPath, "Path"}}) {
+  // Screen readers: every edit is named, labels are buddies; the two fields
+  // captioned "Path" are told apart by their names.
+  for (auto [label, edit, caption, name] : {std::tuple{W().lblHost, W().edtFTPHost, "Host", "Host"},
+                                            std::tuple{W().lblLogin, W().edtFTPLogin, "Login", "Login"},
+                                            std::tuple{W().lblPassword, W().edtFTPPassword, "Password", "Password"},
+                                            std::tuple{W().lblFTPPath, W().edtFTPPath, "Path", "Ftp Path"}}) {
     EXPECT_EQ(label->buddy(), edit) << name;
+    EXPECT_EQ(FromQ(label->text()), caption);
     EXPECT_EQ(FromQ(edit->accessibleName()), name);
   }
+  EXPECT_EQ(FromQ(W().edtPath->accessibleName()), "Path");
   // Tab order inside " Ftp ".
   EXPECT_EQ(NextTabStop(W().edtFTPHost), W().edtFTPLogin);
   EXPECT_EQ(NextTabStop(W().edtFTPLogin), W().edtFTPPassword);
@@ -228,7 +232,24 @@ TEST_F(MainWindow, StartWithoutDefaultProjectGivesClearedFields) {
     EXPECT_TRUE(e->text().isEmpty());
   EXPECT_FALSE(Project->Modified);
   EXPECT_FALSE(W().sbSave->isEnabled());
-  EXPECT_FALSE(W().miProjectList->isEnabled());
+  // An empty History menu stays enabled.
+  EXPECT_TRUE(W().miProjectList->actions().isEmpty());
+  EXPECT_TRUE(W().miProjectList->isEnabled());
+  EXPECT_TRUE(W().miProjectList->menuAction()->isEnabled());
+}
+
+// The caption is the program's from the window's making on, also when the
+// registry cannot be read on the way to the default project.
+TEST_F(MainWindow, CaptionBeforeAndWithoutTheDefaultProject) {
+  testsupport::WriteFile(Home.MakeFolder("registry") + "/current-user.reg", "[Software\\Korvane\nnot a value\n");
+  Main = std::make_unique<TfrmMain>();
+  EXPECT_EQ(Caption(), "Zentavo");
+  WebServer->SetPort(testsupport::FreeLoopbackPort());
+  Main->show();
+  Settle();
+  EXPECT_EQ(Caption(), "Zentavo");
+  ASSERT_FALSE(Rec.Errors.empty());
+  EXPECT_NE(Rec.Errors[0].find("damaged"), std::string::npos) << Rec.Errors[0];
 }
 
 TEST_F(MainWindow, StartOpensTheDefaultProject) {
@@ -441,7 +462,7 @@ TEST_F(MainWindow, CloseAndDeleteFromHistory) {
   EXPECT_TRUE(Project->FileName.empty());
   EXPECT_TRUE(W().edtPath->text().isEmpty());
   EXPECT_TRUE(W().miProjectList->actions().isEmpty());
-  EXPECT_FALSE(W().miProjectList->isEnabled());
+  EXPECT_TRUE(W().miProjectList->isEnabled());
   // It stays the default project, so the next start brings it back.
   EXPECT_EQ(Project->ReadDefaultProject(), path);
 }
@@ -530,6 +551,40 @@ TEST_F(MainWindow, ExplorerAndHelpOpenTheirTargets) {
   W().miContent->trigger();
   W().miAbout->trigger();
   EXPECT_EQ(Rec.Opened, (std::vector<std::string>{Path("www"), kGuidePage, kProductPage}));
+}
+
+// A folder named in the field is opened as that local folder, taken from
+// the current folder as the preview server takes it, whatever it is named.
+TEST_F(MainWindow, ExplorerOpensARelativeFolderAsALocalFolder) {
+  Start();
+  const std::string cwd = Folder("cwd");
+  struct Cwd {
+    std::string Old = std::filesystem::current_path().string();
+    explicit Cwd(const std::string& to) { std::filesystem::current_path(to); }
+    ~Cwd() { std::filesystem::current_path(Old); }
+  } in(cwd);
+  struct Case {
+    std::string Field, Opened;
+  } cases[] = {
+      {"site", cwd + "/site"},
+      {"./site", cwd + "/site"},
+      {"site/", cwd + "/site"},
+      {"example.com", cwd + "/example.com"},
+      {"sub dir/www", cwd + "/sub dir/www"},
+      {"../up", cwd + "/../up"},
+      {cwd + "/abs", cwd + "/abs"},
+  };
+  for (const Case& c : cases) {
+    Rec.Opened.clear();
+    W().edtPath->setText(ToQ(c.Field));
+    W().sbOpenInExplorer->click();
+    EXPECT_EQ(Rec.Opened, std::vector<std::string>{c.Opened}) << c.Field;
+  }
+  // The folder the preview server serves is the one opened.
+  Folder("cwd/site");
+  W().edtPath->setText(QStringLiteral("./site"));
+  ASSERT_TRUE(WebServer->Active());
+  EXPECT_EQ(std::filesystem::canonical(WebServer->Root()), std::filesystem::canonical(cwd + "/site"));
 }
 
 TEST_F(MainWindow, OpenInBrowserWithTheServerStopped) {

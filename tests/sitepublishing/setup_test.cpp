@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <filesystem>
+#include <functional>
 
 #include "ftpcomponents/PathDialog.h"
 #include "ftpcomponents/korvlib.h"
@@ -206,6 +207,79 @@ TEST_F(Install, UninstallKeepsAFolderThatHoldsMore) {
   EXPECT_FALSE(fs::exists(StartMenu()));
   EXPECT_TRUE(fs::exists(fs::path(StartMenu()).parent_path()));
   EXPECT_EQ(UninstallValue("DisplayName"), "<none>");
+}
+
+// The path is quoted where a command line reads it: in the Uninstall
+// command and in the shortcuts' Exec lines.
+TEST_F(Install, AFolderWithABlankAndANonAsciiLetter) {
+  const std::string folder = Path("Meine Pr\xc3\xbc" "fung/Zentavox");
+  Dialog->edtPath->setText(QString::fromUtf8(folder.c_str()));
+  Dialog->btnInstall->click();
+  ASSERT_TRUE(Rec.Errors.empty()) << Rec.Errors[0];
+  const std::string exe = folder + "/Zentavox";
+  ASSERT_TRUE(Executable(exe));
+  EXPECT_EQ(UninstallValue("UninstallString"), "\"" + exe + "\" uninstall");
+  for (const std::string& entry : {StartMenu(), Desktop()}) {
+    EXPECT_NE(ReadFile(entry).find("\nExec=\"" + exe + "\"\n"), std::string::npos) << entry << "\n" << ReadFile(entry);
+  }
+}
+
+// A registry that uninstall cannot use: the error box, status 1 and the
+// entry still listed, so nothing half removed passes for removed.
+TEST_F(Install, UninstallWithADamagedOrUnlockableRegistryReportsTheError) {
+  Dialog->edtPath->setText(ToQ(Path("opt/Zentavox")));
+  Dialog->btnInstall->click();
+  ASSERT_TRUE(Rec.Errors.empty());
+  Dialog.reset();
+  const std::string machine = Home.RegistryDir() + "/local-machine.reg";
+  const std::string user = Home.RegistryDir() + "/current-user.reg";
+  const std::string machineText = ReadFile(machine);
+  const std::string userText = fs::exists(user) ? ReadFile(user) : std::string();
+  struct Case {
+    const char* What;
+    std::function<void()> Break, Mend;
+    const char* Error;
+    bool ShortcutsStay;  // the shell folders are read first, from the user's root
+  } cases[] = {
+      {"damaged machine root", [&] { testsupport::WriteFile(machine, machineText + "[Software\n"); },
+       [&] { testsupport::WriteFile(machine, machineText); }, "damaged", false},
+      {"machine root that cannot be locked", [&] {
+         fs::remove(machine + ".lock");
+         fs::create_directory(machine + ".lock");
+       },
+       [&] { fs::remove(machine + ".lock"); }, "Cannot lock", false},
+      {"damaged user root", [&] { testsupport::WriteFile(user, "no key\n"); },
+       [&] { testsupport::WriteFile(user, userText); }, "damaged", true},
+  };
+  plat::SetCommandLine(std::vector<std::string>{"/opt/Zentavox", "uninstall"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    // The shortcuts as install leaves them.
+    CreateShortcut(StartMenu(), "/opt/Zentavox/Zentavox");
+    CreateShortcut(Desktop(), "/opt/Zentavox/Zentavox");
+    c.Break();
+    Rec.Errors.clear();
+    Rec.Answers = {plat::mrOk};
+    int rc = -1;
+    EXPECT_FALSE(CheckSetupMode(&rc));
+    EXPECT_EQ(rc, 1);
+    ASSERT_EQ(Rec.Errors.size(), 1u);
+    EXPECT_NE(Rec.Errors[0].find(c.Error), std::string::npos) << Rec.Errors[0];
+    c.Mend();
+    EXPECT_EQ(UninstallValue("DisplayName"), "Zentavo");
+    EXPECT_EQ(fs::exists(StartMenu()), c.ShortcutsStay);
+    EXPECT_EQ(fs::exists(Desktop()), c.ShortcutsStay);
+  }
+  // With the registry whole again, the same uninstall goes through.
+  Rec.Errors.clear();
+  Rec.Answers = {plat::mrOk};
+  int rc = -1;
+  EXPECT_FALSE(CheckSetupMode(&rc));
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(Rec.Errors.empty());
+  EXPECT_EQ(UninstallValue("DisplayName"), "<none>");
+  EXPECT_FALSE(fs::exists(Desktop()));
+  plat::SetCommandLine(std::vector<std::string>{"setup_test"});
 }
 
 TEST_F(Install, CheckSetupModeRunsTheModeAndSaysWhetherToGoOn) {

@@ -2,6 +2,7 @@
 // it enables: the fixed rows, adding, deleting, editing, the status hint and
 // the column refit.
 #include <QAbstractItemModel>
+#include <QAccessible>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -145,10 +146,9 @@ TEST_F(VarsWindow, DeleteOnlyWhenNotEditing) {
   QTest::keyClick(Editor(), Qt::Key_Delete);
   V().dgVarsKeyUp(Qt::Key_Delete, Qt::NoModifier);
   EXPECT_EQ(VarList->Count(), 4);
-  QTest::keyClick(Editor(), Qt::Key_Escape);
+  QTest::keyClick(Editor(), Qt::Key_Return);
   Settle();
   ASSERT_FALSE(V().Editing());
-  ASSERT_TRUE(V().isVisible());
 
   Project->Modified = false;
   Key(Qt::Key_Delete);
@@ -198,6 +198,80 @@ TEST_F(VarsWindow, EscAndTheVariablesButtonShowAndHide) {
   EXPECT_TRUE(V().isVisible());
   Main->sbVariables->click();
   EXPECT_FALSE(V().isVisible());
+}
+
+// The window sees Ctrl+N and Esc before the cell editor does.
+TEST_F(VarsWindow, CtrlNAndEscReachTheWindowWhileACellIsEdited) {
+  AddVar("title", "old");
+  V().SetCurrentCell(0, 2);
+  V().dgVars->setFocus();
+  QTest::keyClick(V().dgVars, Qt::Key_F2);
+  ASSERT_TRUE(V().Editing());
+  Editor()->selectAll();
+  QTest::keyClicks(Editor(), QStringLiteral("name"));
+  QTest::keyClick(Editor(), Qt::Key_N, Qt::ControlModifier);
+  Settle();
+  // A row is added; the edit in the row left behind is kept.
+  ASSERT_EQ(VarList->Count(), 4);
+  EXPECT_EQ(VarList->Items(2)->Name, "name");
+  EXPECT_EQ(V().Row(), 3);
+  EXPECT_EQ(V().Col(), 0);
+  EXPECT_FALSE(V().Editing());
+
+  // Esc in the editor drops its edit and hides the window.
+  V().SetCurrentCell(1, 2);
+  QTest::keyClick(V().dgVars, Qt::Key_F2);
+  ASSERT_TRUE(V().Editing());
+  Editor()->selectAll();
+  QTest::keyClicks(Editor(), QStringLiteral("new"));
+  QTest::keyClick(Editor(), Qt::Key_Escape);
+  Settle();
+  EXPECT_FALSE(V().isVisible());
+  EXPECT_FALSE(V().Editing());
+  EXPECT_EQ(VarList->Items(2)->Value, "old");
+  EXPECT_EQ(VarList->Count(), 4);
+}
+
+// The cell editor, as a screen reader reaches it from the window through
+// the focus: named after its column, and for a value after its variable.
+TEST_F(VarsWindow, TheCellEditorIsReachableByAReader) {
+  AddVar("title", "My Site");
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&V());
+  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(V().dgVars);
+  ASSERT_NE(window, nullptr);
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(grid->text(QAccessible::Name), "Variables");
+  struct Case {
+    int Col;
+    QString Name, Description, Text;
+  } cases[] = {{0, "Name", "", "title"}, {1, "Value", "title", "My Site"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name.toStdString());
+    V().SetCurrentCell(c.Col, 2);
+    V().dgVars->setFocus();
+    QTest::keyClick(V().dgVars, Qt::Key_F2);
+    ASSERT_TRUE(V().Editing());
+    // A widget with the focus is its own focus child.
+    QAccessibleInterface* editor = window;
+    for (int depth = 0; depth < 20; ++depth) {
+      QAccessibleInterface* next = editor->focusChild();
+      if (!next || next == editor) break;
+      editor = next;
+    }
+    EXPECT_EQ(editor->object(), Editor());
+    EXPECT_EQ(editor->role(), QAccessible::EditableText);
+    EXPECT_EQ(editor->text(QAccessible::Name), c.Name);
+    EXPECT_EQ(editor->text(QAccessible::Description), c.Description);
+    ASSERT_NE(editor->textInterface(), nullptr);
+    EXPECT_EQ(editor->textInterface()->text(0, editor->textInterface()->characterCount()), c.Text);
+    EXPECT_TRUE(editor->state().focused);
+    // Up from the editor, the reader comes to the grid.
+    QAccessibleInterface* up = editor->parent();
+    while (up && up != grid) up = up->parent();
+    EXPECT_EQ(up, grid);
+    QTest::keyClick(Editor(), Qt::Key_Return);
+    Settle();
+  }
 }
 
 TEST_F(VarsWindow, NewProjectResetsTheGrid) {
