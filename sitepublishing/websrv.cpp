@@ -22,6 +22,7 @@ class EHttpError : public plat::Exception {
 };
 
 const char kRefusedPath[] = "Access to this path is not allowed.";
+const char kNotForUs[] = "Only requests addressed to localhost, 127.0.0.1 or [::1] are served.";
 
 const char* ReasonPhrase(int status) {
   switch (status) {
@@ -102,8 +103,30 @@ bool ServablePath(const std::string& path) {
     std::size_t end = slash == std::string::npos ? path.size() : slash;
     if (path.compare(start, end - start, "..") == 0) return false;
     if (slash == std::string::npos) return true;
+    // A folder of the user's hidden ones (".git", and "." itself).
+    if (path[start] == '.') return false;
     start = slash + 1;
   }
+}
+
+bool AddressedToThisMachine(const std::string& request, int port) {
+  const std::string withPort = ":" + std::to_string(port);
+  std::size_t at = request.find('\n');
+  while (at != std::string::npos) {
+    std::size_t from = at + 1;
+    at = request.find('\n', from);
+    std::string line = request.substr(from, at == std::string::npos ? std::string::npos : at - from);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;  // the end of the header
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos || !plat::SameText(plat::Trim(line.substr(0, colon)), "Host")) continue;
+    std::string host = plat::Trim(line.substr(colon + 1));
+    bool ours = false;
+    for (const char* name : {"localhost", "127.0.0.1", "[::1]"})
+      ours = ours || plat::SameText(host, name) || plat::SameText(host, name + withPort);
+    if (!ours) return false;
+  }
+  return true;
 }
 
 // ---- the server ---------------------------------------------------------------------
@@ -151,7 +174,8 @@ TWebThread::TWebThread(plat::TServerClientWinSocket* socket, const TWebServer& s
       Root(server.Root()),
       IoTimeoutMs_(server.IoTimeoutMs),
       RequestTimeoutMs_(server.RequestTimeoutMs),
-      MaxRequestBytes_(server.MaxRequestBytes) {}
+      MaxRequestBytes_(server.MaxRequestBytes),
+      LocalPort_(socket->LocalPort()) {}
 
 TWebThread::~TWebThread() = default;
 
@@ -160,8 +184,11 @@ void TWebThread::ClientExecute() {
   Stream = std::make_unique<plat::TWinSocketStream>(*ClientSocket(), IoTimeoutMs_);
   try {
     ReadRequest();
-    ParseRequest();
-    SendFile();
+    // Ended for another client, or by the server's stop: nobody to answer.
+    if (!Terminated()) {
+      ParseRequest();
+      SendFile();
+    }
   } catch (const EHttpError& e) {
     SendError(e.Status, e.Message);
   } catch (const std::exception& e) {
@@ -174,6 +201,13 @@ void TWebThread::ClientExecute() {
 void TWebThread::ReadRequest() {
   Request.clear();
   Complete_ = TooLarge_ = false;
+  // Until its request is there the connection only waits for its client;
+  // when every place is taken, the server may end it for a new client.
+  struct Awaiting {
+    TWebThread* Thread;
+    ~Awaiting() { Thread->SetAwaitingClient(false); }
+  } awaiting{this};
+  SetAwaitingClient(true);
   char buf[1024];
   // One deadline for the whole request, so that a client sending a byte now
   // and then cannot hold the connection for ever.
@@ -182,8 +216,14 @@ void TWebThread::ReadRequest() {
     std::int64_t left = deadline - plat::TickMs();
     if (left <= 0) break;
     Stream->TimeOut = static_cast<int>(std::min<std::int64_t>(IoTimeoutMs_, left));
+    if (!Stream->WaitForData(Stream->TimeOut)) break;  // silent too long: incomplete
     std::int64_t n = Stream->Read(buf, sizeof buf);
-    if (n <= 0) break;
+    if (n <= 0) {
+      // The client has closed its side (or the connection failed): what it
+      // sent is all the request there is.
+      Complete_ = !Request.empty();
+      break;
+    }
     std::size_t from = Request.size() >= 3 ? Request.size() - 3 : 0;
     Request.append(buf, static_cast<std::size_t>(n));
     std::size_t end = Request.find("\r\n\r\n", from);
@@ -205,6 +245,9 @@ void TWebThread::ParseRequest() {
     throw EHttpError(Complete_ ? 501 : 400, "Server support GET method only.");
   if (TooLarge_) throw EHttpError(400, "Request too large.");
   if (!Complete_) throw EHttpError(400, "Request not complete.");
+  // Anything else is a name some other site points at this machine, so
+  // that the user's browser would hand that site the project folder.
+  if (!AddressedToThisMachine(Request, LocalPort_)) throw EHttpError(403, kNotForUs);
   Path = Request.size() > 4 ? Request.substr(4) : std::string();
   std::size_t space = Path.find(' ');
   if (space != std::string::npos) Path.erase(space);

@@ -70,7 +70,10 @@ class TWebThread : public plat::TServerClientThread {
   int IoTimeoutMs_;
   int RequestTimeoutMs_;
   std::size_t MaxRequestBytes_;
-  bool Complete_ = false;  // the blank line arrived in time and within bounds
+  int LocalPort_;  // the port the client came to, for its Host header
+  // The request ended in time and within bounds: at its blank line, or where
+  // the client stopped sending.
+  bool Complete_ = false;
   bool TooLarge_ = false;
 };
 
@@ -78,5 +81,12 @@ class TWebThread : public plat::TServerClientThread {
 std::string HtmlEscape(const std::string& text);
 
 // True for a request path that may be looked up below the root: it starts
-// with "/" and holds no ".." segment, no backslash and no control character.
+// with "/", holds no backslash and no control character, no ".." segment
+// and no folder whose name starts with "." (the upload never sends those);
+// a file of that name is fine.
 bool ServablePath(const std::string& path);
+
+// True when every Host header of the request names this machine:
+// "localhost", "127.0.0.1" or "[::1]", any case, alone or with ":" and
+// port. A request without one is taken as meant for us.
+bool AddressedToThisMachine(const std::string& request, int port);

@@ -88,6 +88,11 @@ int TServerClientWinSocket::Handle() const {
   return Fd_;
 }
 
+int TServerClientWinSocket::LocalPort() const {
+  int fd = Handle();
+  return fd < 0 ? 0 : BoundPort(fd);
+}
+
 void TServerClientWinSocket::Close() {
   int fd = Handle();
   if (fd < 0) return;
@@ -177,6 +182,10 @@ TServerClientThread::TServerClientThread(TServerClientWinSocket* socket) : Socke
 
 TServerClientThread::~TServerClientThread() = default;
 
+void TServerClientThread::SetAwaitingClient(bool awaiting) {
+  if (AwaitingChanged_) AwaitingChanged_(awaiting);
+}
+
 void TServerClientThread::Terminate() {
   Terminated_.store(true);
   std::shared_ptr<SyncCall> call;
@@ -254,6 +263,10 @@ void TServerClientThread::Synchronize(const std::function<void()>& step) {
 struct TServerSocket::Conn {
   TServerClientWinSocket* Socket = nullptr;
   TServerClientThread* Work = nullptr;
+  // Under Core::Mutex: since when the work waits for its client (-1: it
+  // does not), and whether it was ended to make room.
+  std::int64_t AwaitingSince = -1;
+  bool Dropped = false;
 };
 
 // What the accept thread and the workers share with the server; it outlives
@@ -265,6 +278,7 @@ struct TServerSocket::Core {
   bool Stopping = false;
   int Max = 1;
   int Busy = 0;  // connections queued or being served
+  int Dropping = 0;  // of those, ended to make room and not yet freed
   int Idle = 0;  // workers waiting for a connection
   std::deque<std::shared_ptr<Conn>> Queue;
   // Worker i serves Current[i] (null while idle); sized Max at Open.
@@ -388,11 +402,17 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
     } catch (...) {
       // The work reports its own failures to its client; nothing more to tell.
     }
+    {
+      // Ending anyway: not one to end for a new client while it closes.
+      std::lock_guard<std::mutex> lock(core->Mutex);
+      conn->AwaitingSince = -1;
+    }
     conn->Socket->Close();
     {
       std::lock_guard<std::mutex> lock(core->Mutex);
       core->Current[index].reset();
       --core->Busy;
+      if (conn->Dropped) --core->Dropping;
     }
     core->SlotFree.notify_all();
     delete conn->Work;
@@ -417,6 +437,15 @@ void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
   auto conn = std::make_shared<Conn>();
   conn->Socket = socket;
   conn->Work = work;
+  // Called by the work on its worker, which holds both the core and the
+  // connection for as long as the work runs.
+  work->AwaitingChanged_ = [c = core.get(), cn = conn.get()](bool awaiting) {
+    {
+      std::lock_guard<std::mutex> lock(c->Mutex);
+      cn->AwaitingSince = awaiting ? TickMs() : -1;
+    }
+    if (awaiting) c->SlotFree.notify_all();
+  };
   std::lock_guard<std::mutex> lock(core->Mutex);
   core->Queue.push_back(conn);
   ++core->Busy;
@@ -439,17 +468,43 @@ void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
   core->WorkReady.notify_one();
 }
 
+bool TServerSocket::MakeRoom(Core& core, std::unique_lock<std::mutex>& lock) {
+  // One already ended makes the room; more would end clients for nothing.
+  if (core.Busy - core.Dropping < core.Max) return false;
+  std::int64_t now = TickMs();
+  Conn* oldest = nullptr;
+  bool later = false;  // one that may go once it has waited long enough
+  for (const auto& c : core.Current) {
+    if (!c || c->Dropped || c->AwaitingSince < 0) continue;
+    if (now - c->AwaitingSince < DropAfterMs) {
+      later = true;
+      continue;
+    }
+    // Bytes not read yet: its worker has not caught up with its client, so
+    // it is not the client that keeps the place.
+    int fd = c->Socket->Handle();
+    if (fd >= 0 && (PollOne(fd, POLLIN, 0) & POLLIN)) {
+      later = true;
+      continue;
+    }
+    if (!oldest || c->AwaitingSince < oldest->AwaitingSince) oldest = c.get();
+  }
+  if (oldest) {
+    oldest->Dropped = true;
+    ++core.Dropping;
+    oldest->Work->Terminate();
+    return true;
+  }
+  if (later) core.SlotFree.wait_for(lock, std::chrono::milliseconds(DropAfterMs));
+  return later;
+}
+
 void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
   std::vector<pollfd> fds;
   for (int fd : core->ListenFds) fds.push_back(pollfd{fd, POLLIN, 0});
   fds.push_back(pollfd{core->WakeFd, POLLIN, 0});
   for (;;) {
-    {
-      // At the limit, further clients wait in the listen queue.
-      std::unique_lock<std::mutex> lock(core->Mutex);
-      core->SlotFree.wait(lock, [&] { return core->Stopping || core->Busy < core->Max; });
-      if (core->Stopping) return;
-    }
+    // A client to accept first: only then is a place needed.
     for (auto& p : fds) p.revents = 0;
     int r = ::poll(fds.data(), fds.size(), -1);
     if (r < 0) {
@@ -457,6 +512,16 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
       return;
     }
     if (fds.back().revents) return;  // woken only to stop
+    {
+      // At the limit the client waits in the listen queue, for a place that
+      // comes free or that a connection waiting for its own client makes.
+      std::unique_lock<std::mutex> lock(core->Mutex);
+      for (;;) {
+        if (core->Stopping) return;
+        if (core->Busy < core->Max) break;
+        if (!MakeRoom(*core, lock)) core->SlotFree.wait(lock);
+      }
+    }
     for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
       int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);

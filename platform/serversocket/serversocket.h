@@ -48,6 +48,8 @@ class TServerClientWinSocket {
 
   // -1 once closed.
   int Handle() const;
+  // The port the client reached us on; 0 once closed.
+  int LocalPort() const;
   bool Connected() const { return Handle() >= 0; }
   // Ends the connection. Our side stops sending first and what the client
   // still sends is read and dropped for a moment: closing with unread bytes
@@ -96,6 +98,12 @@ class TServerSocket;
 // every accepted connection, runs ClientExecute on a thread of its own and
 // frees it (and the socket) when that returns. Threads are kept for later
 // connections, so a new one is made only while none is free.
+//
+// While the work says it waits for its client (SetAwaitingClient), the
+// server may end the connection to make room: when every place is taken and
+// another client is waiting to be accepted, the connection that has waited
+// longest for its client goes (terminated, as on Close), so that clients
+// sending nothing, or a byte now and then, cannot keep others out.
 class TServerClientThread {
  public:
   explicit TServerClientThread(TServerClientWinSocket* socket);
@@ -111,6 +119,10 @@ class TServerClientThread {
 
  protected:
   virtual void ClientExecute() = 0;
+  // True while the connection waits for its client to send what the work
+  // needs before it can go on (a request, say): a connection in that state
+  // may be ended for a new client when all places are taken.
+  void SetAwaitingClient(bool awaiting);
   // Runs step on the thread that created the server and waits for it; an
   // exception of the step is raised here. Raises EThreadTerminated, without
   // running the step, once the connection is terminated.
@@ -127,6 +139,8 @@ class TServerClientThread {
   std::atomic<bool> Terminated_{false};
   ThreadQueueId OwnerQueue_ = 0;
   std::thread::id OwnerThread_;
+  // Set by the server before the work starts: tells it of SetAwaitingClient.
+  std::function<void(bool)> AwaitingChanged_;
   mutable std::mutex Mutex_;  // guards Waiting_
   std::shared_ptr<SyncCall> Waiting_;
 };
@@ -152,8 +166,13 @@ class TServerSocket : public TComponent {
   // returns, and frees itself.
   void Close();
 
-  // Connections served at once; further clients wait in the listen queue.
+  // Connections served at once; further clients wait in the listen queue,
+  // unless a connection waiting for its client makes room for them.
   int MaxConnections = 32;
+  // How long a connection has waited for its client before it may be ended
+  // for a new one: a client that has only just connected has had no time
+  // to send anything.
+  static constexpr int DropAfterMs = 20;
   // Makes the work for a new connection (null: the connection is closed).
   // Called on the server's accept thread.
   std::function<TServerClientThread*(TServerClientWinSocket* socket)> OnGetThread;
@@ -162,6 +181,10 @@ class TServerSocket : public TComponent {
   struct Core;
   struct Conn;
   static void AcceptLoop(std::shared_ptr<Core> core);
+  // At the limit, with a client waiting: ends the connection that has waited
+  // longest for its own client (true), or waits a moment when one may go
+  // soon (true), or gives up (false: only a connection's end frees a place).
+  static bool MakeRoom(Core& core, std::unique_lock<std::mutex>& lock);
   static void Launch(const std::shared_ptr<Core>& core, int fd);
   static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
 

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "tests/support/loopback.h"
@@ -24,6 +26,7 @@ class FnThread : public TServerClientThread {
     if (Freed_) ++*Freed_;
   }
   void Sync(const std::function<void()>& step) { Synchronize(step); }
+  void Awaiting(bool awaiting) { SetAwaitingClient(awaiting); }
   void Say(const std::string& s) {
     TWinSocketStream st(*ClientSocket(), 5000);
     st.WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
@@ -136,6 +139,49 @@ TEST_F(ServerSocketTest, ClientsBeyondTheLimitWaitInTheListenQueue) {
   EXPECT_EQ(c.ReadSome(2, 400), "");
   a.Close();
   EXPECT_EQ(c.ReadSome(2, 3000), "hi");
+}
+
+TEST_F(ServerSocketTest, AtTheLimitTheConnectionWaitingLongestForItsClientMakesRoom) {
+  Server.MaxConnections = 2;
+  std::mutex m;
+  std::condition_variable cv;
+  int waiting = 0;  // works that have said they wait for their client
+  Work = [&](FnThread& t) {
+    t.Awaiting(true);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      ++waiting;
+    }
+    cv.notify_all();
+    TWinSocketStream st(*t.ClientSocket(), 20000);
+    char buf[16];
+    std::int64_t n = st.Read(buf, sizeof buf);
+    t.Awaiting(false);
+    if (n > 0 && !t.Terminated()) t.Say("got " + std::string(buf, static_cast<std::size_t>(n)));
+  };
+  auto waitFor = [&](int n) {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiting >= n; });
+  };
+  Server.Open();
+  RawClient a, b, c;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(waitFor(1));
+  ASSERT_TRUE(Connect(b));
+  ASSERT_TRUE(waitFor(2));
+  // Both places wait for their clients: the third client is let in, and
+  // the first connection, waiting longest, is the one ended for it.
+  ASSERT_TRUE(Connect(c));
+  ASSERT_TRUE(waitFor(3));
+  bool closed = false;
+  EXPECT_EQ(a.ReadAll(5000, &closed), "");
+  EXPECT_TRUE(closed);
+  c.Send("c");
+  EXPECT_EQ(c.ReadAll(5000), "got c");
+  b.Send("b");
+  EXPECT_EQ(b.ReadAll(5000), "got b");
+  Server.Close();
+  EXPECT_EQ(Freed, 3);
 }
 
 // Close is called on the server's thread, where synchronised steps run.
