@@ -21,6 +21,7 @@ class EHttpError : public plat::Exception {
   int Status;
 };
 
+const char kRequestEnd[] = "\r\n\r\n";
 const char kRefusedPath[] = "Access to this path is not allowed.";
 const char kNotForUs[] = "Only requests addressed to localhost, 127.0.0.1 or [::1] are served.";
 
@@ -135,6 +136,9 @@ TWebServer::TWebServer(plat::TComponent* owner) : plat::TServerSocket(owner) {
   SetPort(80);
   MaxConnections = kMaxConnections;
   OnGetThread = [this](plat::TServerClientWinSocket* socket) { return GetThread(socket); };
+  // Requests are read before a connection gets its thread, so that clients
+  // sending slowly (or not at all) hold none of them.
+  OnHeadComplete = [](const std::string& received) { return received.find(kRequestEnd) != std::string::npos; };
 }
 
 // Stopped here, before the members go: the accept thread reads Root.
@@ -146,6 +150,9 @@ void TWebServer::Start(const std::string& root) {
     Root_ = root;
   }
   if (Active()) return;
+  HeadIdleMs = IoTimeoutMs;
+  HeadDeadlineMs = RequestTimeoutMs;
+  HeadMaxBytes = MaxRequestBytes;
   for (int attempt = 0; attempt < 6; ++attempt) {
     try {
       Open();
@@ -184,7 +191,7 @@ void TWebThread::ClientExecute() {
   Stream = std::make_unique<plat::TWinSocketStream>(*ClientSocket(), IoTimeoutMs_);
   try {
     ReadRequest();
-    // Ended for another client, or by the server's stop: nobody to answer.
+    // Stopped while waiting for the client: nobody to answer.
     if (!Terminated()) {
       ParseRequest();
       SendFile();
@@ -201,21 +208,18 @@ void TWebThread::ClientExecute() {
 void TWebThread::ReadRequest() {
   Request.clear();
   Complete_ = TooLarge_ = false;
-  // Until its request is there the connection only waits for its client;
-  // when every place is taken, the server may end it for a new client.
-  struct Awaiting {
-    TWebThread* Thread;
-    ~Awaiting() { Thread->SetAwaitingClient(false); }
-  } awaiting{this};
-  SetAwaitingClient(true);
   char buf[1024];
-  // One deadline for the whole request, so that a client sending a byte now
-  // and then cannot hold the connection for ever.
-  std::int64_t deadline = plat::TickMs() + RequestTimeoutMs_;
+  // The server has read what came before this connection got its thread,
+  // with the same bounds, which count from the connection's start: one
+  // deadline for the whole request, so that a client sending a byte now and
+  // then cannot hold it for ever, and the read time-out since the client
+  // last sent anything.
+  plat::TServerClientWinSocket& socket = *ClientSocket();
+  const std::int64_t deadline = socket.ConnectedAt() + RequestTimeoutMs_;
   while (!Terminated()) {
-    std::int64_t left = deadline - plat::TickMs();
-    if (left <= 0) break;
-    Stream->TimeOut = static_cast<int>(std::min<std::int64_t>(IoTimeoutMs_, left));
+    std::int64_t left = std::min(deadline, socket.LastReceivedAt() + IoTimeoutMs_) - plat::TickMs();
+    // What is there already is read even when the time is up.
+    Stream->TimeOut = static_cast<int>(std::max<std::int64_t>(0, left));
     if (!Stream->WaitForData(Stream->TimeOut)) break;  // silent too long: incomplete
     std::int64_t n = Stream->Read(buf, sizeof buf);
     if (n <= 0) {
@@ -226,7 +230,7 @@ void TWebThread::ReadRequest() {
     }
     std::size_t from = Request.size() >= 3 ? Request.size() - 3 : 0;
     Request.append(buf, static_cast<std::size_t>(n));
-    std::size_t end = Request.find("\r\n\r\n", from);
+    std::size_t end = Request.find(kRequestEnd, from);
     if (end != std::string::npos) {
       (end + 4 <= MaxRequestBytes_ ? Complete_ : TooLarge_) = true;
       break;

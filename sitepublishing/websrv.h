@@ -4,11 +4,12 @@
 // of its path field.
 //
 // One request per connection, GET only, no header fields in the response:
-// the end of the body is the close. Only the substitution step (the page
-// parser reads the main window's fields and the variables) runs on the
-// thread that made the server; reading the request and sending the file
-// happen on the connection's own thread, so a slow client never holds the
-// window up.
+// the end of the body is the close. Requests are for this machine's names
+// only. Only the substitution step (the page parser reads the main window's
+// fields and the variables) runs on the thread that made the server; the
+// request is read by the server's accept thread, all clients at once, before
+// the connection gets its own thread, which sends the file: so a slow client
+// holds neither the window nor a connection thread.
 #pragma once
 
 #include <cstddef>

@@ -8,11 +8,17 @@
 // where the machine has it): the one program using it is a preview server
 // for the local user, and nothing else should reach it.
 //
+// A server may have the start of what each client sends read before the
+// connection gets a thread (OnHeadComplete): the accept thread reads all
+// such clients at once, so clients that send slowly, or nothing, hold no
+// thread and keep nobody else waiting.
+//
 // No Qt here: the synchronised call goes through the message queue's
 // hand-over (RunOnThread), which the GUI programs drive from Qt's loop.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +47,7 @@ class EThreadTerminated : public Exception {
 // One accepted connection, used by its own thread only, except Shutdown.
 class TServerClientWinSocket {
  public:
+  // Accepted now (TickMs).
   explicit TServerClientWinSocket(int fd);
   ~TServerClientWinSocket();
   TServerClientWinSocket(const TServerClientWinSocket&) = delete;
@@ -50,6 +57,10 @@ class TServerClientWinSocket {
   int Handle() const;
   // The port the client reached us on; 0 once closed.
   int LocalPort() const;
+  // When the connection was accepted, and when the client last sent
+  // anything (the accept until then), on the TickMs clock.
+  std::int64_t ConnectedAt() const { return ConnectedAt_; }
+  std::int64_t LastReceivedAt() const { return LastReceivedAt_.load(); }
   bool Connected() const { return Handle() >= 0; }
   // Ends the connection. Our side stops sending first and what the client
   // still sends is read and dropped for a moment: closing with unread bytes
@@ -64,8 +75,16 @@ class TServerClientWinSocket {
   static constexpr int CloseLingerMs = 2000;
 
  private:
+  friend class TServerSocket;
+  friend class TWinSocketStream;
+  void NoteReceived();
+
   mutable std::mutex Mutex_;
   int Fd_;
+  std::int64_t ConnectedAt_;
+  std::atomic<std::int64_t> LastReceivedAt_;
+  // What the server read before the work began; the stream gives it first.
+  std::string Unread_;
 };
 
 // Blocking reads and writes on a connection, each bounded by TimeOut.
@@ -73,8 +92,8 @@ class TWinSocketStream : public TStream {
  public:
   TWinSocketStream(TServerClientWinSocket& socket, int timeOutMs);
 
-  // Up to count bytes; 0 when nothing arrived within TimeOut, the client
-  // closed, or the connection failed.
+  // Up to count bytes (those the server read ahead first); 0 when nothing
+  // arrived within TimeOut, the client closed, or the connection failed.
   std::int64_t Read(void* buffer, std::int64_t count) override;
   // Sends what the client takes, waiting up to TimeOut whenever it takes
   // nothing; returns the bytes sent (fewer than count on a time-out or a
@@ -98,12 +117,6 @@ class TServerSocket;
 // every accepted connection, runs ClientExecute on a thread of its own and
 // frees it (and the socket) when that returns. Threads are kept for later
 // connections, so a new one is made only while none is free.
-//
-// While the work says it waits for its client (SetAwaitingClient), the
-// server may end the connection to make room: when every place is taken and
-// another client is waiting to be accepted, the connection that has waited
-// longest for its client goes (terminated, as on Close), so that clients
-// sending nothing, or a byte now and then, cannot keep others out.
 class TServerClientThread {
  public:
   explicit TServerClientThread(TServerClientWinSocket* socket);
@@ -119,10 +132,6 @@ class TServerClientThread {
 
  protected:
   virtual void ClientExecute() = 0;
-  // True while the connection waits for its client to send what the work
-  // needs before it can go on (a request, say): a connection in that state
-  // may be ended for a new client when all places are taken.
-  void SetAwaitingClient(bool awaiting);
   // Runs step on the thread that created the server and waits for it; an
   // exception of the step is raised here. Raises EThreadTerminated, without
   // running the step, once the connection is terminated.
@@ -139,8 +148,6 @@ class TServerClientThread {
   std::atomic<bool> Terminated_{false};
   ThreadQueueId OwnerQueue_ = 0;
   std::thread::id OwnerThread_;
-  // Set by the server before the work starts: tells it of SetAwaitingClient.
-  std::function<void(bool)> AwaitingChanged_;
   mutable std::mutex Mutex_;  // guards Waiting_
   std::shared_ptr<SyncCall> Waiting_;
 };
@@ -166,26 +173,40 @@ class TServerSocket : public TComponent {
   // returns, and frees itself.
   void Close();
 
-  // Connections served at once; further clients wait in the listen queue,
-  // unless a connection waiting for its client makes room for them.
+  // Connections served at once; further clients wait in the listen queue
+  // (with OnHeadComplete: in the server, their heads read, up to
+  // MaxPendingClients).
   int MaxConnections = 32;
-  // How long a connection has waited for its client before it may be ended
-  // for a new one: a client that has only just connected has had no time
-  // to send anything.
-  static constexpr int DropAfterMs = 20;
   // Makes the work for a new connection (null: the connection is closed).
-  // Called on the server's accept thread.
+  // Called on the server's accept thread, as the connection is accepted.
   std::function<TServerClientThread*(TServerClientWinSocket* socket)> OnGetThread;
+
+  // Set: what a new client sends is read on the accept thread, without a
+  // thread of its own, until OnHeadComplete says the work can go on with
+  // the bytes so far, the client stops sending (closes or fails), they
+  // reach HeadMaxBytes, the client has sent nothing for HeadIdleMs, or
+  // HeadDeadlineMs have passed since it connected. Then the connection
+  // waits for its thread, and the work's stream gives those bytes first.
+  // Called on the accept thread.
+  std::function<bool(const std::string& received)> OnHeadComplete;
+  int HeadIdleMs = 60000;
+  int HeadDeadlineMs = 60000;
+  std::size_t HeadMaxBytes = 8192;
+  // Clients read that way or waiting for a thread, at most. Beyond it the
+  // client whose head has been incomplete the longest is closed for a new
+  // one; when none is incomplete, new clients wait in the listen queue.
+  int MaxPendingClients = 512;
 
  private:
   struct Core;
   struct Conn;
+  struct Pending;
   static void AcceptLoop(std::shared_ptr<Core> core);
-  // At the limit, with a client waiting: ends the connection that has waited
-  // longest for its own client (true), or waits a moment when one may go
-  // soon (true), or gives up (false: only a connection's end frees a place).
-  static bool MakeRoom(Core& core, std::unique_lock<std::mutex>& lock);
-  static void Launch(const std::shared_ptr<Core>& core, int fd);
+  // The work for an accepted connection; null when there is none.
+  static std::shared_ptr<Conn> MakeWork(const std::shared_ptr<Core>& core, int fd);
+  // Hands the connection to a worker, making one while there are fewer
+  // than the limit and none is idle.
+  static void Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn);
   static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
 
   int Port_ = 0;

@@ -1,11 +1,10 @@
 #include "platform/serversocket/serversocket.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "tests/support/loopback.h"
@@ -26,7 +25,6 @@ class FnThread : public TServerClientThread {
     if (Freed_) ++*Freed_;
   }
   void Sync(const std::function<void()>& step) { Synchronize(step); }
-  void Awaiting(bool awaiting) { SetAwaitingClient(awaiting); }
   void Say(const std::string& s) {
     TWinSocketStream st(*ClientSocket(), 5000);
     st.WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
@@ -141,45 +139,76 @@ TEST_F(ServerSocketTest, ClientsBeyondTheLimitWaitInTheListenQueue) {
   EXPECT_EQ(c.ReadSome(2, 3000), "hi");
 }
 
-TEST_F(ServerSocketTest, AtTheLimitTheConnectionWaitingLongestForItsClientMakesRoom) {
-  Server.MaxConnections = 2;
-  std::mutex m;
-  std::condition_variable cv;
-  int waiting = 0;  // works that have said they wait for their client
-  Work = [&](FnThread& t) {
-    t.Awaiting(true);
-    {
-      std::lock_guard<std::mutex> lock(m);
-      ++waiting;
-    }
-    cv.notify_all();
-    TWinSocketStream st(*t.ClientSocket(), 20000);
-    char buf[16];
-    std::int64_t n = st.Read(buf, sizeof buf);
-    t.Awaiting(false);
-    if (n > 0 && !t.Terminated()) t.Say("got " + std::string(buf, static_cast<std::size_t>(n)));
-  };
-  auto waitFor = [&](int n) {
-    std::unique_lock<std::mutex> lock(m);
-    return cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiting >= n; });
-  };
+namespace {
+
+// Work that answers "got " and the head the server read for it (one read),
+// and "|closed" when the client has then closed its side.
+void AnswerTheHead(FnThread& t) {
+  TWinSocketStream st(*t.ClientSocket(), 5000);
+  char buf[256];
+  std::int64_t n = st.Read(buf, sizeof buf);
+  std::string reply = "got " + std::string(buf, static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+  if (st.WaitForData(0) && st.Read(buf, sizeof buf) == 0) reply += "|closed";
+  t.Say(reply);
+}
+
+}  // namespace
+
+TEST_F(ServerSocketTest, HeadsAreReadWithoutHoldingAThread) {
+  Server.MaxConnections = 1;
+  Server.HeadIdleMs = 300;
+  Server.OnHeadComplete = [](const std::string& got) { return got.find('\n') != std::string::npos; };
+  Work = AnswerTheHead;
   Server.Open();
-  RawClient a, b, c;
-  ASSERT_TRUE(Connect(a));
-  ASSERT_TRUE(waitFor(1));
-  ASSERT_TRUE(Connect(b));
-  ASSERT_TRUE(waitFor(2));
-  // Both places wait for their clients: the third client is let in, and
-  // the first connection, waiting longest, is the one ended for it.
-  ASSERT_TRUE(Connect(c));
-  ASSERT_TRUE(waitFor(3));
+
+  // A head still coming holds no thread: with a single one, a complete
+  // head behind it is answered at once.
+  RawClient slow, quick;
+  ASSERT_TRUE(Connect(slow));
+  slow.Send("sl");
+  ASSERT_TRUE(Connect(quick));
+  quick.Send("quick\n");
+  EXPECT_EQ(quick.ReadAll(5000), "got quick\n");
+  quick.Close();  // the server would wait for it to close before it goes on
+  slow.Send("ow\n");
+  EXPECT_EQ(slow.ReadAll(5000), "got slow\n");
+  slow.Close();
+
+  // A client that stops sending has sent its head; one that goes silent
+  // gets its thread after the idle time, with what it sent.
+  RawClient half, silent;
+  ASSERT_TRUE(Connect(half));
+  half.Send("half");
+  ::shutdown(half.Fd(), SHUT_WR);
+  EXPECT_EQ(half.ReadAll(5000), "got half|closed");
+  half.Close();
+  ASSERT_TRUE(Connect(silent));
+  std::int64_t t0 = NowMs();
+  silent.Send("par");
+  EXPECT_EQ(silent.ReadAll(5000), "got par");
+  EXPECT_GE(NowMs() - t0, 250);
+  Server.Close();
+  EXPECT_EQ(Freed, 4);
+}
+
+TEST_F(ServerSocketTest, BeyondThePendingLimitTheOldestIncompleteHeadGoes) {
+  Server.MaxPendingClients = 2;
+  Server.OnHeadComplete = [](const std::string& got) { return got.find('\n') != std::string::npos; };
+  Work = AnswerTheHead;
+  Server.Open();
+  RawClient first, second, third;
+  ASSERT_TRUE(Connect(first));
+  ASSERT_TRUE(Connect(second));
+  first.Send("1");  // something sent does not keep it either
+  ASSERT_TRUE(Connect(third));
+  // Accepted in the order they came: the first has waited longest.
   bool closed = false;
-  EXPECT_EQ(a.ReadAll(5000, &closed), "");
+  EXPECT_EQ(first.ReadAll(5000, &closed), "");
   EXPECT_TRUE(closed);
-  c.Send("c");
-  EXPECT_EQ(c.ReadAll(5000), "got c");
-  b.Send("b");
-  EXPECT_EQ(b.ReadAll(5000), "got b");
+  third.Send("3\n");
+  EXPECT_EQ(third.ReadAll(5000), "got 3\n");
+  second.Send("2\n");
+  EXPECT_EQ(second.ReadAll(5000), "got 2\n");
   Server.Close();
   EXPECT_EQ(Freed, 3);
 }
