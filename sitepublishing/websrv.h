@@ -35,7 +35,7 @@ class TWebServer : public plat::TServerSocket {
 
   // Bounds of one request; fixed in the program, shortened by tests.
   int IoTimeoutMs = 60000;       // each read and write of the connection
-  int RequestTimeoutMs = 60000;  // the whole request, up to its blank line
+  int RequestTimeoutMs = 60000;  // the whole request, from the connection to its blank line
   std::size_t MaxRequestBytes = 8192;
   static constexpr int kMaxConnections = 32;
 
