@@ -21,7 +21,9 @@ class EHttpError : public plat::Exception {
   int Status;
 };
 
+const char kRequestEnd[] = "\r\n\r\n";
 const char kRefusedPath[] = "Access to this path is not allowed.";
+const char kNotForUs[] = "Only requests addressed to localhost, 127.0.0.1 or [::1] are served.";
 
 const char* ReasonPhrase(int status) {
   switch (status) {
@@ -102,8 +104,30 @@ bool ServablePath(const std::string& path) {
     std::size_t end = slash == std::string::npos ? path.size() : slash;
     if (path.compare(start, end - start, "..") == 0) return false;
     if (slash == std::string::npos) return true;
+    // A folder of the user's hidden ones (".git", and "." itself).
+    if (path[start] == '.') return false;
     start = slash + 1;
   }
+}
+
+bool AddressedToThisMachine(const std::string& request, int port) {
+  const std::string withPort = ":" + std::to_string(port);
+  std::size_t at = request.find('\n');
+  while (at != std::string::npos) {
+    std::size_t from = at + 1;
+    at = request.find('\n', from);
+    std::string line = request.substr(from, at == std::string::npos ? std::string::npos : at - from);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;  // the end of the header
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos || !plat::SameText(plat::Trim(line.substr(0, colon)), "Host")) continue;
+    std::string host = plat::Trim(line.substr(colon + 1));
+    bool ours = false;
+    for (const char* name : {"localhost", "127.0.0.1", "[::1]"})
+      ours = ours || plat::SameText(host, name) || plat::SameText(host, name + withPort);
+    if (!ours) return false;
+  }
+  return true;
 }
 
 // ---- the server ---------------------------------------------------------------------
@@ -112,6 +136,9 @@ TWebServer::TWebServer(plat::TComponent* owner) : plat::TServerSocket(owner) {
   SetPort(80);
   MaxConnections = kMaxConnections;
   OnGetThread = [this](plat::TServerClientWinSocket* socket) { return GetThread(socket); };
+  // Requests are read before a connection gets its thread, so that clients
+  // sending slowly (or not at all) hold none of them.
+  OnHeadComplete = [](const std::string& received) { return received.find(kRequestEnd) != std::string::npos; };
 }
 
 // Stopped here, before the members go: the accept thread reads Root.
@@ -123,6 +150,9 @@ void TWebServer::Start(const std::string& root) {
     Root_ = root;
   }
   if (Active()) return;
+  HeadIdleMs = IoTimeoutMs;
+  HeadDeadlineMs = RequestTimeoutMs;
+  HeadMaxBytes = MaxRequestBytes;
   for (int attempt = 0; attempt < 6; ++attempt) {
     try {
       Open();
@@ -151,7 +181,8 @@ TWebThread::TWebThread(plat::TServerClientWinSocket* socket, const TWebServer& s
       Root(server.Root()),
       IoTimeoutMs_(server.IoTimeoutMs),
       RequestTimeoutMs_(server.RequestTimeoutMs),
-      MaxRequestBytes_(server.MaxRequestBytes) {}
+      MaxRequestBytes_(server.MaxRequestBytes),
+      LocalPort_(socket->LocalPort()) {}
 
 TWebThread::~TWebThread() = default;
 
@@ -160,8 +191,11 @@ void TWebThread::ClientExecute() {
   Stream = std::make_unique<plat::TWinSocketStream>(*ClientSocket(), IoTimeoutMs_);
   try {
     ReadRequest();
-    ParseRequest();
-    SendFile();
+    // Stopped while waiting for the client: nobody to answer.
+    if (!Terminated()) {
+      ParseRequest();
+      SendFile();
+    }
   } catch (const EHttpError& e) {
     SendError(e.Status, e.Message);
   } catch (const std::exception& e) {
@@ -175,18 +209,28 @@ void TWebThread::ReadRequest() {
   Request.clear();
   Complete_ = TooLarge_ = false;
   char buf[1024];
-  // One deadline for the whole request, so that a client sending a byte now
-  // and then cannot hold the connection for ever.
-  std::int64_t deadline = plat::TickMs() + RequestTimeoutMs_;
+  // The server has read what came before this connection got its thread,
+  // with the same bounds, which count from the connection's start: one
+  // deadline for the whole request, so that a client sending a byte now and
+  // then cannot hold it for ever, and the read time-out since the client
+  // last sent anything.
+  plat::TServerClientWinSocket& socket = *ClientSocket();
+  const std::int64_t deadline = socket.ConnectedAt() + RequestTimeoutMs_;
   while (!Terminated()) {
-    std::int64_t left = deadline - plat::TickMs();
-    if (left <= 0) break;
-    Stream->TimeOut = static_cast<int>(std::min<std::int64_t>(IoTimeoutMs_, left));
+    std::int64_t left = std::min(deadline, socket.LastReceivedAt() + IoTimeoutMs_) - plat::TickMs();
+    // What is there already is read even when the time is up.
+    Stream->TimeOut = static_cast<int>(std::max<std::int64_t>(0, left));
+    if (!Stream->WaitForData(Stream->TimeOut)) break;  // silent too long: incomplete
     std::int64_t n = Stream->Read(buf, sizeof buf);
-    if (n <= 0) break;
+    if (n <= 0) {
+      // The client has closed its side (or the connection failed): what it
+      // sent is all the request there is.
+      Complete_ = !Request.empty();
+      break;
+    }
     std::size_t from = Request.size() >= 3 ? Request.size() - 3 : 0;
     Request.append(buf, static_cast<std::size_t>(n));
-    std::size_t end = Request.find("\r\n\r\n", from);
+    std::size_t end = Request.find(kRequestEnd, from);
     if (end != std::string::npos) {
       (end + 4 <= MaxRequestBytes_ ? Complete_ : TooLarge_) = true;
       break;
@@ -205,6 +249,9 @@ void TWebThread::ParseRequest() {
     throw EHttpError(Complete_ ? 501 : 400, "Server support GET method only.");
   if (TooLarge_) throw EHttpError(400, "Request too large.");
   if (!Complete_) throw EHttpError(400, "Request not complete.");
+  // Anything else is a name some other site points at this machine, so
+  // that the user's browser would hand that site the project folder.
+  if (!AddressedToThisMachine(Request, LocalPort_)) throw EHttpError(403, kNotForUs);
   Path = Request.size() > 4 ? Request.substr(4) : std::string();
   std::size_t space = Path.find(' ');
   if (space != std::string::npos) Path.erase(space);

@@ -4,11 +4,12 @@
 // of its path field.
 //
 // One request per connection, GET only, no header fields in the response:
-// the end of the body is the close. Only the substitution step (the page
-// parser reads the main window's fields and the variables) runs on the
-// thread that made the server; reading the request and sending the file
-// happen on the connection's own thread, so a slow client never holds the
-// window up.
+// the end of the body is the close. Requests are for this machine's names
+// only. Only the substitution step (the page parser reads the main window's
+// fields and the variables) runs on the thread that made the server; the
+// request is read by the server's accept thread, all clients at once, before
+// the connection gets its own thread, which sends the file: so a slow client
+// holds neither the window nor a connection thread.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +35,7 @@ class TWebServer : public plat::TServerSocket {
 
   // Bounds of one request; fixed in the program, shortened by tests.
   int IoTimeoutMs = 60000;       // each read and write of the connection
-  int RequestTimeoutMs = 60000;  // the whole request, up to its blank line
+  int RequestTimeoutMs = 60000;  // the whole request, from the connection to its blank line
   std::size_t MaxRequestBytes = 8192;
   static constexpr int kMaxConnections = 32;
 
@@ -70,7 +71,10 @@ class TWebThread : public plat::TServerClientThread {
   int IoTimeoutMs_;
   int RequestTimeoutMs_;
   std::size_t MaxRequestBytes_;
-  bool Complete_ = false;  // the blank line arrived in time and within bounds
+  int LocalPort_;  // the port the client came to, for its Host header
+  // The request ended in time and within bounds: at its blank line, or where
+  // the client stopped sending.
+  bool Complete_ = false;
   bool TooLarge_ = false;
 };
 
@@ -78,5 +82,12 @@ class TWebThread : public plat::TServerClientThread {
 std::string HtmlEscape(const std::string& text);
 
 // True for a request path that may be looked up below the root: it starts
-// with "/" and holds no ".." segment, no backslash and no control character.
+// with "/", holds no backslash and no control character, no ".." segment
+// and no folder whose name starts with "." (the upload never sends those);
+// a file of that name is fine.
 bool ServablePath(const std::string& path);
+
+// True when every Host header of the request names this machine:
+// "localhost", "127.0.0.1" or "[::1]", any case, alone or with ":" and
+// port. A request without one is taken as meant for us.
+bool AddressedToThisMachine(const std::string& request, int port);

@@ -10,6 +10,7 @@
 #   bench/websrv/run.sh [SECONDS]     default: 10
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../build-driver.sh" bench_websrv websrv
+. "$(dirname "${BASH_SOURCE[0]}")/site.sh"
 secs="${1:-10}"
 
 work=$(mktemp -d /tmp/bench_websrv.XXXXXX)
@@ -21,23 +22,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www"
-{
-  echo '<html><head><title><iVar title></title></head><body>'
-  for _ in $(seq 70); do
-    echo '<p>A paragraph of the page, with <b>markup</b> and a <a href="image.png">link</a>.</p>'
-  done
-  echo '</body></html>'
-} >"$work/www/page.html"
-head -c 102400 /dev/urandom >"$work/www/image.png"
-
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-read -r ours shm peer < <("$python" -c '
-import socket
-s = [socket.socket() for _ in range(3)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(" ".join(str(x.getsockname()[1]) for x in s))')
+make_site "$work/www"
+read -r ours shm peer < <(free_ports 3)
 
 tmp="${TMPDIR:-/tmp}"
 mkdir -p /dev/shm/bench_websrv.$$ && shmdir=/dev/shm/bench_websrv.$$
@@ -57,9 +43,6 @@ done
 grep -q '<title>Benchmark page</title>' <<<"$(curl -s "http://127.0.0.1:$ours/page.html")" || { echo "our page is not substituted" >&2; exit 1; }
 cmp -s <(curl -s "http://127.0.0.1:$ours/image.png") "$work/www/image.png" || { echo "our image differs" >&2; exit 1; }
 cmp -s <(curl -s "http://127.0.0.1:$peer/image.png") "$work/www/image.png" || { echo "the peer's image differs" >&2; exit 1; }
-
-# wrk's latencies come as "1.23ms", "456.78us" or "1.02s": in ms.
-ms() { awk '{v=$1; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000} printf "%.2f", v}' <<<"$1"; }
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <list>
 #include <vector>
 
 namespace plat {
@@ -77,7 +79,8 @@ int BoundPort(int fd) {
 
 // ---- the connection ----------------------------------------------------------------
 
-TServerClientWinSocket::TServerClientWinSocket(int fd) : Fd_(fd) {}
+TServerClientWinSocket::TServerClientWinSocket(int fd)
+    : Fd_(fd), ConnectedAt_(TickMs()), LastReceivedAt_(ConnectedAt_) {}
 
 TServerClientWinSocket::~TServerClientWinSocket() {
   if (Fd_ >= 0) ::close(Fd_);
@@ -87,6 +90,13 @@ int TServerClientWinSocket::Handle() const {
   std::lock_guard<std::mutex> lock(Mutex_);
   return Fd_;
 }
+
+int TServerClientWinSocket::LocalPort() const {
+  int fd = Handle();
+  return fd < 0 ? 0 : BoundPort(fd);
+}
+
+void TServerClientWinSocket::NoteReceived() { LastReceivedAt_.store(TickMs()); }
 
 void TServerClientWinSocket::Close() {
   int fd = Handle();
@@ -121,19 +131,31 @@ TWinSocketStream::TWinSocketStream(TServerClientWinSocket& socket, int timeOutMs
     : TimeOut(timeOutMs), Socket_(socket) {}
 
 bool TWinSocketStream::WaitForData(int timeoutMs) {
+  if (!Socket_.Unread_.empty()) return true;
   int fd = Socket_.Handle();
   return fd >= 0 && (PollOne(fd, POLLIN, timeoutMs) & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 std::int64_t TWinSocketStream::Read(void* buffer, std::int64_t count) {
+  if (count <= 0) return 0;
+  std::string& ahead = Socket_.Unread_;
+  if (!ahead.empty()) {
+    std::size_t n = std::min(ahead.size(), static_cast<std::size_t>(count));
+    std::memcpy(buffer, ahead.data(), n);
+    ahead.erase(0, n);
+    return static_cast<std::int64_t>(n);
+  }
   int fd = Socket_.Handle();
-  if (fd < 0 || count <= 0) return 0;
+  if (fd < 0) return 0;
   std::int64_t deadline = TickMs() + TimeOut;
   for (;;) {
     std::int64_t left = deadline - TickMs();
     if (left < 0 || !WaitForData(static_cast<int>(left))) return 0;
     ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(count), MSG_DONTWAIT);
-    if (n > 0) return n;
+    if (n > 0) {
+      Socket_.NoteReceived();
+      return n;
+    }
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) return 0;
   }
 }
@@ -260,7 +282,7 @@ struct TServerSocket::Conn {
 // the server for a worker that had to be left running.
 struct TServerSocket::Core {
   std::mutex Mutex;
-  std::condition_variable SlotFree;  // the accept thread waits for Busy < Max
+  std::condition_variable SlotFree;  // the accept thread waits for room
   std::condition_variable WorkReady;  // idle workers wait for Queue
   bool Stopping = false;
   int Max = 1;
@@ -273,6 +295,11 @@ struct TServerSocket::Core {
   std::vector<int> ListenFds;
   int WakeFd = -1;
   std::function<TServerClientThread*(TServerClientWinSocket*)> OnGetThread;
+  std::function<bool(const std::string&)> OnHeadComplete;
+  int HeadIdleMs = 0;
+  int HeadDeadlineMs = 0;
+  std::size_t HeadMaxBytes = 0;
+  std::size_t MaxPending = 1;
   ThreadQueueId OwnerQueue = 0;
   std::thread::id OwnerThread;
 
@@ -300,6 +327,11 @@ void TServerSocket::Open() {
   core->Max = std::max(1, MaxConnections);
   core->Current.resize(static_cast<std::size_t>(core->Max));
   core->OnGetThread = OnGetThread;
+  core->OnHeadComplete = OnHeadComplete;
+  core->HeadIdleMs = HeadIdleMs;
+  core->HeadDeadlineMs = HeadDeadlineMs;
+  core->HeadMaxBytes = HeadMaxBytes;
+  core->MaxPending = static_cast<std::size_t>(std::max(1, MaxPendingClients));
   core->OwnerQueue = OwnerQueue_;
   core->OwnerThread = OwnerThread_;
 
@@ -400,7 +432,7 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
   }
 }
 
-void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
+std::shared_ptr<TServerSocket::Conn> TServerSocket::MakeWork(const std::shared_ptr<Core>& core, int fd) {
   auto* socket = new TServerClientWinSocket(fd);
   TServerClientThread* work = nullptr;
   try {
@@ -410,13 +442,17 @@ void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
   }
   if (!work) {
     delete socket;
-    return;
+    return nullptr;
   }
   work->OwnerQueue_ = core->OwnerQueue;
   work->OwnerThread_ = core->OwnerThread;
   auto conn = std::make_shared<Conn>();
   conn->Socket = socket;
   conn->Work = work;
+  return conn;
+}
+
+void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn) {
   std::lock_guard<std::mutex> lock(core->Mutex);
   core->Queue.push_back(conn);
   ++core->Busy;
@@ -431,47 +467,163 @@ void TServerSocket::Launch(const std::shared_ptr<Core>& core, int fd) {
       if (core->Workers.empty()) {
         core->Queue.pop_back();
         --core->Busy;
-        delete work;
-        delete socket;
+        delete conn->Work;
+        delete conn->Socket;
       }
     }
   }
   core->WorkReady.notify_one();
 }
 
+// A client whose head is being read on the accept thread.
+struct TServerSocket::Pending {
+  std::shared_ptr<Conn> C;
+  std::string Got;
+  std::list<Pending>::iterator Self;  // its place in the list
+};
+
 void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
-  std::vector<pollfd> fds;
-  for (int fd : core->ListenFds) fds.push_back(pollfd{fd, POLLIN, 0});
-  fds.push_back(pollfd{core->WakeFd, POLLIN, 0});
+  const bool readHeads = static_cast<bool>(core->OnHeadComplete);
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  if (ep < 0) return;
+  // The listening sockets and the wake-up are told from the clients by
+  // their tags; a client's tag is its entry in `pending`, oldest first.
+  std::vector<int> own = core->ListenFds;
+  own.push_back(core->WakeFd);
+  for (int& fd : own) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = &fd;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+  }
+  std::list<Pending> pending;
+  auto forget = [&](std::list<Pending>::iterator it) {
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, it->C->Socket->Handle(), nullptr);
+    pending.erase(it);
+  };
+  auto hand = [&](std::list<Pending>::iterator it) {
+    std::shared_ptr<Conn> conn = it->C;
+    conn->Socket->Unread_ = std::move(it->Got);
+    forget(it);
+    Enqueue(core, std::move(conn));
+  };
+  auto drop = [&](std::list<Pending>::iterator it) {
+    std::shared_ptr<Conn> conn = it->C;
+    forget(it);
+    delete conn->Work;
+    delete conn->Socket;
+  };
+  // Reads what the client has sent; true once its head is over.
+  auto read = [&](Pending& p) {
+    char buf[1024];
+    for (;;) {
+      ssize_t n = ::recv(p.C->Socket->Handle(), buf, sizeof buf, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return false;
+      if (n <= 0) return true;  // closed or failed: the work learns which
+      p.C->Socket->NoteReceived();
+      p.Got.append(buf, static_cast<std::size_t>(n));
+      if (p.Got.size() >= core->HeadMaxBytes || core->OnHeadComplete(p.Got)) return true;
+    }
+  };
+  auto expiry = [&](const Pending& p) {
+    return std::min(p.C->Socket->ConnectedAt() + core->HeadDeadlineMs,
+                    p.C->Socket->LastReceivedAt() + core->HeadIdleMs);
+  };
+  // Room for one more client: under the limit, or (reading heads) able to
+  // make it by closing the oldest incomplete one.
+  auto room = [&] {
+    if (!readHeads) return core->Busy < core->Max;
+    return !pending.empty() || pending.size() + core->Queue.size() < core->MaxPending;
+  };
+
+  std::vector<epoll_event> events(64);
   for (;;) {
     {
-      // At the limit, further clients wait in the listen queue.
+      // No room: further clients wait in the listen queue.
       std::unique_lock<std::mutex> lock(core->Mutex);
-      core->SlotFree.wait(lock, [&] { return core->Stopping || core->Busy < core->Max; });
-      if (core->Stopping) return;
+      core->SlotFree.wait(lock, [&] { return core->Stopping || room(); });
+      if (core->Stopping) break;
     }
-    for (auto& p : fds) p.revents = 0;
-    int r = ::poll(fds.data(), fds.size(), -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return;
+    int timeout = -1;
+    if (!pending.empty()) {
+      std::int64_t next = expiry(pending.front());
+      for (const Pending& p : pending) next = std::min(next, expiry(p));
+      timeout = static_cast<int>(std::clamp<std::int64_t>(next - TickMs(), 0, 60000));
     }
-    if (fds.back().revents) return;  // woken only to stop
-    for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c >= 0) {
-        Launch(core, c);
-        break;  // one at a time, so that the limit is looked at again
+    int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), timeout);
+    if (n < 0 && errno != EINTR) break;
+    bool accept = false, stop = false;
+    for (int i = 0; i < n; ++i) {
+      void* tag = events[i].data.ptr;
+      bool listening = false;
+      for (std::size_t k = 0; k + 1 < own.size(); ++k) listening = listening || tag == &own[k];
+      if (tag == &own.back()) {
+        stop = true;
+      } else if (listening) {
+        accept = true;
+      } else {
+        auto* p = static_cast<Pending*>(tag);
+        if (read(*p)) hand(p->Self);
       }
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors: give the running connections a moment to end
-        // instead of spinning on a listen queue that stays readable.
-        PollOne(core->WakeFd, POLLIN, 100);
+    }
+    if (stop) break;
+    // Silent too long, or past the deadline: the work answers what came.
+    std::int64_t now = TickMs();
+    for (auto it = pending.begin(); it != pending.end();) {
+      auto next = std::next(it);
+      if (expiry(*it) <= now) hand(it);
+      it = next;
+    }
+    if (!accept) continue;
+    // A batch at a time, so that the clients already in are read meanwhile.
+    for (int k = 0; k < 64; ++k) {
+      bool full;
+      {
+        std::lock_guard<std::mutex> lock(core->Mutex);
+        if (!room()) break;
+        full = readHeads && pending.size() + core->Queue.size() >= core->MaxPending;
+      }
+      int c = -1, err = 0;
+      for (int fd : core->ListenFds) {
+        c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) break;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) err = errno;
+      }
+      if (c < 0) {
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+          // Out of descriptors: one held by an incomplete head makes room,
+          // or the running connections are given a moment to end, instead
+          // of spinning on a listen queue that stays readable.
+          if (!pending.empty()) {
+            drop(pending.begin());
+            continue;
+          }
+          PollOne(core->WakeFd, POLLIN, 100);
+        }
         break;
       }
+      // The client whose head has been incomplete the longest makes room.
+      if (full) drop(pending.begin());
+      std::shared_ptr<Conn> conn = MakeWork(core, c);
+      if (!conn) continue;
+      if (!readHeads) {
+        Enqueue(core, std::move(conn));
+        continue;
+      }
+      pending.push_back(Pending{std::move(conn), std::string(), {}});
+      auto it = std::prev(pending.end());
+      it->Self = it;
+      epoll_event e{};
+      e.events = EPOLLIN | EPOLLRDHUP;
+      e.data.ptr = &*it;
+      ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+      // Most requests are there with the connection.
+      if (read(*it)) hand(it);
     }
   }
+  while (!pending.empty()) drop(pending.begin());
+  ::close(ep);
 }
 
 }  // namespace plat

@@ -8,11 +8,17 @@
 // where the machine has it): the one program using it is a preview server
 // for the local user, and nothing else should reach it.
 //
+// A server may have the start of what each client sends read before the
+// connection gets a thread (OnHeadComplete): the accept thread reads all
+// such clients at once, so clients that send slowly, or nothing, hold no
+// thread and keep nobody else waiting.
+//
 // No Qt here: the synchronised call goes through the message queue's
 // hand-over (RunOnThread), which the GUI programs drive from Qt's loop.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +47,7 @@ class EThreadTerminated : public Exception {
 // One accepted connection, used by its own thread only, except Shutdown.
 class TServerClientWinSocket {
  public:
+  // Accepted now (TickMs).
   explicit TServerClientWinSocket(int fd);
   ~TServerClientWinSocket();
   TServerClientWinSocket(const TServerClientWinSocket&) = delete;
@@ -48,6 +55,12 @@ class TServerClientWinSocket {
 
   // -1 once closed.
   int Handle() const;
+  // The port the client reached us on; 0 once closed.
+  int LocalPort() const;
+  // When the connection was accepted, and when the client last sent
+  // anything (the accept until then), on the TickMs clock.
+  std::int64_t ConnectedAt() const { return ConnectedAt_; }
+  std::int64_t LastReceivedAt() const { return LastReceivedAt_.load(); }
   bool Connected() const { return Handle() >= 0; }
   // Ends the connection. Our side stops sending first and what the client
   // still sends is read and dropped for a moment: closing with unread bytes
@@ -62,8 +75,16 @@ class TServerClientWinSocket {
   static constexpr int CloseLingerMs = 2000;
 
  private:
+  friend class TServerSocket;
+  friend class TWinSocketStream;
+  void NoteReceived();
+
   mutable std::mutex Mutex_;
   int Fd_;
+  std::int64_t ConnectedAt_;
+  std::atomic<std::int64_t> LastReceivedAt_;
+  // What the server read before the work began; the stream gives it first.
+  std::string Unread_;
 };
 
 // Blocking reads and writes on a connection, each bounded by TimeOut.
@@ -71,8 +92,8 @@ class TWinSocketStream : public TStream {
  public:
   TWinSocketStream(TServerClientWinSocket& socket, int timeOutMs);
 
-  // Up to count bytes; 0 when nothing arrived within TimeOut, the client
-  // closed, or the connection failed.
+  // Up to count bytes (those the server read ahead first); 0 when nothing
+  // arrived within TimeOut, the client closed, or the connection failed.
   std::int64_t Read(void* buffer, std::int64_t count) override;
   // Sends what the client takes, waiting up to TimeOut whenever it takes
   // nothing; returns the bytes sent (fewer than count on a time-out or a
@@ -152,17 +173,40 @@ class TServerSocket : public TComponent {
   // returns, and frees itself.
   void Close();
 
-  // Connections served at once; further clients wait in the listen queue.
+  // Connections served at once; further clients wait in the listen queue
+  // (with OnHeadComplete: in the server, their heads read, up to
+  // MaxPendingClients).
   int MaxConnections = 32;
   // Makes the work for a new connection (null: the connection is closed).
-  // Called on the server's accept thread.
+  // Called on the server's accept thread, as the connection is accepted.
   std::function<TServerClientThread*(TServerClientWinSocket* socket)> OnGetThread;
+
+  // Set: what a new client sends is read on the accept thread, without a
+  // thread of its own, until OnHeadComplete says the work can go on with
+  // the bytes so far, the client stops sending (closes or fails), they
+  // reach HeadMaxBytes, the client has sent nothing for HeadIdleMs, or
+  // HeadDeadlineMs have passed since it connected. Then the connection
+  // waits for its thread, and the work's stream gives those bytes first.
+  // Called on the accept thread.
+  std::function<bool(const std::string& received)> OnHeadComplete;
+  int HeadIdleMs = 60000;
+  int HeadDeadlineMs = 60000;
+  std::size_t HeadMaxBytes = 8192;
+  // Clients read that way or waiting for a thread, at most. Beyond it the
+  // client whose head has been incomplete the longest is closed for a new
+  // one; when none is incomplete, new clients wait in the listen queue.
+  int MaxPendingClients = 512;
 
  private:
   struct Core;
   struct Conn;
+  struct Pending;
   static void AcceptLoop(std::shared_ptr<Core> core);
-  static void Launch(const std::shared_ptr<Core>& core, int fd);
+  // The work for an accepted connection; null when there is none.
+  static std::shared_ptr<Conn> MakeWork(const std::shared_ptr<Core>& core, int fd);
+  // Hands the connection to a worker, making one while there are fewer
+  // than the limit and none is idle.
+  static void Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn);
   static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
 
   int Port_ = 0;

@@ -1,6 +1,7 @@
 #include "platform/serversocket/serversocket.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -136,6 +137,80 @@ TEST_F(ServerSocketTest, ClientsBeyondTheLimitWaitInTheListenQueue) {
   EXPECT_EQ(c.ReadSome(2, 400), "");
   a.Close();
   EXPECT_EQ(c.ReadSome(2, 3000), "hi");
+}
+
+namespace {
+
+// Work that answers "got " and the head the server read for it (one read),
+// and "|closed" when the client has then closed its side.
+void AnswerTheHead(FnThread& t) {
+  TWinSocketStream st(*t.ClientSocket(), 5000);
+  char buf[256];
+  std::int64_t n = st.Read(buf, sizeof buf);
+  std::string reply = "got " + std::string(buf, static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+  if (st.WaitForData(0) && st.Read(buf, sizeof buf) == 0) reply += "|closed";
+  t.Say(reply);
+}
+
+}  // namespace
+
+TEST_F(ServerSocketTest, HeadsAreReadWithoutHoldingAThread) {
+  Server.MaxConnections = 1;
+  Server.HeadIdleMs = 300;
+  Server.OnHeadComplete = [](const std::string& got) { return got.find('\n') != std::string::npos; };
+  Work = AnswerTheHead;
+  Server.Open();
+
+  // A head still coming holds no thread: with a single one, a complete
+  // head behind it is answered at once.
+  RawClient slow, quick;
+  ASSERT_TRUE(Connect(slow));
+  slow.Send("sl");
+  ASSERT_TRUE(Connect(quick));
+  quick.Send("quick\n");
+  EXPECT_EQ(quick.ReadAll(5000), "got quick\n");
+  quick.Close();  // the server would wait for it to close before it goes on
+  slow.Send("ow\n");
+  EXPECT_EQ(slow.ReadAll(5000), "got slow\n");
+  slow.Close();
+
+  // A client that stops sending has sent its head; one that goes silent
+  // gets its thread after the idle time, with what it sent.
+  RawClient half, silent;
+  ASSERT_TRUE(Connect(half));
+  half.Send("half");
+  ::shutdown(half.Fd(), SHUT_WR);
+  EXPECT_EQ(half.ReadAll(5000), "got half|closed");
+  half.Close();
+  ASSERT_TRUE(Connect(silent));
+  std::int64_t t0 = NowMs();
+  silent.Send("par");
+  EXPECT_EQ(silent.ReadAll(5000), "got par");
+  EXPECT_GE(NowMs() - t0, 250);
+  Server.Close();
+  EXPECT_EQ(Freed, 4);
+}
+
+TEST_F(ServerSocketTest, BeyondThePendingLimitTheOldestIncompleteHeadGoes) {
+  Server.MaxPendingClients = 2;
+  Server.OnHeadComplete = [](const std::string& got) { return got.find('\n') != std::string::npos; };
+  Work = AnswerTheHead;
+  Server.Open();
+  RawClient first, second, third;
+  ASSERT_TRUE(Connect(first));
+  ASSERT_TRUE(Connect(second));
+  first.Send("1");  // something sent does not keep it either
+  ASSERT_TRUE(Connect(third));
+  // Accepted in the order they came: the first has waited longest.
+  bool closed = false;
+  EXPECT_EQ(first.ReadAll(5000, &closed), "");
+  EXPECT_TRUE(closed);
+  third.Send("3\n");
+  EXPECT_EQ(third.ReadAll(5000), "got 3\n");
+  second.Send("2\n");
+  EXPECT_EQ(second.ReadAll(5000), "got 2\n");
+  Server.Close();
+  EXPECT_EQ(Freed, 3);
 }
 
 // Close is called on the server's thread, where synchronised steps run.

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The preview web server with clients that trickle their requests, before
+# and after: main's server (built from the commit this branch started from,
+# or a ref given) and this tree's, side by side in one run. For each:
+# wrk -c 50 alone; 300 trickling clients with a probe (one normal request
+# at a time); and both together. Prints one table; see bench/README.md.
+#
+#   bench/websrv/trickle.sh [SECONDS] [BEFORE-REF]     default: 10, merge-base with main
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../build-driver.sh" bench_websrv websrv
+. "$(dirname "${BASH_SOURCE[0]}")/site.sh"
+secs="${1:-10}"
+clients=300
+every=2000   # ms between two bytes of one trickling client
+after_driver="$driver"
+cmake --build "$build" --target bench_trickle -j4 >/dev/null
+trickle="$build/bench/websrv/bench_trickle"
+
+# The "before" server from its own copy of the sources, rebuilt only when
+# the ref moves.
+before_ref=$(git -C "$root" rev-parse "${2:-$(git -C "$root" merge-base HEAD main)}")
+before_src="$root/build/bench-before-src"
+before_build="$root/build/bench-before"
+if [ "$(cat "$before_src/.ref" 2>/dev/null)" != "$before_ref" ]; then
+  rm -rf "$before_src"
+  mkdir -p "$before_src"
+  git -C "$root" archive "$before_ref" | tar -x -C "$before_src"
+  echo "$before_ref" >"$before_src/.ref"
+fi
+cmake -S "$before_src" -B "$before_build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$before_build" --target bench_websrv -j4 >/dev/null
+before_driver="$before_build/bench/websrv/bench_websrv"
+
+work=$(mktemp -d /tmp/bench_trickle.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+make_site "$work/www"
+read -r port_before port_after < <(free_ports 2)
+
+"$before_driver" "$work/www" "$port_before" >"$work/before.out" 2>"$work/before.err" &
+pid_before=$!; pids+=("$pid_before")
+"$after_driver" "$work/www" "$port_after" >"$work/after.out" 2>"$work/after.err" &
+pid_after=$!; pids+=("$pid_after")
+for _ in $(seq 100); do
+  grep -q '^port=' "$work/before.out" 2>/dev/null && grep -q '^port=' "$work/after.out" 2>/dev/null && break
+  sleep 0.1
+done
+for port in "$port_before" "$port_after"; do
+  grep -q '<title>Benchmark page</title>' <<<"$(curl -s "http://127.0.0.1:$port/page.html")" ||
+    { echo "the server on $port does not serve the page" >&2; exit 1; }
+done
+
+field() { sed -n "s/.*$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
+
+# Highest thread count and resident memory of a process, sampled every
+# 200 ms until the file $2 exists.
+sample() {
+  local pid=$1 stop=$2 t=0 m=0 v
+  while [ ! -e "$stop" ]; do
+    v=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0); [ "${v:-0}" -gt "$t" ] && t=$v
+    v=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0); [ "${v:-0}" -gt "$m" ] && m=$v
+    sleep 0.2
+  done
+  echo "$t $((m / 1024))"
+}
+
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+rows=()
+for server in before after; do
+  pid_var=pid_$server; pid=${!pid_var}
+  port_var=port_$server; port=${!port_var}
+  for mode in wrk trickle both; do
+    rm -f "$work/stop"
+    sample "$pid" "$work/stop" >"$work/sample" &
+    sampler=$!
+    kill -USR1 "$pid"
+    wrk_out=""; probe=""
+    if [ "$mode" != wrk ]; then
+      "$trickle" "$port" "$clients" "$every" "$secs" /page.html >"$work/trickle.out" 2>"$work/trickle.err" &
+      tpid=$!; pids+=("$tpid")
+      for _ in $(seq 600); do grep -q '^ready' "$work/trickle.out" && break; sleep 0.1; done
+    fi
+    if [ "$mode" != trickle ]; then
+      wrk_out=$(wrk -c 50 -d "${secs}s" --latency "http://127.0.0.1:$port/page.html" 2>&1 || true)
+    fi
+    if [ "$mode" != wrk ]; then
+      wait "$tpid" || true
+      probe=$(grep '^probes=' "$work/trickle.out" || echo "probes=?")
+    fi
+    kill -USR1 "$pid"; sleep 0.5
+    touch "$work/stop"; wait "$sampler"
+    read -r threads mem <"$work/sample"
+    loop=$(field loop_max_ms "$(grep '^loop_max_ms=' "$work/$server.out" | tail -1)")
+
+    rps="-"; p50="-"; p99="-"; total="-"; etime="-"; errs="-"
+    if [ -n "$wrk_out" ]; then
+      rps=$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$wrk_out")
+      total=$(sed -n 's/^ *\([0-9]*\) requests in.*/\1/p' <<<"$wrk_out")
+      p50=$(ms "$(sed -n 's/^ *50% *\([^ ]*\).*/\1/p' <<<"$wrk_out")")
+      p99=$(ms "$(sed -n 's/^ *99% *\([^ ]*\).*/\1/p' <<<"$wrk_out")")
+      e=$(sed -n 's/^ *Socket errors: connect \([0-9]*\), read \([0-9]*\), write \([0-9]*\), timeout \([0-9]*\).*/\1 \2 \3 \4/p' <<<"$wrk_out")
+      read -r econn eread ewrite etime <<<"${e:-0 0 0 0}"
+      errs="$econn / $eread / $ewrite"
+      [ -n "$rps" ] || rps="0"
+    fi
+    pok="-"; pp50="-"; pmax="-"; ended="-"
+    if [ -n "$probe" ]; then
+      pok="$(field ok "$probe") of $(field probes "$probe") ($(field timeouts "$probe") timed out)"
+      pp50=$(field p50_ms "$probe"); pmax=$(field max_ms "$probe")
+      ended="$(field ended "$probe") ($(field answered "$probe") answered)"
+    fi
+    case $mode in
+      wrk) what="wrk -c 50" ;;
+      trickle) what="$clients trickling + probe" ;;
+      both) what="wrk -c 50 + $clients trickling + probe" ;;
+    esac
+    rows+=("| $server | $what | $rps | $total | $p50 | $p99 | $etime | $errs | $pok | $pp50 | $pmax | $ended | $threads | $mem | $loop |")
+    sleep 2  # what the last scenario left behind ends
+  done
+done
+
+echo "before: $before_ref; after: the working tree ($(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD || echo ', modified'))"
+echo "${secs} s a scenario, trickling clients send a byte every ${every} ms, $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2), $(nproc) cores, load average before: $load"
+echo
+echo "| server | load | wrk requests/s | wrk requests | wrk p50 (ms) | wrk p99 (ms) | wrk time-outs | wrk connect / read / write errors | probes answered | probe p50 (ms) | probe max (ms) | trickling connections ended by the server | server threads, max | server memory, max (MB) | event loop late, max (ms) |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
