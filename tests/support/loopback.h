@@ -24,6 +24,10 @@ class LoopbackListener {
 
   int Fd() const { return Fd_; }
   int Port() const { return Port_; }
+  // Caps the receive buffer of the connections accepted from now on (they
+  // take it from the listener), so that a peer that does not read fills up
+  // after a known, small amount whatever the machine's own limits are.
+  void SetReceiveBuffer(int bytes);
   // The next connection as a blocking, close-on-exec descriptor; -1 when
   // none came within timeoutMs or the listener was closed.
   int Accept(int timeoutMs = 5000);
