@@ -22,13 +22,8 @@
 
 namespace wstest {
 
+using testsupport::PumpFor;
 using testsupport::PumpUntil;
-
-// Pumps for a while: the window in which something must NOT arrive, given
-// after the event that would cause it.
-inline void PumpFor(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
 
 // Caps the send buffer of a socket component's system socket (it must have
 // one: after Connect, or once accepted), so that a peer that does not read

@@ -246,12 +246,4 @@ void PumpWhile(const std::function<void()>& work) {
   plat::DrainMessages();
 }
 
-void PumpFor(int ms) {
-  std::int64_t end = NowMs() + ms;
-  while (NowMs() < end) {
-    plat::DrainMessages();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 }  // namespace testsupport

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/wait.h"
+
 namespace testsupport {
 
 // A TCP socket listening on 127.0.0.1 at a free port.
@@ -94,8 +96,6 @@ class RawClient {
 // dispatching its message queue (as a GUI thread would); returns once work
 // has returned.
 void PumpWhile(const std::function<void()>& work);
-// Dispatches the calling thread's queue for ms milliseconds.
-void PumpFor(int ms);
 
 // Milliseconds since an arbitrary start (real time, not the replaceable
 // program clock).

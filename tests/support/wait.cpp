@@ -33,6 +33,11 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
+void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
+  plat::DrainMessages();
+}
+
 void Signal::Set() {
   std::lock_guard<std::mutex> lock(mutex_);
   set_ = true;

@@ -22,6 +22,11 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kPatienceMs);
 // held.
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = kPatienceMs);
 
+// The window in which something must NOT happen, given after the event that
+// would cause it: dispatches the thread's messages for ms milliseconds, then
+// whatever is waiting by then, however late the thread got to run.
+void PumpFor(int ms);
+
 // Set once by one thread, waited for by another.
 class Signal {
  public:
