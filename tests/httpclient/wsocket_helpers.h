@@ -119,7 +119,7 @@ class Peer {
     }
     return out;
   }
-  static std::string ReadExactly(int fd, std::size_t want, int ms = 5000) {
+  static std::string ReadExactly(int fd, std::size_t want, int ms = testsupport::kPatienceMs) {
     std::string out;
     char buf[4096];
     while (out.size() < want) {
