@@ -171,10 +171,10 @@ bool VsftpdServer::Start(std::string& why) {
       why = "cannot start vsftpd";
       return false;
     }
-    if (WaitForGreeting(5000)) return true;
+    if (WaitForGreeting(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "vsftpd did not answer on its port within 5 s";
+  why = "vsftpd did not answer on its port within 30 s";
   return false;
 }
 

@@ -103,7 +103,7 @@ class EngineTest : public ::testing::Test {
   bool Idle() const {
     return form->activeclients.empty() && !form->Timer1->isActive() && form->ExecButton->isEnabled();
   }
-  bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+  bool PumpUntil(const std::function<bool()>& done, int timeoutMs = testsupport::kPatienceMs) {
     QElapsedTimer t;
     t.start();
     while (!done()) {
@@ -161,7 +161,7 @@ TEST_F(EngineTest, SeveralRunsEndToEnd) {
   form->agent->setEditText("TestAgent/1.0");
   RunTest();
   // The log view gets its lines once the event loop has run.
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  PumpUntil([this] { return form->logpending.empty(); });
   EXPECT_TRUE(form->logpending.empty());
   EXPECT_NE(plat::FromQ(form->DisplayMemo->toPlainText()).find(": RUN DONE\n"), std::string::npos);
   auto log = Log();
@@ -367,7 +367,7 @@ TEST_F(EngineTest, AbortDuringTheWait) {
   EXPECT_TRUE(form->ExecButton->isEnabled());
   form->AbortButtonClick();
   EXPECT_FALSE(form->Timer1->isActive());
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);  // what is queued would start a run here
   EXPECT_EQ(CountLog("START RUN: 2"), 0);
   EXPECT_EQ(server.ConnectionCount(), 1);
   EXPECT_TRUE(form->Chart1->isVisibleTo(form->Panel3));
