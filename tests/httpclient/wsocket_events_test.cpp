@@ -103,7 +103,7 @@ TEST(SocketEvents, DestroyWhileConnectedFiresOnlyStateChange) {
 TEST(SocketEvents, ExceptionInConnectedAbortsUnlessKept) {
   for (bool keep : {false, true}) {
     SCOPED_TRACE(keep ? "handler keeps the socket" : "no handler");
-    Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+    Peer peer([](int fd) { Peer::ReadAll(fd, testsupport::kPatienceMs); });
     auto s = Client(peer.Port());
     Recorder r;
     r.Attach(*s);

@@ -290,7 +290,7 @@ TEST(Decimal, ParseDecimal) {
 }
 
 TEST(Setters, TextsWhileOpenAndTrimming) {
-  Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+  Peer peer([](int fd) { Peer::ReadAll(fd, testsupport::kPatienceMs); });
   TWSocket s(nullptr);
   s.SetAddr("  127.0.0.1\t");
   EXPECT_EQ(s.Addr(), "127.0.0.1");

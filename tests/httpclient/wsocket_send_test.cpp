@@ -109,7 +109,7 @@ TEST(SocketSend, PartialSendWaitsForWriteNotification) {
   Peer peer([&](int fd) {
     got = Peer::ReadExactly(fd, 3000);
     received = true;
-    Peer::ReadAll(fd, 1000);
+    Peer::ReadAll(fd, testsupport::kPatienceMs);
   });
   Recorder r;
   auto s = ConnectedClient<ThrottledSocket>(peer, r);
@@ -251,7 +251,7 @@ TEST(SocketReceive, WithoutHandlerDataIsDropped) {
 TEST(SocketReceive, ReceiveStringTakesAllWaiting) {
   Peer peer([&](int fd) {
     Peer::SendAll(fd, "abcdef");
-    Peer::ReadAll(fd, 500);
+    Peer::ReadAll(fd, testsupport::kPatienceMs);
   });
   auto s = std::make_unique<TWSocket>(nullptr);
   s->SetAddr("127.0.0.1");
@@ -268,7 +268,7 @@ TEST(SocketReceive, ReceiveStringTakesAllWaiting) {
 TEST(SocketReceive, ExceptionInDataHandlerIsSwallowed) {
   Peer peer([&](int fd) {
     Peer::SendAll(fd, "abc");
-    Peer::ReadAll(fd, 500);
+    Peer::ReadAll(fd, testsupport::kPatienceMs);
   });
   auto s = std::make_unique<TWSocket>(nullptr);
   s->SetAddr("127.0.0.1");
