@@ -233,7 +233,7 @@ TEST(SocketReceive, WithoutHandlerDataIsDropped) {
   Peer peer([&](int fd) {
     Peer::SendAll(fd, std::string(5000, 'q'));
     sent.Set();
-    Peer::ReadAll(fd, 300);
+    Peer::ReadAll(fd, testsupport::kPatienceMs);
   });
   auto s = std::make_unique<TWSocket>(nullptr);
   s->SetAddr("127.0.0.1");

@@ -342,6 +342,9 @@ TEST(Messaging, WaitMessageWakesForEachKindOfWorkOrTimesOut) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    // Counted from before anything is arranged: whatever comes, comes 40 ms
+    // after this at the earliest, however late this thread gets to wait.
+    std::int64_t t0 = TickMs();
     if (c.atOnce) c.atOnce();
     std::thread other([&c] {
       std::this_thread::sleep_for(std::chrono::milliseconds(40));
@@ -350,7 +353,6 @@ TEST(Messaging, WaitMessageWakesForEachKindOfWorkOrTimesOut) {
     // What comes ends the wait long before its limit; with nothing, the
     // wait lasts its limit.
     const int limit = c.woken ? kPatienceMs : 300;
-    std::int64_t t0 = TickMs();
     bool woken = WaitMessage(limit);
     std::int64_t took = TickMs() - t0;
     other.join();
