@@ -56,6 +56,8 @@ constexpr int WS_SO_REUSEADDR = 0x0004;
 constexpr int WS_SO_KEEPALIVE = 0x0008;
 constexpr int WS_SO_BROADCAST = 0x0020;
 constexpr int WS_SO_LINGER = 0x0080;
+constexpr int WS_SO_SNDBUF = 0x1001;
+constexpr int WS_SO_RCVBUF = 0x1002;
 
 constexpr std::uint32_t WS_FIONREAD = 0x4004667F;
 constexpr std::uint32_t WS_FIONBIO = 0x8004667E;

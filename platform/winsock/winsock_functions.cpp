@@ -283,6 +283,16 @@ int WS_setsockopt(SOCKET s, int level, int optname, const char* optval, int optl
       case WS_SO_BROADCAST:
         if (!intValue(v)) return Fail(WSAEFAULT);
         return ::setsockopt(k->fd, SOL_SOCKET, SO_BROADCAST, &v, sizeof v) == 0 ? 0 : FailErrno();
+      case WS_SO_SNDBUF:
+      case WS_SO_RCVBUF: {
+        // A size in bytes, not a flag.
+        if (optlen < static_cast<int>(sizeof(std::int32_t))) return Fail(WSAEFAULT);
+        std::int32_t bytes = 0;
+        std::memcpy(&bytes, optval, sizeof bytes);
+        int n = bytes;
+        int name = optname == WS_SO_SNDBUF ? SO_SNDBUF : SO_RCVBUF;
+        return ::setsockopt(k->fd, SOL_SOCKET, name, &n, sizeof n) == 0 ? 0 : FailErrno();
+      }
       default:
         return Fail(WSAENOPROTOOPT);
     }

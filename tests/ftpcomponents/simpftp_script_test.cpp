@@ -20,6 +20,7 @@
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 #include "tests/support/ftp_passive_listener.h"
+#include "tests/support/wait.h"
 
 using namespace plat::inet;
 using namespace simpftptest;
@@ -166,8 +167,7 @@ TEST(SimpleFTPConnect, FrozenServerLeavesTheComponentDisconnected) {
   EXPECT_EQ(ftp->GetRemoteDir(), "");
   EXPECT_EQ(ftp->State(), isDisconnected);
   EXPECT_EQ(ErrorOf([&] { ftp->MakeDir("/www/later"); }), "Not connected!");
-  for (std::int64_t t1 = NowMs(); !pwdConnectionClosed && NowMs() - t1 < 3000;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::WaitUntil([&] { return pwdConnectionClosed.load(); });
   EXPECT_TRUE(pwdConnectionClosed);
 }
 
@@ -313,8 +313,7 @@ TEST(SimpleFTPConnect, ProxyAccessTypeRefusesTheConnection) {
       EXPECT_EQ(ftp->State(), isDisconnected);
     }
     ftp->Disconnect();
-    for (std::int64_t t0 = NowMs(); server.Accepted() < accepted && NowMs() - t0 < 3000;)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::WaitUntil([&] { return server.Accepted() >= accepted; });
     EXPECT_EQ(server.Accepted(), accepted);
   }
 }

@@ -98,7 +98,7 @@ bool PyFtpdServer::Start(std::string& why) {
   }
   // Bounded: the server says where it listens, or we give up.
   std::string line;
-  std::int64_t end = NowMs() + 10000;
+  std::int64_t end = NowMs() + testsupport::kPatienceMs;
   while (line.find('\n') == std::string::npos && NowMs() < end) {
     pollfd p{out, POLLIN, 0};
     if (::poll(&p, 1, 100) <= 0) continue;
@@ -171,10 +171,10 @@ bool VsftpdServer::Start(std::string& why) {
       why = "cannot start vsftpd";
       return false;
     }
-    if (WaitForGreeting(5000)) return true;
+    if (WaitForGreeting(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "vsftpd did not answer on its port within 5 s";
+  why = "vsftpd did not answer on its port within 30 s";
   return false;
 }
 

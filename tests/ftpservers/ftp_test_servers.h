@@ -13,6 +13,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/outside_server.h"
 #include "tests/support/private_home.h"
+#include "tests/support/wait.h"
 
 namespace ftptest {
 

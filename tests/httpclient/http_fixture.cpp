@@ -214,24 +214,4 @@ void ScriptedHttpServer::Serve(int fd, int index, Script script) {
   changed_.notify_all();
 }
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-  std::int64_t end = NowMs() + timeoutMs;
-  while (!done()) {
-    if (NowMs() >= end) return false;
-    plat::MSG m;
-    if (plat::PeekMessage(m, true)) {
-      if (m.message == plat::WM_QUIT) continue;
-      plat::DispatchMessage(m);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  return true;
-}
-
-void PumpFor(int ms) {
-  std::int64_t end = NowMs() + ms;
-  PumpUntil([&] { return NowMs() >= end; }, ms + 1000);
-}
-
 }  // namespace httptest

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace httptest {
 
@@ -85,10 +86,7 @@ class ScriptedHttpServer {
   std::vector<std::thread> workers_;
 };
 
-// Pumps the calling thread's messages until done() or the time-out; true
-// when done() held.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
-// Pumps for the given time.
-void PumpFor(int ms);
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
 }  // namespace httptest

@@ -102,8 +102,7 @@ class NginxServer : public ::testing::Test {
             (dir_ + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int i = 0; i < 500 && !PortAccepts(port_); ++i) usleep(10000);
-    ready_ = PortAccepts(port_);
+    ready_ = testsupport::WaitUntil([] { return PortAccepts(port_); });
   }
 
   static void TearDownTestSuite() {

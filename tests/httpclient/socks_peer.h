@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -32,6 +33,9 @@ class SocksPeer {
   SocksPeer& Expect(std::size_t n) { return Add({Step::kExpect, {}, n, 0}); }
   SocksPeer& Reply(std::string bytes) { return Add({Step::kSend, std::move(bytes), 0, 0}); }
   SocksPeer& Pause(int ms) { return Add({Step::kPause, {}, 0, ms}); }
+  // Goes on once the test says so (done() holds), so that what comes next
+  // reaches the client apart from what came before.
+  SocksPeer& WaitFor(std::function<bool()> done) { return Add({Step::kWait, {}, 0, 0, std::move(done)}); }
   // Closes at once, without waiting for the client.
   SocksPeer& Close() { return Add({Step::kClose, {}, 0, 0}); }
 
@@ -60,10 +64,11 @@ class SocksPeer {
 
  private:
   struct Step {
-    enum Kind { kExpect, kSend, kPause, kClose } kind;
+    enum Kind { kExpect, kSend, kPause, kWait, kClose } kind;
     std::string bytes;
     std::size_t count;
     int ms;
+    std::function<bool()> done = nullptr;
   };
   SocksPeer& Add(Step s) {
     steps_.push_back(std::move(s));
@@ -84,6 +89,7 @@ class SocksPeer {
         }
         case Step::kSend: wstest::Peer::SendAll(fd, s.bytes); break;
         case Step::kPause: ::usleep(static_cast<useconds_t>(s.ms) * 1000); break;
+        case Step::kWait: testsupport::WaitUntil(s.done); break;
         case Step::kClose: return;
       }
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace sockstest {
 
@@ -100,10 +101,10 @@ bool DantedServer::Start(std::string& why) {
       why = "cannot start danted";
       return false;
     }
-    if (WaitForPort(5000)) return true;
+    if (WaitForPort(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "danted did not listen within 5 s; its log:\n" + ReadFile(log);
+  why = "danted did not listen within 30 s; its log:\n" + ReadFile(log);
   return false;
 }
 
@@ -120,10 +121,10 @@ bool MicrosocksServer::Start(std::string& why) {
       why = "cannot start microsocks";
       return false;
     }
-    if (WaitForPort(5000)) return true;
+    if (WaitForPort(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "microsocks did not listen within 5 s";
+  why = "microsocks did not listen within 30 s";
   return false;
 }
 
@@ -152,10 +153,10 @@ class SshDynamicForward::Daemon : public testsupport::OutsideServer {
         why = "cannot start sshd";
         return false;
       }
-      if (WaitForPort(5000)) return true;
+      if (WaitForPort(testsupport::kPatienceMs)) return true;
       Stop();
     }
-    why = "sshd did not listen within 5 s; its log:\n" + ReadFile(dir_.Path("sshd.log"));
+    why = "sshd did not listen within 30 s; its log:\n" + ReadFile(dir_.Path("sshd.log"));
     return false;
   }
   std::string Name() const override { return "sshd"; }
@@ -231,10 +232,10 @@ bool SshDynamicForward::Start(std::string& why) {
       return false;
     }
     // It listens once it has logged in.
-    if (WaitForPort(10000)) return true;
+    if (WaitForPort(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "ssh -D did not listen within 10 s; its log:\n" + ReadFile(log) + "\nsshd's log:\n" +
+  why = "ssh -D did not listen within 30 s; its log:\n" + ReadFile(log) + "\nsshd's log:\n" +
         ReadFile(dir_->Path("sshd.log"));
   return false;
 }

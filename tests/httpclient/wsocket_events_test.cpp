@@ -13,8 +13,7 @@ namespace {
 // The read notification is posted only when the loop next polls, so
 // waiting here keeps it out of the queue.
 void WaitForBytesWithoutDispatching(TWSocket& s, int n) {
-  std::int64_t end = plat::TickMs() + 5000;
-  while (s.RcvdCount() < n && plat::TickMs() < end) ::usleep(500);
+  testsupport::WaitUntil([&] { return s.RcvdCount() >= n; });
   ASSERT_EQ(s.RcvdCount(), n);
 }
 
@@ -34,7 +33,7 @@ TEST(SocketEvents, RefusedConnection) {
   EXPECT_EQ(s->State(), wsConnecting);
   EXPECT_EQ(r.log, (Log{"state closed>opened", "state opened>connecting"}));
   ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }));
-  PumpFor(50);
+  PumpFor(50);  // anything more would come within this window
   EXPECT_EQ(r.log, (Log{"state closed>opened", "state opened>connecting", "state connecting>connected",
                         "connected 10061", "state connected>closed", "closed 0"}));
   EXPECT_EQ(s->State(), wsClosed);
@@ -47,7 +46,7 @@ TEST(SocketEvents, ServerSendsLastDataAndCloses) {
   r.Attach(*s);
   s->Connect();
   ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed; }));
-  PumpFor(50);
+  PumpFor(50);  // anything more would come within this window
   EXPECT_EQ(r.data, "last words");
   // Whatever data events came, the close comes after them, then the state.
   Log tail = r.Without("sent");
@@ -98,13 +97,13 @@ TEST(SocketEvents, DestroyWhileConnectedFiresOnlyStateChange) {
   r.log.clear();
   plat::Free(s);
   EXPECT_EQ(r.log, (Log{"state connected>closed"}));
-  PumpFor(30);
+  PumpFor(30);  // the freed socket's notifications, dropped, would come within this window
 }
 
 TEST(SocketEvents, ExceptionInConnectedAbortsUnlessKept) {
   for (bool keep : {false, true}) {
     SCOPED_TRACE(keep ? "handler keeps the socket" : "no handler");
-    Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+    Peer peer([](int fd) { Peer::ReadAll(fd, testsupport::kPatienceMs); });
     auto s = Client(peer.Port());
     Recorder r;
     r.Attach(*s);
@@ -117,7 +116,10 @@ TEST(SocketEvents, ExceptionInConnectedAbortsUnlessKept) {
       };
     s->Connect();
     ASSERT_TRUE(PumpUntil([&] { return r.Has("state connecting>connected"); }));
-    PumpFor(50);
+    if (!keep) {
+      ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed; }));
+    }
+    PumpFor(50);  // a kept socket would be closed within this window
     if (keep) {
       EXPECT_EQ(seen, "boom");
       EXPECT_EQ(s->State(), wsConnected);
@@ -139,14 +141,17 @@ TEST(SocketEvents, StaleHandleNotificationIsIgnored) {
   s->Close();
   s->SetAddr("127.0.0.1");
   s->SetPort(peer.Port());
+  r.log.clear();
   s->Connect();
-  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsConnected; }));
+  // The new connection's own notifications are over with its first write
+  // notification.
+  ASSERT_TRUE(PumpUntil([&] { return r.Has("sent 0"); }));
   PumpFor(30);
   ASSERT_NE(old, s->SocketHandle());
   r.log.clear();
   plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, old, plat::MAKELONG(plat::FD_CLOSE, 0));
   plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, old, plat::MAKELONG(plat::FD_WRITE, 0));
-  PumpFor(50);
+  PumpFor(50);  // both posted messages are dispatched by the end of this window
   EXPECT_TRUE(r.log.empty());
   EXPECT_EQ(s->State(), wsConnected);
   s->Close();
@@ -178,7 +183,7 @@ TEST(SocketEvents, HandlerThatClosesEndsTheMessage) {
   };
   plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, s->SocketHandle(),
                     plat::MAKELONG(plat::FD_READ | plat::FD_WRITE | plat::FD_CLOSE, 0));
-  PumpFor(50);
+  PumpFor(50);  // the posted message is dispatched by the end of this window
   EXPECT_EQ(r.data, "bye");
   EXPECT_EQ(r.log, (Log{"sent 0", "data", "state connected>closed", "closed 0"}));
 }
@@ -203,7 +208,7 @@ TEST(SocketEvents, CloseNotificationWithDataWhoseHandlerCloses) {
     s->Close();
   };
   plat::PostMessage(s->WindowHandle(), WM_SOCKET_EVENT, s->SocketHandle(), plat::MAKELONG(plat::FD_CLOSE, 0));
-  PumpFor(50);
+  PumpFor(50);  // the posted message is dispatched by the end of this window
   EXPECT_EQ(std::count(r.log.begin(), r.log.end(), "closed 0"), 1) << "one close event per connection";
 }
 

@@ -2,6 +2,8 @@
 // recorder, and a plain POSIX peer on 127.0.0.1 driven by a script.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,29 +18,28 @@
 
 #include "httpclient/WSocket.h"
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace wstest {
 
-// Dispatches messages until done() holds or the time is up.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  std::int64_t end = plat::TickMs() + timeoutMs;
-  while (!done()) {
-    if (plat::TickMs() > end) return false;
-    plat::MSG m;
-    if (plat::PeekMessage(m, true)) {
-      if (m.message == plat::WM_QUIT) continue;
-      plat::DispatchMessage(m);
-    } else {
-      ::usleep(200);
-    }
-  }
-  return true;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+// Caps the send buffer of a socket component's system socket (it must have
+// one: after Connect, or once accepted), so that a peer that does not read
+// stops taking bytes after a small amount whatever the machine's limits.
+inline void SetSendBuffer(TCustomWSocket& s, int bytes) {
+  auto setsockopt = reinterpret_cast<plat::PFN_setsockopt>(LoadWinsockProc("setsockopt"));
+  std::int32_t v = bytes;
+  ASSERT_EQ(setsockopt(s.SocketHandle(), plat::WS_SOL_SOCKET, plat::WS_SO_SNDBUF, reinterpret_cast<const char*>(&v),
+                       sizeof v),
+            0);
 }
 
-// Pumps for a while, for checks that nothing more arrives.
-inline void PumpFor(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
+// The sizes a test sets to fill a pipe quickly: the client's send buffer,
+// and the receive buffer of the peer's connection.
+constexpr int kSmallSendBuffer = 32 * 1024;
+constexpr int kSmallReceiveBuffer = 32 * 1024;
 
 inline const char* StateName(TSocketState s) {
   static const char* names[] = {"invalid", "opened", "bound", "connecting",
@@ -83,9 +84,12 @@ struct Recorder {
 
 // A listening POSIX socket on 127.0.0.1 with a thread that accepts
 // `count` connections and runs `script` on each (blocking descriptor).
+// receiveBuffer > 0 caps each connection's receive buffer.
 class Peer {
  public:
-  explicit Peer(std::function<void(int fd)> script, int count = 1) : script_(std::move(script)) {
+  explicit Peer(std::function<void(int fd)> script, int count = 1, int receiveBuffer = 0)
+      : script_(std::move(script)) {
+    if (receiveBuffer > 0) listener_.SetReceiveBuffer(receiveBuffer);
     thread_ = std::thread([this, count] {
       for (int i = 0; i < count; ++i) {
         int c = listener_.Accept(10000);
@@ -115,7 +119,7 @@ class Peer {
     }
     return out;
   }
-  static std::string ReadExactly(int fd, std::size_t want, int ms = 5000) {
+  static std::string ReadExactly(int fd, std::size_t want, int ms = testsupport::kPatienceMs) {
     std::string out;
     char buf[4096];
     while (out.size() < want) {

@@ -121,7 +121,7 @@ TEST(ErrorTexts, Table) {
 }
 
 TEST(ConnectGuards, MisuseIsReported) {
-  Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+  Peer peer([](int fd) { Peer::ReadAll(fd, testsupport::kPatienceMs); });
   TWSocket s(nullptr);
   EXPECT_EQ(MessageOf([&] { s.Connect(); }), "Connect: No Port Specified");
   s.SetPort(peer.Port());

@@ -65,7 +65,7 @@ struct Conn {
     s.SetAddr("127.0.0.1");
     s.SetPort(std::to_string(listener.Port()));
     s.Connect();
-    fd = listener.Accept(5000);
+    fd = listener.Accept(testsupport::kPatienceMs);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
     DrainAll();
@@ -318,7 +318,7 @@ TEST(LineMode, ReceptionsAndHandlers) {
       EXPECT_EQ(conn.s.Held(), c.held);
     }
     if (!c.echoed.empty()) {
-      EXPECT_EQ(Show(Peer::ReadExactly(conn.fd, c.echoed.size(), 2000)), Show(c.echoed));
+      EXPECT_EQ(Show(Peer::ReadExactly(conn.fd, c.echoed.size(), testsupport::kPatienceMs)), Show(c.echoed));
       pollfd p{conn.fd, POLLIN, 0};
       EXPECT_EQ(::poll(&p, 1, 30), 0) << "more echo than expected";
     }
@@ -525,7 +525,7 @@ TEST(WaitForFlag, TimesOutNearlyIdleWhateverTheClockReads) {
     plat::SetTickSourceForTests(nullptr);
     EXPECT_EQ(rc, 12001);
     EXPECT_GE(wall, 300);
-    EXPECT_LT(wall, 1500);
+    EXPECT_LT(wall, 10000);
     EXPECT_LT(cpu * 4, wall) << "the wait spun: " << cpu << " ms of processor in " << wall << " ms";
   }
 }
@@ -537,7 +537,7 @@ TEST(WaitForFlag, ReturnsOnceAnEventSetsTheFlag) {
     char b[16];
     if (conn.s.Receive(b, sizeof b) > 0) answered = true;
   };
-  conn.s.SetWaitTimeout(5000);
+  conn.s.SetWaitTimeout(60000);
   int fd = conn.fd;
   std::thread peer;
   std::int64_t wall0 = testsupport::NowMs(), cpu0 = CpuMs();
@@ -554,7 +554,7 @@ TEST(WaitForFlag, ReturnsOnceAnEventSetsTheFlag) {
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(answered);
   EXPECT_GE(wall, 190);
-  EXPECT_LT(wall, 4000);
+  EXPECT_LT(wall, 30000) << "it waited for the time-out, not for the flag";
   EXPECT_LT(cpu * 4, wall) << cpu << " ms of processor in " << wall << " ms";
 
   bool already = true;

@@ -1,10 +1,9 @@
 // Address resolution, the setters and the asynchronous lookups.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "tests/httpclient/wsocket_helpers.h"
 
@@ -19,12 +18,30 @@ std::uint32_t Ip(const char* dotted) {
   return a.s_addr;
 }
 
-// Names the test resolver knows; "slow..." names answer after 100 ms.
+// Names the test resolver knows; "slow..." names answer only once the test
+// lets them (ReleaseSlow), and each counts in SlowAnswers when it has.
 class Lookups : public ::testing::Test {
  protected:
   void SetUp() override {
-    plat::winsock_testing::SetNameResolver([](const std::string& name, std::vector<std::uint32_t>& out) {
-      if (name.rfind("slow", 0) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    plat::winsock_testing::SetNameResolver([this](const std::string& name, std::vector<std::uint32_t>& out) {
+      if (name.rfind("slow", 0) == 0) {
+        release_.Wait();
+        int result = Answer(name, out);
+        ++slowAnswers_;
+        return result;
+      }
+      return Answer(name, out);
+    });
+  }
+  void TearDown() override {
+    ReleaseSlow();
+    plat::winsock_testing::Reset();
+  }
+  void ReleaseSlow() { release_.Set(); }
+  int SlowAnswers() const { return slowAnswers_.load(); }
+
+ private:
+  static int Answer(const std::string& name, std::vector<std::uint32_t>& out) {
       if (name == "three.test" || name == "slow.three.test") {
         out = {Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3")};
         return 0;
@@ -38,9 +55,10 @@ class Lookups : public ::testing::Test {
         return 0;
       }
       return plat::WSAHOST_NOT_FOUND;
-    });
   }
-  void TearDown() override { plat::winsock_testing::Reset(); }
+
+  testsupport::Signal release_;
+  std::atomic<int> slowAnswers_{0};
 };
 
 TEST_F(Lookups, DottedNameIsReportedInsideTheCall) {
@@ -96,7 +114,11 @@ TEST_F(Lookups, ReplacedLookupIsNeverReported) {
   s.LookupName("slow.three.test");
   s.LookupName("one.test");
   ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
-  PumpFor(250);  // the first answer comes back meanwhile and is dropped
+  // Now the first answer comes back, and must be dropped: it would be
+  // reported within the window after it.
+  ReleaseSlow();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return SlowAnswers() == 1; }));
+  PumpFor(50);
   EXPECT_EQ(r.log, (Log{"dns 0"}));
   EXPECT_EQ(s.DnsResult(), "10.9.8.7");
   EXPECT_EQ(s.DnsResultList()->Count(), 1);
@@ -109,7 +131,10 @@ TEST_F(Lookups, CancelReportsInterruptedAndDropsTheAnswer) {
   s.LookupName("slow.one.test");
   s.CancelLookup();
   EXPECT_EQ(r.log, (Log{"dns 10004"}));
-  PumpFor(250);
+  // The dropped answer would be reported within the window after it comes.
+  ReleaseSlow();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return SlowAnswers() == 1; }));
+  PumpFor(50);
   EXPECT_EQ(r.log, (Log{"dns 10004"}));
   EXPECT_EQ(s.DnsResult(), "");
   s.CancelLookup();  // nothing pending: nothing happens
@@ -122,12 +147,11 @@ TEST_F(Lookups, CancelOfAnAnswerAlreadyPostedIsReported) {
   r.Attach(s);
   s.LookupName("one.test");
   // Let the completion be posted, but do not dispatch it.
-  std::int64_t end = plat::TickMs() + 2000;
-  while (plat::PendingMessageCount() == 0 && plat::TickMs() < end) {
+  testsupport::WaitUntil([] {
     plat::MSG m;
     plat::PeekMessage(m, false);  // runs the hand-back that posts it
-    ::usleep(500);
-  }
+    return plat::PendingMessageCount() > 0;
+  });
   ASSERT_GT(plat::PendingMessageCount(), 0u);
   try {
     s.CancelLookup();
@@ -135,7 +159,7 @@ TEST_F(Lookups, CancelOfAnAnswerAlreadyPostedIsReported) {
   } catch (const ESocketException& e) {
     EXPECT_EQ(e.Message, "Error 10037 in function WSACancelAsyncRequest\r\nOperation already in progress");
   }
-  PumpFor(50);
+  PumpFor(50);  // the posted answer is dispatched by the end of this window
   EXPECT_TRUE(r.log.empty()) << "the posted answer belongs to no lookup now";
 }
 
@@ -146,7 +170,10 @@ TEST_F(Lookups, DestroyWithPendingLookupIsSilent) {
     r.Attach(s);
     s.LookupName("slow.one.test");
   }
-  PumpFor(200);
+  // The answer would be reported within the window after it comes.
+  ReleaseSlow();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return SlowAnswers() == 1; }));
+  PumpFor(50);
   EXPECT_TRUE(r.log.empty());
 }
 
@@ -164,6 +191,8 @@ TEST_F(Lookups, ConcurrentLookupsOfOneNameShareOneResolution) {
     };
     s->LookupName("slow.three.test");
   }
+  // All twenty asked while the first resolution is still under way.
+  ReleaseSlow();
   ASSERT_TRUE(PumpUntil([&] { return done == 20; }));
   EXPECT_LE(plat::winsock_testing::ResolutionCount() - before, 2);
 }
@@ -261,7 +290,7 @@ TEST(Decimal, ParseDecimal) {
 }
 
 TEST(Setters, TextsWhileOpenAndTrimming) {
-  Peer peer([](int fd) { Peer::ReadAll(fd, 1000); });
+  Peer peer([](int fd) { Peer::ReadAll(fd, testsupport::kPatienceMs); });
   TWSocket s(nullptr);
   s.SetAddr("  127.0.0.1\t");
   EXPECT_EQ(s.Addr(), "127.0.0.1");

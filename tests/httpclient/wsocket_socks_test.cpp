@@ -333,12 +333,13 @@ TEST(SocksNegotiation, DataBehindTheReplyComeFirstAndInOrder) {
   };
   for (const DataCase& c : cases) {
     SCOPED_TRACE(c.name);
+    std::atomic<bool> firstRead{false};  // outlives the peer that waits for it
     SocksPeer peer;
     if (c.level == "5")
       peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size());
     else
       peer.Expect(9);
-    peer.Reply(c.reply + "hello").Pause(100).Reply(" world");
+    peer.Reply(c.reply + "hello").WaitFor([&] { return firstRead.load(); }).Reply(" world");
     peer.Start();
     auto s = SocksClient(peer, c.level, c.level == "4" ? "127.0.0.1" : "localhost");
     SocksRecorder r;
@@ -347,6 +348,7 @@ TEST(SocksNegotiation, DataBehindTheReplyComeFirstAndInOrder) {
     std::string data;
     s->OnDataAvailable = [&](plat::TObject*, std::uint16_t e) {
       counts.push_back(s->RcvdCount());
+      firstRead = true;
       char buf[4096];
       int n = s->Receive(buf, sizeof buf);
       if (n > 0) data.append(buf, static_cast<std::size_t>(n));
@@ -384,9 +386,10 @@ TEST(SocksNegotiation, ReadInsideTheConnectedEventGetsTheEarlyBytes) {
 // The event that ends the negotiation goes past line mode: a line-mode
 // handler gets the bytes behind the reply as they came, later ones by line.
 TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
+  std::atomic<bool> firstRead{false};  // outlives the peer that waits for it
   SocksPeer peer;
   peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + "one\r\ntw");
-  peer.Pause(100).Reply("o\r\nthree\r\n");
+  peer.WaitFor([&] { return firstRead.load(); }).Reply("o\r\nthree\r\n");
   peer.Start();
   auto s = SocksClient(peer, "5");
   s->SetLineMode(true);
@@ -395,6 +398,7 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
     char buf[64];
     int n = s->Receive(buf, sizeof buf);
     if (n > 0) chunks.emplace_back(buf, static_cast<std::size_t>(n));
+    firstRead = true;
   };
   s->Connect();
   ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));

@@ -85,7 +85,7 @@ TEST_F(BrowserEngine, TimedReloadFetchesThePageAndItsImagesAgain) {
                    server_.CountOf("/b.png") == 2 && form.Label12->text() == QStringLiteral("Status: Done"); },
       30000))
       << plat::FromQ(form.Label11->text());
-  QTest::qWait(300);
+  QTest::qWait(300);  // a third fetch would come within this window
   for (const char* path : {"/index.htm", "/a.png", "/b.png", "/frame.htm"}) EXPECT_EQ(server_.CountOf(path), 2) << path;
   EXPECT_TRUE(QRegularExpression(QStringLiteral("^Time: \\d+ msec $")).match(form.Label11->text()).hasMatch())
       << plat::FromQ(form.Label11->text());

@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -103,7 +104,7 @@ class EngineTest : public ::testing::Test {
   bool Idle() const {
     return form->activeclients.empty() && !form->Timer1->isActive() && form->ExecButton->isEnabled();
   }
-  bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+  bool PumpUntil(const std::function<bool()>& done, int timeoutMs = testsupport::kPatienceMs) {
     QElapsedTimer t;
     t.start();
     while (!done()) {
@@ -161,7 +162,7 @@ TEST_F(EngineTest, SeveralRunsEndToEnd) {
   form->agent->setEditText("TestAgent/1.0");
   RunTest();
   // The log view gets its lines once the event loop has run.
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  PumpUntil([this] { return form->logpending.empty(); });
   EXPECT_TRUE(form->logpending.empty());
   EXPECT_NE(plat::FromQ(form->DisplayMemo->toPlainText()).find(": RUN DONE\n"), std::string::npos);
   auto log = Log();
@@ -220,12 +221,22 @@ TEST_F(EngineTest, SeveralRunsEndToEnd) {
 
 TEST_F(EngineTest, WaitZeroStartsTheNextRunFiveMillisecondsLater) {
   Settings(1, 2, 0);
-  std::vector<std::int64_t> ends;
+  // The wait's timer runs for 5 ms only, too short to be seen by polling on
+  // a busy machine: what it shows is taken when it fires.
+  bool fired = false;
+  std::int64_t end1 = 0;
+  int interval = 0;
+  QMetaObject::Connection seen = QObject::connect(form->Timer1, &QTimer::timeout, [&] {
+    if (fired) return;
+    fired = true;
+    end1 = form->endstamp;  // the first run's end: the second's requests have not ended yet
+    interval = form->Timer1->interval();
+  });
   form->ExecButtonClick();
-  ASSERT_TRUE(PumpUntil([&] { return form->Timer1->isActive(); }));
-  const std::int64_t end1 = form->endstamp;
-  EXPECT_EQ(form->Timer1->interval(), 5);
+  ASSERT_TRUE(PumpUntil([&] { return fired; }));
+  EXPECT_EQ(interval, 5);
   ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
+  QObject::disconnect(seen);
   EXPECT_GE(runstart - end1, 4);
   EXPECT_EQ(CountLog("START RUN: 2"), 1);
   // The tick writes a stamp-only line before the run's announcement.
@@ -367,7 +378,7 @@ TEST_F(EngineTest, AbortDuringTheWait) {
   EXPECT_TRUE(form->ExecButton->isEnabled());
   form->AbortButtonClick();
   EXPECT_FALSE(form->Timer1->isActive());
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);  // what is queued would start a run here
   EXPECT_EQ(CountLog("START RUN: 2"), 0);
   EXPECT_EQ(server.ConnectionCount(), 1);
   EXPECT_TRUE(form->Chart1->isVisibleTo(form->Panel3));

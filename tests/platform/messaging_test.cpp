@@ -9,7 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait.h"
+
 using namespace plat;
+using testsupport::kPatienceMs;
+using testsupport::PumpUntil;
 
 namespace {
 
@@ -33,18 +37,6 @@ HWND MakeWindow(Recorder& r) {
   HWND h = CreateWindow("TestRecorderClass");
   SetWindowLongPtr(h, 0, reinterpret_cast<LONG_PTR>(&r));
   return h;
-}
-
-void PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  std::int64_t end = TickMs() + timeoutMs;
-  while (!done() && TickMs() < end) {
-    MSG m;
-    if (PeekMessage(m, true)) {
-      DispatchMessage(m);
-    } else {
-      usleep(1000);
-    }
-  }
 }
 
 }  // namespace
@@ -112,7 +104,7 @@ TEST(Messaging, GetMessageWakesForAPostFromAnotherThread) {
   Recorder r;
   HWND h = MakeWindow(r);
   std::thread poster([h] {
-    usleep(50 * 1000);
+    usleep(50 * 1000);  // most likely the wait blocks by then; if not, it only returns sooner
     PostMessage(h, WM_USER + 7, 1, 2);
   });
   MSG m;
@@ -234,7 +226,7 @@ TEST(Messaging, ReadyDescriptorsBecomePostedMessages) {
   w.fd = p[0];
   ASSERT_TRUE(WatchFd(p[0], 0x001 /*EPOLLIN*/, &w));
   std::thread writer([&] {
-    usleep(30 * 1000);
+    usleep(30 * 1000);  // most likely the wait blocks by then; if not, it only returns sooner
     ASSERT_EQ(write(p[1], "x", 1), 1);
   });
   MSG m;
@@ -266,8 +258,11 @@ TEST(Messaging, HandedOverWorkDoesNotStarveTheLoop) {
   HWND h = MakeWindow(r);
   std::atomic<bool> stop{false};
   std::atomic<int> ran{0};
+  // The flood ends by itself after a while, so that a loop it starves still
+  // gets to the message, late enough to fail the check below.
+  const std::int64_t floodEnd = TickMs() + 20000;
   std::thread flood([&] {
-    while (!stop) {
+    while (!stop && TickMs() < floodEnd) {
       RunOnThread(me, [&] {
         ++ran;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -280,7 +275,7 @@ TEST(Messaging, HandedOverWorkDoesNotStarveTheLoop) {
   std::int64_t t0 = TickMs();
   MSG m;
   while (GetMessage(m) && m.message != WM_USER) DispatchMessage(m);
-  EXPECT_LT(TickMs() - t0, 50);
+  EXPECT_LT(TickMs() - t0, 10000) << "the handed-over work kept the loop from its message";
   stop = true;
   flood.join();
 
@@ -291,13 +286,16 @@ TEST(Messaging, HandedOverWorkDoesNotStarveTheLoop) {
       if (i == 39) PostMessage(h, WM_USER + 2, 0, 0);
     });
   EXPECT_TRUE(DispatchBatch(256)) << "one turn leaves work for the next";
-  std::thread late([h] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  // An unrelated message comes much later (or once the leftovers are done).
+  testsupport::Signal leftoversDone;
+  std::thread late([h, &leftoversDone] {
+    leftoversDone.Wait(20000);
     PostMessage(h, WM_USER + 1, 0, 0);
   });
   t0 = TickMs();
   while (GetMessage(m) && m.message != WM_USER + 2) DispatchMessage(m);
-  EXPECT_LT(TickMs() - t0, 1000) << "the leftovers waited for an unrelated message";
+  EXPECT_LT(TickMs() - t0, 10000) << "the leftovers waited for an unrelated message";
+  leftoversDone.Set();
   late.join();
   DrainMessages();
   DestroyWindow(h);
@@ -344,19 +342,24 @@ TEST(Messaging, WaitMessageWakesForEachKindOfWorkOrTimesOut) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    // Counted from before anything is arranged: whatever comes, comes 40 ms
+    // after this at the earliest, however late this thread gets to wait.
+    std::int64_t t0 = TickMs();
     if (c.atOnce) c.atOnce();
     std::thread other([&c] {
       std::this_thread::sleep_for(std::chrono::milliseconds(40));
       if (c.arrange) c.arrange();
     });
-    std::int64_t t0 = TickMs();
-    bool woken = WaitMessage(300);
+    // What comes ends the wait long before its limit; with nothing, the
+    // wait lasts its limit.
+    const int limit = c.woken ? kPatienceMs : 300;
+    bool woken = WaitMessage(limit);
     std::int64_t took = TickMs() - t0;
     other.join();
     EXPECT_EQ(woken, c.woken);
     if (c.woken) {
       EXPECT_GE(took, 30);
-      EXPECT_LT(took, 250);
+      EXPECT_LT(took, kPatienceMs / 2);
       EXPECT_TRUE(r.seen.empty()) << "the wait dispatched";
     } else {
       EXPECT_GE(took, 300);

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,6 +28,7 @@
 #include "sitepublishing/LogView.h"
 #include "tests/sitepublishing/windows_fixture.h"
 #include "tests/support/files.h"
+#include "tests/support/wait.h"
 #include "tests/support/walk_fakes.h"
 
 using plat::FromQ;
@@ -491,11 +493,14 @@ TEST_F(MainWindow, ChoosingTheFolderWithThePicker) {
 // it: many folders sort before it, so it lies far below the tree's top.
 TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
   Start();
-  for (int i = 0; i < 60; ++i) Folder("sites/a" + std::to_string(100 + i));
+  const int siblings = 60;
+  for (int i = 0; i < siblings; ++i) Folder("sites/a" + std::to_string(100 + i));
+  const std::string parent = Folder("sites");
   const std::string target = Folder("sites/zz");
   W().edtPath->setText(ToQ(target));
   plat::InstallQtBrowseForFolder();
   std::string selected;
+  bool listed = false;
   bool visible = false;
   QTimer timer;
   timer.setInterval(20);
@@ -504,10 +509,16 @@ TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
     auto* dlg = qobject_cast<plat::TBrowseFolderDialog*>(QApplication::activeModalWidget());
     if (!dlg || !dlg->isVisible()) return;
     if (!waited.isValid()) waited.start();
-    // The tree fills in the background; give it time to list the folders.
+    // The tree lists folders in the background. Once the target's parent is
+    // listed and sorted (the target, last by name, is its last row), the
+    // target must be the current item and come into view.
+    auto* model = qobject_cast<QFileSystemModel*>(dlg->tvFolders->model());
+    const QModelIndex item = model->index(ToQ(target));
+    listed = model->rowCount(model->index(ToQ(parent))) == siblings + 1 && item.row() == siblings;
     const QModelIndex current = dlg->tvFolders->currentIndex();
-    visible = current.isValid() && dlg->tvFolders->viewport()->rect().intersects(dlg->tvFolders->visualRect(current));
-    if (!(visible && waited.elapsed() > 1000) && waited.elapsed() < 5000) return;
+    visible = listed && current == item &&
+              dlg->tvFolders->viewport()->rect().intersects(dlg->tvFolders->visualRect(current));
+    if (!visible && waited.elapsed() < testsupport::kPatienceMs) return;
     timer.stop();
     selected = dlg->SelectedPath();
     dlg->Buttons->button(QDialogButtonBox::Cancel)->click();
@@ -515,6 +526,7 @@ TEST_F(MainWindow, ThePickerShowsTheFolderOfThePathField) {
   timer.start();
   W().sbChooseDir->click();
   plat::SetBrowseForFolderHandler(nullptr);
+  EXPECT_TRUE(listed);
   EXPECT_EQ(selected, target);
   EXPECT_TRUE(visible);
   EXPECT_EQ(FromQ(W().edtPath->text()), target);

@@ -62,6 +62,11 @@ int LoopbackListener::Accept(int timeoutMs) {
   return ::accept4(Fd_, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+void LoopbackListener::SetReceiveBuffer(int bytes) {
+  if (::setsockopt(Fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+    throw std::runtime_error(std::string("SO_RCVBUF: ") + std::strerror(errno));
+}
+
 void LoopbackListener::Close() {
   // shutdown wakes a poll in another thread; close alone would not.
   ::shutdown(Fd_, SHUT_RDWR);
@@ -239,14 +244,6 @@ void PumpWhile(const std::function<void()>& work) {
   }
   t.join();
   plat::DrainMessages();
-}
-
-void PumpFor(int ms) {
-  std::int64_t end = NowMs() + ms;
-  while (NowMs() < end) {
-    plat::DrainMessages();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 }  // namespace testsupport

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/wait.h"
+
 namespace testsupport {
 
 // A TCP socket listening on 127.0.0.1 at a free port.
@@ -24,6 +26,10 @@ class LoopbackListener {
 
   int Fd() const { return Fd_; }
   int Port() const { return Port_; }
+  // Caps the receive buffer of the connections accepted from now on (they
+  // take it from the listener), so that a peer that does not read fills up
+  // after a known, small amount whatever the machine's own limits are.
+  void SetReceiveBuffer(int bytes);
   // The next connection as a blocking, close-on-exec descriptor; -1 when
   // none came within timeoutMs or the listener was closed.
   int Accept(int timeoutMs = 5000);
@@ -90,8 +96,6 @@ class RawClient {
 // dispatching its message queue (as a GUI thread would); returns once work
 // has returned.
 void PumpWhile(const std::function<void()>& work);
-// Dispatches the calling thread's queue for ms milliseconds.
-void PumpFor(int ms);
 
 // Milliseconds since an arbitrary start (real time, not the replaceable
 // program clock).

@@ -27,6 +27,7 @@
 #include "tests/support/private_home.h"
 #include "tests/support/ftp_passive_listener.h"
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 using namespace plat::inet;
 using ftptest::ScriptConn;

@@ -73,7 +73,7 @@ TEST(InetConnect, ErrorCodes) {
        ERROR_INTERNET_LOGIN_FAILURE},
       {"garbage greeting", [](ScriptConn& c) { c.Send("HTTP/1.0 200 OK\r\n"); }, ERROR_INTERNET_LOGIN_FAILURE},
       {"drop at greeting", [](ScriptConn&) {}, ERROR_INTERNET_LOGIN_FAILURE},
-      {"silent greeting", [](ScriptConn& c) { c.WaitClosed(3000); }, ERROR_INTERNET_TIMEOUT},
+      {"silent greeting", [](ScriptConn& c) { c.WaitClosed(testsupport::kPatienceMs); }, ERROR_INTERNET_TIMEOUT},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -87,7 +87,7 @@ TEST(InetConnect, ErrorCodes) {
     std::int64_t t0 = NowMs();
     EXPECT_EQ(s.Connect(server.Port(), "bob", "pw", rec), 0u);
     EXPECT_EQ(GetLastError(), k.error);
-    EXPECT_LT(NowMs() - t0, 3000);
+    EXPECT_LT(NowMs() - t0, 10000) << "the receive time-out set was not used";
   }
 }
 
@@ -112,7 +112,7 @@ TEST(InetConnect, StalledConnectTimesOut) {
   std::int64_t t0 = NowMs();
   EXPECT_EQ(s.Connect(stalled.Port(), "u", "p", rec), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
-  EXPECT_LT(NowMs() - t0, 2000);
+  EXPECT_LT(NowMs() - t0, 10000) << "the connect time-out set was not used";
   // The wait told its caller it was still waiting.
   auto st = rec.Statuses(true);
   EXPECT_GE(std::count(st.begin(), st.end(), INTERNET_STATUS_WAITING), 2);
@@ -145,17 +145,23 @@ TEST(InetConnect, LineBreaksInLoginRefusedBeforeConnecting) {
 // ---- cancel --------------------------------------------------------------------------
 
 TEST(InetCancel, CloseFromAnotherThreadEndsAStalledLogin) {
-  ScriptServer server([](ScriptConn& c, int) { c.WaitClosed(5000); });  // never greets
+  ScriptServer server([](ScriptConn& c, int) { c.WaitClosed(testsupport::kPatienceMs); });  // never greets
   Recorder rec;
   Session s;
+  // Closed once the login waits for the greeting (which takes a minute to
+  // time out).
+  testsupport::Signal connected;
+  rec.hook = [&](DWORD status, DWORD) {
+    if (status == INTERNET_STATUS_CONNECTED_TO_SERVER) connected.Set();
+  };
   std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    connected.Wait();
     InternetCloseHandle(s.h);
   });
   std::int64_t t0 = NowMs();
   EXPECT_EQ(s.Connect(server.Port(), "u", "p", rec), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
-  EXPECT_LT(NowMs() - t0, 1500);
+  EXPECT_LT(NowMs() - t0, 10000);
   closer.join();
   s.h = 0;
   EXPECT_EQ(OpenHandleCount(), 0u);
@@ -175,7 +181,7 @@ TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
     EXPECT_TRUE(data.Accept());
     EXPECT_EQ(c.ReadLine().substr(0, 5), "STOR ");
     c.Send("150 go\r\n");
-    c.WaitClosed(5000);
+    c.WaitClosed(testsupport::kPatienceMs);
   });
   testsupport::TempFolder tmp;
   const std::string local = tmp.Top() + "/big.bin";
@@ -202,7 +208,7 @@ TEST(InetCancel, CloseFromACallbackThreadMidUpload) {
   std::int64_t t0 = NowMs();
   EXPECT_FALSE(FtpPutFileA(c, local.c_str(), "/big.bin", FTP_TRANSFER_TYPE_BINARY, reinterpret_cast<DWORD_PTR>(&rec)));
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
-  EXPECT_LT(NowMs() - t0, 5000);
+  EXPECT_LT(NowMs() - t0, 10000);
   EXPECT_TRUE(closed);
   // The close itself reports closing; the cancelled call says nothing more.
   EXPECT_LE(afterClose.load(), 1);
