@@ -153,18 +153,22 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
 
   // Second pass: each subfolder whole, depth first. Hidden ones were made
   // remotely above but are not entered; links back up were skipped there.
+  // The subfolders here and in the twins, by name ignoring case: those
+  // that share a name are each other's twins.
+  std::unordered_map<std::string, std::vector<std::string>> subfolders;
+  for (const TLocalEntry& o : folder.Entries)
+    if (walked(o)) subfolders[plat::UpperCase(o.Name)].push_back(localFolder + "/" + o.Name);
+  for (std::size_t i = 0; i < twins.size(); ++i)
+    for (const TLocalEntry& o : twins[i].Entries)
+      if (walked(o)) subfolders[plat::UpperCase(o.Name)].push_back(caseTwins[i] + "/" + o.Name);
   for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
     if (!walked(e) || loopTarget(e)) continue;
-    // The folders whose paths differ from this subfolder's only in case.
-    const std::string upper = plat::UpperCase(e.Name);
+    const std::string sub = localFolder + "/" + e.Name;
     std::vector<std::string> subTwins;
-    for (const TLocalEntry& o : folder.Entries)
-      if (&o != &e && walked(o) && plat::UpperCase(o.Name) == upper) subTwins.push_back(localFolder + "/" + o.Name);
-    for (std::size_t i = 0; i < twins.size(); ++i)
-      for (const TLocalEntry& o : twins[i].Entries)
-        if (walked(o) && plat::UpperCase(o.Name) == upper) subTwins.push_back(caseTwins[i] + "/" + o.Name);
-    UploadDir(localFolder + "/" + e.Name, remoteFolder + "/" + e.Name, subTwins);
+    for (const std::string& other : subfolders[plat::UpperCase(e.Name)])
+      if (other != sub) subTwins.push_back(other);
+    UploadDir(sub, remoteFolder + "/" + e.Name, subTwins);
     EnterDirs(localFolder, remoteFolder);
   }
 }
