@@ -268,7 +268,12 @@ void TServerClientThread::Synchronize(const std::function<void()>& step) {
   std::unique_lock<std::mutex> lock(call->Mutex);
   call->Cv.wait(lock, [&] { return call->St == SyncCall::Done || call->St == SyncCall::Abandoned; });
   if (call->St == SyncCall::Abandoned) throw EThreadTerminated("The server is stopping");
-  if (call->Error) std::rethrow_exception(call->Error);
+  // Taken out of the call, so that this thread holds the error's last
+  // reference: the owner may drop the call while the error is still being
+  // handled here.
+  std::exception_ptr error = std::move(call->Error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
 }
 
 // ---- the server ---------------------------------------------------------------------

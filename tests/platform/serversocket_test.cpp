@@ -169,10 +169,10 @@ TEST_F(ServerSocketTest, HeadsAreReadWithoutHoldingAThread) {
   slow.Send("sl");
   ASSERT_TRUE(Connect(quick));
   quick.Send("quick\n");
-  EXPECT_EQ(quick.ReadAll(5000), "got quick\n");
+  EXPECT_EQ(quick.ReadAll(testsupport::kPatienceMs), "got quick\n");
   quick.Close();  // the server would wait for it to close before it goes on
   slow.Send("ow\n");
-  EXPECT_EQ(slow.ReadAll(5000), "got slow\n");
+  EXPECT_EQ(slow.ReadAll(testsupport::kPatienceMs), "got slow\n");
   slow.Close();
 
   // A client that stops sending has sent its head; one that goes silent
@@ -181,12 +181,12 @@ TEST_F(ServerSocketTest, HeadsAreReadWithoutHoldingAThread) {
   ASSERT_TRUE(Connect(half));
   half.Send("half");
   ::shutdown(half.Fd(), SHUT_WR);
-  EXPECT_EQ(half.ReadAll(5000), "got half|closed");
+  EXPECT_EQ(half.ReadAll(testsupport::kPatienceMs), "got half|closed");
   half.Close();
   ASSERT_TRUE(Connect(silent));
   std::int64_t t0 = NowMs();
   silent.Send("par");
-  EXPECT_EQ(silent.ReadAll(5000), "got par");
+  EXPECT_EQ(silent.ReadAll(testsupport::kPatienceMs), "got par");
   EXPECT_GE(NowMs() - t0, 250);
   Server.Close();
   EXPECT_EQ(Freed, 4);
@@ -204,12 +204,12 @@ TEST_F(ServerSocketTest, BeyondThePendingLimitTheOldestIncompleteHeadGoes) {
   ASSERT_TRUE(Connect(third));
   // Accepted in the order they came: the first has waited longest.
   bool closed = false;
-  EXPECT_EQ(first.ReadAll(5000, &closed), "");
+  EXPECT_EQ(first.ReadAll(testsupport::kPatienceMs, &closed), "");
   EXPECT_TRUE(closed);
   third.Send("3\n");
-  EXPECT_EQ(third.ReadAll(5000), "got 3\n");
+  EXPECT_EQ(third.ReadAll(testsupport::kPatienceMs), "got 3\n");
   second.Send("2\n");
-  EXPECT_EQ(second.ReadAll(5000), "got 2\n");
+  EXPECT_EQ(second.ReadAll(testsupport::kPatienceMs), "got 2\n");
   Server.Close();
   EXPECT_EQ(Freed, 3);
 }

@@ -337,7 +337,7 @@ TEST_F(WebServerTest, RequestBounds) {
           break;
         }
       }
-      response += c.ReadAll(5000);
+      response += c.ReadAll(testsupport::kPatienceMs);
       ms = NowMs() - t0;
     });
     EXPECT_EQ(response, "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request not complete."));
@@ -463,21 +463,26 @@ TEST_F(WebServerTest, TricklingClientsDoNotKeepARequestWaiting) {
       ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port(), 30000));
       std::int64_t t0 = NowMs();
       c.Send("GET /a.html HTTP/1.0\r\nHost: localhost\r\n\r\n");
-      response = c.ReadAll(20000);
+      response = c.ReadAll(testsupport::kPatienceMs);
       ms = NowMs() - t0;
     });
     EXPECT_EQ(response, "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
     // Held up behind the tricklers, it would have waited for their request
-    // time-out (60 s).
-    EXPECT_LT(ms, 2000);
-    Trickled after = tricklers.Now();
-    // None of them was answered: they were all still pending, not timed out.
-    EXPECT_EQ(after.Answered, 0);
+    // time-out (60 s); half of that leaves a loaded machine its time.
+    EXPECT_LT(ms, testsupport::kPatienceMs);
     if (pendingLimit > kTricklers) {
+      // Every one still pending: none answered, none ended, checked once
+      // our own request (accepted after all of them) has been answered.
+      Trickled after = tricklers.Now();
+      EXPECT_EQ(after.Answered, 0);
       EXPECT_EQ(after.Ended, 0);
       EXPECT_EQ(after.Connected, kTricklers);
     } else {
-      EXPECT_GT(after.Ended, 0);
+      // The server closed the oldest as it accepted the rest; the tricklers
+      // see those ends when their own thread gets to them.
+      EXPECT_TRUE(tricklers.WaitFor([](const Trickled& c) { return c.Ended > 0; }, testsupport::kPatienceMs));
+      // Made room for, never answered.
+      EXPECT_EQ(tricklers.Now().Answered, 0);
     }
   }
 }
@@ -490,13 +495,13 @@ TEST_F(WebServerTest, StopWhileTricklingClientsAreConnected) {
 
   std::int64_t t0 = NowMs();
   Server.Close();
-  // Well within any request's 60 s time-out, and the stop does not wait
-  // for the tricklers.
-  EXPECT_LT(NowMs() - t0, 3000);
+  // The stop does not wait for the tricklers: well within any request's
+  // 60 s time-out, with room for a loaded machine.
+  EXPECT_LT(NowMs() - t0, 20000);
   EXPECT_FALSE(Server.Active());
   // Every connection, its request still being read, is ended, and no new
   // one is had.
-  EXPECT_TRUE(tricklers.WaitFor([](const Trickled& c) { return c.Connected == 0; }, 20000))
+  EXPECT_TRUE(tricklers.WaitFor([](const Trickled& c) { return c.Connected == 0; }, testsupport::kPatienceMs))
       << tricklers.Now().Connected << " still connected";
   EXPECT_EQ(tricklers.Now().Answered, 0);
   // And the server starts again on the same port and serves, the
@@ -504,7 +509,7 @@ TEST_F(WebServerTest, StopWhileTricklingClientsAreConnected) {
   Server.Start(Site);
   ASSERT_TRUE(Server.Active());
   EXPECT_EQ(Server.Port(), port);
-  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n", 20000), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n", testsupport::kPatienceMs), "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
 }
 
 TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
@@ -553,7 +558,7 @@ TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
         int small = 64 * 1024;
         ::setsockopt(d->Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         d->Send("GET /big.bin HTTP/1.0\r\n\r\n");
-        bFirst = d->ReadSome(16, 10000).size();
+        bFirst = d->ReadSome(16, testsupport::kPatienceMs).size();
         ASSERT_GT(bFirst, 0u);  // it is being answered
       }
     });
@@ -586,12 +591,12 @@ TEST_F(WebServerTest, ASlowClientHoldsNeitherTheWindowNorOtherClients) {
     RawClient slow;
     ASSERT_TRUE(slow.Connect("127.0.0.1", Server.Port()));
     slow.Send("GET /big.bin HTTP/1.0\r\n\r\n");
-    EXPECT_FALSE(slow.ReadSome(64, 3000).empty());  // it has begun, then reads no more
+    EXPECT_FALSE(slow.ReadSome(64, testsupport::kPatienceMs).empty());  // it has begun, then reads no more
     // A page needs the window thread's step while the big file is stuck.
     RawClient c;
     ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
     c.Send("GET /page.html HTTP/1.0\r\n\r\n");
-    other = c.ReadAll(5000);
+    other = c.ReadAll(testsupport::kPatienceMs);
     // Going away mid-file must not take the program down (no SIGPIPE).
     slow.Reset();
   });
@@ -669,7 +674,7 @@ TEST_F(WebServerTest, ListensOnTheLoopbackInterfaceOnly) {
     RawClient c;
     if (c.Connect("::1", Server.Port())) {
       c.Send("GET /a.html HTTP/1.0\r\n\r\n");
-      v6 = c.ReadAll(5000);
+      v6 = c.ReadAll(testsupport::kPatienceMs);
     }
   });
   if (!v6.empty()) {
