@@ -179,9 +179,10 @@ TEST(Messaging, ReentrantPumpingFromAHandlerIsSafe) {
 TEST(Messaging, TimersFireRepeatedlyAfterPostedMessagesAndStopWhenKilled) {
   Recorder r;
   HWND h = MakeWindow(r);
+  // Read before the timer is set: the thread may be held up between the two.
+  std::int64_t start = TickMs();
   ASSERT_EQ(SetTimer(h, 9, 20), 9u);
   PostMessage(h, WM_USER, 0, 0);
-  std::int64_t start = TickMs();
   int fired = 0;
   r.action = [&](const MSG& m) {
     if (m.message == WM_TIMER) ++fired;
