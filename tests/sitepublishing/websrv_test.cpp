@@ -473,7 +473,6 @@ TEST_F(WebServerTest, TricklingClientsDoNotKeepARequestWaiting) {
         ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port(), 30000));
         std::int64_t t0 = NowMs();
         c.Send("GET /a.html HTTP/1.0\r\nHost: localhost\r\n\r\n");
-        closed = false;
         response = c.ReadAll(testsupport::kPatienceMs, &closed);
         ms = NowMs() - t0;
       } while (pendingLimit < kTricklers && response.empty() && closed &&
