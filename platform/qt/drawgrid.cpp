@@ -124,7 +124,9 @@ class TDrawGridAccessible : public QAccessibleWidget {
 };
 
 QAccessibleInterface* DrawGridAccessibleFactory(const QString& className, QObject* object) {
-  if (object && object->isWidgetType() && className == QLatin1String(TDrawGrid::staticMetaObject.className()))
+  // The name first: the object may be one of the web engine's, on which no
+  // member may be called (see the chart's factory).
+  if (object && className == QLatin1String(TDrawGrid::staticMetaObject.className()))
     return new TDrawGridAccessible(static_cast<TDrawGrid*>(object));
   return nullptr;
 }
