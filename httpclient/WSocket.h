@@ -220,6 +220,10 @@ class TCustomWSocket : public plat::TComponent {
   // True when the layers above leave the bytes waiting at the socket for now:
   // the read loop then ends without reading them.
   virtual bool ReadingHeldBack() const { return false; }
+  // Received bytes a layer above keeps for the next reads in place of the
+  // socket's: no notification comes for them, so the read loop goes on
+  // while they are being taken.
+  virtual int HeldAboveSocket() const { return 0; }
   virtual int RawRecvFrom(plat::SOCKET Handle, void* Buffer, int Len, int Flags, plat::SOCKADDR_IN* From,
                           int* FromLen);
 
@@ -359,6 +363,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void DoSessionConnected(std::uint16_t Error) override;
   void DoSessionClosed(std::uint16_t Error) override;
   int RawRecv(void* Buffer, int Len, int Flags) override;
+  int HeldAboveSocket() const override { return FSocksExtraCount > 0 ? FSocksExtraCount : 0; }
 
   virtual void DoSocksConnected(std::uint16_t Error);
   virtual void DoSocksError(int Error, const std::string& Msg);

@@ -406,6 +406,63 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
   s->Close();
 }
 
+// A server that speaks first: its lines come with the connect reply and
+// nothing follows until the client answers. A handler that reads what
+// RcvdCount offers gets them, at every level, as lines in line mode
+// (however late it was switched on), and without it as they came, also in
+// small reads.
+TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
+  enum Mode { LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads };
+  const char* modeNames[] = {"line mode set before Connect", "line mode set in OnSessionConnected",
+                             "line mode set in the first data event", "no line mode",
+                             "no line mode, 3 bytes a read"};
+  const std::string greeting = "hello\r\nworld\r\n";
+  for (const std::string level : {"4", "4A", "5"}) {
+    for (Mode mode :
+         {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads}) {
+      SCOPED_TRACE(level + ", " + modeNames[mode]);
+      SocksPeer peer;
+      if (level == "5")
+        peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + greeting);
+      else
+        peer.Expect(level == "4" ? 9 : 9 + std::string("localhost").size() + 1).Reply(kGranted4 + greeting);
+      peer.Start();
+      auto s = SocksClient(peer, level, level == "4" ? "127.0.0.1" : "localhost");
+      if (mode == LineModeBeforeConnect) s->SetLineMode(true);
+      s->OnSessionConnected = [&](plat::TObject*, std::uint16_t) {
+        if (mode == LineModeOnConnected) s->SetLineMode(true);
+      };
+      std::vector<std::string> reads;
+      int events = 0;
+      s->OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+        if (events++ == 0 && mode == LineModeInFirstDataEvent) {
+          s->SetLineMode(true);
+          return;
+        }
+        int n = s->RcvdCount();
+        if (mode == NoLineModeSmallReads) n = std::min(n, 3);
+        if (n <= 0) return;
+        std::string buf(static_cast<std::size_t>(n), '\0');
+        n = s->Receive(buf.data(), n);
+        if (n > 0) reads.push_back(buf.substr(0, static_cast<std::size_t>(n)));
+      };
+      s->Connect();
+      auto joined = [&] {
+        std::string all;
+        for (const std::string& r : reads) all += r;
+        return all;
+      };
+      EXPECT_TRUE(PumpUntil([&] { return joined().size() >= greeting.size(); }));
+      if (mode == NoLineMode || mode == NoLineModeSmallReads)
+        EXPECT_EQ(joined(), greeting);
+      else
+        EXPECT_EQ(reads, (std::vector<std::string>{"hello\r\n", "world\r\n"}));
+      EXPECT_EQ(s->State(), wsConnected);
+      s->Close();
+    }
+  }
+}
+
 // ---- settings and what is refused before connecting ---------------------------------------------
 
 TEST(SocksSettings, Levels) {
