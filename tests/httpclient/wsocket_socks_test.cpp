@@ -245,7 +245,9 @@ TEST(SocksNegotiation, EveryRefusalReportsItsCodeAndText) {
       // Refused on the first two bytes, before the rest of the reply.
       Connect5(B({5, 3}), 20006, "network unreachable"),
       Connect5(B({4}), 20002, "socks version error"),
-      Connect5(B({5, 0, 0, 4, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 0, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 2, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 5, 0}), 20011, "address type not supported"),
       Connect4(91, 20016, "request rejected or failed"),
       Connect4(92, 20008, "connection refused"),
       Connect4(93, 20015, "authentification failed"),
@@ -404,6 +406,44 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
   ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));
   EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\ntw", "o\r\n", "three\r\n"}));
   s->Close();
+}
+
+// Shows how much of the connect reply the socket has collected.
+class ReplySocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  int ConnectReplyHeld() const { return FSocksState == 3 ? FSocksReplyCount : -1; }
+};
+
+// A server whose outgoing side is IPv6 names the bound address with type 4:
+// 16 bytes and the port. Wherever the reply is split, the connection is
+// made and what follows the reply is data.
+TEST(SocksNegotiation, ReplyWithAnIpv6AddressSplitAtEveryByte) {
+  const std::string reply = B({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8}) + std::string(11, '\0') + B({1}) + kPort8080;
+  ASSERT_EQ(reply.size(), 22u);
+  for (std::size_t split = 1; split < reply.size(); ++split) {
+    SCOPED_TRACE("split after byte " + std::to_string(split));
+    std::atomic<int> held{-1};  // outlives the peer that waits for it
+    SocksPeer peer;
+    peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(reply.substr(0, split));
+    peer.WaitFor([&] { return held.load() == static_cast<int>(split); }).Reply(reply.substr(split) + "hello");
+    peer.Start();
+    ReplySocket s(nullptr);
+    s.SetAddr("localhost");
+    s.SetPort("8080");
+    s.SetSocksServer("127.0.0.1");
+    s.SetSocksPort(peer.Port());
+    SocksRecorder r;
+    r.AttachSocks(s);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] {
+      held = s.ConnectReplyHeld();
+      return r.data == "hello" || s.State() == wsClosed;
+    }));
+    EXPECT_EQ(r.Events(), (Log{"socks connected 0", "connected 0", "data 0"}));
+    EXPECT_EQ(s.State(), wsConnected);
+    s.Close();
+  }
 }
 
 // A server that speaks first: its lines come with the connect reply and
