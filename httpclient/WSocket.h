@@ -421,12 +421,14 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void SetLineEcho(bool Value) { FLineEcho = Value; }
   // Apply backspace and tab editing to received bytes.
   bool LineEdit() const { return FLineEdit; }
-  void SetLineEdit(bool Value) { FLineEdit = Value; }
+  void SetLineEdit(bool Value);
   // Longest line, its line end included (at least the line end's length);
   // 0 for no limit. A longer line is handed out in pieces of the limit less
   // the line end's length but one, so no cut goes through a line end. Behind
   // a line not read yet at most this many bytes are held; the rest waits at
-  // the socket until the line has been read.
+  // the socket until the line has been read. With LineEdit the limit applies
+  // to the line as edited, and twice as many bytes are held, so backspaces
+  // that follow a line past the limit can still bring it within.
   int LineLimit() const { return FLineLimit; }
   void SetLineLimit(int Value);
 
@@ -483,6 +485,9 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int CutPosition(int LineLength) const;
   // Bytes that may still be read behind the current line.
   int RoomBehindLine() const;
+  // The most bytes held behind the current line, the line being received
+  // among them.
+  int HoldLimit() const;
   // Reading was held back and there is room again: asks for the bytes
   // waiting at the socket.
   void ResumeReading();
