@@ -1,7 +1,8 @@
 // GET requests of the HTTP client through SOCKS servers written by others
 // (danted, microsocks and ssh's dynamic forwarding, started on free
 // loopback ports) to the scripted HTTP server, and the refusals those
-// servers give.
+// servers give; and a line-mode socket through danted to a server that
+// greets first, also with danted connecting out from ::1.
 #include <gtest/gtest.h>
 
 #include <string>
