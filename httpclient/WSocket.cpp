@@ -470,6 +470,7 @@ void TCustomWSocket::ReadPendingData(std::uint16_t Error) {
   for (;;) {
     FLastError = 0;
     try {
+      const int held = HeldAboveSocket();
       if (!DoDataAvailable(Error)) {
         char discard[1024];
         if (RawRecv(discard, sizeof discard, 0) == SOCKET_ERROR) {
@@ -488,7 +489,14 @@ void TCustomWSocket::ReadPendingData(std::uint16_t Error) {
       }
       // Bytes a layer above leaves at the socket on purpose wait for it to
       // ask for them again.
-      if (n == 0 || ReadingHeldBack()) break;
+      if (ReadingHeldBack()) break;
+      // With the socket empty, bytes held above it (those behind the SOCKS
+      // reply) are offered again while each pass takes some: a handler that
+      // takes none leaves them for the next notification rather than spin.
+      if (n == 0) {
+        const int left = HeldAboveSocket();
+        if (left == 0 || left == held) break;
+      }
     } catch (const std::exception&) {
       break;
     }

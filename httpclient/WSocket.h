@@ -220,6 +220,10 @@ class TCustomWSocket : public plat::TComponent {
   // True when the layers above leave the bytes waiting at the socket for now:
   // the read loop then ends without reading them.
   virtual bool ReadingHeldBack() const { return false; }
+  // Received bytes a layer above keeps for the next reads in place of the
+  // socket's: no notification comes for them, so the read loop goes on
+  // while they are being taken.
+  virtual int HeldAboveSocket() const { return 0; }
   virtual int RawRecvFrom(plat::SOCKET Handle, void* Buffer, int Len, int Flags, plat::SOCKADDR_IN* From,
                           int* FromLen);
 
@@ -359,6 +363,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void DoSessionConnected(std::uint16_t Error) override;
   void DoSessionClosed(std::uint16_t Error) override;
   int RawRecv(void* Buffer, int Len, int Flags) override;
+  int HeldAboveSocket() const override { return FSocksExtraCount > 0 ? FSocksExtraCount : 0; }
 
   virtual void DoSocksConnected(std::uint16_t Error);
   virtual void DoSocksError(int Error, const std::string& Msg);
@@ -416,12 +421,14 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   void SetLineEcho(bool Value) { FLineEcho = Value; }
   // Apply backspace and tab editing to received bytes.
   bool LineEdit() const { return FLineEdit; }
-  void SetLineEdit(bool Value) { FLineEdit = Value; }
+  void SetLineEdit(bool Value);
   // Longest line, its line end included (at least the line end's length);
   // 0 for no limit. A longer line is handed out in pieces of the limit less
   // the line end's length but one, so no cut goes through a line end. Behind
   // a line not read yet at most this many bytes are held; the rest waits at
-  // the socket until the line has been read.
+  // the socket until the line has been read. With LineEdit the limit applies
+  // to the line as edited, and twice as many bytes are held, so backspaces
+  // that follow a line past the limit can still bring it within.
   int LineLimit() const { return FLineLimit; }
   void SetLineLimit(int Value);
 
@@ -478,6 +485,9 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int CutPosition(int LineLength) const;
   // Bytes that may still be read behind the current line.
   int RoomBehindLine() const;
+  // The most bytes held behind the current line, the line being received
+  // among them.
+  int HoldLimit() const;
   // Reading was held back and there is room again: asks for the bytes
   // waiting at the socket.
   void ResumeReading();

@@ -61,11 +61,27 @@ void TCustomLineWSocket::SetLineLimit(int Value) {
   HeldBytesChanged();
 }
 
+// Editing changes how much is held before a line is cut: the held bytes
+// are looked at again.
+void TCustomLineWSocket::SetLineEdit(bool Value) {
+  if (Value == FLineEdit) return;
+  FLineEdit = Value;
+  HeldBytesChanged();
+}
+
+int TCustomLineWSocket::HoldLimit() const {
+  const int limit = std::max(FLineLimit, static_cast<int>(FLineEnd.size()));
+  // Room for as many backspaces as the line has bytes.
+  return FLineEdit ? (limit > INT_MAX / 2 ? INT_MAX : 2 * limit) : limit;
+}
+
 int TCustomLineWSocket::CutPosition(int LineLength) const {
   if (FLineLimit <= 0) return 0;
   const int LineEndLength = static_cast<int>(FLineEnd.size());
   const int limit = std::max(FLineLimit, LineEndLength);
-  bool fits = LineLength >= 0 ? LineLength <= limit : FLineBufferCount < limit;
+  // A line without its end yet may still shrink with editing: it is cut
+  // only once it has outgrown the bytes held for it.
+  bool fits = LineLength >= 0 ? LineLength <= limit : FLineBufferCount < HoldLimit();
   // Short of the limit by the line end's length but one: a line end that
   // has begun there, complete or not, goes to the next piece whole. The cut
   // depends only on the first bytes, not on how the receptions split them.
@@ -74,8 +90,7 @@ int TCustomLineWSocket::CutPosition(int LineLength) const {
 
 int TCustomLineWSocket::RoomBehindLine() const {
   if (FLineLimit <= 0 || FReadToEnd) return INT_MAX;
-  const int limit = std::max(FLineLimit, static_cast<int>(FLineEnd.size()));
-  return limit - (FLineBufferCount - FPendingLineLength);
+  return HoldLimit() - (FLineBufferCount - FPendingLineLength);
 }
 
 // The read loop has ended for these bytes, and no notification comes for
@@ -150,8 +165,9 @@ bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
   if (!LineModeActive() || SocksNegotiating()) return TCustomSocksWSocket::DoDataAvailable(Error);
   int Count = TCustomSocksWSocket::GetRcvdCount();
   if (Count <= 0) return true;
-  // Behind a line not read yet the held bytes stay within the limit; the
-  // rest waits at the socket, holding the peer back, until it is read.
+  // Behind a line not read yet the held bytes stay within the limit (twice
+  // it with editing, which runs after the read); the rest waits at the
+  // socket, holding the peer back, until it is read.
   int room = RoomBehindLine();
   FReadHeldBack = room <= 0;
   if (FReadHeldBack) return true;

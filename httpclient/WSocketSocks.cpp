@@ -351,9 +351,11 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
       }
       if (FSocksReplyCount < 5) break;
       {
-        int length = b[3] == 1 ? 10 : b[3] == 3 ? b[4] + 7 : 5;
+        // The bound address: IPv4 (1), a name (3) or IPv6 (4), which a
+        // server whose outgoing side is IPv6 sends; none of them is used.
+        int length = b[3] == 1 ? 10 : b[3] == 3 ? b[4] + 7 : b[3] == 4 ? 22 : 5;
         if (FSocksReplyCount < length) break;
-        if (b[3] != 1 && b[3] != 3) {
+        if (b[3] != 1 && b[3] != 3 && b[3] != 4) {
           SocksFail(20011, "address type not supported");
           break;
         }

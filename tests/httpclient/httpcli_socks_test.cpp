@@ -1,7 +1,8 @@
 // GET requests of the HTTP client through SOCKS servers written by others
 // (danted, microsocks and ssh's dynamic forwarding, started on free
 // loopback ports) to the scripted HTTP server, and the refusals those
-// servers give.
+// servers give; and a line-mode socket through danted to a server that
+// greets first, also with danted connecting out from ::1.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "httpclient/HttpProt.h"
 #include "tests/httpclient/http_fixture.h"
 #include "tests/httpclient/socks_servers.h"
+#include "tests/httpclient/wsocket_helpers.h"
 
 using httptest::PumpUntil;
 using httptest::Script;
@@ -101,6 +103,72 @@ std::string GetByNameAt4A(int socksPort, const std::string& host, int httpPort, 
   return reply;
 }
 
+// Shows which kind of bound address the connect reply named.
+class ReplyTypeSocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  int ReplyAddressType() const { return static_cast<std::uint8_t>(FSocksReplyBuffer[3]); }
+};
+
+struct SpeakFirstOutcome {
+  std::vector<std::string> events;  // connected and SOCKS errors
+  int addressType = -1;             // of the level 5 connect reply
+  std::vector<std::string> lines;
+  std::string heard;  // what the target server got
+};
+
+// A line-mode socket through the SOCKS server to a target of our own that
+// greets first, as mail and file servers do, and answers the client's reply
+// to the greeting; the target listens on 127.0.0.1, or on ::1.
+SpeakFirstOutcome SpeakFirstThroughSocks(int socksPort, const std::string& level, bool ipv6) {
+  SpeakFirstOutcome out;
+  testsupport::LoopbackListener target(16, ipv6);
+  std::thread server([&] {
+    int fd = target.Accept(testsupport::kPatienceMs);
+    if (fd < 0) return;
+    wstest::Peer::SendAll(fd, "220 ready\r\n");
+    out.heard = wstest::Peer::ReadExactly(fd, 6);
+    wstest::Peer::SendAll(fd, "221 bye\r\n");
+    ::close(fd);
+  });
+  ReplyTypeSocket s(nullptr);
+  bool closed = false;
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort(std::to_string(socksPort));
+  s.SetSocksLevel(level);
+  s.SetAddr(ipv6 ? "::1" : "127.0.0.1");
+  s.SetPort(std::to_string(target.Port()));
+  s.SetLineMode(true);
+  s.OnSocksError = [&](TObject*, int code, const std::string& msg) {
+    out.events.push_back("socks error " + std::to_string(code) + " " + msg);
+  };
+  s.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+    out.events.push_back("connected " + std::to_string(e));
+    if (e == 0 && level == "5") out.addressType = s.ReplyAddressType();
+  };
+  s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    int n = s.RcvdCount();
+    if (n <= 0) return;
+    std::string line(static_cast<std::size_t>(n), '\0');
+    n = s.Receive(line.data(), n);
+    if (n <= 0) return;
+    out.lines.push_back(line.substr(0, static_cast<std::size_t>(n)));
+    if (out.lines.back() == "220 ready\r\n") s.SendString("QUIT\r\n");
+  };
+  s.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
+  s.Connect();
+  PumpUntil([&] { return closed; }, 20000);
+  target.Close();
+  server.join();
+  return out;
+}
+
+void ExpectConversation(const SpeakFirstOutcome& got) {
+  EXPECT_EQ(got.events, std::vector<std::string>{"connected 0"});
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"220 ready\r\n", "221 bye\r\n"}));
+  EXPECT_EQ(got.heard, "QUIT\r\n");
+}
+
 class SocksGet : public ::testing::Test {
  protected:
   void SetUp() override { http_.SetDefault(Script::Respond("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + kPage)); }
@@ -148,6 +216,30 @@ TEST_F(SocksGet, DantedRefusesADestinationThatIsNotListening) {
   ExpectRefusal(GetThroughSocks(danted.Port(), {"5", "", "", false}, closed), 20008, "connection refused");
   SCOPED_TRACE("level 4");
   ExpectRefusal(GetThroughSocks(danted.Port(), {"4", "", "", false}, closed), 20016, "request rejected or failed");
+}
+
+TEST(SocksLines, DantedToAServerThatSpeaksFirst) {
+  DantedServer danted("none");
+  if (!testsupport::StartOrSkip(danted)) return;
+  for (const std::string level : {"4", "5"}) {
+    SCOPED_TRACE("level " + level);
+    SpeakFirstOutcome got = SpeakFirstThroughSocks(danted.Port(), level, false);
+    ExpectConversation(got);
+    if (level == "5") {
+      EXPECT_EQ(got.addressType, 1);
+    }
+  }
+}
+
+// Connecting out from ::1, danted names the bound address by an IPv6
+// address (type 4) in its reply.
+TEST(SocksLines, DantedConnectingFromIpv6) {
+  if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "loopback ::1 is not available on this machine";
+  DantedServer danted("none", "::1");
+  if (!testsupport::StartOrSkip(danted)) return;
+  SpeakFirstOutcome got = SpeakFirstThroughSocks(danted.Port(), "5", true);
+  ExpectConversation(got);
+  EXPECT_EQ(got.addressType, 4);
 }
 
 TEST_F(SocksGet, DantedWithUsercodeAuthentication) {

@@ -86,13 +86,14 @@ bool DantedServer::Start(std::string& why) {
     std::ofstream c(conf, std::ios::trunc);
     c << "logoutput: " << log << "\n"
       << "internal: 127.0.0.1 port = " << port_ << "\n"
-      << "external: 127.0.0.1\n"
+      << "external: " << external_ << "\n"
       << "clientmethod: none\n"
       << "socksmethod: " << method_ << "\n"
       << "user.privileged: root\n"
       << "user.unprivileged: nobody\n"
       << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-      << "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n";
+      << "socks pass { from: 127.0.0.0/8 to: " << (external_ == "::1" ? "::1/128" : "127.0.0.0/8")
+      << " command: connect }\n";
     c.close();
     // -N 1: one mother process; it ends its helpers when told to stop.
     // It changes its user, which clears the parent-death signal: Stop (run

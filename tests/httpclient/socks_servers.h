@@ -19,12 +19,17 @@ class DantedServer : public testsupport::OutsideServer {
  public:
   // method: "none" (no authentication, serves SOCKS 4 as well) or
   // "username" (SOCKS 5 user code and password of a system account).
-  explicit DantedServer(std::string method) : method_(std::move(method)) {}
+  // external: the address it connects from, "127.0.0.1" or "::1"; from ::1
+  // it reaches destinations on ::1 only, and names them in its replies by
+  // an IPv6 address.
+  explicit DantedServer(std::string method, std::string external = "127.0.0.1")
+      : method_(std::move(method)), external_(std::move(external)) {}
   bool Start(std::string& why) override;
   std::string Name() const override { return "danted"; }
 
  private:
   std::string method_;
+  std::string external_;
   std::unique_ptr<testsupport::TempFolder> dir_;
 };
 

@@ -258,6 +258,35 @@ const LineCase kLineCases[] = {
      .limit = 6,
      .peerCloses = true,
      .held = 9},
+    // With editing the limit applies to the line as edited, also when the
+    // backspaces come in a later reception; a line without them is still
+    // cut, at the same place.
+    {.name = "a line that fits once edited comes whole",
+     .receptions = {"abcdefg\b\b\b\r\n"},
+     .expected = {"L6 abcd\\r\\n", "|"},
+     .edit = true,
+     .limit = 6},
+    {.name = "a line that fits once edited, its backspaces in the next reception",
+     .receptions = {"abcdefg", "\b\b\b\r\n"},
+     .expected = {"|", "L6 abcd\\r\\n", "|"},
+     .edit = true,
+     .limit = 6},
+    {.name = "a line that does not fit even once edited is cut",
+     .receptions = {"abcdefgh\b\r\n"},
+     .expected = {"too long", "L5 abcde", "L4 fg\\r\\n", "|"},
+     .edit = true,
+     .limit = 6},
+    {.name = "backspaces at the start of a line erase nothing and take no room",
+     .receptions = {"\b\b\babcdef\b\b\r\n", "wxyz\r\n", "\b\bxy\r\n"},
+     .expected = {"L6 abcd\\r\\n", "|", "L6 wxyz\\r\\n", "|", "L4 xy\\r\\n", "|"},
+     .edit = true,
+     .limit = 6},
+    {.name = "with editing a line without a line end is held to twice the limit, then cut",
+     .receptions = {"abcdefghijklmn"},
+     .expected = {"too long", "L5 abcde", "|"},
+     .edit = true,
+     .limit = 6,
+     .held = 9},
     {"backspace", {"ab\bc\r\n"}, {"L4 ac\\r\\n", "|"}, {}, "\r\n", true},
     {"tab at the buffer start", {"\tx\r\n"}, {"L11 " + kSpaces8 + "x\\r\\n", "|"}, {}, "\r\n", true},
     {"tab stops count from the start of the held bytes",
@@ -445,6 +474,24 @@ TEST(LineMode, ALineNobodyReadsHoldsTheRestAtTheSocket) {
     }
     EXPECT_EQ(closed, resume == PeerCloses);
   }
+}
+
+// A line held past the limit for editing is cut once editing is switched
+// off, and the bytes behind it are read again.
+TEST(LineMode, EditingSwitchedOffCutsALineHeldPastTheLimit) {
+  Conn conn;
+  LineRecorder r;
+  r.Attach(conn.s);
+  conn.s.SetLineEdit(true);
+  conn.s.SetLineLimit(6);
+  conn.s.SetLineMode(true);
+  conn.Feed("abcdefgh");
+  EXPECT_TRUE(r.log.empty());
+  conn.s.SetLineEdit(false);
+  DrainAll();
+  conn.Feed("ij\r\n");
+  EXPECT_EQ(r.log, (Log{"too long", "L5 abcde", "too long", "L5 fghij", "L2 \\r\\n"}));
+  EXPECT_EQ(conn.s.Held(), 0);
 }
 
 TEST(LineMode, HeldBytesNeverReachTheNextConnection) {

@@ -245,7 +245,9 @@ TEST(SocksNegotiation, EveryRefusalReportsItsCodeAndText) {
       // Refused on the first two bytes, before the rest of the reply.
       Connect5(B({5, 3}), 20006, "network unreachable"),
       Connect5(B({4}), 20002, "socks version error"),
-      Connect5(B({5, 0, 0, 4, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 0, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 2, 0}), 20011, "address type not supported"),
+      Connect5(B({5, 0, 0, 5, 0}), 20011, "address type not supported"),
       Connect4(91, 20016, "request rejected or failed"),
       Connect4(92, 20008, "connection refused"),
       Connect4(93, 20015, "authentification failed"),
@@ -404,6 +406,101 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
   ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));
   EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\ntw", "o\r\n", "three\r\n"}));
   s->Close();
+}
+
+// Shows how much of the connect reply the socket has collected.
+class ReplySocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  int ConnectReplyHeld() const { return FSocksState == 3 ? FSocksReplyCount : -1; }
+};
+
+// A server whose outgoing side is IPv6 names the bound address with type 4:
+// 16 bytes and the port. Wherever the reply is split, the connection is
+// made and what follows the reply is data.
+TEST(SocksNegotiation, ReplyWithAnIpv6AddressSplitAtEveryByte) {
+  const std::string reply = B({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8}) + std::string(11, '\0') + B({1}) + kPort8080;
+  ASSERT_EQ(reply.size(), 22u);
+  for (std::size_t split = 1; split < reply.size(); ++split) {
+    SCOPED_TRACE("split after byte " + std::to_string(split));
+    std::atomic<int> held{-1};  // outlives the peer that waits for it
+    SocksPeer peer;
+    peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(reply.substr(0, split));
+    peer.WaitFor([&] { return held.load() == static_cast<int>(split); }).Reply(reply.substr(split) + "hello");
+    peer.Start();
+    ReplySocket s(nullptr);
+    s.SetAddr("localhost");
+    s.SetPort("8080");
+    s.SetSocksServer("127.0.0.1");
+    s.SetSocksPort(peer.Port());
+    SocksRecorder r;
+    r.AttachSocks(s);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] {
+      held = s.ConnectReplyHeld();
+      return r.data == "hello" || s.State() == wsClosed;
+    }));
+    EXPECT_EQ(r.Events(), (Log{"socks connected 0", "connected 0", "data 0"}));
+    EXPECT_EQ(s.State(), wsConnected);
+    s.Close();
+  }
+}
+
+// A server that speaks first: its lines come with the connect reply and
+// nothing follows until the client answers. A handler that reads what
+// RcvdCount offers gets them, at every level, as lines in line mode
+// (however late it was switched on), and without it as they came, also in
+// small reads.
+TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
+  enum Mode { LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads };
+  const char* modeNames[] = {"line mode set before Connect", "line mode set in OnSessionConnected",
+                             "line mode set in the first data event", "no line mode",
+                             "no line mode, 3 bytes a read"};
+  const std::string greeting = "hello\r\nworld\r\n";
+  for (const std::string level : {"4", "4A", "5"}) {
+    for (Mode mode :
+         {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads}) {
+      SCOPED_TRACE(level + ", " + modeNames[mode]);
+      SocksPeer peer;
+      if (level == "5")
+        peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + greeting);
+      else
+        peer.Expect(level == "4" ? 9 : 9 + std::string("localhost").size() + 1).Reply(kGranted4 + greeting);
+      peer.Start();
+      auto s = SocksClient(peer, level, level == "4" ? "127.0.0.1" : "localhost");
+      if (mode == LineModeBeforeConnect) s->SetLineMode(true);
+      s->OnSessionConnected = [&](plat::TObject*, std::uint16_t) {
+        if (mode == LineModeOnConnected) s->SetLineMode(true);
+      };
+      std::vector<std::string> reads;
+      int events = 0;
+      s->OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+        if (events++ == 0 && mode == LineModeInFirstDataEvent) {
+          s->SetLineMode(true);
+          return;
+        }
+        int n = s->RcvdCount();
+        if (mode == NoLineModeSmallReads) n = std::min(n, 3);
+        if (n <= 0) return;
+        std::string buf(static_cast<std::size_t>(n), '\0');
+        n = s->Receive(buf.data(), n);
+        if (n > 0) reads.push_back(buf.substr(0, static_cast<std::size_t>(n)));
+      };
+      s->Connect();
+      auto joined = [&] {
+        std::string all;
+        for (const std::string& r : reads) all += r;
+        return all;
+      };
+      EXPECT_TRUE(PumpUntil([&] { return joined().size() >= greeting.size(); }));
+      if (mode == NoLineMode || mode == NoLineModeSmallReads)
+        EXPECT_EQ(joined(), greeting);
+      else
+        EXPECT_EQ(reads, (std::vector<std::string>{"hello\r\n", "world\r\n"}));
+      EXPECT_EQ(s->State(), wsConnected);
+      s->Close();
+    }
+  }
 }
 
 // ---- settings and what is refused before connecting ---------------------------------------------

@@ -21,28 +21,38 @@ namespace testsupport {
 
 namespace {
 
-// A TCP socket bound to 127.0.0.1 at a port the system picks.
-int BoundLoopbackSocket(int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket bound to 127.0.0.1, or to ::1, at a port the system picks.
+int BoundLoopbackSocket(int& port, bool ipv6 = false) {
+  const char* where = ipv6 ? "::1" : "127.0.0.1";
+  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+  sockaddr_storage a{};
+  socklen_t len;
+  if (ipv6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof *a6;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a4;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     int err = errno;
     ::close(fd);
-    throw std::runtime_error(std::string("bind to 127.0.0.1: ") + std::strerror(err));
+    throw std::runtime_error(std::string("bind to ") + where + ": " + std::strerror(err));
   }
-  port = ntohs(a.sin_port);
+  port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
   return fd;
 }
 
 }  // namespace
 
-LoopbackListener::LoopbackListener(int backlog) {
-  Fd_ = BoundLoopbackSocket(Port_);
+LoopbackListener::LoopbackListener(int backlog, bool ipv6) {
+  Fd_ = BoundLoopbackSocket(Port_, ipv6);
   if (::listen(Fd_, backlog) != 0) {
     int err = errno;
     ::close(Fd_);
@@ -76,6 +86,16 @@ int UnusedLoopbackPort() {
   int port = 0;
   ::close(BoundLoopbackSocket(port));
   return port;
+}
+
+bool Ipv6LoopbackAvailable() {
+  try {
+    int port = 0;
+    ::close(BoundLoopbackSocket(port, true));
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
 }
 
 

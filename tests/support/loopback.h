@@ -15,11 +15,11 @@
 
 namespace testsupport {
 
-// A TCP socket listening on 127.0.0.1 at a free port.
+// A TCP socket listening on 127.0.0.1 (or ::1) at a free port.
 class LoopbackListener {
  public:
   // Raises std::runtime_error when no socket can be had.
-  explicit LoopbackListener(int backlog = 128);
+  explicit LoopbackListener(int backlog = 128, bool ipv6 = false);
   ~LoopbackListener();
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -45,6 +45,9 @@ class LoopbackListener {
 
 // A port on 127.0.0.1 that nothing listens on at the moment of the call.
 int UnusedLoopbackPort();
+
+// Whether the machine has loopback ::1 to listen on.
+bool Ipv6LoopbackAvailable();
 
 
 // A port free right now on 127.0.0.1 and on ::1 (where the machine has it),
