@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 
+#include "platform/fs/fs.h"
 #include "tests/support/loopback.h"
 
 namespace testsupport {
@@ -141,9 +141,7 @@ void TricklingClients::Run() {
 void AllowDescriptors(std::size_t more) {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-  rlim_t open = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++open;
-  rlim_t want = open + more;
+  rlim_t want = plat::OpenDescriptorCount() + more;
   if (r.rlim_cur < want) {
     r.rlim_cur = std::min(want, r.rlim_max);
     ::setrlimit(RLIMIT_NOFILE, &r);
