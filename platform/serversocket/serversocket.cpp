@@ -746,11 +746,14 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) err = errno;
       }
       if (c < 0) {
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-          // Out of descriptors all the same (the rest of the program took
-          // them): one held for a client makes room, or the running
-          // connections are given a moment to end, instead of spinning on
-          // a listen queue that stays readable.
+        // Out of descriptors all the same (the rest of the program took
+        // them), the system says so whether a client waits or not.
+        bool waiting = false;
+        for (int fd : core->ListenFds) waiting = waiting || (PollOne(fd, POLLIN, 0) & POLLIN);
+        if (waiting && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)) {
+          // One held for a client makes room, or the running connections
+          // are given a moment to end, instead of spinning on a listen
+          // queue that stays readable.
           if (!heads.empty()) {
             drop(heads.begin());
             continue;
