@@ -608,31 +608,33 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
     else
       ::close(fd);  // it takes no more: no thread waits for it to
   };
-  // Reads what the client has sent; true once its head is over.
-  auto read = [&](Held& h) {
+  // Reads what the client has sent, without waiting, handing each piece
+  // to take; true once the client has closed or failed (its work learns
+  // which), or take has had enough.
+  auto readNow = [](int fd, const std::function<bool(const char*, std::size_t)>& take) {
     char buf[1024];
     for (;;) {
-      ssize_t n = ::recv(h.Fd, buf, sizeof buf, MSG_DONTWAIT);
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) return false;
-      if (n <= 0) return true;  // closed or failed: the work learns which
-      h.C->Socket->NoteReceived();
-      h.Got.append(buf, static_cast<std::size_t>(n));
-      if (h.Got.size() >= core->HeadMaxBytes || core->OnHeadComplete(h.Got)) return true;
+      if (n <= 0 || take(buf, static_cast<std::size_t>(n))) return true;
     }
+  };
+  // True once the head is over.
+  auto read = [&](Held& h) {
+    return readNow(h.Fd, [&](const char* p, std::size_t n) {
+      h.C->Socket->NoteReceived();
+      h.Got.append(p, n);
+      return h.Got.size() >= core->HeadMaxBytes || core->OnHeadComplete(h.Got);
+    });
   };
   // Drops what a closing client sends; true once it has closed, failed or
   // sent more than a client that merely finishes its request would.
   auto drain = [&](Held& h) {
-    char buf[4096];
-    for (;;) {
-      ssize_t n = ::recv(h.Fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) return false;
-      if (n <= 0) return true;
-      h.Dropped += static_cast<std::size_t>(n);
-      if (h.Dropped >= 65536) return true;
-    }
+    return readNow(h.Fd, [&](const char*, std::size_t n) {
+      h.Dropped += n;
+      return h.Dropped >= 65536;
+    });
   };
   auto expiry = [&](const Held& h) {
     return std::min(h.C->Socket->ConnectedAt() + core->HeadDeadlineMs,

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -121,6 +122,14 @@ class WebServerTest : public ::testing::Test {
     Project->Form = nullptr;
     VarList->Clear();
     VarList->AddFixedRows();
+  }
+
+  // Stops the server, lets change set its bounds, and starts it again.
+  void Restart(const std::function<void(TWebServer&)>& change) {
+    Server.Close();
+    change(Server);
+    Server.Start(Site);
+    ASSERT_TRUE(Server.Active());
   }
 
   std::string Url(const std::string& path) const {
@@ -308,12 +317,11 @@ TEST_F(WebServerTest, OnlyRegularFilesAreServed) {
 }
 
 TEST_F(WebServerTest, RequestBounds) {
-  Server.Close();
   // Far enough apart that a loaded machine still tells them apart.
-  Server.IoTimeoutMs = 1000;
-  Server.RequestTimeoutMs = 4000;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) {
+    s.IoTimeoutMs = 1000;
+    s.RequestTimeoutMs = 4000;
+  });
 
   // Nothing at all: the read times out and the request is refused.
   {
@@ -473,10 +481,7 @@ TEST_F(WebServerTest, TricklingClientsDoNotKeepARequestWaiting) {
   // for each new one, the tricklers connecting again at once.
   for (int pendingLimit : {kTricklers + 100, kTricklers / 3}) {
     SCOPED_TRACE(pendingLimit);
-    Server.Close();
-    Server.MaxPendingClients = pendingLimit;
-    Server.Start(Site);
-    ASSERT_TRUE(Server.Active());
+    Restart([&](TWebServer& s) { s.MaxPendingClients = pendingLimit; });
     // The tricklers, the connections the server holds of them, and spares.
     AllowDescriptors(2 * kTricklers + 200);
     TricklingClients tricklers(Server.Port(), kTricklers, 500);
@@ -553,10 +558,7 @@ TEST_F(WebServerTest, StopWhileTricklingClientsAreConnected) {
 }
 
 TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
-  Server.Close();
-  Server.MaxConnections = 2;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) { s.MaxConnections = 2; });
   const std::string kPageA = "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n";
 
   // Two clients that have sent nothing take no place: a third client is
@@ -626,11 +628,10 @@ TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
 TEST_F(WebServerTest, ClientsThatNeverCloseHoldNoThread) {
   // Two threads, and a linger time far beyond any patience: a thread that
   // waited for its client's close would serve nobody after the first two.
-  Server.Close();
-  Server.MaxConnections = 2;
-  Server.CloseLingerMs = 600000;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) {
+    s.MaxConnections = 2;
+    s.CloseLingerMs = 600000;
+  });
   const std::string kPageA = "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n";
   std::vector<std::unique_ptr<RawClient>> stay;
   PumpWhile([&] {
@@ -649,11 +650,10 @@ TEST_F(WebServerTest, ClientsThatNeverCloseHoldNoThread) {
 }
 
 TEST_F(WebServerTest, RequestsWhoseTimeRanOutAreRefusedWithoutAThread) {
-  Server.Close();
-  Server.MaxConnections = 1;
-  Server.RequestTimeoutMs = 1000;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) {
+    s.MaxConnections = 1;
+    s.RequestTimeoutMs = 1000;
+  });
   int fd = ::open((Site + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);
   // Far beyond what the socket buffers of both sides can take.
