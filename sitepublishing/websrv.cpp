@@ -22,6 +22,8 @@ class EHttpError : public plat::Exception {
 };
 
 const char kRequestEnd[] = "\r\n\r\n";
+const char kGetOnly[] = "Server support GET method only.";
+const char kNotComplete[] = "Request not complete.";
 const char kRefusedPath[] = "Access to this path is not allowed.";
 const char kNotForUs[] = "Only requests addressed to localhost, 127.0.0.1 or [::1] are served.";
 
@@ -49,6 +51,33 @@ struct FdGuard {
 
 std::string CannotOpen(const std::string& fileName) {
   return plat::Format("Cannot open file %s", fileName.c_str());
+}
+
+// The status for a file that cannot be opened: without descriptors or
+// memory to open it the server has failed, and the file may well be there.
+int CannotOpenStatus(int err) {
+  switch (err) {
+    case EACCES: return 403;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM: return 500;
+    default: return 404;
+  }
+}
+
+// The error page, after its status line unless that has been sent.
+std::string ErrorResponse(int status, const std::string& message, bool statusLine = true) {
+  std::string page;
+  if (statusLine) page = plat::Format("HTTP/1.1 %d %s\r\n\r\n", status, ReasonPhrase(status));
+  return page + "<html><body><b><font color=\"blue\"><pre>Error<br>" + HtmlEscape(message) + "</body></html>";
+}
+
+// A CR that does not end a line: clients and proxies split such a head in
+// different places, so what we check is not what they see.
+bool HasBareCr(const std::string& head) {
+  for (std::size_t at = head.find('\r'); at != std::string::npos; at = head.find('\r', at + 1))
+    if (at + 1 >= head.size() || head[at + 1] != '\n') return true;
+  return false;
 }
 
 // Opens a regular file for reading without waiting on a FIFO or a device;
@@ -139,6 +168,11 @@ TWebServer::TWebServer(plat::TComponent* owner) : plat::TServerSocket(owner) {
   // Requests are read before a connection gets its thread, so that clients
   // sending slowly (or not at all) hold none of them.
   OnHeadComplete = [](const std::string& received) { return received.find(kRequestEnd) != std::string::npos; };
+  // A request whose time ran out is refused by the accept thread, as its
+  // work would refuse it, so that it never waits behind complete requests.
+  OnHeadExpired = [](const std::string& received) {
+    return ErrorResponse(400, received.compare(0, 3, "GET") == 0 ? kNotComplete : kGetOnly);
+  };
 }
 
 // Stopped here, before the members go: the accept thread reads Root.
@@ -245,10 +279,12 @@ void TWebThread::ReadRequest() {
 
 void TWebThread::ParseRequest() {
   // Only the first three characters name the method.
-  if (Request.compare(0, 3, "GET") != 0)
-    throw EHttpError(Complete_ ? 501 : 400, "Server support GET method only.");
+  if (Request.compare(0, 3, "GET") != 0) throw EHttpError(Complete_ ? 501 : 400, kGetOnly);
   if (TooLarge_) throw EHttpError(400, "Request too large.");
-  if (!Complete_) throw EHttpError(400, "Request not complete.");
+  if (!Complete_) throw EHttpError(400, kNotComplete);
+  std::size_t end = Request.find(kRequestEnd);
+  if (HasBareCr(Request.substr(0, end == std::string::npos ? end : end + 4)))
+    throw EHttpError(400, "Request has a CR that does not end a line.");
   // Anything else is a name some other site points at this machine, so
   // that the user's browser would hand that site the project folder.
   if (!AddressedToThisMachine(Request, LocalPort_)) throw EHttpError(403, kNotForUs);
@@ -276,9 +312,11 @@ void TWebThread::SendFile() {
   // project folder holds more than the site (the project file, with its
   // password).
   std::string real = RealPath(fileName);
-  if (real.empty()) throw EHttpError(errno == EACCES ? 403 : 404, CannotOpen(fileName));
+  int err = errno;
+  if (real.empty()) throw EHttpError(CannotOpenStatus(err), CannotOpen(fileName));
   std::string base = RealPath(Root);
-  if (base.empty()) throw EHttpError(404, CannotOpen(fileName));
+  err = errno;
+  if (base.empty()) throw EHttpError(CannotOpenStatus(err), CannotOpen(fileName));
   if (base.back() != '/') base += '/';
   if (real.compare(0, base.size(), base) != 0) throw EHttpError(403, kRefusedPath);
   // Project files hold the FTP login and often sit in the site folder;
@@ -286,7 +324,8 @@ void TWebThread::SendFile() {
   if (IsProjectFile(real)) throw EHttpError(403, kRefusedPath);
   FdGuard file;
   file.Reset(OpenRegularFile(real));
-  if (file.Fd < 0) throw EHttpError(errno == EACCES ? 403 : 404, CannotOpen(fileName));
+  err = errno;
+  if (file.Fd < 0) throw EHttpError(CannotOpenStatus(err), CannotOpen(fileName));
 
   // The parser reads the main window's fields and the variables, which
   // belong to the window's thread; everything else stays here.
@@ -309,9 +348,7 @@ void TWebThread::SendFile() {
 }
 
 void TWebThread::SendError(int status, const std::string& message) {
-  std::string page;
-  if (!HeaderSent) page = plat::Format("HTTP/1.1 %d %s\r\n\r\n", status, ReasonPhrase(status));
-  page += "<html><body><b><font color=\"blue\"><pre>Error<br>" + HtmlEscape(message) + "</body></html>";
+  std::string page = ErrorResponse(status, message, !HeaderSent);
   try {
     Stream->WriteBuffer(page.data(), static_cast<std::int64_t>(page.size()));
   } catch (...) {

@@ -9,7 +9,9 @@
 // fields and the variables) runs on the thread that made the server; the
 // request is read by the server's accept thread, all clients at once, before
 // the connection gets its own thread, which sends the file: so a slow client
-// holds neither the window nor a connection thread.
+// holds neither the window nor a connection thread. The accept thread also
+// refuses the requests whose time ran out, and holds the connections whose
+// answer is over until their clients close.
 #pragma once
 
 #include <cstddef>

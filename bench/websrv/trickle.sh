@@ -3,7 +3,11 @@
 # and after: main's server (built from the commit this branch started from,
 # or a ref given) and this tree's, side by side in one run. For each:
 # wrk -c 50 alone; 300 trickling clients with a probe (one normal request
-# at a time); and both together. Prints one table; see bench/README.md.
+# at a time); and both together. Then, with the probe's worst wait beside
+# each: clients that never close after their answer (a burst, and a steady
+# rate), silent clients kept past their 60 s time-out, and the trickling
+# clients run past it (about 90 s). Prints two tables; see bench/README.md.
+# The second takes about ten minutes.
 #
 #   bench/websrv/trickle.sh [SECONDS] [BEFORE-REF]     default: 10, merge-base with main
 set -euo pipefail
@@ -82,7 +86,7 @@ for server in before after; do
     kill -USR1 "$pid"
     wrk_out=""; probe=""
     if [ "$mode" != wrk ]; then
-      "$trickle" "$port" "$clients" "$every" "$secs" /page.html >"$work/trickle.out" 2>"$work/trickle.err" &
+      "$trickle" "$port" "trickle:$clients:$every" "$secs" /page.html >"$work/trickle.out" 2>"$work/trickle.err" &
       tpid=$!; pids+=("$tpid")
       for _ in $(seq 600); do grep -q '^ready' "$work/trickle.out" && break; sleep 0.1; done
     fi
@@ -125,9 +129,41 @@ for server in before after; do
   done
 done
 
+# Clients that hold connections past their answer or past their time-out:
+# scenario for bench_trickle, its seconds, and what it is.
+long_scenarios=(
+  "burst:320|25|320 clients never closing after their answer, all at once"
+  "rate:25|20|clients never closing after their answer, 25 a second"
+  "silent:512|75|512 silent clients, past their 60 s time-out"
+  "trickle:300:$every|90|300 trickling clients, past their 60 s time-out"
+  "trickle-keep:300:$every|90|300 trickling clients past their time-out, the ended connections kept open"
+)
+long_rows=()
+for server in before after; do
+  pid_var=pid_$server; pid=${!pid_var}
+  port_var=port_$server; port=${!port_var}
+  for entry in "${long_scenarios[@]}"; do
+    IFS='|' read -r scenario seconds what <<<"$entry"
+    rm -f "$work/stop"
+    sample "$pid" "$work/stop" >"$work/sample" &
+    sampler=$!
+    "$trickle" "$port" "$scenario" "$seconds" /page.html >"$work/long.out" 2>"$work/long.err" || true
+    probe=$(grep '^probes=' "$work/long.out" || echo "probes=?")
+    touch "$work/stop"; wait "$sampler"
+    read -r threads mem <"$work/sample"
+    pok="$(field ok "$probe") of $(field probes "$probe") ($(field timeouts "$probe") timed out, $(field failed "$probe") failed)"
+    long_rows+=("| $server | $what | $pok | $(field p50_ms "$probe") | $(field max_ms "$probe") | $(field ended "$probe") ($(field answered "$probe") answered) | $threads | $mem |")
+    sleep 5  # what the scenario left behind ends
+  done
+done
+
 echo "before: $before_ref; after: the working tree ($(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD || echo ', modified'))"
-echo "${secs} s a scenario, trickling clients send a byte every ${every} ms, $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2), $(nproc) cores, load average before: $load"
+echo "${secs} s a scenario, trickling clients send a byte every ${every} ms, $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2), $(nproc) cores, open files $(ulimit -n), load average before: $load"
 echo
 echo "| server | load | wrk requests/s | wrk requests | wrk p50 (ms) | wrk p99 (ms) | wrk time-outs | wrk connect / read / write errors | probes answered | probe p50 (ms) | probe max (ms) | trickling connections ended by the server | server threads, max | server memory, max (MB) | event loop late, max (ms) |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+echo
+echo "| server | clients | probes answered | probe p50 (ms) | probe worst wait (ms) | their connections ended by the server | server threads, max | server memory, max (MB) |"
+echo "|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${long_rows[@]}"

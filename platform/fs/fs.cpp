@@ -1,5 +1,6 @@
 #include "platform/fs/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -312,6 +313,16 @@ void WriteFileAtomically(const std::string& path, const std::string& content, mo
     case wsWrite: throw EWriteError(Format("Cannot write file %s: %s", path.c_str(), reason));
     case wsReplace: throw EWriteError(Format("Cannot replace file %s: %s", path.c_str(), reason));
   }
+}
+
+std::size_t OpenDescriptorCount() {
+  DIR* d = ::opendir("/proc/self/fd");
+  if (!d) return 0;
+  std::size_t n = 0;
+  while (const dirent* e = ::readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  ::closedir(d);
+  return n > 0 ? n - 1 : 0;  // less the list's own
 }
 
 }  // namespace plat

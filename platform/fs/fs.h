@@ -146,4 +146,10 @@ TWriteFault ReplaceFile(const std::string& path, const std::string& content, con
 // "Cannot replace file ..."); the old file is kept then.
 void WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode);
 
+// ---- this process ----------------------------------------------------------------------
+
+// Descriptors this process has open now (the system's list of them); 0 when
+// that list cannot be read.
+std::size_t OpenDescriptorCount();
+
 }  // namespace plat

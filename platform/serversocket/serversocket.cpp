@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,8 +14,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <list>
 #include <vector>
+
+#include "platform/fs/fs.h"
 
 namespace plat {
 
@@ -84,6 +88,7 @@ TServerClientWinSocket::TServerClientWinSocket(int fd)
 
 TServerClientWinSocket::~TServerClientWinSocket() {
   if (Fd_ >= 0) ::close(Fd_);
+  if (Closed_ >= 0) ::close(Closed_);
 }
 
 int TServerClientWinSocket::Handle() const {
@@ -99,25 +104,22 @@ int TServerClientWinSocket::LocalPort() const {
 void TServerClientWinSocket::NoteReceived() { LastReceivedAt_.store(TickMs()); }
 
 void TServerClientWinSocket::Close() {
-  int fd = Handle();
-  if (fd < 0) return;
-  ::shutdown(fd, SHUT_WR);
-  std::int64_t deadline = TickMs() + CloseLingerMs;
-  std::size_t dropped = 0;
-  char buf[4096];
-  while (dropped < 65536) {
-    std::int64_t left = deadline - TickMs();
-    if (left <= 0 || !(PollOne(fd, POLLIN, static_cast<int>(left)) & (POLLIN | POLLHUP | POLLERR))) break;
-    ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    dropped += static_cast<std::size_t>(n);
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Fd_ < 0) return;
+  ::shutdown(Fd_, SHUT_WR);
+  Closed_ = Fd_;
+  Fd_ = -1;
+}
+
+int TServerClientWinSocket::TakeForClosing() {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Fd_ >= 0) {
+    ::shutdown(Fd_, SHUT_WR);
+    Closed_ = Fd_;
   }
-  {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    Fd_ = -1;
-  }
-  ::close(fd);
+  int fd = Closed_;
+  Fd_ = Closed_ = -1;
+  return fd;
 }
 
 void TServerClientWinSocket::Shutdown() {
@@ -287,7 +289,6 @@ struct TServerSocket::Conn {
 // the server for a worker that had to be left running.
 struct TServerSocket::Core {
   std::mutex Mutex;
-  std::condition_variable SlotFree;  // the accept thread waits for room
   std::condition_variable WorkReady;  // idle workers wait for Queue
   bool Stopping = false;
   int Max = 1;
@@ -297,19 +298,28 @@ struct TServerSocket::Core {
   // Worker i serves Current[i] (null while idle); sized Max at Open.
   std::vector<std::shared_ptr<Conn>> Current;
   std::vector<std::thread> Workers;
+  // Connections whose work is over, shut down for writing, for the accept
+  // thread to hold until their clients close.
+  std::vector<int> HandedBack;
   std::vector<int> ListenFds;
   int WakeFd = -1;
   std::function<TServerClientThread*(TServerClientWinSocket*)> OnGetThread;
   std::function<bool(const std::string&)> OnHeadComplete;
+  std::function<std::string(const std::string&)> OnHeadExpired;
   int HeadIdleMs = 0;
   int HeadDeadlineMs = 0;
   std::size_t HeadMaxBytes = 0;
   std::size_t MaxPending = 1;
+  int CloseLingerMs = 0;
+  // Descriptors the clients held must leave: the reserve and what the
+  // process had open when the server started.
+  std::size_t Unavailable = 0;
   ThreadQueueId OwnerQueue = 0;
   std::thread::id OwnerThread;
 
   ~Core() {
     for (int fd : ListenFds) ::close(fd);
+    for (int fd : HandedBack) ::close(fd);
     if (WakeFd >= 0) ::close(WakeFd);
   }
 };
@@ -333,10 +343,12 @@ void TServerSocket::Open() {
   core->Current.resize(static_cast<std::size_t>(core->Max));
   core->OnGetThread = OnGetThread;
   core->OnHeadComplete = OnHeadComplete;
+  core->OnHeadExpired = OnHeadExpired;
   core->HeadIdleMs = HeadIdleMs;
   core->HeadDeadlineMs = HeadDeadlineMs;
   core->HeadMaxBytes = HeadMaxBytes;
   core->MaxPending = static_cast<std::size_t>(std::max(1, MaxPendingClients));
+  core->CloseLingerMs = std::max(0, CloseLingerMs);
   core->OwnerQueue = OwnerQueue_;
   core->OwnerThread = OwnerThread_;
 
@@ -355,11 +367,19 @@ void TServerSocket::Open() {
     throw ESocketError(Format("Cannot listen on ::1 port %d: %s", port, std::strerror(err)));
   core->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (core->WakeFd < 0) throw ESocketError(Format("Cannot start the server: %s", std::strerror(errno)));
+  // The accept thread's own poll set is one more.
+  core->Unavailable = static_cast<std::size_t>(std::max(0, DescriptorReserve)) + OpenDescriptorCount() + 1;
 
   AcceptThread_ = std::thread(AcceptLoop, core);
   Core_ = std::move(core);
   Port_ = port;
   Active_ = true;
+}
+
+void TServerSocket::Wake(const std::shared_ptr<Core>& core) {
+  std::uint64_t one = 1;
+  ssize_t w = ::write(core->WakeFd, &one, sizeof one);
+  (void)w;
 }
 
 void TServerSocket::Close() {
@@ -370,10 +390,7 @@ void TServerSocket::Close() {
     std::lock_guard<std::mutex> lock(core->Mutex);
     core->Stopping = true;
   }
-  std::uint64_t one = 1;
-  ssize_t w = ::write(core->WakeFd, &one, sizeof one);
-  (void)w;
-  core->SlotFree.notify_all();
+  Wake(core);
   AcceptThread_.join();
   // New clients are refused from here on.
   for (int fd : core->ListenFds) ::close(fd);
@@ -405,6 +422,13 @@ void TServerSocket::Close() {
     delete c->Work;
     delete c->Socket;
   }
+  // Handed back before the stop; those ending later are closed by their workers.
+  std::vector<int> closing;
+  {
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    closing.swap(core->HandedBack);
+  }
+  for (int fd : closing) ::close(fd);
 }
 
 void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
@@ -425,13 +449,19 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
     } catch (...) {
       // The work reports its own failures to its client; nothing more to tell.
     }
-    conn->Socket->Close();
+    // The accept thread waits for the client's close, not this thread.
+    int fd = conn->Socket->TakeForClosing();
     {
       std::lock_guard<std::mutex> lock(core->Mutex);
       core->Current[index].reset();
       --core->Busy;
+      if (fd >= 0 && !core->Stopping) {
+        core->HandedBack.push_back(fd);
+        fd = -1;
+      }
     }
-    core->SlotFree.notify_all();
+    if (fd >= 0) ::close(fd);
+    Wake(core);
     delete conn->Work;
     delete conn->Socket;
   }
@@ -480,11 +510,16 @@ void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<C
   core->WorkReady.notify_one();
 }
 
-// A client whose head is being read on the accept thread.
-struct TServerSocket::Pending {
-  std::shared_ptr<Conn> C;
-  std::string Got;
-  std::list<Pending>::iterator Self;  // its place in the list
+// A client held by the accept thread: its head being read, or its
+// connection closing after the answer.
+struct TServerSocket::Held {
+  int Fd = -1;
+  bool Closing = false;
+  std::shared_ptr<Conn> C;  // head: the work waiting for it
+  std::string Got;          // head: what came so far
+  std::int64_t Until = 0;   // closing: closed then, whatever the client does
+  std::size_t Dropped = 0;  // closing: what the client sent since
+  std::list<Held>::iterator Self;  // its place in its list
 };
 
 void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
@@ -492,7 +527,7 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
   int ep = ::epoll_create1(EPOLL_CLOEXEC);
   if (ep < 0) return;
   // The listening sockets and the wake-up are told from the clients by
-  // their tags; a client's tag is its entry in `pending`, oldest first.
+  // their tags; a client's tag is its entry in `heads` or `closing`.
   std::vector<int> own = core->ListenFds;
   own.push_back(core->WakeFd);
   for (int& fd : own) {
@@ -501,94 +536,211 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
     e.data.ptr = &fd;
     ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
   }
-  std::list<Pending> pending;
-  auto forget = [&](std::list<Pending>::iterator it) {
-    ::epoll_ctl(ep, EPOLL_CTL_DEL, it->C->Socket->Handle(), nullptr);
-    pending.erase(it);
+  bool listening = true;
+  // Oldest first, both: heads by their accept, closing ones by their end.
+  std::list<Held> heads, closing;
+
+  auto add = [&](std::list<Held>& list, Held held) {
+    list.push_back(std::move(held));
+    auto it = std::prev(list.end());
+    it->Self = it;
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLRDHUP;
+    e.data.ptr = &*it;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, it->Fd, &e);
+    return it;
   };
-  auto hand = [&](std::list<Pending>::iterator it) {
+  auto hold = [&](int fd) {
+    Held h;
+    h.Fd = fd;
+    h.Closing = true;
+    h.Until = TickMs() + core->CloseLingerMs;
+    add(closing, std::move(h));
+  };
+  auto release = [&](std::list<Held>::iterator it) {
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, it->Fd, nullptr);
+    ::close(it->Fd);
+    closing.erase(it);
+  };
+  auto forget = [&](std::list<Held>::iterator it) {
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, it->Fd, nullptr);
+    heads.erase(it);
+  };
+  auto hand = [&](std::list<Held>::iterator it) {
     std::shared_ptr<Conn> conn = it->C;
     conn->Socket->Unread_ = std::move(it->Got);
     forget(it);
     Enqueue(core, std::move(conn));
   };
-  auto drop = [&](std::list<Pending>::iterator it) {
+  auto drop = [&](std::list<Held>::iterator it) {
     std::shared_ptr<Conn> conn = it->C;
     forget(it);
     delete conn->Work;
     delete conn->Socket;
   };
-  // Reads what the client has sent; true once its head is over.
-  auto read = [&](Pending& p) {
+  // Its time is up with the head incomplete: answered here when the server
+  // says how, else by its work like any other.
+  auto expire = [&](std::list<Held>::iterator it) {
+    if (!core->OnHeadExpired) {
+      hand(it);
+      return;
+    }
+    std::string answer;
+    try {
+      answer = core->OnHeadExpired(it->Got);
+    } catch (...) {
+      answer.clear();  // nothing to say: it is just closed
+    }
+    std::shared_ptr<Conn> conn = it->C;
+    forget(it);
+    std::size_t sent = 0;
+    while (sent < answer.size()) {
+      ssize_t n = ::send(conn->Socket->Handle(), answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    int fd = conn->Socket->TakeForClosing();
+    delete conn->Work;
+    delete conn->Socket;
+    if (sent == answer.size())
+      hold(fd);
+    else
+      ::close(fd);  // it takes no more: no thread waits for it to
+  };
+  // Reads what the client has sent, without waiting, handing each piece
+  // to take; true once the client has closed or failed (its work learns
+  // which), or take has had enough.
+  auto readNow = [](int fd, const std::function<bool(const char*, std::size_t)>& take) {
     char buf[1024];
     for (;;) {
-      ssize_t n = ::recv(p.C->Socket->Handle(), buf, sizeof buf, MSG_DONTWAIT);
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) return false;
-      if (n <= 0) return true;  // closed or failed: the work learns which
-      p.C->Socket->NoteReceived();
-      p.Got.append(buf, static_cast<std::size_t>(n));
-      if (p.Got.size() >= core->HeadMaxBytes || core->OnHeadComplete(p.Got)) return true;
+      if (n <= 0 || take(buf, static_cast<std::size_t>(n))) return true;
     }
   };
-  auto expiry = [&](const Pending& p) {
-    return std::min(p.C->Socket->ConnectedAt() + core->HeadDeadlineMs,
-                    p.C->Socket->LastReceivedAt() + core->HeadIdleMs);
+  // True once the head is over.
+  auto read = [&](Held& h) {
+    return readNow(h.Fd, [&](const char* p, std::size_t n) {
+      h.C->Socket->NoteReceived();
+      h.Got.append(p, n);
+      return h.Got.size() >= core->HeadMaxBytes || core->OnHeadComplete(h.Got);
+    });
   };
-  // Room for one more client: under the limit, or (reading heads) able to
-  // make it by closing the oldest incomplete one.
+  // Drops what a closing client sends; true once it has closed, failed or
+  // sent more than a client that merely finishes its request would.
+  auto drain = [&](Held& h) {
+    return readNow(h.Fd, [&](const char*, std::size_t n) {
+      h.Dropped += n;
+      return h.Dropped >= 65536;
+    });
+  };
+  auto expiry = [&](const Held& h) {
+    return std::min(h.C->Socket->ConnectedAt() + core->HeadDeadlineMs,
+                    h.C->Socket->LastReceivedAt() + core->HeadIdleMs);
+  };
+
+  // What the descriptor limit leaves for the clients, read every turn: the
+  // program may change its limit while the server runs.
+  std::size_t cap = 1;
+  auto capNow = [&] {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return r.rlim_cur > core->Unavailable ? static_cast<std::size_t>(r.rlim_cur) - core->Unavailable : 1;
+  };
+  struct Fill {
+    bool Descriptors;  // the clients held have all the descriptors they may
+    bool Places;       // no more clients may wait: heads and queue, or the workers
+  };
+  auto fill = [&] {
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    std::size_t held = heads.size() + closing.size() + static_cast<std::size_t>(core->Busy);
+    return Fill{held >= cap, readHeads ? heads.size() + core->Queue.size() >= core->MaxPending : core->Busy >= core->Max};
+  };
+  // Room for one more client, if need be by closing the oldest incomplete
+  // head or else the connection closing the longest.
   auto room = [&] {
-    if (!readHeads) return core->Busy < core->Max;
-    return !pending.empty() || pending.size() + core->Queue.size() < core->MaxPending;
+    Fill f = fill();
+    if (f.Places && !(readHeads && !heads.empty())) return false;
+    return !f.Descriptors || !heads.empty() || !closing.empty();
+  };
+  // Makes the room that room() found, for a client just accepted.
+  auto makeRoom = [&] {
+    Fill f = fill();
+    if (f.Places && !heads.empty()) {
+      drop(heads.begin());
+      f = fill();
+    }
+    if (f.Descriptors) {
+      if (!heads.empty())
+        drop(heads.begin());
+      else if (!closing.empty())
+        release(closing.begin());
+    }
   };
 
   std::vector<epoll_event> events(64);
   for (;;) {
+    std::vector<int> back;
     {
-      // No room: further clients wait in the listen queue.
-      std::unique_lock<std::mutex> lock(core->Mutex);
-      core->SlotFree.wait(lock, [&] { return core->Stopping || room(); });
+      std::lock_guard<std::mutex> lock(core->Mutex);
       if (core->Stopping) break;
+      back.swap(core->HandedBack);
     }
+    for (int fd : back) hold(fd);
+    cap = capNow();
+    // No room: further clients wait in the listen queue, and the wake-up
+    // tells when a connection has ended.
+    if (room() != listening) {
+      listening = !listening;
+      for (std::size_t k = 0; k + 1 < own.size(); ++k) {
+        epoll_event e{};
+        e.events = listening ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+        e.data.ptr = &own[k];
+        ::epoll_ctl(ep, EPOLL_CTL_MOD, own[k], &e);
+      }
+    }
+    std::int64_t next = std::numeric_limits<std::int64_t>::max();
+    for (const Held& h : heads) next = std::min(next, expiry(h));
+    if (!closing.empty()) next = std::min(next, closing.front().Until);
     int timeout = -1;
-    if (!pending.empty()) {
-      std::int64_t next = expiry(pending.front());
-      for (const Pending& p : pending) next = std::min(next, expiry(p));
+    if (next != std::numeric_limits<std::int64_t>::max())
       timeout = static_cast<int>(std::clamp<std::int64_t>(next - TickMs(), 0, 60000));
-    }
     int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), timeout);
     if (n < 0 && errno != EINTR) break;
-    bool accept = false, stop = false;
+    bool accept = false;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
-      bool listening = false;
-      for (std::size_t k = 0; k + 1 < own.size(); ++k) listening = listening || tag == &own[k];
+      bool listener = false;
+      for (std::size_t k = 0; k + 1 < own.size(); ++k) listener = listener || tag == &own[k];
       if (tag == &own.back()) {
-        stop = true;
-      } else if (listening) {
+        std::uint64_t count;
+        ssize_t r = ::read(core->WakeFd, &count, sizeof count);
+        (void)r;  // what it was woken for is looked at above
+      } else if (listener) {
         accept = true;
       } else {
-        auto* p = static_cast<Pending*>(tag);
-        if (read(*p)) hand(p->Self);
+        auto* h = static_cast<Held*>(tag);
+        if (h->Closing) {
+          if (drain(*h)) release(h->Self);
+        } else if (read(*h)) {
+          hand(h->Self);
+        }
       }
     }
-    if (stop) break;
-    // Silent too long, or past the deadline: the work answers what came.
+    // Silent too long, or past the deadline: answered with what came.
     std::int64_t now = TickMs();
-    for (auto it = pending.begin(); it != pending.end();) {
-      auto next = std::next(it);
-      if (expiry(*it) <= now) hand(it);
-      it = next;
+    for (auto it = heads.begin(); it != heads.end();) {
+      auto after = std::next(it);
+      if (expiry(*it) <= now) expire(it);
+      it = after;
     }
-    if (!accept) continue;
+    while (!closing.empty() && closing.front().Until <= now) release(closing.begin());
+    if (!accept || !listening) continue;
     // A batch at a time, so that the clients already in are read meanwhile.
     for (int k = 0; k < 64; ++k) {
-      bool full;
-      {
-        std::lock_guard<std::mutex> lock(core->Mutex);
-        if (!room()) break;
-        full = readHeads && pending.size() + core->Queue.size() >= core->MaxPending;
-      }
+      if (!room()) break;
       int c = -1, err = 0;
       for (int fd : core->ListenFds) {
         c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -596,38 +748,43 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) err = errno;
       }
       if (c < 0) {
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-          // Out of descriptors: one held by an incomplete head makes room,
-          // or the running connections are given a moment to end, instead
-          // of spinning on a listen queue that stays readable.
-          if (!pending.empty()) {
-            drop(pending.begin());
+        // Out of descriptors all the same (the rest of the program took
+        // them), the system says so whether a client waits or not.
+        bool waiting = false;
+        for (int fd : core->ListenFds) waiting = waiting || (PollOne(fd, POLLIN, 0) & POLLIN);
+        if (waiting && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)) {
+          // One held for a client makes room, or the running connections
+          // are given a moment to end, instead of spinning on a listen
+          // queue that stays readable.
+          if (!heads.empty()) {
+            drop(heads.begin());
+            continue;
+          }
+          if (!closing.empty()) {
+            release(closing.begin());
             continue;
           }
           PollOne(core->WakeFd, POLLIN, 100);
         }
         break;
       }
-      // The client whose head has been incomplete the longest makes room.
-      if (full) drop(pending.begin());
+      makeRoom();
       std::shared_ptr<Conn> conn = MakeWork(core, c);
       if (!conn) continue;
       if (!readHeads) {
         Enqueue(core, std::move(conn));
         continue;
       }
-      pending.push_back(Pending{std::move(conn), std::string(), {}});
-      auto it = std::prev(pending.end());
-      it->Self = it;
-      epoll_event e{};
-      e.events = EPOLLIN | EPOLLRDHUP;
-      e.data.ptr = &*it;
-      ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+      Held h;
+      h.Fd = c;
+      h.C = std::move(conn);
+      auto it = add(heads, std::move(h));
       // Most requests are there with the connection.
       if (read(*it)) hand(it);
     }
   }
-  while (!pending.empty()) drop(pending.begin());
+  while (!heads.empty()) drop(heads.begin());
+  while (!closing.empty()) release(closing.begin());
   ::close(ep);
 }
 

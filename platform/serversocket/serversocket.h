@@ -11,7 +11,9 @@
 // A server may have the start of what each client sends read before the
 // connection gets a thread (OnHeadComplete): the accept thread reads all
 // such clients at once, so clients that send slowly, or nothing, hold no
-// thread and keep nobody else waiting.
+// thread and keep nobody else waiting. The same thread holds connections
+// whose answer is over until their clients close, so a client that never
+// closes holds no thread either.
 //
 // No Qt here: the synchronised call goes through the message queue's
 // hand-over (RunOnThread), which the GUI programs drive from Qt's loop.
@@ -62,25 +64,28 @@ class TServerClientWinSocket {
   std::int64_t ConnectedAt() const { return ConnectedAt_; }
   std::int64_t LastReceivedAt() const { return LastReceivedAt_.load(); }
   bool Connected() const { return Handle() >= 0; }
-  // Ends the connection. Our side stops sending first and what the client
-  // still sends is read and dropped for a moment: closing with unread bytes
-  // would answer with a reset, which can destroy the response in flight.
+  // Ends the connection for its work, at once: our side stops sending, and
+  // the server's accept thread then reads and drops what the client still
+  // sends until the client closes or the server's CloseLingerMs are up
+  // (closing with unread bytes would answer with a reset, which can destroy
+  // the response in flight). No thread waits for that.
   void Close();
   // Any thread: wakes every blocked read and write of the connection, which
   // then fail. The descriptor stays until Close, so it cannot be reused
   // under the owner's feet.
   void Shutdown();
 
-  // Longest wait for the client's own close in Close.
-  static constexpr int CloseLingerMs = 2000;
-
  private:
   friend class TServerSocket;
   friend class TWinSocketStream;
   void NoteReceived();
+  // The descriptor, shut down for writing, for the server to close; the
+  // socket keeps none.
+  int TakeForClosing();
 
   mutable std::mutex Mutex_;
   int Fd_;
+  int Closed_ = -1;  // after Close, until the server takes it
   std::int64_t ConnectedAt_;
   std::atomic<std::int64_t> LastReceivedAt_;
   // What the server read before the work began; the stream gives it first.
@@ -196,11 +201,29 @@ class TServerSocket : public TComponent {
   // client whose head has been incomplete the longest is closed for a new
   // one; when none is incomplete, new clients wait in the listen queue.
   int MaxPendingClients = 512;
+  // With OnHeadComplete: the answer to a client whose head is still
+  // incomplete when its time is up (HeadIdleMs, HeadDeadlineMs). The accept
+  // thread sends it without waiting and closes the connection (at once when
+  // the client cannot take it all), so such a client never waits for a
+  // thread behind complete requests. Unset: it waits for its thread with
+  // what it sent, as the others do.
+  std::function<std::string(const std::string& received)> OnHeadExpired;
+  // Longest time a connection whose answer is over is held for its
+  // client's own close, on the accept thread.
+  int CloseLingerMs = 2000;
+  // Descriptors left to the rest of the process, the connections' files
+  // above all: the clients the server holds (being read, waiting, served or
+  // closing) stay below the process's limit of open files less this and
+  // less what was open when the server started. Beyond, the oldest
+  // incomplete head is closed for a new client, else the connection that
+  // has been closing the longest; with neither, new clients wait in the
+  // listen queue.
+  int DescriptorReserve = 96;
 
  private:
   struct Core;
   struct Conn;
-  struct Pending;
+  struct Held;
   static void AcceptLoop(std::shared_ptr<Core> core);
   // The work for an accepted connection; null when there is none.
   static std::shared_ptr<Conn> MakeWork(const std::shared_ptr<Core>& core, int fd);
@@ -208,6 +231,8 @@ class TServerSocket : public TComponent {
   // than the limit and none is idle.
   static void Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn);
   static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
+  // Wakes the accept thread: a connection was handed back, or stopping.
+  static void Wake(const std::shared_ptr<Core>& core);
 
   int Port_ = 0;
   bool Active_ = false;

@@ -4,8 +4,11 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "tests/support/loopback.h"
 
@@ -212,6 +215,121 @@ TEST_F(ServerSocketTest, BeyondThePendingLimitTheOldestIncompleteHeadGoes) {
   EXPECT_EQ(second.ReadAll(testsupport::kPatienceMs), "got 2\n");
   Server.Close();
   EXPECT_EQ(Freed, 3);
+}
+
+TEST_F(ServerSocketTest, AnsweredClientsAreHeldForTheirCloseWithoutAThread) {
+  // One thread, and a linger far beyond any patience: a thread that waited
+  // for a client's close would answer nobody after the first.
+  Server.MaxConnections = 1;
+  Server.CloseLingerMs = 600000;
+  constexpr int kLarge = 1 << 20;
+  Work = [](FnThread& t) {
+    TWinSocketStream st(*t.ClientSocket(), 5000);
+    char buf[16];
+    std::int64_t n = st.Read(buf, sizeof buf);
+    if (std::string(buf, static_cast<std::size_t>(std::max<std::int64_t>(n, 0))).rfind("large", 0) != 0) {
+      t.Say("hi");
+      return;
+    }
+    // Small buffers on both sides: the work ends with much of the answer
+    // still on its way.
+    int small = 64 * 1024;
+    ::setsockopt(t.ClientSocket()->Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    t.Say(std::string(kLarge, 'L'));
+  };
+  Server.Open();
+
+  std::vector<std::unique_ptr<RawClient>> open;
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    open.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(Connect(*open.back()));
+    open.back()->Send("x");
+    bool closed = false;
+    EXPECT_EQ(open.back()->ReadAll(testsupport::kPatienceMs, &closed), "hi");
+    EXPECT_TRUE(closed) << "the server stops sending at the end of the answer";
+  }
+
+  // What the client sends after its request is read and dropped until it
+  // closes: a close with those bytes unread would reset the connection
+  // and destroy the rest of the answer in flight.
+  RawClient large;
+  large.ReceiveBuffer = 64 * 1024;
+  ASSERT_TRUE(Connect(large));
+  large.Send("large" + std::string(32 * 1024, 'j'));
+  bool closed = false;
+  EXPECT_EQ(large.ReadAll(testsupport::kPatienceMs, &closed).size(), static_cast<std::size_t>(kLarge));
+  EXPECT_TRUE(closed);
+  Server.Close();
+  EXPECT_EQ(Freed, 21);
+
+  // A client that never closes is closed once the linger time is up: what
+  // it sends then is refused with a reset.
+  Server.CloseLingerMs = 200;
+  Server.Open();
+  RawClient stays;
+  ASSERT_TRUE(Connect(stays));
+  stays.Send("x");
+  EXPECT_EQ(stays.ReadAll(testsupport::kPatienceMs), "hi");
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return !stays.Send("x"); }));
+}
+
+TEST_F(ServerSocketTest, AHeadWhoseTimeIsUpIsAnsweredWithoutAThread) {
+  Server.MaxConnections = 1;
+  Server.HeadIdleMs = 300;
+  Server.OnHeadComplete = [](const std::string& got) { return got.find('\n') != std::string::npos; };
+  Server.OnHeadExpired = [](const std::string& got) {
+    // More than any socket buffer takes at once, for a client reading little.
+    return got == "huge" ? std::string(64 << 20, 'h') : "late: " + got;
+  };
+  std::atomic<int> ran{0};
+  testsupport::Signal started, release;
+  Work = [&](FnThread& t) {
+    ++ran;
+    started.Set();
+    release.Wait();
+    t.Say("done");
+  };
+  Server.Open();
+
+  // The one thread is taken and stays so.
+  RawClient busy;
+  ASSERT_TRUE(Connect(busy));
+  busy.Send("hold\n");
+  ASSERT_TRUE(started.Wait());
+
+  struct Case {
+    std::string Sent;
+    std::string Answer;
+  };
+  std::vector<Case> cases = {{"par", "late: par"}, {"", "late: "}};
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (const Case& c : cases) {
+    clients.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(Connect(*clients.back()));
+    clients.back()->Send(c.Sent);
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].Sent);
+    bool closed = false;
+    EXPECT_EQ(clients[i]->ReadAll(testsupport::kPatienceMs, &closed), cases[i].Answer);
+    EXPECT_TRUE(closed);
+  }
+  // A client that cannot take the answer is closed with what it could.
+  RawClient huge;
+  huge.ReceiveBuffer = 4096;
+  ASSERT_TRUE(Connect(huge));
+  huge.Send("huge");
+  bool closed = false;
+  EXPECT_LT(huge.ReadAll(testsupport::kPatienceMs, &closed).size(), static_cast<std::size_t>(64 << 20));
+  EXPECT_TRUE(closed);
+
+  EXPECT_EQ(ran, 1);
+  release.Set();
+  EXPECT_EQ(busy.ReadAll(testsupport::kPatienceMs), "done");
+  Server.Close();
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(Freed, 4);
 }
 
 // Close is called on the server's thread, where synchronised steps run.

@@ -5,15 +5,21 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -116,6 +122,14 @@ class WebServerTest : public ::testing::Test {
     Project->Form = nullptr;
     VarList->Clear();
     VarList->AddFixedRows();
+  }
+
+  // Stops the server, lets change set its bounds, and starts it again.
+  void Restart(const std::function<void(TWebServer&)>& change) {
+    Server.Close();
+    change(Server);
+    Server.Start(Site);
+    ASSERT_TRUE(Server.Active());
   }
 
   std::string Url(const std::string& path) const {
@@ -303,12 +317,11 @@ TEST_F(WebServerTest, OnlyRegularFilesAreServed) {
 }
 
 TEST_F(WebServerTest, RequestBounds) {
-  Server.Close();
   // Far enough apart that a loaded machine still tells them apart.
-  Server.IoTimeoutMs = 1000;
-  Server.RequestTimeoutMs = 4000;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) {
+    s.IoTimeoutMs = 1000;
+    s.RequestTimeoutMs = 4000;
+  });
 
   // Nothing at all: the read times out and the request is refused.
   {
@@ -437,6 +450,29 @@ TEST_F(WebServerTest, OnlyRequestsForThisMachineAreAnswered) {
   }
 }
 
+TEST_F(WebServerTest, ACarriageReturnThatEndsNoLineIsABadRequest) {
+  // Read as a line break by some and not by others, it would let a Host
+  // line past the check that one reader sees and another does not.
+  const std::string kBad =
+      "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request has a CR that does not end a line.");
+  struct Case {
+    std::string Request;
+    std::string Response;
+  };
+  std::vector<Case> cases = {
+      {"GET /a.html HTTP/1.1\r\nX: y\rHost: evil.com\r\n\r\n", kBad},
+      {"GET /a.html HTTP/1.0\rHost: localhost\r\n\r\n", kBad},
+      {"GET /a.html HTTP/1.0\r\nHost: localhost\r\r\n\r\n", kBad},
+      {"GET /a\r.html HTTP/1.0\r\n\r\n", kBad},
+      // A bare line feed is a line end like any other.
+      {"GET /a.html HTTP/1.0\r\nX: y\nHost: localhost\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Request);
+    EXPECT_EQ(Raw(c.Request), c.Response);
+  }
+}
+
 // Clients holding connections with requests that never end.
 constexpr int kTricklers = 300;
 
@@ -445,10 +481,7 @@ TEST_F(WebServerTest, TricklingClientsDoNotKeepARequestWaiting) {
   // for each new one, the tricklers connecting again at once.
   for (int pendingLimit : {kTricklers + 100, kTricklers / 3}) {
     SCOPED_TRACE(pendingLimit);
-    Server.Close();
-    Server.MaxPendingClients = pendingLimit;
-    Server.Start(Site);
-    ASSERT_TRUE(Server.Active());
+    Restart([&](TWebServer& s) { s.MaxPendingClients = pendingLimit; });
     // The tricklers, the connections the server holds of them, and spares.
     AllowDescriptors(2 * kTricklers + 200);
     TricklingClients tricklers(Server.Port(), kTricklers, 500);
@@ -525,10 +558,7 @@ TEST_F(WebServerTest, StopWhileTricklingClientsAreConnected) {
 }
 
 TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
-  Server.Close();
-  Server.MaxConnections = 2;
-  Server.Start(Site);
-  ASSERT_TRUE(Server.Active());
+  Restart([](TWebServer& s) { s.MaxConnections = 2; });
   const std::string kPageA = "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n";
 
   // Two clients that have sent nothing take no place: a third client is
@@ -593,6 +623,78 @@ TEST_F(WebServerTest, SilentClientsTakeNoPlaceButDownloadsDo) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(bFirst + rest, std::strlen("HTTP/1.1 200 OK\r\n\r\n") + (64u << 20));
   }
+}
+
+TEST_F(WebServerTest, ClientsThatNeverCloseHoldNoThread) {
+  // Two threads, and a linger time far beyond any patience: a thread that
+  // waited for its client's close would serve nobody after the first two.
+  Restart([](TWebServer& s) {
+    s.MaxConnections = 2;
+    s.CloseLingerMs = 600000;
+  });
+  const std::string kPageA = "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n";
+  std::vector<std::unique_ptr<RawClient>> stay;
+  PumpWhile([&] {
+    for (int i = 0; i < 20; ++i) {
+      SCOPED_TRACE(i);
+      stay.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(stay.back()->Connect("127.0.0.1", Server.Port()));
+      stay.back()->Send("GET /a.html HTTP/1.0\r\n\r\n");
+      bool closed = false;
+      EXPECT_EQ(stay.back()->ReadAll(testsupport::kPatienceMs, &closed), kPageA);
+      EXPECT_TRUE(closed) << "the end of the answer is the server's end of sending";
+    }
+  });
+  // They all still sit open, and a normal request is served beside them.
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n", testsupport::kPatienceMs), kPageA);
+}
+
+TEST_F(WebServerTest, RequestsWhoseTimeRanOutAreRefusedWithoutAThread) {
+  Restart([](TWebServer& s) {
+    s.MaxConnections = 1;
+    s.RequestTimeoutMs = 1000;
+  });
+  int fd = ::open((Site + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  // Far beyond what the socket buffers of both sides can take.
+  ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+  ::close(fd);
+
+  struct Case {
+    std::string Sent;
+    std::string Response;
+  };
+  const std::vector<Case> cases = {
+      {"", "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Server support GET method only.")},
+      {"GET /a.html HTTP/1.0\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Request not complete.")},
+      {"POST / HTTP/1.0\r\nX: ", "HTTP/1.1 400 Bad Request\r\n\r\n" + ErrorPage("Server support GET method only.")},
+  };
+  std::vector<std::string> got(cases.size());
+  std::string stuckFirst;
+  PumpWhile([&] {
+    // The one thread sends a download to a client that reads no more.
+    RawClient stuck;
+    stuck.ReceiveBuffer = 64 * 1024;
+    ASSERT_TRUE(stuck.Connect("127.0.0.1", Server.Port()));
+    stuck.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    stuckFirst = stuck.ReadSome(16, testsupport::kPatienceMs);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (const Case& c : cases) {
+      clients.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(clients.back()->Connect("127.0.0.1", Server.Port()));
+      clients.back()->Send(c.Sent);
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) got[i] = clients[i]->ReadAll(testsupport::kPatienceMs);
+    stuck.Reset();
+  });
+  EXPECT_FALSE(stuckFirst.empty()) << "the download had begun";
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].Sent);
+    EXPECT_EQ(got[i], cases[i].Response);
+  }
+  // The thread is free again once the download has gone.
+  EXPECT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n", testsupport::kPatienceMs),
+            "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n");
 }
 
 TEST_F(WebServerTest, ASlowClientHoldsNeitherTheWindowNorOtherClients) {
@@ -752,4 +854,148 @@ TEST_F(WebServerTest, StopDuringARequestAndDuringASynchronisedStep) {
   std::string r = c.ReadAll(testsupport::kPatienceMs, &closed);
   EXPECT_TRUE(closed);
   EXPECT_EQ(r.find("HTTP/1.1 200"), std::string::npos);
+}
+
+namespace {
+
+// The case below runs the server in a process of its own, this program
+// started again for that case alone with this variable naming the site;
+// the process reports its port on descriptor 3 and runs until descriptor 4
+// is closed.
+const char kLowLimitSite[] = "SITETOOLS_WEBSRV_LOW_LIMIT_SITE";
+constexpr rlim_t kLowLimit = 256;
+
+void ServeWithFewDescriptors(const std::string& site) {
+  rlimit r{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+  r.rlim_cur = kLowLimit;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &r), 0);
+  Project->Fields().SetFieldText(pfPath, site);
+  TWebServer server(nullptr);
+  server.SetPort(0);
+  server.Start(site);
+  ASSERT_TRUE(server.Active());
+  std::string port = std::to_string(server.Port()) + "\n";
+  ASSERT_EQ(::write(3, port.data(), port.size()), static_cast<ssize_t>(port.size()));
+  std::atomic<bool> ended{false};
+  std::thread end([&] {
+    char c;
+    while (::read(4, &c, 1) == 1) {
+    }
+    ended = true;
+  });
+  testsupport::PumpUntil([&] { return ended.load(); }, 10 * 60000);
+  end.join();
+  server.Close();
+}
+
+// The next line from the server's process, waiting up to timeoutMs.
+std::string ReportLine(int fd, int timeoutMs) {
+  std::string line;
+  const std::int64_t end = NowMs() + timeoutMs;
+  char c;
+  while (NowMs() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(1, end - NowMs()))) != 1) continue;
+    if (::read(fd, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line += c;
+  }
+  return line;
+}
+
+}  // namespace
+
+TEST(WebServerDescriptors, AnExistingFileIsNeverMissingForWantOfDescriptors) {
+  if (const char* site = std::getenv(kLowLimitSite)) {
+    ServeWithFewDescriptors(site);
+    return;
+  }
+  rlimit r{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+  if (r.rlim_max < kLowLimit) GTEST_SKIP() << "the hard limit of open files is below " << kLowLimit;
+  testsupport::TempFolder folder("sitetools-websrv-fd");
+  const std::string site = folder.Path("site");
+  fs::create_directories(site);
+  WriteFile(site + "/index.html", "<html>home</html>\n");
+  WriteFile(site + "/image.png", std::string(1000, 'i'));
+
+  int report[2], keepOpen[2];
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(keepOpen, O_CLOEXEC), 0);
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.push_back(*e);
+  env.push_back(std::string(kLowLimitSite) + "=" + site);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = fs::read_symlink("/proc/self/exe").string();
+  std::string filter = "--gtest_filter=WebServerDescriptors.AnExistingFileIsNeverMissingForWantOfDescriptors";
+  char* argv[] = {self.data(), filter.data(), nullptr};
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, report[1], 3);
+  posix_spawn_file_actions_adddup2(&fa, keepOpen[0], 4);
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(report[1]);
+  ::close(keepOpen[0]);
+  ASSERT_EQ(spawned, 0);
+  struct Child {
+    pid_t Pid;
+    int Report, KeepOpen;
+    // Closing its descriptor 4 ends it; the wait is bounded all the same.
+    int Wait() {
+      if (KeepOpen >= 0) ::close(KeepOpen);
+      KeepOpen = -1;
+      int status = 0;
+      if (!testsupport::WaitUntil([&] { return ::waitpid(Pid, &status, WNOHANG) == Pid; }, 60000)) {
+        ::kill(Pid, SIGKILL);
+        ::waitpid(Pid, &status, 0);
+      }
+      Pid = -1;
+      return status;
+    }
+    ~Child() {
+      if (Pid > 0) Wait();
+      ::close(Report);
+    }
+  } child{pid, report[0], keepOpen[1]};
+
+  // Slow to start under the sanitizers.
+  int port = std::atoi(ReportLine(child.Report, 120000).c_str());
+  ASSERT_GT(port, 0);
+
+  // Far more idle clients than the server has descriptors; it keeps as many
+  // as its reserve leaves room for, closing the oldest for new ones.
+  AllowDescriptors(700);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 600; ++i) {
+    idle.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(idle.back()->Connect("127.0.0.1", port, testsupport::kPatienceMs)) << i;
+  }
+  // The first idle clients closed mean the server is at its bound.
+  bool closed = false;
+  idle.front()->ReadAll(testsupport::kPatienceMs, &closed);
+  EXPECT_TRUE(closed);
+
+  // The answered ones stay open too, holding their descriptors until the
+  // linger time is up. A page needs three for its copy, an image one.
+  std::vector<std::unique_ptr<RawClient>> answered;
+  auto get = [&](const std::string& path) {
+    answered.push_back(std::make_unique<RawClient>());
+    RawClient& c = *answered.back();
+    if (!c.Connect("127.0.0.1", port, testsupport::kPatienceMs)) return std::string("no connection");
+    c.Send("GET " + path + " HTTP/1.0\r\n\r\n");
+    return c.ReadAll(testsupport::kPatienceMs);
+  };
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(get("/index.html"), "HTTP/1.1 200 OK\r\n\r\n<html>home</html>\n");
+    EXPECT_EQ(get("/image.png"), "HTTP/1.1 200 OK\r\n\r\n" + std::string(1000, 'i'));
+  }
+  int status = child.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server's process failed";
 }

@@ -177,6 +177,7 @@ bool RawClient::Connect(const std::string& address, int port, int timeoutMs) {
   if (!MakeAddress(address, port, a, len)) return false;
   Fd_ = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (Fd_ < 0) return false;
+  if (ReceiveBuffer > 0) ::setsockopt(Fd_, SOL_SOCKET, SO_RCVBUF, &ReceiveBuffer, sizeof ReceiveBuffer);
   int r = ::connect(Fd_, reinterpret_cast<sockaddr*>(&a), len);
   if (r != 0 && errno == EINPROGRESS) {
     pollfd p{Fd_, POLLOUT, 0};

@@ -80,6 +80,11 @@ class RawClient {
 
   // address: an IPv4 or IPv6 literal.
   bool Connect(const std::string& address, int port, int timeoutMs = 5000);
+  // Set before Connect: the receive buffer the connection starts with, so
+  // that a client reading little takes little whatever the system's sizes
+  // (set later, the window already offered can outgrow the buffer). 0: the
+  // system's.
+  int ReceiveBuffer = 0;
   bool Send(const std::string& bytes);
   // Everything until the server closes, or until timeoutMs; `closed` tells
   // which of the two ended it.

@@ -10,15 +10,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 
+#include "platform/fs/fs.h"
 #include "tests/support/loopback.h"
 
 namespace testsupport {
 
-TricklingClients::TricklingClients(int port, int count, int everyMs, std::string head)
-    : Port_(port), EveryMs_(everyMs), Head_(std::move(head)), Slots_(static_cast<std::size_t>(count)) {
+TricklingClients::TricklingClients(int port, int count, int everyMs, std::string head, bool keepEnded)
+    : Port_(port),
+      EveryMs_(everyMs),
+      Head_(std::move(head)),
+      KeepEnded_(keepEnded),
+      Slots_(static_cast<std::size_t>(count)) {
   if (::pipe2(Wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2 failed");
   Thread_ = std::thread([this] { Run(); });
 }
@@ -29,6 +33,7 @@ TricklingClients::~TricklingClients() {
   Thread_.join();
   for (Slot& s : Slots_)
     if (s.Fd >= 0) ::close(s.Fd);
+  for (int fd : Kept_) ::close(fd);
   ::close(Wake_[0]);
   ::close(Wake_[1]);
 }
@@ -66,7 +71,10 @@ void TricklingClients::Open(Slot& s, std::int64_t now) {
 }
 
 void TricklingClients::Drop(Slot& s, std::int64_t now, bool wasOpen) {
-  if (s.Fd >= 0) ::close(s.Fd);
+  if (s.Fd >= 0 && wasOpen && KeepEnded_)
+    Kept_.push_back(s.Fd);
+  else if (s.Fd >= 0)
+    ::close(s.Fd);
   s.Fd = -1;
   s.Connecting = false;
   s.Due = now + (wasOpen ? 0 : 100);
@@ -141,9 +149,7 @@ void TricklingClients::Run() {
 void AllowDescriptors(std::size_t more) {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-  rlim_t open = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++open;
-  rlim_t want = open + more;
+  rlim_t want = plat::OpenDescriptorCount() + more;
   if (r.rlim_cur < want) {
     r.rlim_cur = std::min(want, r.rlim_max);
     ::setrlimit(RLIMIT_NOFILE, &r);

@@ -18,7 +18,10 @@ namespace testsupport {
 // sending `head` and then "a" for ever, one byte every `everyMs`. A client
 // whose connection the server ends connects again at once, as one that
 // wants to hold the server would; one whose attempt fails tries again
-// 100 ms later. One thread drives them all, from construction on.
+// 100 ms later. With keepEnded, the ended connection is not closed but
+// kept, unread, until the clients go, so a server that waits for its
+// clients' close waits in vain. One thread drives them all, from
+// construction on.
 class TricklingClients {
  public:
   struct Counts {
@@ -29,7 +32,8 @@ class TricklingClients {
     int Refused = 0;        // connection attempts that failed
   };
 
-  TricklingClients(int port, int count, int everyMs, std::string head = "GET /a.html HTTP/1.0\r\nX-Slow: ");
+  TricklingClients(int port, int count, int everyMs, std::string head = "GET /a.html HTTP/1.0\r\nX-Slow: ",
+                   bool keepEnded = false);
   ~TricklingClients();
   TricklingClients(const TricklingClients&) = delete;
   TricklingClients& operator=(const TricklingClients&) = delete;
@@ -56,6 +60,8 @@ class TricklingClients {
   int Port_;
   int EveryMs_;
   std::string Head_;
+  bool KeepEnded_;
+  std::vector<int> Kept_;
   std::vector<Slot> Slots_;
   int Wake_[2] = {-1, -1};
   std::mutex M_;
