@@ -217,7 +217,9 @@ HANDLE StartLookup(HWND hwnd, UINT msg, bool byAddr, const std::string& name, st
       job->waiting.push_back(t.handle);
       G().jobs.emplace(key, job);
       G().jobQueue.push_back(job);
-      if (G().idleWorkers == 0 && G().workers < kMaxWorkers) {
+      // An idle worker may not have taken the job queued before this one
+      // yet: only as many jobs as there are idle workers find one.
+      if (G().jobQueue.size() > static_cast<std::size_t>(G().idleWorkers) && G().workers < kMaxWorkers) {
         ++G().workers;
         spawn = true;
       }
