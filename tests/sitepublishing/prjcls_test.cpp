@@ -4,6 +4,8 @@
 #include "tests/support/file_size_limit.h"
 #include "tests/support/other_user.h"
 
+#include <functional>
+
 namespace {
 
 // ---- stamps ---------------------------------------------------------------------
@@ -111,6 +113,33 @@ TEST_F(PrjTest, GetValueTable) {
 
   VarList->AddVar("", "empty-name value", "4");
   EXPECT_EQ(VarList->GetValue(""), "empty-name value");
+}
+
+// Look-ups go through an index of the names: every change of the rows is
+// seen by the next look-up, and the first row of a name still wins.
+TEST_F(PrjTest, LookupsFollowEveryChangeOfTheRows) {
+  VarList->AddVar("title", "Home", "1");
+  VarList->AddVar("TITLE", "later row", "2");
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::vector<std::pair<const char*, const char*>> lookups;  // name, value
+  } steps[] = {
+      {"as added", [] {}, {{"Title", "Home"}, {"nothing", ""}}},
+      {"the first twin deleted", [] { VarList->DeleteVar(2); }, {{"title", "later row"}}},
+      {"renamed", [] { VarList->SetName(2, "Heading"); }, {{"title", ""}, {"HEADING", "later row"}}},
+      {"added after", [] { VarList->AddVar("Title", "new", "3"); }, {{"title", "new"}, {"heading", "later row"}}},
+      {"renamed to the name of a later row", [] { VarList->SetName(2, "title"); }, {{"TITLE", "later row"}}},
+      {"a value changed", [] { VarList->Items(2)->Value = "changed"; }, {{"title", "changed"}}},
+      {"cleared", [] { VarList->Clear(); }, {{"title", ""}, {"Name", ""}}},
+      {"fixed rows again", [] { VarList->AddFixedRows(); }, {{"name", "Value"}, {"title", ""}}},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    s.change();
+    for (const auto& [name, value] : s.lookups) EXPECT_EQ(VarList->GetValue(name), value) << name;
+  }
+  EXPECT_THROW(VarList->SetName(VarList->Count(), "x"), plat::EListError);
 }
 
 TEST_F(PrjTest, SysdateIsTakenNowInAnyCase) {
