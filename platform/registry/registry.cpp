@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/fs/fs.h"
 #include "platform/shell/shell.h"
@@ -28,44 +32,105 @@ namespace plat {
 namespace {
 
 struct Value {
-  std::string Name;
+  std::string Name;  // fixed once the value is made: the key's index views it
   bool IsInt = false;
   std::string Str;
   std::int32_t Int = 0;
   bool System = false;  // supplied by the system, not stored in the file
 };
 
+// Key names compare ignoring ASCII case.
+struct KeyNameHash {
+  std::size_t operator()(std::string_view s) const {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : s) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h);
+  }
+};
+struct KeyNameEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      char x = a[i], y = b[i];
+      if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+      if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+      if (x != y) return false;
+    }
+    return true;
+  }
+};
+
+// Values and subkeys in the order they were made, each also found through
+// an index, so that a file is read in time linear in its length. The
+// indexes view the names held by the values and keys themselves: a value
+// lives in a deque (appending moves none), a key on the heap.
 struct Key {
-  std::string Name;
-  std::vector<Value> Values;
+  std::string Name;  // fixed once the key is made
+  std::deque<Value> Values;
   std::vector<std::unique_ptr<Key>> Keys;
   bool System = false;
 
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+
   Key* Child(const std::string& name) {
-    for (auto& k : Keys)
-      if (SameText(k->Name, name)) return k.get();
-    return nullptr;
+    auto it = ChildIndex_.find(name);
+    return it == ChildIndex_.end() ? nullptr : it->second;
   }
   Key* AddChild(const std::string& name) {
     Keys.push_back(std::make_unique<Key>());
-    Keys.back()->Name = name;
-    return Keys.back().get();
+    Key* k = Keys.back().get();
+    k->Name = name;
+    ChildIndex_.emplace(k->Name, k);
+    return k;
   }
+  bool RemoveChild(const std::string& name) {
+    auto found = ChildIndex_.find(name);
+    if (found == ChildIndex_.end()) return false;
+    Key* k = found->second;
+    ChildIndex_.erase(found);
+    for (auto it = Keys.begin(); it != Keys.end(); ++it) {
+      if (it->get() == k) {
+        Keys.erase(it);
+        break;
+      }
+    }
+    return true;
+  }
+
   Value* FindValue(const std::string& name) {
-    for (auto& v : Values)
-      if (v.Name == name) return &v;
-    return nullptr;
+    auto it = ValueIndex_.find(name);
+    return it == ValueIndex_.end() ? nullptr : it->second;
   }
+  // The value of that name, made (empty, last) when missing.
   Value& SetValue(const std::string& name) {
     Value* v = FindValue(name);
     if (!v) {
-      Values.push_back(Value{});
-      v = &Values.back();
+      v = &Values.emplace_back();
       v->Name = name;
+      ValueIndex_.emplace(v->Name, v);
     }
     v->System = false;
     return *v;
   }
+  // Removes the values whose names `gone` says; the rest keep their order.
+  template <class Pred>
+  std::size_t RemoveValues(Pred gone) {
+    ValueIndex_.clear();
+    const std::size_t removed = std::erase_if(Values, [&gone](const Value& v) { return gone(v.Name); });
+    // Erasing moved the values about: view their names anew.
+    for (Value& v : Values) ValueIndex_.emplace(v.Name, &v);
+    return removed;
+  }
+
+ private:
+  std::unordered_map<std::string_view, Value*> ValueIndex_;
+  std::unordered_map<std::string_view, Key*, KeyNameHash, KeyNameEqual> ChildIndex_;
 };
 
 const char* RootFileName(HKEY root) {
@@ -186,7 +251,6 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
     if (!Unescape(line.substr(0, eq), name)) damaged();
     std::string raw = line.substr(eq + 3);
     Value v;
-    v.Name = name;
     if (line[eq + 1] == 's') {
       if (!Unescape(raw, v.Str)) damaged();
     } else if (line[eq + 1] == 'i') {
@@ -195,8 +259,11 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
     } else {
       damaged();
     }
+    // A name given twice keeps its first place and its last data.
     Value& slot = cur->SetValue(name);
-    slot = std::move(v);
+    slot.IsInt = v.IsInt;
+    slot.Str = std::move(v.Str);
+    slot.Int = v.Int;
   }
 }
 
@@ -312,11 +379,9 @@ class LockedRoot {
         cur = next;
       }
       if (!cur->FindValue(sv.Name)) {
-        Value v;
-        v.Name = sv.Name;
+        Value& v = cur->SetValue(sv.Name);
         v.Str = sv.Value;
         v.System = true;
-        cur->Values.push_back(std::move(v));
       }
     }
   }
@@ -419,15 +484,9 @@ bool TRegistry::DeleteKey(const std::string& key) {
   std::string last = path.back();
   path.pop_back();
   Key* parent = store.Find(path, false);
-  if (!parent) return false;
-  for (auto it = parent->Keys.begin(); it != parent->Keys.end(); ++it) {
-    if (SameText((*it)->Name, last)) {
-      parent->Keys.erase(it);
-      store.Save();
-      return true;
-    }
-  }
-  return false;
+  if (!parent || !parent->RemoveChild(last)) return false;
+  store.Save();
+  return true;
 }
 
 bool TRegistry::ValueExists(const std::string& name) {
@@ -487,15 +546,21 @@ bool TRegistry::DeleteValue(const std::string& name) {
   if (!Open_ || !OpenWritable_) return false;
   LockedRoot store(Root_, true);
   Key* k = store.Find(SplitKey(Path_), false);
-  if (!k) return false;
-  for (auto it = k->Values.begin(); it != k->Values.end(); ++it) {
-    if (it->Name == name) {
-      k->Values.erase(it);
-      store.Save();
-      return true;
-    }
-  }
-  return false;
+  if (!k || !k->FindValue(name)) return false;
+  k->RemoveValues([&name](const std::string& n) { return n == name; });
+  store.Save();
+  return true;
+}
+
+int TRegistry::DeleteValues(const std::vector<std::string>& names) {
+  if (!Open_ || !OpenWritable_ || names.empty()) return 0;
+  LockedRoot store(Root_, true);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) return 0;
+  std::unordered_set<std::string_view> gone(names.begin(), names.end());
+  std::size_t removed = k->RemoveValues([&gone](const std::string& n) { return gone.count(n) != 0; });
+  if (removed > 0) store.Save();
+  return static_cast<int>(removed);
 }
 
 void TRegistry::GetValueNames(TStringList& list) {
