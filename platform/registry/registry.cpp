@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -64,13 +63,15 @@ struct KeyNameEqual {
   }
 };
 
-// Values and subkeys in the order they were made, each also found through
-// an index, so that a file is read in time linear in its length. The
-// indexes view the names held by the values and keys themselves: a value
-// lives in a deque (appending moves none), a key on the heap.
+// Values and subkeys in the order they were made. A key with more than a
+// few of either also finds them through an index, so that a file is read
+// in time linear in its length; the few of most keys are searched, which
+// keeps small keys small. The indexes view the names held by the values
+// and keys themselves, each on the heap of its own, where growing the
+// lists moves none of them.
 struct Key {
   std::string Name;  // fixed once the key is made
-  std::deque<Value> Values;
+  std::vector<std::unique_ptr<Value>> Values;
   std::vector<std::unique_ptr<Key>> Keys;
   bool System = false;
 
@@ -79,41 +80,55 @@ struct Key {
   Key& operator=(const Key&) = delete;
 
   Key* Child(const std::string& name) {
-    auto it = ChildIndex_.find(name);
-    return it == ChildIndex_.end() ? nullptr : it->second;
+    if (!ChildIndex_) {
+      for (auto& k : Keys)
+        if (KeyNameEqual()(k->Name, name)) return k.get();
+      return nullptr;
+    }
+    auto it = ChildIndex_->find(name);
+    return it == ChildIndex_->end() ? nullptr : it->second;
   }
   Key* AddChild(const std::string& name) {
     Keys.push_back(std::make_unique<Key>());
     Key* k = Keys.back().get();
     k->Name = name;
-    ChildIndex_.emplace(k->Name, k);
+    if (ChildIndex_) {
+      ChildIndex_->emplace(k->Name, k);
+    } else if (Keys.size() > kSearched) {
+      ChildIndex_ = std::make_unique<ChildMap>();
+      for (auto& c : Keys) ChildIndex_->emplace(c->Name, c.get());
+    }
     return k;
   }
   bool RemoveChild(const std::string& name) {
-    auto found = ChildIndex_.find(name);
-    if (found == ChildIndex_.end()) return false;
-    Key* k = found->second;
-    ChildIndex_.erase(found);
-    for (auto it = Keys.begin(); it != Keys.end(); ++it) {
-      if (it->get() == k) {
-        Keys.erase(it);
-        break;
-      }
-    }
+    Key* k = Child(name);
+    if (!k) return false;
+    if (ChildIndex_) ChildIndex_->erase(k->Name);  // before the key and its name go
+    std::erase_if(Keys, [k](const std::unique_ptr<Key>& c) { return c.get() == k; });
     return true;
   }
 
   Value* FindValue(const std::string& name) {
-    auto it = ValueIndex_.find(name);
-    return it == ValueIndex_.end() ? nullptr : it->second;
+    if (!ValueIndex_) {
+      for (auto& v : Values)
+        if (v->Name == name) return v.get();
+      return nullptr;
+    }
+    auto it = ValueIndex_->find(name);
+    return it == ValueIndex_->end() ? nullptr : it->second;
   }
   // The value of that name, made (empty, last) when missing.
   Value& SetValue(const std::string& name) {
     Value* v = FindValue(name);
     if (!v) {
-      v = &Values.emplace_back();
+      v = Values.emplace_back(std::make_unique<Value>()).get();
       v->Name = name;
-      ValueIndex_.emplace(v->Name, v);
+      if (ValueIndex_) {
+        ValueIndex_->emplace(v->Name, v);
+      } else if (Values.size() > kSearched) {
+        ValueIndex_ = std::make_unique<ValueMap>();
+        for (auto& each : Values) ValueIndex_->emplace(each->Name, each.get());
+      }
     }
     v->System = false;
     return *v;
@@ -121,16 +136,20 @@ struct Key {
   // Removes the values whose names `gone` says; the rest keep their order.
   template <class Pred>
   std::size_t RemoveValues(Pred gone) {
-    ValueIndex_.clear();
-    const std::size_t removed = std::erase_if(Values, [&gone](const Value& v) { return gone(v.Name); });
-    // Erasing moved the values about: view their names anew.
-    for (Value& v : Values) ValueIndex_.emplace(v.Name, &v);
-    return removed;
+    return std::erase_if(Values, [&](const std::unique_ptr<Value>& v) {
+      if (!gone(v->Name)) return false;
+      if (ValueIndex_) ValueIndex_->erase(v->Name);  // before the value and its name go
+      return true;
+    });
   }
 
  private:
-  std::unordered_map<std::string_view, Value*> ValueIndex_;
-  std::unordered_map<std::string_view, Key*, KeyNameHash, KeyNameEqual> ChildIndex_;
+  // Up to this many values or subkeys are searched; beyond, indexed.
+  static constexpr std::size_t kSearched = 8;
+  using ValueMap = std::unordered_map<std::string_view, Value*>;
+  using ChildMap = std::unordered_map<std::string_view, Key*, KeyNameHash, KeyNameEqual>;
+  std::unique_ptr<ValueMap> ValueIndex_;
+  std::unique_ptr<ChildMap> ChildIndex_;
 };
 
 const char* RootFileName(HKEY root) {
@@ -269,13 +288,13 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
 
 void Serialize(const Key& key, const std::string& path, bool isRoot, std::string& out) {
   bool hasStored = false;
-  for (const Value& v : key.Values) hasStored |= !v.System;
+  for (const auto& v : key.Values) hasStored |= !v->System;
   if ((!isRoot && !key.System) || hasStored) {
     out += "[" + path + "]\n";
-    for (const Value& v : key.Values) {
-      if (v.System) continue;
-      out += Escape(v.Name, kNameSpecial);
-      out += v.IsInt ? "=i:" + std::to_string(v.Int) : "=s:" + Escape(v.Str, "");
+    for (const auto& v : key.Values) {
+      if (v->System) continue;
+      out += Escape(v->Name, kNameSpecial);
+      out += v->IsInt ? "=i:" + std::to_string(v->Int) : "=s:" + Escape(v->Str, "");
       out += '\n';
     }
   }
@@ -569,7 +588,7 @@ void TRegistry::GetValueNames(TStringList& list) {
   LockedRoot store(Root_, false);
   Key* k = store.Find(SplitKey(Path_), false);
   if (!k) return;
-  for (const Value& v : k->Values) list.Add(v.Name);
+  for (const auto& v : k->Values) list.Add(v->Name);
 }
 
 }  // namespace plat

@@ -275,6 +275,20 @@ TEST_F(RegistryTest, RepeatedAndManyKeysAndValuesInAFile) {
   EXPECT_EQ(written.find("[software"), std::string::npos);
   EXPECT_NE(written.find("[Many\\k" + std::to_string(kMany - 1) + "]\nn=s:" + std::to_string(kMany - 1) + "\n"),
             std::string::npos);
+
+  // Values and keys taken out of long lists: the rest are still found.
+  ASSERT_TRUE(r.OpenKey("\\Many", false));
+  EXPECT_EQ(r.DeleteValues({"v0", "v7", "v" + std::to_string(kMany - 1)}), 3);
+  EXPECT_TRUE(r.DeleteKey("K5"));
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Count(), kMany - 3);
+  EXPECT_EQ(names[0], "v1");
+  EXPECT_FALSE(r.ValueExists("v7"));
+  EXPECT_EQ(r.ReadInteger("v8"), 8);
+  EXPECT_FALSE(r.KeyExists("k5"));
+  EXPECT_TRUE(r.KeyExists("k6"));
+  ASSERT_TRUE(r.OpenKey("K7", true));
+  EXPECT_EQ(r.ReadString("n"), "again");
 }
 
 TEST_F(RegistryTest, WritesNeedAWritableKeyThatStillExists) {
