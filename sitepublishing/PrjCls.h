@@ -11,6 +11,7 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/classes/classes.h"
@@ -53,8 +54,13 @@ class EInOutError : public plat::Exception {
 // ---- variables ----------------------------------------------------------------------
 
 class TVar : public plat::TObject {
+  friend class TVarList;
+  std::string Name_;
+
  public:
-  std::string Name;
+  // Read here; rows are renamed through TVarList::SetName, which keeps the
+  // list's name index.
+  const std::string& Name = Name_;
   std::string Value;
   std::string Id;  // creation stamp, kept in the file, never looked up
 };
@@ -75,7 +81,11 @@ class TVarList : public plat::TObject {
   void AddVar(const std::string& name, const std::string& value, const std::string& id);
   // Out-of-range indexes are ignored.
   void DeleteVar(int index);
-  // The text for a variable tag; "sysdate" (any case) is the time now.
+  // Raises EListError outside 0 .. Count - 1.
+  void SetName(int index, const std::string& name);
+  // The text for a variable tag; "sysdate" (any case) is the time now. The
+  // first look-up after a change indexes the names, so that a page's tags
+  // cost the same however long the list is.
   std::string GetValue(const std::string& name) const;
   void AddFixedRows();
   void Clear();
@@ -85,7 +95,14 @@ class TVarList : public plat::TObject {
   void LoadFromFile(const std::string& fileName);
 
  private:
+  void IndexNames() const;
+
   std::vector<TVar*> Items_;
+  // Every row as (hash of its upper-cased name, row), sorted: rows of one
+  // name follow one another, the first row first. Built again on the first
+  // look-up after any change of the rows or their names.
+  mutable std::vector<std::pair<std::uint64_t, std::size_t>> ByName_;
+  mutable bool ByNameStale_ = false;
 };
 
 // ---- upload stamps ---------------------------------------------------------------
@@ -182,8 +199,9 @@ class TProject : public plat::TObject {
   TDeleteLogView* DeleteLog = nullptr;
   TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
 
-  // Writes the whole file through a temporary file renamed into place; only
-  // then Modified := False, history and default project.
+  // Writes the whole file through a temporary file renamed into place (in
+  // place where the folder takes no new file); only then Modified := False,
+  // history and default project.
   void Save();
   // A load that fails reading the file leaves FileName empty, so that no
   // later close saves over the file that failed.
@@ -267,6 +285,8 @@ void ReadProjectSection(const std::string& fileName, const std::string& name, pl
 // a temporary file in the same folder, flushed, then renamed over it. The
 // permission bits of an existing file are kept; a new file gets the usual
 // ones. mode >= 0 forces those bits (0600 for a file holding a password).
+// Where the folder refuses the temporary file but the file can be written,
+// the file is truncated and written in place, as a plain save would.
 void WriteFileAtomically(const std::string& fileName, const std::string& text, int mode = -1);
 
 // ---- page tags ------------------------------------------------------------------------

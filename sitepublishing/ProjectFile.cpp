@@ -53,6 +53,8 @@ void WriteFileAtomically(const std::string& fileName, const std::string& text, i
   // The rename would replace a write-protected file as well; refuse as
   // writing into it would.
   options.RespectReadOnly = true;
+  // A writable project in a folder that takes no new file is still saved.
+  options.InPlaceWhenFolderRefuses = true;
   if (plat::TWriteFault f = plat::ReplaceFile(fileName, text, options)) throw EInOutError(f.Code);
 }
 

@@ -47,14 +47,23 @@ void TProject::FillHistoryMenu(std::vector<THistoryEntry>& menu) {
     int c = plat::CompareText(a, b);
     return c != 0 ? c < 0 : a < b;
   });
+  std::vector<std::string> gone;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     // A file that has gone leaves the history; its number is not reused.
     if (!ProjectFileExists(paths[i])) {
-      RemoveFromHistory(paths[i]);
+      if (!Trim(paths[i]).empty()) gone.push_back(paths[i]);
       continue;
     }
     menu.push_back(THistoryEntry{"&" + plat::IntToStr(static_cast<std::int64_t>(i) + 1) + " " + DisplayName(paths[i]),
                                  paths[i]});
+  }
+  // All in one change: the registry file is read and written whole at
+  // every change, so one change per entry would grow with the square of a
+  // long history.
+  if (!gone.empty()) {
+    plat::TRegistry reg;
+    OpenProductKey(reg, kProjectsKey, true);
+    reg.DeleteValues(gone);
   }
 }
 

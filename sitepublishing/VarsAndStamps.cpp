@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -108,10 +109,11 @@ TVar* TVarList::Items(int index) const {
 
 void TVarList::AddVar(const std::string& name, const std::string& value, const std::string& id) {
   auto* v = new TVar;
-  v->Name = name;
+  v->Name_ = name;
   v->Value = value;
   v->Id = id;
   Items_.push_back(v);
+  ByNameStale_ = true;
 }
 
 void TVarList::DeleteVar(int index) {
@@ -119,13 +121,49 @@ void TVarList::DeleteVar(int index) {
   TVar* v = Items_[static_cast<std::size_t>(index)];
   Items_.erase(Items_.begin() + index);
   plat::Free(v);
+  ByNameStale_ = true;
+}
+
+void TVarList::SetName(int index, const std::string& name) {
+  Items(index)->Name_ = name;
+  ByNameStale_ = true;
+}
+
+namespace {
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// FNV-1a over the upper-cased bytes: names equal ignoring ASCII case hash
+// alike.
+std::uint64_t NameHash(const std::string& s) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(UpperAscii(c));
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+}  // namespace
+
+void TVarList::IndexNames() const {
+  ByName_.clear();
+  ByName_.reserve(Items_.size());
+  for (std::size_t i = 0; i < Items_.size(); ++i) ByName_.emplace_back(NameHash(Items_[i]->Name), i);
+  std::sort(ByName_.begin(), ByName_.end());
+  ByNameStale_ = false;
 }
 
 std::string TVarList::GetValue(const std::string& name) const {
-  std::string n = UpperCase(name);
-  if (n == "SYSDATE") return DateTimeText(DateTimeNow());
-  for (const TVar* v : Items_)
-    if (UpperCase(v->Name) == n) return v->Value;
+  if (plat::SameText(name, "SYSDATE")) return DateTimeText(DateTimeNow());
+  if (ByNameStale_) IndexNames();
+  // The first row of that name wins, as a search from row 0 would find it.
+  const std::uint64_t h = NameHash(name);
+  for (auto it = std::lower_bound(ByName_.begin(), ByName_.end(), std::make_pair(h, std::size_t{0}));
+       it != ByName_.end() && it->first == h; ++it) {
+    const TVar* v = Items_[it->second];
+    if (plat::SameText(v->Name, name)) return v->Value;
+  }
   return std::string();
 }
 
@@ -136,7 +174,14 @@ void TVarList::AddFixedRows() {
 }
 
 void TVarList::Clear() {
-  while (!Items_.empty()) DeleteVar(0);
+  // Freed from the back: taking row 0 each time would move every other row.
+  while (!Items_.empty()) {
+    TVar* v = Items_.back();
+    Items_.pop_back();
+    plat::Free(v);
+  }
+  ByName_.clear();
+  ByNameStale_ = false;
 }
 
 void TVarList::WriteSection(std::string& text) const {

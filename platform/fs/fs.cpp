@@ -211,6 +211,8 @@ void TReplacingFile::Discard() {
   Fd_ = -1;
   if (!Temp_.empty()) ::unlink(Temp_.c_str());
   Temp_.clear();
+  InPlace_ = false;
+  Pending_.clear();
 }
 
 bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& options) {
@@ -258,6 +260,12 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
     if (Fd_ < 0 && errno != EEXIST) {
       int err = errno;
       Temp_.clear();
+      // Only the folder's permissions: a full disk or a read-only file
+      // system would fail the write in place as well, after truncating.
+      if ((err == EACCES || err == EPERM) && options.InPlaceWhenFolderRefuses && exists && S_ISREG(old.st_mode) &&
+          OpenInPlace(old, options.Mode)) {
+        return true;
+      }
       return Fail(wsCreate, err);
     }
   }
@@ -268,8 +276,51 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
   return true;
 }
 
+bool TReplacingFile::OpenInPlace(const struct ::stat& old, int mode) {
+  // Nothing is truncated yet: a replacement dropped before its commit
+  // leaves the file as it was.
+  int fd = ::open(Target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat now {};
+  // The file looked at above, still a regular file.
+  if (::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != old.st_dev || now.st_ino != old.st_ino) {
+    ::close(fd);
+    return false;
+  }
+  Fd_ = fd;
+  InPlace_ = true;
+  ForceBits_ = mode >= 0 && (now.st_mode & 07777) != static_cast<mode_t>(mode);
+  return true;
+}
+
+bool TReplacingFile::CommitInPlace() {
+  // Fixed bits first (a file holding a password is made private before the
+  // password goes in); one that cannot get them is not written.
+  if (ForceBits_ && ::fchmod(Fd_, Bits_) != 0) return Fail(wsWrite, errno);
+  if (::ftruncate(Fd_, 0) != 0) return Fail(wsWrite, errno);
+  std::size_t done = 0;
+  while (done < Pending_.size()) {
+    ssize_t n = ::pwrite(Fd_, Pending_.data() + done, Pending_.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(wsWrite, errno);
+    if (n == 0) return Fail(wsWrite, ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(Fd_) != 0) return Fail(wsWrite, errno);
+  int fd = Fd_;
+  Fd_ = -1;
+  if (::close(fd) != 0) return Fail(wsWrite, errno);
+  Pending_.clear();
+  InPlace_ = false;
+  return true;
+}
+
 bool TReplacingFile::Write(const void* data, std::size_t size) {
   if (Fd_ < 0) return false;
+  if (InPlace_) {
+    Pending_.append(static_cast<const char*>(data), size);
+    return true;
+  }
   const char* p = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < size) {
@@ -284,6 +335,7 @@ bool TReplacingFile::Write(const void* data, std::size_t size) {
 
 bool TReplacingFile::Commit() {
   if (Fd_ < 0) return false;
+  if (InPlace_) return CommitInPlace();
   if (SetBits_ && ::fchmod(Fd_, Bits_) != 0) return Fail(wsWrite, errno);
   if (::fsync(Fd_) != 0) return Fail(wsWrite, errno);
   int fd = Fd_;

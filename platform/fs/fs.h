@@ -4,6 +4,7 @@
 // half of one. Callers turn the failures into their own errors and texts.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -84,6 +85,12 @@ struct TReplaceOptions {
   // Make the file's folder and its missing parents first, with FolderMode.
   bool MakeFolder = false;
   mode_t FolderMode = 0700;
+  // Where the folder's permissions refuse the temporary file but the file
+  // itself is there and can be written, write it in place instead: Commit
+  // truncates it and writes the new bytes (held until then). A crash or a
+  // full disk during that commit can leave part of the file; everywhere
+  // else the temporary file is used as above.
+  bool InPlaceWhenFolderRefuses = false;
 };
 
 enum TWriteStep {
@@ -128,12 +135,19 @@ class TReplacingFile {
 
  private:
   bool Fail(TWriteStep step, int code);
+  bool OpenInPlace(const struct ::stat& old, int mode);
+  bool CommitInPlace();
 
   int Fd_ = -1;
   std::string Target_;
   std::string Temp_;
   bool SetBits_ = false;
   mode_t Bits_ = 0;
+  // Writing in place: the bytes wait here for Commit, and ForceBits_ says
+  // whether the file must get Bits_ first.
+  bool InPlace_ = false;
+  bool ForceBits_ = false;
+  std::string Pending_;
   TWriteFault Fault_;
 };
 

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/fs/fs.h"
 #include "platform/shell/shell.h"
@@ -28,44 +31,125 @@ namespace plat {
 namespace {
 
 struct Value {
-  std::string Name;
+  std::string Name;  // fixed once the value is made: the key's index views it
   bool IsInt = false;
   std::string Str;
   std::int32_t Int = 0;
   bool System = false;  // supplied by the system, not stored in the file
 };
 
+// Key names compare ignoring ASCII case.
+struct KeyNameHash {
+  std::size_t operator()(std::string_view s) const {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : s) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h);
+  }
+};
+struct KeyNameEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      char x = a[i], y = b[i];
+      if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+      if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+      if (x != y) return false;
+    }
+    return true;
+  }
+};
+
+// Values and subkeys in the order they were made. A key with more than a
+// few of either also finds them through an index, so that a file is read
+// in time linear in its length; the few of most keys are searched, which
+// keeps small keys small. The indexes view the names held by the values
+// and keys themselves, each on the heap of its own, where growing the
+// lists moves none of them.
 struct Key {
-  std::string Name;
-  std::vector<Value> Values;
+  std::string Name;  // fixed once the key is made
+  std::vector<std::unique_ptr<Value>> Values;
   std::vector<std::unique_ptr<Key>> Keys;
   bool System = false;
 
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+
   Key* Child(const std::string& name) {
-    for (auto& k : Keys)
-      if (SameText(k->Name, name)) return k.get();
-    return nullptr;
+    if (!ChildIndex_) {
+      for (auto& k : Keys)
+        if (KeyNameEqual()(k->Name, name)) return k.get();
+      return nullptr;
+    }
+    auto it = ChildIndex_->find(name);
+    return it == ChildIndex_->end() ? nullptr : it->second;
   }
   Key* AddChild(const std::string& name) {
     Keys.push_back(std::make_unique<Key>());
-    Keys.back()->Name = name;
-    return Keys.back().get();
+    Key* k = Keys.back().get();
+    k->Name = name;
+    if (ChildIndex_) {
+      ChildIndex_->emplace(k->Name, k);
+    } else if (Keys.size() > kSearched) {
+      ChildIndex_ = std::make_unique<ChildMap>();
+      for (auto& c : Keys) ChildIndex_->emplace(c->Name, c.get());
+    }
+    return k;
   }
+  bool RemoveChild(const std::string& name) {
+    Key* k = Child(name);
+    if (!k) return false;
+    if (ChildIndex_) ChildIndex_->erase(k->Name);  // before the key and its name go
+    std::erase_if(Keys, [k](const std::unique_ptr<Key>& c) { return c.get() == k; });
+    return true;
+  }
+
   Value* FindValue(const std::string& name) {
-    for (auto& v : Values)
-      if (v.Name == name) return &v;
-    return nullptr;
+    if (!ValueIndex_) {
+      for (auto& v : Values)
+        if (v->Name == name) return v.get();
+      return nullptr;
+    }
+    auto it = ValueIndex_->find(name);
+    return it == ValueIndex_->end() ? nullptr : it->second;
   }
+  // The value of that name, made (empty, last) when missing.
   Value& SetValue(const std::string& name) {
     Value* v = FindValue(name);
     if (!v) {
-      Values.push_back(Value{});
-      v = &Values.back();
+      v = Values.emplace_back(std::make_unique<Value>()).get();
       v->Name = name;
+      if (ValueIndex_) {
+        ValueIndex_->emplace(v->Name, v);
+      } else if (Values.size() > kSearched) {
+        ValueIndex_ = std::make_unique<ValueMap>();
+        for (auto& each : Values) ValueIndex_->emplace(each->Name, each.get());
+      }
     }
     v->System = false;
     return *v;
   }
+  // Removes the values whose names `gone` says; the rest keep their order.
+  template <class Pred>
+  std::size_t RemoveValues(Pred gone) {
+    return std::erase_if(Values, [&](const std::unique_ptr<Value>& v) {
+      if (!gone(v->Name)) return false;
+      if (ValueIndex_) ValueIndex_->erase(v->Name);  // before the value and its name go
+      return true;
+    });
+  }
+
+ private:
+  // Up to this many values or subkeys are searched; beyond, indexed.
+  static constexpr std::size_t kSearched = 8;
+  using ValueMap = std::unordered_map<std::string_view, Value*>;
+  using ChildMap = std::unordered_map<std::string_view, Key*, KeyNameHash, KeyNameEqual>;
+  std::unique_ptr<ValueMap> ValueIndex_;
+  std::unique_ptr<ChildMap> ChildIndex_;
 };
 
 const char* RootFileName(HKEY root) {
@@ -186,7 +270,6 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
     if (!Unescape(line.substr(0, eq), name)) damaged();
     std::string raw = line.substr(eq + 3);
     Value v;
-    v.Name = name;
     if (line[eq + 1] == 's') {
       if (!Unescape(raw, v.Str)) damaged();
     } else if (line[eq + 1] == 'i') {
@@ -195,20 +278,23 @@ void Parse(const std::string& text, const std::string& file, Key& root) {
     } else {
       damaged();
     }
+    // A name given twice keeps its first place and its last data.
     Value& slot = cur->SetValue(name);
-    slot = std::move(v);
+    slot.IsInt = v.IsInt;
+    slot.Str = std::move(v.Str);
+    slot.Int = v.Int;
   }
 }
 
 void Serialize(const Key& key, const std::string& path, bool isRoot, std::string& out) {
   bool hasStored = false;
-  for (const Value& v : key.Values) hasStored |= !v.System;
+  for (const auto& v : key.Values) hasStored |= !v->System;
   if ((!isRoot && !key.System) || hasStored) {
     out += "[" + path + "]\n";
-    for (const Value& v : key.Values) {
-      if (v.System) continue;
-      out += Escape(v.Name, kNameSpecial);
-      out += v.IsInt ? "=i:" + std::to_string(v.Int) : "=s:" + Escape(v.Str, "");
+    for (const auto& v : key.Values) {
+      if (v->System) continue;
+      out += Escape(v->Name, kNameSpecial);
+      out += v->IsInt ? "=i:" + std::to_string(v->Int) : "=s:" + Escape(v->Str, "");
       out += '\n';
     }
   }
@@ -312,11 +398,9 @@ class LockedRoot {
         cur = next;
       }
       if (!cur->FindValue(sv.Name)) {
-        Value v;
-        v.Name = sv.Name;
+        Value& v = cur->SetValue(sv.Name);
         v.Str = sv.Value;
         v.System = true;
-        cur->Values.push_back(std::move(v));
       }
     }
   }
@@ -419,15 +503,9 @@ bool TRegistry::DeleteKey(const std::string& key) {
   std::string last = path.back();
   path.pop_back();
   Key* parent = store.Find(path, false);
-  if (!parent) return false;
-  for (auto it = parent->Keys.begin(); it != parent->Keys.end(); ++it) {
-    if (SameText((*it)->Name, last)) {
-      parent->Keys.erase(it);
-      store.Save();
-      return true;
-    }
-  }
-  return false;
+  if (!parent || !parent->RemoveChild(last)) return false;
+  store.Save();
+  return true;
 }
 
 bool TRegistry::ValueExists(const std::string& name) {
@@ -487,15 +565,21 @@ bool TRegistry::DeleteValue(const std::string& name) {
   if (!Open_ || !OpenWritable_) return false;
   LockedRoot store(Root_, true);
   Key* k = store.Find(SplitKey(Path_), false);
-  if (!k) return false;
-  for (auto it = k->Values.begin(); it != k->Values.end(); ++it) {
-    if (it->Name == name) {
-      k->Values.erase(it);
-      store.Save();
-      return true;
-    }
-  }
-  return false;
+  if (!k || !k->FindValue(name)) return false;
+  k->RemoveValues([&name](const std::string& n) { return n == name; });
+  store.Save();
+  return true;
+}
+
+int TRegistry::DeleteValues(const std::vector<std::string>& names) {
+  if (!Open_ || !OpenWritable_ || names.empty()) return 0;
+  LockedRoot store(Root_, true);
+  Key* k = store.Find(SplitKey(Path_), false);
+  if (!k) return 0;
+  std::unordered_set<std::string_view> gone(names.begin(), names.end());
+  std::size_t removed = k->RemoveValues([&gone](const std::string& n) { return gone.count(n) != 0; });
+  if (removed > 0) store.Save();
+  return static_cast<int>(removed);
 }
 
 void TRegistry::GetValueNames(TStringList& list) {
@@ -504,7 +588,7 @@ void TRegistry::GetValueNames(TStringList& list) {
   LockedRoot store(Root_, false);
   Key* k = store.Find(SplitKey(Path_), false);
   if (!k) return;
-  for (const Value& v : k->Values) list.Add(v.Name);
+  for (const auto& v : k->Values) list.Add(v->Name);
 }
 
 }  // namespace plat

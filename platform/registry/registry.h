@@ -86,6 +86,9 @@ class TRegistry : public TObject {
   std::int32_t ReadInteger(const std::string& name);
   void WriteInteger(const std::string& name, std::int32_t value);
   bool DeleteValue(const std::string& name);
+  // Deletes every value of these names in one change of the file; the
+  // number deleted (names not there are passed over).
+  int DeleteValues(const std::vector<std::string>& names);
   // Clears list and fills it with the open key's value names in the order
   // they were made.
   void GetValueNames(TStringList& list);

@@ -32,14 +32,31 @@ QPoint PlaceOf(const QWidget* w) {
 }  // namespace
 
 std::string TWidgetForm::FormName() const { return plat::FromQ(Window_->objectName()); }
-int TWidgetForm::Top() const { return PlaceOf(Window_).y(); }
-int TWidgetForm::Left() const { return PlaceOf(Window_).x(); }
-int TWidgetForm::Width() const { return Window_->width(); }
-int TWidgetForm::Height() const { return Window_->height(); }
-void TWidgetForm::SetTop(int value) { Window_->move(Window_->pos().x(), value); }
-void TWidgetForm::SetLeft(int value) { Window_->move(value, Window_->pos().y()); }
-void TWidgetForm::SetWidth(int value) { Window_->resize(value, Window_->height()); }
-void TWidgetForm::SetHeight(int value) { Window_->resize(Window_->width(), value); }
+int TWidgetForm::Top() const { return Top_.value_or(PlaceOf(Window_).y()); }
+int TWidgetForm::Left() const { return Left_.value_or(PlaceOf(Window_).x()); }
+int TWidgetForm::Width() const { return Width_.value_or(Window_->width()); }
+int TWidgetForm::Height() const { return Height_.value_or(Window_->height()); }
+void TWidgetForm::SetTop(int value) { Top_ = value; }
+void TWidgetForm::SetLeft(int value) { Left_ = value; }
+void TWidgetForm::SetWidth(int value) { Width_ = value; }
+void TWidgetForm::SetHeight(int value) { Height_ = value; }
+
+void TWidgetForm::ApplyPending() {
+  const bool placed = Top_ || Left_;
+  if (!placed && !Width_ && !Height_) return;
+  const int top = Top(), left = Left(), width = Width(), height = Height();
+  Top_.reset();
+  Left_.reset();
+  Width_.reset();
+  Height_.reset();
+  if (placed) {
+    plat::PlaceOnScreen(Window_, left, top, width, height);
+  } else {
+    // A window never placed stays unplaced: it comes up centred.
+    Window_->resize(width, height);
+    plat::KeepOnScreen(Window_);
+  }
+}
 
 TWindowState TWidgetForm::WindowState() const {
   Qt::WindowStates s = Window_->windowState();
@@ -49,13 +66,18 @@ TWindowState TWidgetForm::WindowState() const {
 }
 
 void TWidgetForm::SetWindowState(TWindowState value) {
+  // The normal bounds first, as they were given first.
+  ApplyPending();
   Qt::WindowStates s = Window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen);
   if (value == wsMinimized) s |= Qt::WindowMinimized;
   if (value == wsMaximized) s |= Qt::WindowMaximized;
   Window_->setWindowState(s);
 }
 
-void TWidgetForm::PlacementLoaded() { plat::KeepOnScreen(Window_); }
+void TWidgetForm::PlacementLoaded() {
+  ApplyPending();
+  plat::KeepOnScreen(Window_);
+}
 
 std::vector<std::string> TWidgetForm::EditNames() const {
   std::vector<std::string> names;

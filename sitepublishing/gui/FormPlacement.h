@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ class TWidgetForm : public TStoredForm {
   void SetEditText(const std::string& name, const std::string& text) override;
 
  private:
+  // Stored bounds wait here until the placement is complete and are then
+  // applied at once, kept on screen: a window moved to any stored number
+  // on its own could lie where its edges pass the int range.
+  void ApplyPending();
+  std::optional<int> Top_, Left_, Width_, Height_;
+
   QWidget* Window_;
 };
 

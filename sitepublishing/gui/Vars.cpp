@@ -134,10 +134,12 @@ class TVarsModel : public QAbstractTableModel {
     const int r = index.row() + 1;
     if (role != Qt::EditRole || r >= VarList->Count() || r == kSysdateRow) return false;
     TVar* v = VarList->Items(r);
-    std::string& cell = index.column() == 0 ? v->Name : v->Value;
     const std::string text = FromQ(value.toString());
-    if (text == cell) return true;
-    cell = text;
+    if (text == (index.column() == 0 ? v->Name : v->Value)) return true;
+    if (index.column() == 0)
+      VarList->SetName(r, text);
+    else
+      v->Value = text;
     emit dataChanged(index, index);
     if (Project->Form) Project->Form->SetModified();
     return true;

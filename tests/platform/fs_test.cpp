@@ -13,6 +13,7 @@
 #include "platform/classes/classes.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/files.h"
+#include "tests/support/other_user.h"
 #include "tests/support/private_home.h"
 
 using namespace plat;
@@ -136,6 +137,84 @@ TEST_F(FsTest, AWriteThatFailsOrIsNotCommittedLeavesTheOldFile) {
   EXPECT_EQ(message, "Cannot write file " + Path("keep") + ": File too large");
   EXPECT_EQ(ReadFile(Path("keep")), "old");
   EXPECT_EQ(FolderEntries(Dir), std::vector<std::string>{"keep"});
+}
+
+// A folder that takes no new file (its permissions refuse the temporary
+// file) holding a file that can be written: written in place when the
+// caller allows it, and only then; everywhere else through the temporary
+// file. Run as a user whom the folder's permissions bind.
+TEST_F(FsTest, AFolderThatTakesNoNewFile) {
+  const bool root = ::geteuid() == 0;
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+  enum Owner { kNone, kMine, kOthers };  // the file: missing, the writer's own, root's
+  struct Case {
+    const char* what;
+    bool folderOpen;
+    Owner owner;
+    mode_t bits;
+    bool inPlace;  // InPlaceWhenFolderRefuses
+    int mode;      // Mode
+    bool commit;
+    TWriteStep step;
+    int code;
+    const char* content;  // afterwards
+    mode_t bitsAfter;
+    bool sameFile;  // the same inode as before
+  } cases[] = {
+      {"closed folder, own file: in place", false, kMine, 0644, true, -1, true, wsNone, 0, "new", 0644, true},
+      {"closed folder, own file, private bits asked", false, kMine, 0644, true, 0600, true, wsNone, 0, "new", 0600, true},
+      {"not committed: untouched", false, kMine, 0644, true, -1, false, wsNone, 0, "old", 0644, true},
+      {"not allowed: refused", false, kMine, 0644, false, -1, true, wsCreate, EACCES, "old", 0644, true},
+      {"closed folder, no file", false, kNone, 0, true, -1, true, wsCreate, EACCES, nullptr, 0, false},
+      {"closed folder, file it may not write", false, kOthers, 0644, true, -1, true, wsCreate, EACCES, "old", 0644, true},
+      {"closed folder, another's writable file", false, kOthers, 0666, true, -1, true, wsNone, 0, "new", 0666, true},
+      // Private bits that cannot be set: no password goes into a file
+      // others can read.
+      {"another's file, private bits asked", false, kOthers, 0666, true, 0600, true, wsWrite, EPERM, "old", 0666, true},
+      {"open folder: the temporary file", true, kMine, 0644, true, -1, true, wsNone, 0, "new", 0644, false},
+      {"open folder, no file yet", true, kNone, 0, true, 0600, true, wsNone, 0, "new", 0600, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner == kOthers && !root) continue;  // only root can give a file away
+    const std::string folder = Path("case" + std::to_string(n++));
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string file = folder + "/p.zvp";
+    struct stat before {};
+    if (c.owner != kNone) {
+      WriteFile(file, "old", static_cast<int>(c.bits));
+      ASSERT_TRUE(c.owner != kMine || testsupport::GiveToOtherUser(file));
+      ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    }
+    ASSERT_TRUE(!c.folderOpen || testsupport::GiveToOtherUser(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderOpen ? 0755 : 0555), 0);
+
+    const std::string got = testsupport::AsOtherUser([&] {
+      TReplaceOptions o;
+      o.InPlaceWhenFolderRefuses = c.inPlace;
+      o.Mode = c.mode;
+      TReplacingFile f;
+      if (f.Open(file, o) && f.Write("new") && c.commit) f.Commit();
+      return std::to_string(f.Fault().Step) + "/" + std::to_string(f.Fault().Code);
+    });
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(got, std::to_string(c.step) + "/" + std::to_string(c.code));
+    struct stat after {};
+    if (!c.content) {
+      EXPECT_NE(::stat(file.c_str(), &after), 0);
+      EXPECT_TRUE(FolderEntries(folder).empty());
+      continue;
+    }
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(ReadFile(file), c.content);
+    EXPECT_EQ(after.st_mode & 07777, c.bitsAfter);
+    if (c.owner != kNone) {
+      EXPECT_EQ(after.st_ino == before.st_ino, c.sameFile);
+    }
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"p.zvp"});  // no temporary file left
+  }
 }
 
 TEST_F(FsTest, WritingThroughALinkKeepsTheLink) {

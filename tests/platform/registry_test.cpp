@@ -197,6 +197,98 @@ TEST_F(RegistryTest, DeleteValueAndTheOrderOfValueNames) {
   ASSERT_EQ(names.Count(), 2);
   EXPECT_EQ(names[0], "alpha");
   EXPECT_EQ(names[1], "Mid");
+
+  // Several at once, in one change of the file: names not there (or there
+  // in another case) are passed over, the rest keep their order and their
+  // data, and a value made afterwards goes last.
+  for (const char* n : {"b", "c", "d", "e"}) r.WriteString(n, std::string("data of ") + n);
+  const std::string before = ReadFile(RegistryFile(HKEY_CURRENT_USER));
+  EXPECT_EQ(r.DeleteValues({}), 0);
+  EXPECT_EQ(r.DeleteValues({"missing", "ALPHA"}), 0);
+  EXPECT_EQ(ReadFile(RegistryFile(HKEY_CURRENT_USER)), before);
+  EXPECT_EQ(r.DeleteValues({"c", "alpha", "nothing", "e", "c"}), 3);
+  r.WriteString("alpha", "made again");
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Text(), "Mid\r\nb\r\nd\r\nalpha\r\n");
+  EXPECT_EQ(r.ReadString("d"), "data of d");
+  EXPECT_EQ(r.ReadString("Mid"), "Mid");
+  EXPECT_FALSE(r.ValueExists("c"));
+  TRegistry readOnly(KEY_READ);
+  ASSERT_TRUE(readOnly.OpenKey("\\K", false));
+  EXPECT_EQ(readOnly.DeleteValues({"b"}), 0);
+  EXPECT_TRUE(r.ValueExists("b"));
+}
+
+// A file edited by hand may name a key twice, in other letter cases, and a
+// value twice: the key keeps its first spelling and its first place, the
+// value its first place and its last data. Long keys read the same.
+TEST_F(RegistryTest, RepeatedAndManyKeysAndValuesInAFile) {
+  std::string text =
+      "[Software\\Firm]\n"
+      "a=s:first\n"
+      "b=i:2\n"
+      "a=s:second\n"
+      "[SOFTWARE\\firm\\Sub]\n"
+      "x=s:1\n"
+      "[software\\FIRM]\n"
+      "c=s:3\n"
+      "B=s:other case, other value\n"
+      "[Many]\n";
+  constexpr int kMany = 3000;
+  for (int i = 0; i < kMany; ++i) text += "v" + std::to_string(i) + "=i:" + std::to_string(i) + "\n";
+  text += "v7=i:-7\n";
+  for (int i = 0; i < kMany; ++i) text += "[Many\\k" + std::to_string(i) + "]\nn=s:" + std::to_string(i) + "\n";
+  text += "[MANY\\K7]\nn=s:again\n";
+  ::mkdir(Dir.c_str(), 0700);
+  WriteFile(RegistryFile(HKEY_CURRENT_USER), text);
+
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\software\\firm", false));
+  EXPECT_EQ(r.CurrentPath(), "Software\\Firm");
+  TStringList names;
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Text(), "a\r\nb\r\nc\r\nB\r\n");
+  EXPECT_EQ(r.ReadString("a"), "second");
+  EXPECT_EQ(r.ReadInteger("b"), 2);
+  EXPECT_EQ(r.ReadString("B"), "other case, other value");
+  EXPECT_TRUE(r.KeyExists("Sub"));
+
+  ASSERT_TRUE(r.OpenKey("\\Many", false));
+  r.GetValueNames(names);
+  ASSERT_EQ(names.Count(), kMany);
+  EXPECT_EQ(names[7], "v7");
+  EXPECT_EQ(names[kMany - 1], "v" + std::to_string(kMany - 1));
+  EXPECT_EQ(r.ReadInteger("v7"), -7);
+  EXPECT_EQ(r.ReadInteger("v" + std::to_string(kMany - 1)), kMany - 1);
+  ASSERT_TRUE(r.OpenKey("k" + std::to_string(kMany - 1), false));
+  EXPECT_EQ(r.ReadString("n"), std::to_string(kMany - 1));
+  ASSERT_TRUE(r.OpenKey("\\many\\k7", false));
+  EXPECT_EQ(r.CurrentPath(), "Many\\k7");
+  EXPECT_EQ(r.ReadString("n"), "again");
+
+  // Written back, each key is one section in its first place.
+  r.WriteString("added", "1");
+  const std::string written = ReadFile(RegistryFile(HKEY_CURRENT_USER));
+  EXPECT_NE(written.find("[Software\\Firm]\na=s:second\nb=i:2\nc=s:3\nB=s:other case, other value\n[Software\\Firm\\Sub]\nx=s:1\n[Many]\nv0=i:0\n"),
+            std::string::npos);
+  EXPECT_NE(written.find("[Many\\k7]\nn=s:again\nadded=s:1\n[Many\\k8]\n"), std::string::npos);
+  EXPECT_EQ(written.find("[software"), std::string::npos);
+  EXPECT_NE(written.find("[Many\\k" + std::to_string(kMany - 1) + "]\nn=s:" + std::to_string(kMany - 1) + "\n"),
+            std::string::npos);
+
+  // Values and keys taken out of long lists: the rest are still found.
+  ASSERT_TRUE(r.OpenKey("\\Many", false));
+  EXPECT_EQ(r.DeleteValues({"v0", "v7", "v" + std::to_string(kMany - 1)}), 3);
+  EXPECT_TRUE(r.DeleteKey("K5"));
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Count(), kMany - 3);
+  EXPECT_EQ(names[0], "v1");
+  EXPECT_FALSE(r.ValueExists("v7"));
+  EXPECT_EQ(r.ReadInteger("v8"), 8);
+  EXPECT_FALSE(r.KeyExists("k5"));
+  EXPECT_TRUE(r.KeyExists("k6"));
+  ASSERT_TRUE(r.OpenKey("K7", true));
+  EXPECT_EQ(r.ReadString("n"), "again");
 }
 
 TEST_F(RegistryTest, WritesNeedAWritableKeyThatStillExists) {

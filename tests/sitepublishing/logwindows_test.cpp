@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 #include <memory>
@@ -137,32 +138,62 @@ TEST_F(LogWindows, NeverShownLogKeepsComingUpCentred) {
   EXPECT_LE(std::abs(g.center().y() - avail.center().y()), 4) << g.x() << "," << g.y();
 }
 
-// A place no screen shows, or a size larger than the screen, is brought back.
+// A place no screen shows, or a size larger than the screen, is brought back,
+// whatever number is stored: a window whose top edge is off the screen
+// (its title and menu bar hidden) is centred, one too small for its
+// content grows. What is written back at the end is where it stood.
 TEST_F(LogWindows, StoredPlacementIsKeptOnScreen) {
-  QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+  const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
   struct Case {
     const char* what;
     std::int32_t top, left, width, height;
     bool centred;
   };
   const Case cases[] = {
+      {"inside", avail.top() + 10, avail.left() + 20, 300, 200, false},
+      {"hanging off the right and the bottom", avail.top() + 10, avail.right() - 100, 300, avail.height() - 5, false},
       {"off every screen", avail.bottom() + 500, avail.right() + 500, 300, 200, true},
       {"far to the top left", -5000, -5000, 300, 200, true},
       {"too wide", 10, 10, avail.width() + 400, 200, true},
-      {"inside", avail.top() + 10, avail.left() + 20, 300, 200, false},
+      {"near the integer limit", 2147483250, 100, 302, 382, true},
+      {"nearer the limit", 2147483600, 100, 302, 382, true},
+      {"top edge above the screen", avail.top() - 48, 100, 302, 382, true},
+      {"only a sliver at the top", avail.top() - 370, 100, 302, 382, true},
+      {"left beyond the limit", 100, 2147483600, 302, 382, true},
+      {"largest numbers", kMax, kMax, kMax, kMax, true},
+      {"smallest numbers", kMin, kMin, kMin, kMin, true},
+      {"largest place, smallest size", kMax, kMax, kMin, kMin, true},
+      {"zero size", avail.top() + 10, avail.left() + 20, 0, 0, false},
+      {"negative size", avail.top() + 10, avail.left() + 20, -300, -200, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Put("frmDeleteLog", {{"Top", c.top}, {"Left", c.left}, {"Width", c.width}, {"Height", c.height}});
-    TfrmDeleteLog d;
-    QRect g(d.pos(), d.size());
-    EXPECT_TRUE(avail.contains(g)) << g.x() << "," << g.y() << " " << g.width() << "x" << g.height();
-    if (c.centred) {
-      EXPECT_LE(std::abs(g.center().x() - avail.center().x()), 1);
-      EXPECT_LE(std::abs(g.center().y() - avail.center().y()), 1);
-    } else {
-      EXPECT_EQ(g, QRect(c.left, c.top, c.width, c.height));
+    QRect g;
+    {
+      TfrmDeleteLog d;
+      g = QRect(d.pos(), d.size());
+      const QSize least = d.minimumSizeHint().expandedTo(QSize(1, 1));
+      EXPECT_GE(g.width(), std::min(least.width(), avail.width()));
+      EXPECT_GE(g.height(), std::min(least.height(), avail.height()));
+      if (c.centred) {
+        EXPECT_TRUE(avail.contains(g)) << g.x() << "," << g.y() << " " << g.width() << "x" << g.height();
+        EXPECT_LE(std::abs(g.center().x() - avail.center().x()), 1);
+        EXPECT_LE(std::abs(g.center().y() - avail.center().y()), 1);
+      } else {
+        // Left where it was, grown only where it was too small.
+        EXPECT_EQ(g.topLeft(), QPoint(c.left, c.top));
+        EXPECT_GE(g.width(), std::min(c.width, avail.width()));
+        EXPECT_GE(g.height(), std::min(c.height, avail.height()));
+        EXPECT_TRUE(c.width <= 0 || g.width() == c.width) << g.width();
+      }
     }
+    EXPECT_EQ(Values("frmDeleteLog"),
+              (std::vector<std::string>{"Top=" + std::to_string(g.y()), "Left=" + std::to_string(g.x()),
+                                        "Width=" + std::to_string(g.width()), "Height=" + std::to_string(g.height()),
+                                        "WindowState=0"}));
   }
 }
 

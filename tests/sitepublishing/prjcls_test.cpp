@@ -2,6 +2,9 @@
 // project file and the history.
 #include "tests/sitepublishing/prjcls_fixture.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/other_user.h"
+
+#include <functional>
 
 namespace {
 
@@ -110,6 +113,33 @@ TEST_F(PrjTest, GetValueTable) {
 
   VarList->AddVar("", "empty-name value", "4");
   EXPECT_EQ(VarList->GetValue(""), "empty-name value");
+}
+
+// Look-ups go through an index of the names: every change of the rows is
+// seen by the next look-up, and the first row of a name still wins.
+TEST_F(PrjTest, LookupsFollowEveryChangeOfTheRows) {
+  VarList->AddVar("title", "Home", "1");
+  VarList->AddVar("TITLE", "later row", "2");
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::vector<std::pair<const char*, const char*>> lookups;  // name, value
+  } steps[] = {
+      {"as added", [] {}, {{"Title", "Home"}, {"nothing", ""}}},
+      {"the first twin deleted", [] { VarList->DeleteVar(2); }, {{"title", "later row"}}},
+      {"renamed", [] { VarList->SetName(2, "Heading"); }, {{"title", ""}, {"HEADING", "later row"}}},
+      {"added after", [] { VarList->AddVar("Title", "new", "3"); }, {{"title", "new"}, {"heading", "later row"}}},
+      {"renamed to the name of a later row", [] { VarList->SetName(2, "title"); }, {{"TITLE", "later row"}}},
+      {"a value changed", [] { VarList->Items(2)->Value = "changed"; }, {{"title", "changed"}}},
+      {"cleared", [] { VarList->Clear(); }, {{"title", ""}, {"Name", ""}}},
+      {"fixed rows again", [] { VarList->AddFixedRows(); }, {{"name", "Value"}, {"title", ""}}},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    s.change();
+    for (const auto& [name, value] : s.lookups) EXPECT_EQ(VarList->GetValue(name), value) << name;
+  }
+  EXPECT_THROW(VarList->SetName(VarList->Count(), "x"), plat::EListError);
 }
 
 TEST_F(PrjTest, SysdateIsTakenNowInAnyCase) {
@@ -376,6 +406,68 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   // A missing folder is the file layer's error.
   Project->FileName = Path("nofolder/x.zvp");
   EXPECT_THROW(Project->Save(), EInOutError);
+}
+
+// A writable project in a folder that takes no new file is saved in place;
+// in a folder that does, through a temporary file as always; one the user
+// may not write is still refused. Saved as a user whom the folder's
+// permissions bind.
+TEST_F(PrjTest, SavedInAFolderThatTakesNoNewFile) {
+  const bool root = ::geteuid() == 0;
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+  // The history and default project go to a registry the user may write.
+  const std::string registry = Home.MakeFolder("registry-of-the-user");
+  ASSERT_TRUE(testsupport::GiveToOtherUser(registry));
+  struct Case {
+    const char* what;
+    bool folderOpen;
+    bool usersFile;  // else root's, 0644
+    bool remember;
+    const char* outcome;
+    bool sameFile;
+    mode_t bits;
+  } cases[] = {
+      {"closed folder: written in place", false, true, false, "saved", true, 0644},
+      {"closed folder, password kept: made private first", false, true, true, "saved", true, 0600},
+      {"open folder: through a temporary file", true, true, false, "saved", false, 0644},
+      {"closed folder, a file the user may not write", false, false, false, "<raised: File access denied>", true, 0644},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.usersFile && !root) continue;  // only root can give a file away
+    Project->Clear();
+    FillProject(c.remember);
+    Project->FileName = Path("reference" + std::to_string(n) + ".zvp");
+    Project->Save();
+    const std::string want = ReadFile(Project->FileName);
+
+    const std::string folder = Path("folder" + std::to_string(n++));
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string file = folder + "/p.zvp";
+    WriteFile(file, "old", 0644);
+    ASSERT_TRUE(!c.usersFile || testsupport::GiveToOtherUser(file));
+    ASSERT_TRUE(!c.folderOpen || testsupport::GiveToOtherUser(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderOpen ? 0755 : 0555), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+    Project->FileName = file;
+    const std::string got = testsupport::AsOtherUser([&] {
+      ::setenv("SITETOOLS_REGISTRY_DIR", registry.c_str(), 1);
+      Project->Save();
+      return std::string(Project->Modified ? "saved, still modified" : "saved");
+    });
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(got, c.outcome);
+    EXPECT_EQ(ReadFile(file), std::string(c.outcome) == "saved" ? want : "old");
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino == before.st_ino, c.sameFile);
+    EXPECT_EQ(after.st_mode & 07777, c.bits);
+    EXPECT_EQ(testsupport::FolderEntries(folder), std::vector<std::string>{"p.zvp"});
+  }
 }
 
 TEST_F(PrjTest, SaveThroughALinkKeepsTheLink) {

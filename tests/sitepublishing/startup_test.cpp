@@ -325,6 +325,75 @@ class ProgramOnDisplay : public ::testing::Test {
   std::string why;
 };
 
+// Where the display shows a window: its top left corner on the screen and
+// its size.
+struct Shown {
+  int X = 0, Y = 0, Width = 0, Height = 0;
+};
+Shown WhereShown(Display* d, Window w) {
+  Shown s;
+  XWindowAttributes a{};
+  Window child;
+  if (XGetWindowAttributes(d, w, &a) && XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &s.X, &s.Y, &child)) {
+    s.Width = a.width;
+    s.Height = a.height;
+  }
+  return s;
+}
+
+// A stored placement that no screen shows, however the numbers go: the
+// main window comes up on the screen (the display keeps 16-bit
+// coordinates, so a place beyond them would land wherever their low bits
+// say), and at the end the place it really had is written back.
+TEST_F(ProgramOnDisplay, AStoredPlacementBeyondTheScreenBringsTheMainWindowOnIt) {
+  struct Case {
+    const char* what;
+    std::int32_t top, left, width, height;
+  } cases[] = {
+      {"near the integer limit", 2147483250, 100, 302, 382},
+      {"nearer the limit, where only the menu bar would hide", 2147483600, 100, 302, 382},
+      {"the top edge above the screen", -48, 100, 302, 382},
+      {"left beyond the display's coordinates", 100, 40000, 302, 382},
+  };
+  const char* bounds[] = {"Top", "Left", "Width", "Height"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::PrivateHome home("placement");
+    {
+      plat::TRegistry reg;
+      ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox\\frmMain", true));
+      const std::int32_t values[] = {c.top, c.left, c.width, c.height};
+      for (int i = 0; i < 4; ++i) reg.WriteInteger(bounds[i], values[i]);
+    }
+    pid_t program = Spawn({ZENTAVOX_PATH}, {"DISPLAY=" + Screen.Name(), "QT_QPA_PLATFORM=xcb"});
+    struct Reap {
+      pid_t pid;
+      ~Reap() { Stop(pid); }
+    } reap{program};
+    std::optional<Window> w = WaitForWindow(d, "Zentavo", {});
+    ASSERT_TRUE(w.has_value()) << "no main window";
+    auto onScreen = [](const Shown& s) {
+      return s.Width > 0 && s.X >= 0 && s.Y >= 0 && s.X + s.Width <= 1024 && s.Y + s.Height <= 768;
+    };
+    Shown at = WhereShown(d, *w);
+    for (auto end = Clock::now() + std::chrono::seconds(10); !onScreen(at) && Clock::now() < end;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      at = WhereShown(d, *w);
+    }
+    EXPECT_TRUE(onScreen(at)) << at.X << "," << at.Y << " " << at.Width << "x" << at.Height;
+
+    AskToClose(d, *w);
+    std::optional<int> rc = WaitExit(program, std::chrono::seconds(30));
+    ASSERT_TRUE(rc.has_value()) << "still running after the close";
+    reap.pid = -1;
+    EXPECT_EQ(*rc, 0);
+    plat::TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox\\frmMain", false));
+    const int shown[] = {at.Y, at.X, at.Width, at.Height};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(reg.ReadInteger(bounds[i]), shown[i]) << bounds[i];
+  }
+}
+
 // The registry uninstall must change cannot be read, or cannot be locked:
 // the program asks, shows the error and ends with status 1, and the entry
 // stays listed.

@@ -117,6 +117,22 @@ TEST_F(VarsWindow, EditingAValueMarksTheProjectModified) {
   EXPECT_TRUE(Main->sbSave->isEnabled());
 }
 
+// A name edited in the grid is the one a page's tag finds next.
+TEST_F(VarsWindow, ARenamedVariableIsWhatPagesFind) {
+  AddVar("title", "My Site");
+  ASSERT_EQ(VarList->GetValue("title"), "My Site");
+  V().SetCurrentCell(0, 2);
+  QTest::keyClick(V().dgVars, Qt::Key_F2);
+  ASSERT_TRUE(V().Editing());
+  Editor()->selectAll();
+  QTest::keyClicks(Editor(), QStringLiteral("heading"));
+  QTest::keyClick(Editor(), Qt::Key_Return);
+  Settle();
+  EXPECT_EQ(VarList->Items(2)->Name, "heading");
+  EXPECT_EQ(VarList->GetValue("Heading"), "My Site");
+  EXPECT_EQ(VarList->GetValue("title"), "");
+}
+
 TEST_F(VarsWindow, StatusHint) {
   struct Case {
     std::string Name, Status;
