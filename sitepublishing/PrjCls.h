@@ -39,6 +39,14 @@ std::string DateTimeIdText(double dateTime);
 std::int32_t PackDosDateTime(const std::tm& local);
 // The stamp of a file's last write; -1 when it cannot be found or is a folder.
 std::int32_t FileStamp(const std::string& path);
+// The stamp of a file's last write as read now, and whether its 2-second
+// slot is over: while it is not, a further edit would keep the same stamp.
+struct TStampNow {
+  std::int32_t Stamp = -1;
+  bool SlotOver = false;
+  bool TimeRead = false;  // false: the file could not be examined
+};
+TStampNow ReadStampNow(const std::string& path);
 
 // ---- file errors -----------------------------------------------------------------
 
@@ -92,8 +100,14 @@ class TVarList : public plat::TObject {
 
 class TVersion : public plat::TObject {
  public:
-  std::string Key;  // upper-cased
+  // In the letter case of its paths: a file renamed in case alone is
+  // another file on the server.
+  std::string Key;
   std::string Stamp;
+  // Read from a file and holding no lower-case letter: the program used to
+  // upper-case every key, so such an entry stands for its path in any
+  // letter case until a file of that path is recorded again.
+  bool Legacy = false;
 };
 
 class TVersionList : public plat::TObject {
@@ -106,13 +120,19 @@ class TVersionList : public plat::TObject {
   int Count() const { return static_cast<int>(Items_.size()); }
   TVersion* Items(int index) const;
 
-  // Index of the first entry with this key (upper-cased); 0 when there is none,
+  // Index of the first entry with exactly this key; 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
-  // Both go through the index: a run looks up every file of the site.
+  // Both go through the index: a run looks up every file of the site. A
+  // key without an entry of its own finds the legacy entry of its
+  // upper-cased form.
   std::string GetStamp(const std::string& key) const;
-  // Replaces the stamp of an existing key, else inserts the key first.
+  // Replaces the stamp of the key's entry (or of the legacy entry it
+  // finds, which takes the key's letter case), else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
+  // When the key finds a legacy entry under another letter case, that entry
+  // takes the key's case and stamp stays; true when it did.
+  bool TakeCase(const std::string& key);
   void Clear();
   // Appends the "[Versions]" section. An entry holding a line break is left
   // out: it could not be read back, and losing it only costs a re-upload.
@@ -124,6 +144,9 @@ class TVersionList : public plat::TObject {
   // each entry by its key.
   std::deque<TVersion*> Items_;
   std::unordered_map<std::string, TVersion*> ByKey_;
+  // The entry GetStamp reads for the key, or null.
+  TVersion* Find(const std::string& key) const;
+  void Rekey(TVersion* v, const std::string& key);
 };
 
 // ---- the project ---------------------------------------------------------------------
@@ -219,15 +242,24 @@ class TProject : public plat::TObject {
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
+  // The name as the walk hands it to the server relative to the current
+  // folder: one the server might read specially ("~" is the home folder
+  // to some, a leading "-" starts options) goes as "./" + name.
+  static std::string RelativeRemoteName(const std::string& name);
   // One file of the current local folder. sharedKey: another file's path
   // differs from this one's only in letter case, so its stamp key is not
   // its own: the file is sent every time and no stamp is recorded for it.
   void UploadFile(const std::string& name, bool sharedKey = false);
-  // The changed test; stamp gets the file's stamp as read now, the one that
-  // is recorded after a successful put.
-  bool IsChanged(const std::string& fullPath, std::string& stamp);
+  // The changed test; stamp gets what is recorded after a successful put:
+  // the file's stamp as read now, or "" when the file is to get none (its
+  // stamp slot is not over yet, or it has no stamp at all). unstamped: not
+  // "" when the file's last-write time gives no stamp, so it is sent on
+  // every run, and why is its line.
+  bool IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped);
+  // Records a stamp that is not "".
   void RecordVersion(const std::string& fullPath, const std::string& stamp);
-  // Host upper-cased, ":", the remote folder field as typed, ":", the path.
+  // Host upper-cased, ":", the remote folder field as typed, ":", the path
+  // in its own letter case.
   std::string VersionKey(const std::string& fullPath);
 
   // ---- delete old (DeleteWalk.cpp) ----

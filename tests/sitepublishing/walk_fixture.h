@@ -3,6 +3,7 @@
 // bound to the project, a local site folder, and helpers for both trees.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -40,10 +41,22 @@ void AsUnprivileged(F f) {
   EXPECT_EQ(::setegid(0), 0);
 }
 
-// Writes a file, making its folders.
+// Moves a file's last write by `seconds`.
+inline void ShiftMtime(const std::string& path, int seconds) {
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  timespec times[2] = {st.st_atim, st.st_mtim};
+  times[1].tv_sec += seconds;
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Writes a file, making its folders, dated a minute back: a file whose
+// 2-second stamp slot is not over when it is sent gets no stamp, and most
+// tests want the stamps of files written just before.
 inline void Write(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
   testsupport::WriteFile(path, data);
+  ShiftMtime(path, -60);
 }
 
 // The names of a folder in the order the file system lists them: the walks
