@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -269,6 +270,11 @@ class TProject : public plat::TObject {
   // Enters the remote folder (the login folder when path is empty) and
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
+  // Lists the folder and, in the walk's order, the folders below it ahead
+  // of any check, and notes where the remote links that stand for local
+  // entries lead. Stops at the first folder whose listing fails (the walk
+  // ends there too, with that error) or when the run is aborted; false then.
+  bool ScanRemoteDir(const std::string& dir);
   void WalkRemoteDir(const std::string& dir);
   // One remote file, or a remote link (offered only when nothing local
   // bears its name).
@@ -276,6 +282,13 @@ class TProject : public plat::TObject {
   void CheckRemoteDir(const std::string& path);
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);
+  // Whether the remote path is, or lies below, what a remote link that
+  // stands for a local entry points at: the upload writes there through
+  // the link, so it is never offered.
+  bool IsLinkTarget(const std::string& path) const;
+  // Whether such a target lies below the remote folder: the server would
+  // refuse to remove it.
+  bool HoldsLinkTarget(const std::string& path) const;
 
  private:
   TSimpleFTP& WalkFtp();
@@ -287,6 +300,31 @@ class TProject : public plat::TObject {
     std::string Path;
   };
   std::vector<TWalkFolder> WalkPath_;
+  // The delete-old walk's listings, made ahead of its checks.
+  struct TRemoteEntry {
+    std::string Path;
+    bool IsFolder = false;
+    bool IsLink = false;
+    std::string Target;  // a link's, as listed
+  };
+  struct TRemoteListing {
+    std::vector<TRemoteEntry> Entries;
+    std::exception_ptr Error;  // the listing failed: the walk ends with this
+  };
+  // A folder that cannot be listed ends the run; an abort gives false.
+  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries);
+  std::unordered_map<std::string, TRemoteListing> Listings_;
+  // Every remote link met. Target: normalised, resolved against the link's
+  // folder unless absolute; an absolute one may be a path of the server's
+  // disk rather than of what it shows (servers that give their users no
+  // root of their own list it so), so it is also matched by its end.
+  struct TRemoteLink {
+    std::string Target;
+    bool Absolute = false;
+    bool Leads = false;  // the upload writes through it
+  };
+  std::unordered_map<std::string, TRemoteLink> RemoteLinks_;
+  void MarkLinkTargets();
   TProjectFieldStore OwnFields_;
 };
 
