@@ -3,7 +3,6 @@
 // bound to the project, a local site folder, and helpers for both trees.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -41,14 +40,7 @@ void AsUnprivileged(F f) {
   EXPECT_EQ(::setegid(0), 0);
 }
 
-// Moves a file's last write by `seconds`.
-inline void ShiftMtime(const std::string& path, int seconds) {
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  timespec times[2] = {st.st_atim, st.st_mtim};
-  times[1].tv_sec += seconds;
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
+using testsupport::ShiftMtime;
 
 // Writes a file, making its folders, dated a minute back: a file whose
 // 2-second stamp slot is not over when it is sent gets no stamp, and most
