@@ -292,6 +292,8 @@ void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
+    // The upload may have written below a link too.
+    ForgetStamps(path, isLink);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
@@ -307,9 +309,20 @@ void TProject::CheckRemoteDir(const std::string& path) {
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
+    ForgetStamps(path, true);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
+}
+
+void TProject::ForgetStamps(const std::string& remotePath, bool below) {
+  // The local path as the upload spells it in its keys: the folder field
+  // as typed, "/", the path below it.
+  const std::string field = Fields().FieldText(pfPath);
+  const std::string rest = RemoteToLocal(remotePath).substr(AddBackslash(field).size());
+  if (!VersionList->Forget(VersionKey(field + "/" + rest), below)) return;
+  Modified = true;
+  if (Form) Form->SetModified();
 }
 
 std::string TProject::RemoteToLocal(const std::string& path) {

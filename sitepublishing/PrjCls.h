@@ -134,6 +134,9 @@ class TVersionList : public plat::TObject {
   // When the key finds a legacy entry under another letter case, that entry
   // takes the key's case and stamp stays; true when it did.
   bool TakeCase(const std::string& key);
+  // Drops the entry GetStamp reads for the key and, with below, every entry
+  // of a path below it; true when one went.
+  bool Forget(const std::string& key, bool below);
   void Clear();
   // Appends the "[Versions]" section. An entry holding a line break is left
   // out: it could not be read back, and losing it only costs a re-upload.
@@ -289,6 +292,10 @@ class TProject : public plat::TObject {
   // Whether such a target lies below the remote folder: the server would
   // refuse to remove it.
   bool HoldsLinkTarget(const std::string& path) const;
+  // Forgets the upload stamps of the local counterpart of a remote entry
+  // just deleted (with below, of everything below it), so that a file of
+  // that path is sent again, whatever its last-write time.
+  void ForgetStamps(const std::string& remotePath, bool below);
 
  private:
   TSimpleFTP& WalkFtp();

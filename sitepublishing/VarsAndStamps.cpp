@@ -251,6 +251,26 @@ bool TVersionList::TakeCase(const std::string& key) {
   return true;
 }
 
+bool TVersionList::Forget(const std::string& key, bool below) {
+  TVersion* exact = Find(key);
+  const std::string prefix = key + "/", legacyPrefix = UpperCase(prefix);
+  bool gone = false;
+  for (auto it = Items_.begin(); it != Items_.end();) {
+    TVersion* v = *it;
+    const bool under = below && (v->Key.compare(0, prefix.size(), prefix) == 0 ||
+                                 (v->Legacy && v->Key.compare(0, legacyPrefix.size(), legacyPrefix) == 0));
+    if (v != exact && !under) {
+      ++it;
+      continue;
+    }
+    ByKey_.erase(v->Key);
+    it = Items_.erase(it);
+    plat::Free(v);
+    gone = true;
+  }
+  return gone;
+}
+
 void TVersionList::Clear() {
   ByKey_.clear();
   while (!Items_.empty()) {

@@ -433,6 +433,32 @@ TEST_P(DeleteWalk, WhatALinkForALocalEntryPointsAtIsNeverOffered) {
   }
 }
 
+// What Delete Old deletes is no longer published: its stamps go with it,
+// so a local file that comes back under that path (a rename undone, its
+// last-write time the same) is sent again.
+TEST_P(DeleteWalk, WhatIsDeletedIsSentAgainWhenItComesBack) {
+  for (const bool folder : {false, true}) {
+    SCOPED_TRACE(folder ? "a folder" : "a file");
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    VersionList->Clear();
+    const std::string name = folder ? "d" : "a.txt", moved = folder ? "e" : "b.txt";
+    Write(folder ? Local("d/x.txt") : Local("a.txt"), "content");
+    Project->Upload(true);
+    fs::rename(Local(name), Local(moved));
+    Project->Upload(true);
+    Project->Modified = false;
+    deleteLog_->DefaultAnswer = AnswerYesToAll;
+    Project->DeleteOld();
+    ASSERT_FALSE(ftptest::Exists(Disk(name)));
+    EXPECT_TRUE(Project->Modified);
+    fs::rename(Local(moved), Local(name));
+    Project->Upload(true);
+    EXPECT_EQ(uploadLog_.ErrorCount(), 0);
+    EXPECT_EQ(testsupport::ReadFile(Disk(folder ? "d/x.txt" : "a.txt")), "content");
+  }
+}
+
 // "\" is an ordinary byte of a remote name: "keep\" is another folder than
 // "keep", walked, offered and removed as itself.
 TEST_P(DeleteWalk, BackslashIsPartOfARemoteName) {
