@@ -155,6 +155,15 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
         if (::chown(e.path().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << e.path();
     }
   }
+  // A link on the server's disk (its folders made), owned by the user the
+  // server writes as.
+  void RemoteLink(const std::string& rel, const std::string& target) const {
+    fs::create_directories(fs::path(Disk(rel)).parent_path());
+    fs::create_symlink(target, Disk(rel));
+    if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
+      if (::lchown(Disk(rel).c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << rel;
+    }
+  }
   // Empties the server's folder (the folder itself keeps its owner).
   void ClearRemote() const {
     for (const auto& e : fs::directory_iterator(Disk())) fs::remove_all(e.path());

@@ -297,11 +297,7 @@ class WalkPromise : public WalkServerTest {
           std::string up;
           for (char c : rel)
             if (c == '/') up += "../";
-          fs::create_symlink(up + target, Disk(rel));
-          if (GetParam() == "vsftpd") {
-            struct passwd* ftpUser = ::getpwnam("ftp");
-            if (ftpUser && ::lchown(Disk(rel).c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << rel;
-          }
+          RemoteLink(rel, up + target);
           return "remote link " + rel + " -> " + up + target;
         }
       }
