@@ -163,24 +163,26 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
   return true;
 }
 
-bool TProject::ScanRemoteDir(const std::string& dir) {
+void TProject::ScanRemoteDir(const std::string& dir) {
   TDeleteLogView& log = *DeleteLog;
-  if (log.Aborted()) return false;
+  if (log.Aborted()) return;
   // The walk leaves a folder alone (and says why) when its local
   // counterpart cannot be checked or links to nothing.
   if (dir != RemoteBase) {
     try {
-      if (LocalKindOf(RemoteToLocal(dir)) == LocalKind::BrokenLink) return true;
+      if (LocalKindOf(RemoteToLocal(dir)) == LocalKind::BrokenLink) return;
     } catch (const plat::Exception&) {
-      return true;
+      return;
     }
   }
+  // A folder that cannot be listed ends the walk when it gets there; the
+  // scan goes on past it, so that the links beside it are known.
   TRemoteListing& listing = Listings_[dir];
   try {
-    if (!ListRemoteDir(dir, listing.Entries)) return false;
+    if (!ListRemoteDir(dir, listing.Entries)) return;
   } catch (...) {
     listing.Error = std::current_exception();
-    return false;
+    return;
   }
   std::vector<std::string> folders;
   for (const TRemoteEntry& e : listing.Entries) {
@@ -197,9 +199,7 @@ bool TProject::ScanRemoteDir(const std::string& dir) {
       link.Leads = true;
     }
   }
-  for (const std::string& folder : folders)
-    if (!ScanRemoteDir(folder)) return false;
-  return true;
+  for (const std::string& folder : folders) ScanRemoteDir(folder);
 }
 
 void TProject::MarkLinkTargets() {

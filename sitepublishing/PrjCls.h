@@ -273,11 +273,10 @@ class TProject : public plat::TObject {
   // Enters the remote folder (the login folder when path is empty) and
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
-  // Lists the folder and, in the walk's order, the folders below it ahead
-  // of any check, and notes where the remote links that stand for local
-  // entries lead. Stops at the first folder whose listing fails (the walk
-  // ends there too, with that error) or when the run is aborted; false then.
-  bool ScanRemoteDir(const std::string& dir);
+  // Lists the folder and the folders below it ahead of any check, and notes
+  // where the remote links lead. A listing that fails is kept as the error
+  // the walk ends with when it gets there; an abort stops the scan.
+  void ScanRemoteDir(const std::string& dir);
   void WalkRemoteDir(const std::string& dir);
   // One remote file, or a remote link (offered only when nothing local
   // bears its name).

@@ -426,6 +426,26 @@ TEST_P(DeleteWalk, WhatALinkForALocalEntryPointsAtIsNeverOffered) {
   }
 }
 
+// A folder the server will not list ends the run when the walk gets there,
+// but the links beyond it are known all the same: what one of them points
+// at, walked before the refusal, is not offered.
+TEST_P(DeleteWalk, LinksBeyondAFolderThatCannotBeListedStillKeepTheirTargets) {
+  if (GetParam() != "vsftpd") GTEST_SKIP() << "pyftpdlib runs as root here and lists every folder";
+  Write(Local("z/docs/x.htm"), "local");
+  RemoteTree({"a/real/x.htm", "a/stale.htm", "b/locked/"});
+  RemoteLink("z/docs", "../a/real");
+  ::chmod(Disk("b/locked").c_str(), 0);
+  // The server lists folders by name: a, then b, then z.
+  ASSERT_EQ(RemoteOrder(R()), (Lines{"a", "b", "z"}));
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  ::chmod(Disk("b/locked").c_str(), 0755);
+  const Lines errors = deleteLog_->TextsOf(lkError);
+  EXPECT_NE(std::find(errors.begin(), errors.end(), "Couldn't change to directory " + R("b/locked")), errors.end())
+      << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a/", "a/real/", "a/real/x.htm", "b/", "b/locked/", "z/", "z/docs -> ../a/real"}));
+}
+
 // What Delete Old deletes is no longer published: its stamps go with it,
 // so a local file that comes back under that path (a rename undone, its
 // last-write time the same) is sent again.
