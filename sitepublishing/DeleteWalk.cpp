@@ -179,7 +179,10 @@ void TProject::ScanRemoteDir(const std::string& dir) {
   // scan goes on past it, so that the links beside it are known.
   TRemoteListing& listing = Listings_[dir];
   try {
-    if (!ListRemoteDir(dir, listing.Entries)) return;
+    if (!ListRemoteDir(dir, listing.Entries)) {
+      Listings_.erase(dir);  // aborted: nothing was listed
+      return;
+    }
   } catch (...) {
     listing.Error = std::current_exception();
     return;
