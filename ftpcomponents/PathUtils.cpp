@@ -8,7 +8,7 @@ std::string AddBackslash(const std::string& S) {
 void SlashesToBackslashes(std::string& S) { (void)S; }
 
 std::string StripTrailingDelimiter(const std::string& S) {
-  if (S.size() > 1 && (S.back() == '/' || S.back() == '\\')) return S.substr(0, S.size() - 1);
+  if (S.size() > 1 && S.back() == '/') return S.substr(0, S.size() - 1);
   return S;
 }
 

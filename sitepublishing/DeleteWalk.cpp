@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::uint8_t kAnswerNo = 2;
 
-enum class RemoteKind { File, Folder, Link };
-
 enum class LocalKind { Missing, File, Folder, BrokenLink };
 
 // What stands locally at the path (links followed; a link that leads
@@ -38,6 +36,35 @@ bool ConfirmDelete(TDeleteLogView& log, const std::string& question) {
   return log.AskDelete() != kAnswerNo;
 }
 
+// The path with "." and empty parts dropped and ".." taken back, from
+// "/"; a relative path is taken from folder.
+std::string NormalRemotePath(const std::string& folder, const std::string& path) {
+  std::vector<std::string> parts;
+  auto add = [&parts](const std::string& p) {
+    for (std::size_t start = 0; start <= p.size();) {
+      std::size_t end = p.find('/', start);
+      if (end == std::string::npos) end = p.size();
+      const std::string part = p.substr(start, end - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
+    }
+  };
+  if (path.empty() || path[0] != '/') add(folder);
+  add(path);
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+std::string ParentOf(const std::string& normal) {
+  const std::size_t slash = normal.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : normal.substr(0, slash);
+}
+
 }  // namespace
 
 void TProject::DeleteOld() {
@@ -47,9 +74,12 @@ void TProject::DeleteOld() {
   Form->SetFtpParams();
   log.BeginDelete();
   struct Close {
+    TProject& project;
     TSimpleFTP& ftp;
     TDeleteLogView& log;
     ~Close() {
+      project.Listings_.clear();
+      project.RemoteLinks_.clear();
       ftp.Disconnect();
       log.AddLog(lkNotice, "Deleting old files completed");
       // The line above is written in every case; a run that did not get
@@ -60,7 +90,7 @@ void TProject::DeleteOld() {
         log.AddLog(lkError, "Deleting old files completed with errors.");
       log.EndDelete();
     }
-  } close{ftp, log};
+  } close{*this, ftp, log};
   try {
     const std::string local = Fields().FieldText(pfPath);
     // Without the local folder (a disk not mounted, say) every remote file
@@ -71,6 +101,12 @@ void TProject::DeleteOld() {
     if (!ftp.Connect()) throw ESimpleFTPError("Not connected!");
     log.AddLog(lkPlain, "Find old files...");
     SetRemoteBase(Fields().FieldText(pfFTPPath));
+    // A link anywhere in the tree may lead into a folder that the walk
+    // reaches before it: every listing comes first.
+    Listings_.clear();
+    RemoteLinks_.clear();
+    ScanRemoteDir(RemoteBase);
+    MarkLinkTargets();
     WalkRemoteDir(RemoteBase);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
@@ -86,8 +122,125 @@ void TProject::SetRemoteBase(const std::string& path) {
   RemoteBase = ftp.RemoteDir();
 }
 
-void TProject::WalkRemoteDir(const std::string& dir) {
+bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries) {
   TSimpleFTP& ftp = WalkFtp();
+  TDeleteLogView& log = *DeleteLog;
+  entries.clear();
+  // A change or listing that failed because the user cancelled is no
+  // error of its own: the run just ends.
+  bool entered = false;
+  try {
+    entered = ftp.ChangeDir(dir);
+  } catch (const plat::Exception&) {
+    if (log.Aborted()) return false;
+    throw;
+  }
+  if (!entered) {
+    if (log.Aborted()) return false;
+    throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", dir.c_str()));
+  }
+  // The component gives 0 entries for a listing that failed as well as for
+  // an empty folder; a failed one must end the run, or the folder would be
+  // taken as empty and offered for removal.
+  if (ftp.FindFiles("*.*", true) == 0 &&
+      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES)) {
+    if (log.Aborted()) return false;
+    throw ESimpleFTPError("Cannot list folder " + dir);
+  }
+  // The listing is refilled by the next search, so the walk keeps its own
+  // copy, with each entry's kind. A link is neither a file nor a folder:
+  // it is never entered.
+  for (int i = 0; i < ftp.Files().Count(); ++i) {
+    TWin32FindDataA data;
+    ftp.GetFileInfo(i, data);
+    TRemoteEntry e;
+    e.Path = ftp.Files()[i];
+    e.IsLink = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    e.IsFolder = !e.IsLink && (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (e.IsLink) e.Target = data.LinkTarget;
+    entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+void TProject::ScanRemoteDir(const std::string& dir) {
+  TDeleteLogView& log = *DeleteLog;
+  if (log.Aborted()) return;
+  // The walk leaves a folder alone (and says why) when its local
+  // counterpart cannot be checked or links to nothing.
+  if (dir != RemoteBase) {
+    try {
+      if (LocalKindOf(RemoteToLocal(dir)) == LocalKind::BrokenLink) return;
+    } catch (const plat::Exception&) {
+      return;
+    }
+  }
+  // A folder that cannot be listed ends the walk when it gets there; the
+  // scan goes on past it, so that the links beside it are known.
+  TRemoteListing& listing = Listings_[dir];
+  try {
+    if (!ListRemoteDir(dir, listing.Entries)) {
+      Listings_.erase(dir);  // aborted: nothing was listed
+      return;
+    }
+  } catch (...) {
+    listing.Error = std::current_exception();
+    return;
+  }
+  std::vector<std::string> folders;
+  for (const TRemoteEntry& e : listing.Entries) {
+    if (e.IsFolder && !e.Path.empty() && e.Path.back() != '.') folders.push_back(e.Path);
+    if (!e.IsLink || e.Target.empty()) continue;
+    TRemoteLink& link = RemoteLinks_[NormalRemotePath("/", e.Path)];
+    link.Absolute = e.Target[0] == '/';
+    link.Target = NormalRemotePath(UnixPathPart(e.Path), e.Target);
+    // One that stands for a local entry is what the upload writes through;
+    // one that cannot be checked is taken as such.
+    try {
+      link.Leads = LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing;
+    } catch (const plat::Exception&) {
+      link.Leads = true;
+    }
+  }
+  for (const std::string& folder : folders) ScanRemoteDir(folder);
+}
+
+void TProject::MarkLinkTargets() {
+  // The upload writes through a link found where it writes too.
+  for (bool more = true; more;) {
+    more = false;
+    for (auto& [path, link] : RemoteLinks_) {
+      if (link.Leads || !IsLinkTarget(path)) continue;
+      link.Leads = true;
+      more = true;
+    }
+  }
+}
+
+bool TProject::IsLinkTarget(const std::string& path) const {
+  for (std::string at = NormalRemotePath("/", path);; at = ParentOf(at)) {
+    for (const auto& [linkPath, link] : RemoteLinks_) {
+      if (!link.Leads) continue;
+      if (link.Target == at) return true;
+      if (link.Absolute && at != "/" && link.Target.size() > at.size() &&
+          link.Target.compare(link.Target.size() - at.size(), at.size(), at) == 0)
+        return true;
+    }
+    if (at == "/") return false;
+  }
+}
+
+bool TProject::HoldsLinkTarget(const std::string& path) const {
+  const std::string below = (path == "/" ? std::string() : NormalRemotePath("/", path)) + "/";
+  for (const auto& [linkPath, link] : RemoteLinks_) {
+    if (!link.Leads) continue;
+    if (link.Target.compare(0, below.size(), below) == 0) return true;
+    if (link.Absolute && link.Target.find(below) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void TProject::WalkRemoteDir(const std::string& dir) {
   TDeleteLogView& log = *DeleteLog;
   log.AddLog(lkPlain, "checking directory " + dir);
   if (dir != RemoteBase) {
@@ -102,46 +255,23 @@ void TProject::WalkRemoteDir(const std::string& dir) {
       return;
     }
   }
-  // A change or listing that failed because the user cancelled is no
-  // error of its own: the run just ends.
-  bool entered = false;
-  try {
-    entered = ftp.ChangeDir(dir);
-  } catch (const plat::Exception&) {
-    if (log.Aborted()) return;
-    throw;
-  }
-  if (!entered) {
-    if (log.Aborted()) return;
-    throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", dir.c_str()));
-  }
-  // The component gives 0 entries for a listing that failed as well as for
-  // an empty folder; a failed one must end the run, or the folder would be
-  // taken as empty and offered for removal.
-  if (ftp.FindFiles("*.*", true) == 0 &&
-      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES)) {
-    if (log.Aborted()) return;
-    throw ESimpleFTPError("Cannot list folder " + dir);
-  }
-  // The listing is refilled by the next search (and the checks may pump
-  // messages), so the walk keeps its own copy, with each entry's kind. A
-  // link is neither a file nor a folder: it is never entered.
-  std::vector<std::pair<std::string, RemoteKind>> entries;
-  for (int i = 0; i < ftp.Files().Count(); ++i) {
-    TWin32FindDataA data;
-    ftp.GetFileInfo(i, data);
-    const RemoteKind kind = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) ? RemoteKind::Link
-                            : (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) ? RemoteKind::Folder
-                                                                                             : RemoteKind::File;
-    entries.emplace_back(ftp.Files()[i], kind);
+  std::vector<TRemoteEntry> entries;
+  auto listed = Listings_.find(dir);
+  if (listed != Listings_.end()) {
+    if (listed->second.Error) std::rethrow_exception(listed->second.Error);
+    entries = listed->second.Entries;
+  } else if (log.Aborted() || !ListRemoteDir(dir, entries)) {
+    // Not listed ahead: the scan stopped on an abort, or the local side
+    // changed meanwhile.
+    return;
   }
   std::vector<std::string> folders;
-  for (const auto& [path, kind] : entries) {
+  for (const TRemoteEntry& e : entries) {
     if (log.Aborted()) return;
-    if (kind != RemoteKind::Folder)
-      CheckRemoteFile(path, kind == RemoteKind::Link);
-    else if (path.empty() || path.back() != '.')
-      folders.push_back(path);
+    if (!e.IsFolder)
+      CheckRemoteFile(e.Path, e.IsLink);
+    else if (!e.Path.empty() && e.Path.back() != '.')
+      folders.push_back(e.Path);
   }
   for (const std::string& folder : folders) {
     if (log.Aborted()) return;
@@ -161,9 +291,12 @@ void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
     // on (the upload enters a link to a folder as the folder). For a file,
     // a local folder of that name does not count as the file.
     if (isLink ? local != LocalKind::Missing : local == LocalKind::File || local == LocalKind::BrokenLink) return;
+    if (IsLinkTarget(path)) return;
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
+    // The upload may have written below a link too.
+    ForgetStamps(path, isLink);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
@@ -175,12 +308,24 @@ void TProject::CheckRemoteDir(const std::string& path) {
   try {
     const LocalKind local = LocalKindOf(RemoteToLocal(path));
     if (local == LocalKind::Folder || local == LocalKind::BrokenLink) return;
+    if (IsLinkTarget(path) || HoldsLinkTarget(path)) return;
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
+    ForgetStamps(path, true);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
+}
+
+void TProject::ForgetStamps(const std::string& remotePath, bool below) {
+  // The local path as the upload spells it in its keys: the folder field
+  // as typed, "/", the path below it.
+  const std::string field = Fields().FieldText(pfPath);
+  const std::string rest = RemoteToLocal(remotePath).substr(AddBackslash(field).size());
+  if (!VersionList->Forget(VersionKey(field + "/" + rest), below)) return;
+  Modified = true;
+  if (Form) Form->SetModified();
 }
 
 std::string TProject::RemoteToLocal(const std::string& path) {

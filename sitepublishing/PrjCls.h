@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -40,6 +41,14 @@ std::string DateTimeIdText(double dateTime);
 std::int32_t PackDosDateTime(const std::tm& local);
 // The stamp of a file's last write; -1 when it cannot be found or is a folder.
 std::int32_t FileStamp(const std::string& path);
+// The stamp of a file's last write as read now, and whether its 2-second
+// slot is over: while it is not, a further edit would keep the same stamp.
+struct TStampNow {
+  std::int32_t Stamp = -1;
+  bool SlotOver = false;
+  bool TimeRead = false;  // false: the file could not be examined
+};
+TStampNow ReadStampNow(const std::string& path);
 
 // ---- file errors -----------------------------------------------------------------
 
@@ -109,8 +118,14 @@ class TVarList : public plat::TObject {
 
 class TVersion : public plat::TObject {
  public:
-  std::string Key;  // upper-cased
+  // In the letter case of its paths: a file renamed in case alone is
+  // another file on the server.
+  std::string Key;
   std::string Stamp;
+  // Read from a file and holding no lower-case letter: the program used to
+  // upper-case every key, so such an entry stands for its path in any
+  // letter case until a file of that path is recorded again.
+  bool Legacy = false;
 };
 
 class TVersionList : public plat::TObject {
@@ -123,13 +138,22 @@ class TVersionList : public plat::TObject {
   int Count() const { return static_cast<int>(Items_.size()); }
   TVersion* Items(int index) const;
 
-  // Index of the first entry with this key (upper-cased); 0 when there is none,
+  // Index of the first entry with exactly this key; 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
-  // Both go through the index: a run looks up every file of the site.
+  // Both go through the index: a run looks up every file of the site. A
+  // key without an entry of its own finds the legacy entry of its
+  // upper-cased form.
   std::string GetStamp(const std::string& key) const;
-  // Replaces the stamp of an existing key, else inserts the key first.
+  // Replaces the stamp of the key's entry (or of the legacy entry it
+  // finds, which takes the key's letter case), else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
+  // When the key finds a legacy entry under another letter case, that entry
+  // takes the key's case and stamp stays; true when it did.
+  bool TakeCase(const std::string& key);
+  // Drops the entry GetStamp reads for the key and, with below, every entry
+  // of a path below it; true when one went.
+  bool Forget(const std::string& key, bool below);
   void Clear();
   // Appends the "[Versions]" section. An entry holding a line break is left
   // out: it could not be read back, and losing it only costs a re-upload.
@@ -141,6 +165,9 @@ class TVersionList : public plat::TObject {
   // each entry by its key.
   std::deque<TVersion*> Items_;
   std::unordered_map<std::string, TVersion*> ByKey_;
+  // The entry GetStamp reads for the key, or null.
+  TVersion* Find(const std::string& key) const;
+  void Rekey(TVersion* v, const std::string& key);
 };
 
 // ---- the project ---------------------------------------------------------------------
@@ -237,15 +264,24 @@ class TProject : public plat::TObject {
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
+  // The name as the walk hands it to the server relative to the current
+  // folder: one the server might read specially ("~" is the home folder
+  // to some, a leading "-" starts options) goes as "./" + name.
+  static std::string RelativeRemoteName(const std::string& name);
   // One file of the current local folder. sharedKey: another file's path
   // differs from this one's only in letter case, so its stamp key is not
   // its own: the file is sent every time and no stamp is recorded for it.
   void UploadFile(const std::string& name, bool sharedKey = false);
-  // The changed test; stamp gets the file's stamp as read now, the one that
-  // is recorded after a successful put.
-  bool IsChanged(const std::string& fullPath, std::string& stamp);
+  // The changed test; stamp gets what is recorded after a successful put:
+  // the file's stamp as read now, or "" when the file is to get none (its
+  // stamp slot is not over yet, or it has no stamp at all). unstamped: not
+  // "" when the file's last-write time gives no stamp, so it is sent on
+  // every run, and why is its line.
+  bool IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped);
+  // Records a stamp that is not "".
   void RecordVersion(const std::string& fullPath, const std::string& stamp);
-  // Host upper-cased, ":", the remote folder field as typed, ":", the path.
+  // Host upper-cased, ":", the remote folder field as typed, ":", the path
+  // in its own letter case.
   std::string VersionKey(const std::string& fullPath);
 
   // ---- delete old (DeleteWalk.cpp) ----
@@ -255,6 +291,10 @@ class TProject : public plat::TObject {
   // Enters the remote folder (the login folder when path is empty) and
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
+  // Lists the folder and the folders below it ahead of any check, and notes
+  // where the remote links lead. A listing that fails is kept as the error
+  // the walk ends with when it gets there; an abort stops the scan.
+  void ScanRemoteDir(const std::string& dir);
   void WalkRemoteDir(const std::string& dir);
   // One remote file, or a remote link (offered only when nothing local
   // bears its name).
@@ -262,6 +302,17 @@ class TProject : public plat::TObject {
   void CheckRemoteDir(const std::string& path);
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);
+  // Whether the remote path is, or lies below, what a remote link that
+  // stands for a local entry points at: the upload writes there through
+  // the link, so it is never offered.
+  bool IsLinkTarget(const std::string& path) const;
+  // Whether such a target lies below the remote folder: the server would
+  // refuse to remove it.
+  bool HoldsLinkTarget(const std::string& path) const;
+  // Forgets the upload stamps of the local counterpart of a remote entry
+  // just deleted (with below, of everything below it), so that a file of
+  // that path is sent again, whatever its last-write time.
+  void ForgetStamps(const std::string& remotePath, bool below);
 
  private:
   TSimpleFTP& WalkFtp();
@@ -273,6 +324,31 @@ class TProject : public plat::TObject {
     std::string Path;
   };
   std::vector<TWalkFolder> WalkPath_;
+  // The delete-old walk's listings, made ahead of its checks.
+  struct TRemoteEntry {
+    std::string Path;
+    bool IsFolder = false;
+    bool IsLink = false;
+    std::string Target;  // a link's, as listed
+  };
+  struct TRemoteListing {
+    std::vector<TRemoteEntry> Entries;
+    std::exception_ptr Error;  // the listing failed: the walk ends with this
+  };
+  // A folder that cannot be listed ends the run; an abort gives false.
+  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries);
+  std::unordered_map<std::string, TRemoteListing> Listings_;
+  // Every remote link met. Target: normalised, resolved against the link's
+  // folder unless absolute; an absolute one may be a path of the server's
+  // disk rather than of what it shows (servers that give their users no
+  // root of their own list it so), so it is also matched by its end.
+  struct TRemoteLink {
+    std::string Target;
+    bool Absolute = false;
+    bool Leads = false;  // the upload writes through it
+  };
+  std::unordered_map<std::string, TRemoteLink> RemoteLinks_;
+  void MarkLinkTargets();
   TProjectFieldStore OwnFields_;
 };
 

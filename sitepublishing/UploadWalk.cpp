@@ -114,10 +114,10 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   auto sent = [&excluded](const TLocalEntry& e) { return e.IsFile() && !excluded(e.Name); };
   auto walked = [](const TLocalEntry& e) { return e.IsFolder() && !e.IsHidden(); };
 
-  // Stamp keys ignore letter case, so two files whose paths differ only in
-  // case would share one stamp, and the second would be skipped on the
-  // first one's. Such files are sent on every run instead; the keys stay
-  // as stored projects have them.
+  // A stamp read from an older project file (its key upper-cased) stands
+  // for its path in every letter case, so two files whose paths differ
+  // only in case could share it, and the second would be skipped on the
+  // first one's. Such files are sent on every run instead.
   std::vector<TLocalFolder> twins(caseTwins.size());
   for (std::size_t i = 0; i < caseTwins.size(); ++i) twins[i].Read(caseTwins[i]);
   std::unordered_map<std::string, int> keyUsers;
@@ -173,20 +173,28 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   }
 }
 
+std::string TProject::RelativeRemoteName(const std::string& name) {
+  return !name.empty() && (name[0] == '~' || name[0] == '-') ? "./" + name : name;
+}
+
 void TProject::MakeRemoteDir(const std::string& name) {
   TSimpleFTP& ftp = WalkFtp();
+  const std::string arg = RelativeRemoteName(name);
   bool exists = false;
   try {
-    exists = ftp.DirExists(name);
+    exists = ftp.DirExists(arg);
   } catch (...) {
     exists = false;  // a failed probe of any kind means "make it"
   }
   if (exists) return;
   UploadLog->AddLog(lkPlain, "make dir " + name);
+  const std::string refused = plat::Format("Error creating directory %s", name.c_str());
   try {
-    if (!ftp.MakeDir(name)) UploadLog->AddLog(lkError, plat::Format("Error creating directory %s", name.c_str()));
+    if (!ftp.MakeDir(arg)) UploadLog->AddLog(lkError, refused);
   } catch (const plat::Exception& e) {
-    UploadLog->AddLog(lkError, e.Message);
+    // The refusal names the folder as the log does, not as it was sent.
+    UploadLog->AddLog(lkError, e.Message == plat::Format("Error creating directory %s", arg.c_str()) ? refused
+                                                                                                    : e.Message);
   }
 }
 
@@ -195,11 +203,14 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
   TUploadLogView& log = *UploadLog;
   const std::string saved = ftp.LocalDir;
   const std::string full = saved + "/" + name;
-  std::string stamp;
-  if (sharedKey)
+  std::string stamp, unstamped;
+  if (sharedKey) {
     log.AddLog(lkPlain, "Sending " + full + " every time: another file's path differs from it only in letter case");
-  else if (!IsChanged(full, stamp))
+  } else if (!IsChanged(full, stamp, unstamped)) {
     return;
+  } else if (!unstamped.empty()) {
+    log.AddLog(lkPlain, "Sending " + full + " every time: " + unstamped);
+  }
   log.AddLog(lkPlain, "uploading file " + name);
   log.StartProgress();
   TFileParser parser;
@@ -223,14 +234,33 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
   }
 }
 
-bool TProject::IsChanged(const std::string& fullPath, std::string& stamp) {
-  stamp = plat::IntToStr(FileStamp(fullPath));
-  return !OnlyChanged || stamp != VersionList->GetStamp(VersionKey(fullPath));
+bool TProject::IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped) {
+  const TStampNow now = ReadStampNow(fullPath);
+  const std::string key = VersionKey(fullPath);
+  // A stamp of -1 would match the -1 recorded for it, and the file would
+  // never go again.
+  unstamped.clear();
+  if (now.Stamp == -1)
+    unstamped = now.TimeRead ? "its last-write time is outside the years 1980 to 2107"
+                             : "its last-write time cannot be read";
+  const std::string read = plat::IntToStr(now.Stamp);
+  // While the file's slot is not over, a further edit would keep this
+  // stamp and never be sent: the file gets none and goes again next run.
+  stamp = now.SlotOver ? read : std::string();
+  if (!OnlyChanged || now.Stamp == -1 || read != VersionList->GetStamp(key)) return true;
+  // Unchanged under a stamp of an older project file: the entry takes the
+  // file's letter case, so that a later rename in case alone is seen.
+  if (VersionList->TakeCase(key)) {
+    Modified = true;
+    if (Form) Form->SetModified();
+  }
+  return false;
 }
 
 void TProject::RecordVersion(const std::string& fullPath, const std::string& stamp) {
   // The stamp read before the file was sent: an edit made during its upload
   // gives a newer stamp, so the next run sends the file again.
+  if (stamp.empty()) return;
   VersionList->SetStamp(VersionKey(fullPath), stamp);
   Modified = true;
   if (Form) Form->SetModified();

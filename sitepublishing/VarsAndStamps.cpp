@@ -98,6 +98,28 @@ std::int32_t FileStamp(const std::string& path) {
   return PackDosDateTime(tm);
 }
 
+TStampNow ReadStampNow(const std::string& path) {
+  // File times are wall-clock times, so the slot is judged on that clock,
+  // read before the file: an edit after this reading is later still.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  TStampNow r;
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return r;
+  r.TimeRead = true;
+  std::tm tm{};
+  const time_t t = st.st_mtime;
+  if (!::localtime_r(&t, &tm)) return r;
+  r.Stamp = PackDosDateTime(tm);
+  // The slot runs over two seconds of local time. A second to spare, since
+  // file systems stamp from a coarser clock than the one read here.
+  const std::int64_t local = static_cast<std::int64_t>(t) + tm.tm_gmtoff;
+  const std::int64_t slotEnd = local - (((local % 2) + 2) % 2) + 2 - tm.tm_gmtoff;
+  const std::int64_t nowMs = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  r.SlotOver = r.Stamp != -1 && nowMs >= slotEnd * 1000 + 1000;
+  return r;
+}
+
 // ---- variables ----------------------------------------------------------------------
 
 TVarList::~TVarList() { Clear(); }
@@ -228,30 +250,70 @@ TVersion* TVersionList::Items(int index) const {
 }
 
 int TVersionList::IndexOfKey(const std::string& key) const {
-  std::string k = UpperCase(key);
   for (std::size_t i = 0; i < Items_.size(); ++i)
-    if (Items_[i]->Key == k) return static_cast<int>(i);
+    if (Items_[i]->Key == key) return static_cast<int>(i);
   return 0;
 }
 
+TVersion* TVersionList::Find(const std::string& key) const {
+  auto it = ByKey_.find(key);
+  if (it != ByKey_.end()) return it->second;
+  it = ByKey_.find(UpperCase(key));
+  return it != ByKey_.end() && it->second->Legacy ? it->second : nullptr;
+}
+
+void TVersionList::Rekey(TVersion* v, const std::string& key) {
+  v->Legacy = false;
+  if (v->Key == key) return;
+  ByKey_.erase(v->Key);
+  v->Key = key;
+  ByKey_.emplace(key, v);
+}
+
 std::string TVersionList::GetStamp(const std::string& key) const {
-  auto it = ByKey_.find(UpperCase(key));
-  return it == ByKey_.end() ? std::string() : it->second->Stamp;
+  const TVersion* v = Find(key);
+  return v ? v->Stamp : std::string();
 }
 
 void TVersionList::SetStamp(const std::string& key, const std::string& stamp) {
-  std::string k = UpperCase(key);
-  auto it = ByKey_.find(k);
-  if (it != ByKey_.end()) {
-    it->second->Stamp = stamp;
+  if (TVersion* v = Find(key)) {
+    Rekey(v, key);
+    v->Stamp = stamp;
     return;
   }
   // A new key goes first, as a missing key's index (0) says.
   auto* v = new TVersion;
-  v->Key = k;
+  v->Key = key;
   v->Stamp = stamp;
   Items_.push_front(v);
-  ByKey_.emplace(std::move(k), v);
+  ByKey_.emplace(key, v);
+}
+
+bool TVersionList::TakeCase(const std::string& key) {
+  TVersion* v = Find(key);
+  if (!v || v->Key == key) return false;
+  Rekey(v, key);
+  return true;
+}
+
+bool TVersionList::Forget(const std::string& key, bool below) {
+  TVersion* exact = Find(key);
+  const std::string prefix = key + "/", legacyPrefix = UpperCase(prefix);
+  bool gone = false;
+  for (auto it = Items_.begin(); it != Items_.end();) {
+    TVersion* v = *it;
+    const bool under = below && (v->Key.compare(0, prefix.size(), prefix) == 0 ||
+                                 (v->Legacy && v->Key.compare(0, legacyPrefix.size(), legacyPrefix) == 0));
+    if (v != exact && !under) {
+      ++it;
+      continue;
+    }
+    ByKey_.erase(v->Key);
+    it = Items_.erase(it);
+    plat::Free(v);
+    gone = true;
+  }
+  return gone;
 }
 
 void TVersionList::Clear() {
@@ -283,9 +345,19 @@ void TVersionList::LoadFromFile(const std::string& fileName) {
     if (IsSectionLine(line)) break;
     // Keys are paths and may hold "="; stamps never do.
     std::size_t eq = line.rfind('=');
-    if (eq == std::string::npos)
-      SetStamp(std::string(), line);
-    else
-      SetStamp(line.substr(0, eq), line.substr(eq + 1));
+    const std::string key = eq == std::string::npos ? std::string() : line.substr(0, eq);
+    const std::string stamp = eq == std::string::npos ? line : line.substr(eq + 1);
+    // A repeated key overwrites; keys in another letter case are other keys.
+    auto it = ByKey_.find(key);
+    if (it != ByKey_.end()) {
+      it->second->Stamp = stamp;
+      continue;
+    }
+    auto* v = new TVersion;
+    v->Key = key;
+    v->Stamp = stamp;
+    v->Legacy = key == UpperCase(key);
+    Items_.push_front(v);
+    ByKey_.emplace(key, v);
   }
 }

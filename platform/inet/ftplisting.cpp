@@ -109,9 +109,18 @@ bool ParseUnixLine(const std::string& line, std::int64_t now, ListEntry& out) {
     std::size_t nameStart = t[i + 2].end + 1;
     if (nameStart >= line.size()) return false;
     std::string name = line.substr(nameStart);
+    std::string target;
     if (type == 'l') {
       std::size_t arrow = name.find(" -> ");
-      if (arrow != std::string::npos) name.resize(arrow);
+      if (arrow != std::string::npos) {
+        target = name.substr(arrow + 4);
+        name.resize(arrow);
+      }
+      // A target that could not be a path is not shown at all.
+      for (char c : target) {
+        auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) target.clear();
+      }
     }
     if (!AcceptableName(name)) return false;
     const std::string sizeText = text(i - 1);
@@ -119,6 +128,7 @@ bool ParseUnixLine(const std::string& line, std::int64_t now, ListEntry& out) {
     out.name = name;
     out.directory = type == 'd';
     out.link = type == 'l';
+    out.target = std::move(target);
     out.size = std::stoull(sizeText);
     if (hasClock) {
       // Dates without a year are within the last half year.
@@ -177,6 +187,7 @@ bool ParseDosLine(const std::string& line, ListEntry& out) {
   out.name = name;
   out.directory = dir;
   out.link = false;
+  out.target.clear();
   out.size = size;
   out.mtime = UnixTime(year, month - 1, day, hour, minute);
   return true;

@@ -68,9 +68,12 @@ class ReplyReader {
 struct ListEntry {
   std::string name;
   bool directory = false;
-  // A symbolic link: the listing does not say what it leads to, so it is
-  // neither a folder nor a file.
+  // A symbolic link: the listing does not say what kind of entry it leads
+  // to, so it is neither a folder nor a file.
   bool link = false;
+  // What a link points at, as the listing shows it after " -> " (relative
+  // to the link's folder, or absolute); empty when it is not shown.
+  std::string target;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // seconds since 1970 (UTC as the server gives it); 0: unknown
 };

@@ -153,6 +153,7 @@ void FillFindData(const ftpproto::ListEntry& e, WIN32_FIND_DATAA& d) {
   d.nFileSizeLow = static_cast<DWORD>(e.size & 0xFFFFFFFFu);
   if (e.mtime != 0) d.ftLastWriteTime = FileTimeFromUnix(e.mtime);
   d.cFileName = e.name;
+  d.LinkTarget = e.target;
 }
 
 }  // namespace

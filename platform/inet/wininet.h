@@ -128,6 +128,9 @@ struct WIN32_FIND_DATAA {
   DWORD dwReserved1 = 0;
   std::string cFileName;
   std::string cAlternateFileName;
+  // Ours: what a link (FILE_ATTRIBUTE_REPARSE_POINT) points at, as the
+  // server's listing shows it; empty when it does not.
+  std::string LinkTarget;
 
   std::uint64_t FileSize() const { return (static_cast<std::uint64_t>(nFileSizeHigh) << 32) | nFileSizeLow; }
 };

@@ -33,7 +33,8 @@ TEST(PathUtils, AddBackslash) {
 TEST(PathUtils, StripTrailingDelimiter) {
   for (const PathCase& c : std::vector<PathCase>{
            {"/www/", "/www"},
-           {"C:\\dir\\", "C:\\dir"},
+           {"dir\\", "dir\\"},  // '\' belongs to the name
+           {"a\\/", "a\\"},
            {"/", "/"},
            {"\\", "\\"},
            {"a//", "a/"},  // only one is removed

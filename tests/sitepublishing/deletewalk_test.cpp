@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <utility>
 
 #include "tests/sitepublishing/walk_fixture.h"
@@ -242,6 +243,18 @@ TEST_P(DeleteWalk, LinksOnEitherSide) {
        {"0 checking file @/docs", "0 checking directory @/real", "0 checking file @/real/f.htm"},
        {"docs -> real", "real/", "real/f.htm"},
        false},
+      {"a remote link named like a local folder, its target not local",
+       {"docs/a.htm"},
+       {"real/a.htm", "docs -> real"},
+       {"0 checking file @/docs", "0 checking directory @/real", "0 checking file @/real/a.htm"},
+       {"docs -> real", "real/", "real/a.htm"},
+       false},
+      {"a remote link named like a local file, its target not local",
+       {"page.htm"},
+       {"real/a.htm", "page.htm -> real/a.htm"},
+       {"0 checking file @/page.htm", "0 checking directory @/real", "0 checking file @/real/a.htm"},
+       {"page.htm -> real/a.htm", "real/", "real/a.htm"},
+       false},
       {"a remote link named like a local file",
        {"page.htm", "real/f.htm"},
        {"real/f.htm", "page.htm -> real/f.htm"},
@@ -320,6 +333,159 @@ TEST_P(DeleteWalk, LinksOnEitherSide) {
     EXPECT_EQ(deleteLog_->Text(), want);
     EXPECT_EQ(TreeOf(Disk()), c.after);
   }
+}
+
+// A remote link that stands for a local entry is what the upload writes
+// through: nothing it points at (resolved against the link's folder, or
+// absolute as the server lists it), nor anything below that, is offered,
+// wherever the link lies in the tree and however many links lead there.
+// Each case is uploaded first; then Delete Old answers Yes to All.
+TEST_P(DeleteWalk, WhatALinkForALocalEntryPointsAtIsNeverOffered) {
+  // Entries as in LinksOnEitherSide; "%" in a target stands for the
+  // server's own absolute name of the remote folder.
+  struct Case {
+    const char* what;
+    Lines local, remote, offered, after;
+  } cases[] = {
+      {"a link to a folder beside it",
+       {"docs/a.htm"},
+       {"real/", "docs -> real", "stale.htm"},
+       {R("stale.htm")},
+       {"docs -> real", "real/", "real/a.htm"}},
+      {"a link to a file beside it",
+       {"page.htm"},
+       {"real.htm", "page.htm -> real.htm"},
+       {},
+       {"page.htm -> real.htm", "real.htm"}},
+      {"a link deep in the tree to a folder the walk reaches first",
+       {"z/docs/a.htm"},
+       {"a/real/old.htm", "z/docs -> ../a/real", "a/stale.htm"},
+       {R("a/stale.htm")},
+       {"a/", "a/real/", "a/real/a.htm", "a/real/old.htm", "z/", "z/docs -> ../a/real"}},
+      {"a link through a link",
+       {"docs/a.htm"},
+       {"store/real/", "docs -> hop", "hop -> store/real"},
+       {},
+       {"docs -> hop", "hop -> store/real", "store/", "store/real/", "store/real/a.htm"}},
+      {"an absolute link",
+       {"docs/a.htm"},
+       {"real/", "docs -> %/real"},
+       {},
+       {"docs -> %/real", "real/", "real/a.htm"}},
+      {"a link for nothing local: its target is judged on its own",
+       {"keep.htm"},
+       {"real/x.htm", "stray -> real", "keep.htm"},
+       {R("stray"), R("real/x.htm"), R("real")},
+       {"keep.htm"}},
+  };
+  // Where the server's listing points to: a server that gives its users
+  // a root of their own (vsftpd) shows links as they are on that root; the
+  // other shows the path on its disk.
+  const std::string absolute = GetParam() == "vsftpd" ? Remote() : Disk();
+  auto fill = [&](std::string e) {
+    for (std::size_t at; (at = e.find('%')) != std::string::npos;) e.replace(at, 1, absolute);
+    return e;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    VersionList->Clear();
+    Lines plain;
+    for (const std::string& e : c.local) Write(Local(e), "local " + e);
+    for (const std::string& e : c.remote)
+      if (e.find(" -> ") == std::string::npos) plain.push_back(e);
+    RemoteTree(plain);
+    for (const std::string& e : c.remote) {
+      const std::size_t arrow = e.find(" -> ");
+      if (arrow != std::string::npos) RemoteLink(e.substr(0, arrow), fill(e.substr(arrow + 4)));
+    }
+    Project->Upload(false);
+    ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+
+    deleteLog_->DefaultAnswer = AnswerYesToAll;
+    Project->DeleteOld();
+    EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+    Lines offered;
+    for (const std::string& n : deleteLog_->TextsOf(lkNotice))
+      for (const char* kind : {"file ", "directory "})
+        if (n.rfind(kind, 0) == 0 && n.size() > 8 && n.compare(n.size() - 8, 8, " deleted") == 0)
+          offered.push_back(n.substr(std::strlen(kind), n.size() - std::strlen(kind) - 8));
+    Lines wantOffered = c.offered;
+    std::sort(offered.begin(), offered.end());
+    std::sort(wantOffered.begin(), wantOffered.end());
+    EXPECT_EQ(offered, wantOffered);
+    Lines after;
+    for (const std::string& e : c.after) after.push_back(fill(e));
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(TreeOf(Disk()), after);
+
+    // The site still stands: the next upload goes through the links.
+    Project->Upload(false);
+    EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  }
+}
+
+// A folder the server will not list ends the run when the walk gets there,
+// but the links beyond it are known all the same: what one of them points
+// at, walked before the refusal, is not offered.
+TEST_P(DeleteWalk, LinksBeyondAFolderThatCannotBeListedStillKeepTheirTargets) {
+  if (GetParam() != "vsftpd") GTEST_SKIP() << "pyftpdlib runs as root here and lists every folder";
+  Write(Local("z/docs/x.htm"), "local");
+  RemoteTree({"a/real/x.htm", "a/stale.htm", "b/locked/"});
+  RemoteLink("z/docs", "../a/real");
+  ::chmod(Disk("b/locked").c_str(), 0);
+  // The server lists folders by name: a, then b, then z.
+  ASSERT_EQ(RemoteOrder(R()), (Lines{"a", "b", "z"}));
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  ::chmod(Disk("b/locked").c_str(), 0755);
+  const Lines errors = deleteLog_->TextsOf(lkError);
+  EXPECT_NE(std::find(errors.begin(), errors.end(), "Couldn't change to directory " + R("b/locked")), errors.end())
+      << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a/", "a/real/", "a/real/x.htm", "b/", "b/locked/", "z/", "z/docs -> ../a/real"}));
+}
+
+// What Delete Old deletes is no longer published: its stamps go with it,
+// so a local file that comes back under that path (a rename undone, its
+// last-write time the same) is sent again.
+TEST_P(DeleteWalk, WhatIsDeletedIsSentAgainWhenItComesBack) {
+  for (const bool folder : {false, true}) {
+    SCOPED_TRACE(folder ? "a folder" : "a file");
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    VersionList->Clear();
+    const std::string name = folder ? "d" : "a.txt", moved = folder ? "e" : "b.txt";
+    Write(folder ? Local("d/x.txt") : Local("a.txt"), "content");
+    Project->Upload(true);
+    fs::rename(Local(name), Local(moved));
+    Project->Upload(true);
+    Project->Modified = false;
+    deleteLog_->DefaultAnswer = AnswerYesToAll;
+    Project->DeleteOld();
+    ASSERT_FALSE(ftptest::Exists(Disk(name)));
+    EXPECT_TRUE(Project->Modified);
+    fs::rename(Local(moved), Local(name));
+    Project->Upload(true);
+    EXPECT_EQ(uploadLog_.ErrorCount(), 0);
+    EXPECT_EQ(testsupport::ReadFile(Disk(folder ? "d/x.txt" : "a.txt")), "content");
+  }
+}
+
+// "\" is an ordinary byte of a remote name: "keep\" is another folder than
+// "keep", walked, offered and removed as itself.
+TEST_P(DeleteWalk, BackslashIsPartOfARemoteName) {
+  Write(Local("keep/k.htm"), "local");
+  RemoteTree({"keep/k.htm", "keep\\/old.htm", "x\\"});
+  // The only file at the top is asked first; Yes to All answers the rest.
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  const Lines folders = InRemoteOrder(
+      R(), {{"keep", Folder(R("keep")) + Checked(R("keep/k.htm"))},
+            {"keep\\", Folder(R("keep\\")) + Checked(R("keep\\/old.htm")) +
+                            Lines{"2 file " + R("keep\\/old.htm") + " deleted", "2 directory " + R("keep\\") + " deleted"}}});
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->Text(), Start() + Deleted(R("x\\")) + folders + Done());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"keep/", "keep/k.htm"}));
 }
 
 // Cancel at the last file of a folder whose subfolders come next: nothing

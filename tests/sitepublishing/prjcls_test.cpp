@@ -154,25 +154,72 @@ TEST_F(PrjTest, SysdateIsTakenNowInAnyCase) {
 
 // ---- version stamps -----------------------------------------------------------------
 
+// Keys keep their letter case: a path in another case is another file.
 TEST_F(PrjTest, VersionStamps) {
-  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "");
   EXPECT_EQ(VersionList->IndexOfKey("x"), 0);
-  VersionList->SetStamp("host:/www:/a.htm", "1");
-  VersionList->SetStamp("host:/www:/b.htm", "2");
+  VersionList->SetStamp("HOST:/www:/a.htm", "1");
+  VersionList->SetStamp("HOST:/www:/b.htm", "2");
   ASSERT_EQ(VersionList->Count(), 2);
-  EXPECT_EQ(VersionList->Items(0)->Key, "HOST:/WWW:/B.HTM");  // new keys go first
-  VersionList->SetStamp("Host:/WWW:/a.HTM", "3");
+  EXPECT_EQ(VersionList->Items(0)->Key, "HOST:/www:/b.htm");  // new keys go first
+  VersionList->SetStamp("HOST:/www:/a.htm", "3");
   ASSERT_EQ(VersionList->Count(), 2);
-  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/A.htm"), "3");
   EXPECT_EQ(VersionList->Items(1)->Stamp, "3");
-  EXPECT_EQ(VersionList->GetStamp("host:/www:/c.htm"), "");
-  EXPECT_EQ(VersionList->IndexOfKey("host:/www:/a.htm"), 1);
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/A.htm"), "");
+  VersionList->SetStamp("HOST:/www:/A.htm", "4");
+  ASSERT_EQ(VersionList->Count(), 3);
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "3");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/A.htm"), "4");
+  EXPECT_EQ(VersionList->IndexOfKey("HOST:/www:/a.htm"), 2);
+  // Even one without a lower-case letter stands for itself alone: only
+  // entries read from a file may be upper-cased ones of old.
+  VersionList->SetStamp("HOST:/WWW:/C.HTM", "5");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/c.htm"), "");
+  EXPECT_FALSE(VersionList->TakeCase("HOST:/www:/c.htm"));
   // Cleared, the lookups forget the entries as well.
   VersionList->Clear();
-  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "");
-  VersionList->SetStamp("host:/www:/a.htm", "4");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "");
+  VersionList->SetStamp("HOST:/www:/a.htm", "6");
   ASSERT_EQ(VersionList->Count(), 1);
-  EXPECT_EQ(VersionList->GetStamp("host:/www:/a.htm"), "4");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "6");
+}
+
+// A file written when every key was upper-cased: such an entry answers for
+// its path in any letter case until one is recorded, which it then
+// becomes; keys with a lower-case letter are exact ones.
+TEST_F(PrjTest, UpperCasedKeysOfOldFilesStandForAnyLetterCase) {
+  WriteFile(Path("old.zvp"), "[GENERAL]\r\n[Variables]\r\n[Versions]\r\n"
+                             "H:/W:/SITE/A.HTM=1\r\nH:/W:/SITE/B.HTM=2\r\nH:/W:/SITE/c.htm=3\r\n");
+  Project->FileName = Path("old.zvp");
+  Project->Load();
+  ASSERT_EQ(VersionList->Count(), 3);
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/A.HTM"), "1");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/a.htm"), "1");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/C.HTM"), "");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/c.htm"), "3");
+
+  // Recorded in its own case, the entry is that key's alone.
+  VersionList->SetStamp("H:/W:/site/a.htm", "7");
+  EXPECT_EQ(VersionList->Count(), 3);
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/a.htm"), "7");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/Site/A.htm"), "");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/A.HTM"), "");
+  // Taking the case keeps the stamp; an exact key has no case to take.
+  EXPECT_TRUE(VersionList->TakeCase("H:/W:/site/B.htm"));
+  EXPECT_FALSE(VersionList->TakeCase("H:/W:/site/B.htm"));
+  EXPECT_FALSE(VersionList->TakeCase("H:/W:/site/b.htm"));
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/B.htm"), "2");
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/b.htm"), "");
+
+  // Saved and read again, the keys are the exact ones.
+  Project->FileName = Path("new.zvp");
+  Project->Save();
+  Project->Load();
+  std::map<std::string, std::string> loaded;
+  for (int i = 0; i < VersionList->Count(); ++i) loaded[VersionList->Items(i)->Key] = VersionList->Items(i)->Stamp;
+  EXPECT_EQ(loaded, (std::map<std::string, std::string>{
+                        {"H:/W:/site/a.htm", "7"}, {"H:/W:/site/B.htm", "2"}, {"H:/W:/SITE/c.htm", "3"}}));
+  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/A.htm"), "");
 }
 
 // ---- project file -------------------------------------------------------------------
@@ -200,8 +247,8 @@ TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
       "title=46366.3466319444=My site\r\n"
       "mail=46366.5=a=b@example.test\r\n"
       "[Versions]\r\n"
-      "FTP.EXAMPLE.TEST:/WWW:/HOME/U/SITE/B.HTM=-5678\r\n"
-      "FTP.EXAMPLE.TEST:/WWW:/HOME/U/SITE/A.HTM=1234\r\n";
+      "ftp.example.test:/www:/home/u/site/b.htm=-5678\r\n"
+      "FTP.EXAMPLE.TEST:/www:/home/u/site/a.htm=1234\r\n";
   const std::string head =
       "[GENERAL]\r\n"
       "Path=/home/u/site\r\n"
@@ -298,11 +345,12 @@ TEST_F(PrjTest, HeaderLetterCases) {
 TEST_F(PrjTest, ReadingRulesOfHandEditedFiles) {
   // LF line ends, text before the first section, keys in any case, a
   // repeated key (first wins), variable lines with one "=", none, or a
-  // leading one, a version line without "=", and a repeated version key.
+  // leading one, a version line without "=", and a repeated version key
+  // (version keys in another letter case are other keys).
   WriteFile(Path("e.zvp"),
              "junk\n[GENERAL]\nftphost=h1\nFTPHOST=h2\nPath\nFTPPath=/a=b\n"
              "[Variables]\nonly=value=more\none=just\nnoequals\n=skipped=x\n  =blank=x\n"
-             "[Versions]\nA=1\nstampless\nb=2\na=3\n[Other]\nC=4\n");
+             "[Versions]\nA=1\nstampless\nb=2\na=3\nb=5\n[Other]\nC=4\n");
   Project->FileName = Path("e.zvp");
   Project->Load();
   TProjectForm& f = Project->Fields();
@@ -316,9 +364,11 @@ TEST_F(PrjTest, ReadingRulesOfHandEditedFiles) {
   EXPECT_EQ(VarList->Items(3)->Name, "one");
   EXPECT_EQ(VarList->Items(3)->Id, "");
   EXPECT_EQ(VarList->Items(3)->Value, "just");
-  ASSERT_EQ(VersionList->Count(), 3);
-  EXPECT_EQ(VersionList->Items(0)->Key, "B");  // reverse of the file's order
+  ASSERT_EQ(VersionList->Count(), 4);
+  EXPECT_EQ(VersionList->Items(0)->Key, "a");  // reverse of the file's order
   EXPECT_EQ(VersionList->GetStamp("a"), "3");
+  EXPECT_EQ(VersionList->GetStamp("A"), "1");
+  EXPECT_EQ(VersionList->GetStamp("b"), "5");
   EXPECT_EQ(VersionList->GetStamp(""), "stampless");
   EXPECT_EQ(VersionList->GetStamp("C"), "");
 }

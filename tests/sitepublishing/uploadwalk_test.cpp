@@ -20,15 +20,6 @@ using walkfakes::Rendered;
 
 namespace {
 
-// Moves a file's last write by `seconds`.
-void ShiftMtime(const std::string& path, int seconds) {
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  timespec times[2] = {st.st_atim, st.st_mtim};
-  times[1].tv_sec += seconds;
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
 std::string Binary() {
   std::string s;
   for (int i = 0; i < 3000; ++i) s += static_cast<char>(i * 7 % 256);
@@ -39,6 +30,23 @@ std::string Binary() {
 
 class UploadWalk : public WalkServerTest {
  protected:
+  // Loads a project file written as the program used to write it: every
+  // key upper-cased, the files' present stamps recorded.
+  void LoadOldProject(const std::vector<std::string>& sent) {
+    pubtest::ProjectContent content;
+    content.Path = Local();
+    content.Host = "127.0.0.1";
+    content.Login = server_->User();
+    content.Password = server_->Password();
+    content.FTPPath = Remote();
+    std::string text = pubtest::ProjectText(content);
+    for (const std::string& rel : sent)
+      text += plat::UpperCase("127.0.0.1:" + Remote() + ":" + Local(rel)) + "=" + Stamp(rel) + "\r\n";
+    const std::string file = siteDir_.Top() + "/old.zvp";
+    testsupport::WriteFile(file, text);
+    Project->FileName = file;
+    Project->Load();
+  }
   std::vector<std::string> Start() const {
     return {"0 Connect to 127.0.0.1...", "0 uploading dir " + Local() + " to " + Remote()};
   }
@@ -265,7 +273,7 @@ TEST_P(UploadWalk, FileEditedDuringItsUploadIsSentAgain) {
   uploadLog_.OnProgress = [&](std::int64_t, std::int64_t) {
     if (!edited) {
       edited = true;
-      ShiftMtime(Local("page.txt"), 3600);
+      ShiftMtime(Local("page.txt"), -3600);
     }
   };
   Project->Upload(true);
@@ -476,26 +484,15 @@ TEST_P(UploadWalk, FilesWhoseKeysDifferOnlyInCaseAreAlwaysSent) {
   EXPECT_EQ(VersionList->Count(), 2);
 }
 
-// A project saved before, its keys upper-cased as the program has always
-// written them: its files count as unchanged, so nothing goes again.
+// A project saved before, its keys upper-cased as the program used to write
+// them: its files count as unchanged, so nothing goes again; the entries
+// take the files' letter case, which marks the project modified.
 TEST_P(UploadWalk, StoredProjectWithUpperCasedKeysSendsNothingUnchanged) {
   testsupport::PrivateHome home("sitetools-walkhome");
   Write(Local("Index.htm"), "<p>home</p>");
   Write(Local("Sub/Page.HTML"), "<p>page</p>");
   RemoteTree({"Sub/"});
-  pubtest::ProjectContent content;
-  content.Path = Local();
-  content.Host = "127.0.0.1";
-  content.Login = server_->User();
-  content.Password = server_->Password();
-  content.FTPPath = Remote();
-  std::string text = pubtest::ProjectText(content);
-  for (const char* rel : {"Index.htm", "Sub/Page.HTML"})
-    text += plat::UpperCase("127.0.0.1:" + Remote() + ":" + Local(rel)) + "=" + Stamp(rel) + "\r\n";
-  const std::string file = siteDir_.Top() + "/old.zvp";
-  testsupport::WriteFile(file, text);
-  Project->FileName = file;
-  Project->Load();
+  LoadOldProject({"Index.htm", "Sub/Page.HTML"});
   ASSERT_EQ(VersionList->Count(), 2);
 
   Project->Upload(true);
@@ -504,8 +501,137 @@ TEST_P(UploadWalk, StoredProjectWithUpperCasedKeysSendsNothingUnchanged) {
   Append(want, Clean());
   EXPECT_EQ(uploadLog_.Text(), want);
   EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"Sub/"}));
-  EXPECT_FALSE(Project->Modified);
+  EXPECT_TRUE(Project->Modified);
+  std::vector<std::string> keys;
+  for (int i = 0; i < VersionList->Count(); ++i) keys.push_back(VersionList->Items(i)->Key);
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<std::string>{Project->VersionKey(Local("Index.htm")),
+                                            Project->VersionKey(Local("Sub/Page.HTML"))}));
   Project->FileName.clear();
+}
+
+// A file or a folder renamed in letter case alone (its last-write time
+// stays) is another name on the server: the next changed-only run sends it
+// under the new name, and Delete Old then leaves the server with the new
+// names only. In a new project, and in one saved with upper-cased keys.
+TEST_P(UploadWalk, RenamesInLetterCaseAloneAreSent) {
+  testsupport::PrivateHome home("sitetools-walkhome");
+  for (const bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "project saved with upper-cased keys" : "new project");
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    VersionList->Clear();
+    Write(Local("Logo.png"), "logo");
+    Write(Local("Images/a.png"), "a");
+    if (stored) {
+      RemoteTree({"Images/"});
+      Write(Disk("Logo.png"), "logo");
+      Write(Disk("Images/a.png"), "a");
+      RemoteTree({});
+      LoadOldProject({"Logo.png", "Images/a.png"});
+    }
+    Project->Upload(true);
+    ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+
+    fs::rename(Local("Logo.png"), Local("logo.png"));
+    fs::rename(Local("Images"), Local("images"));
+    Project->Upload(true);
+    std::vector<std::string> want = Start();
+    Append(want, InListingOrder(Local(), {{"logo.png", File("logo.png")}, {"images", MakeDir("images")}}));
+    Append(want, DirLine("images"));
+    Append(want, File("a.png"));
+    Append(want, Clean());
+    EXPECT_EQ(uploadLog_.Text(), want);
+
+    deleteLog_->DefaultAnswer = walkfakes::AnswerYesToAll;
+    Project->DeleteOld();
+    EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+    EXPECT_EQ(TreeOf(Disk()), (std::vector<std::string>{"images/", "images/a.png", "logo.png"}));
+    EXPECT_EQ(testsupport::ReadFile(Disk("images/a.png")), "a");
+    Project->FileName.clear();
+  }
+}
+
+// Names a server might read specially, or a helper might cut: "\" is an
+// ordinary byte of a name here (folders "a" and "a\" are two folders), "~"
+// is the home folder to some servers when it stands alone, a leading "-"
+// starts options, blanks lead or trail. Each lands under its own name, and
+// an edit in "a\" reaches "a\" alone.
+TEST_P(UploadWalk, NamesThatAServerOrAHelperMightMisreadLandUnderTheirOwnName) {
+  const std::vector<std::string> names = {"a", "a\\", "\\", "~", "~ftp", "-la", " lead", "trail ", "b\\c"};
+  for (const std::string& n : names) {
+    Write(Local(n + "/index.htm"), "in " + n);
+    Write(Local("f" + n), "file " + n);
+  }
+  Write(Local("~f"), "tilde file");
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  EXPECT_EQ(TreeOf(Disk()), TreeOf(Local()));
+  for (const std::string& n : names) EXPECT_EQ(testsupport::ReadFile(Disk(n + "/index.htm")), "in " + n) << n;
+
+  Write(Local("a\\/index.htm"), "edited");
+  ShiftMtime(Local("a\\/index.htm"), 30);
+  Project->Upload(true);
+  std::vector<std::string> want = Start();
+  for (const std::string& n : ListingOrder(Local())) {
+    if (fs::is_directory(Local(n)) == false) continue;
+    Append(want, DirLine(n));
+    if (n == "a\\") Append(want, File("index.htm"));
+  }
+  Append(want, Clean());
+  EXPECT_EQ(uploadLog_.Text(), want);
+  EXPECT_EQ(testsupport::ReadFile(Disk("a\\/index.htm")), "edited");
+  EXPECT_EQ(testsupport::ReadFile(Disk("a/index.htm")), "in a");
+}
+
+// Stamps count 2-second slots of the last-write time. A file whose slot is
+// not over when it is read gets no stamp, so an edit within that slot is
+// never missed; a file whose time gives no stamp at all (before 1980) is
+// sent on every run, with a line saying why.
+TEST_P(UploadWalk, FilesWhoseStampCouldHideAnEditAreSentAgain) {
+  // Written and edited at once, again and again: whatever the clock says
+  // between the steps, every edit reaches the server.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string text = "round " + std::to_string(round);
+    testsupport::WriteFile(Local("now.txt"), text);
+    Project->Upload(true);
+    ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+    EXPECT_EQ(testsupport::ReadFile(Disk("now.txt")), text);
+  }
+  fs::remove(Local("now.txt"));
+
+  // Dated later than now: its slot is not over, so it gets no stamp.
+  Write(Local("later.txt"), "later");
+  ShiftMtime(Local("later.txt"), 3600 + 60);
+  // Dated before 1980: no stamp can hold it.
+  Write(Local("old.txt"), "old");
+  const std::string oldFile = Local("old.txt");
+  timespec times[2] = {{0, UTIME_OMIT}, {315000000, 0}};  // December 1979
+  ASSERT_EQ(::utimensat(AT_FDCWD, oldFile.c_str(), times, 0), 0);
+  Write(Local("settled.txt"), "settled");
+  const LinesOf first = {
+      {"later.txt", File("later.txt")},
+      {"old.txt", {"0 Sending " + oldFile + " every time: its last-write time is outside the years 1980 to 2107",
+                   "0 uploading file old.txt"}},
+      {"settled.txt", File("settled.txt")}};
+  LinesOf again = first;
+  again.erase("settled.txt");
+  for (const LinesOf& lines : {first, again, again}) {
+    Project->Upload(true);
+    std::vector<std::string> want = Start();
+    Append(want, InListingOrder(Local(), lines));
+    Append(want, Clean());
+    EXPECT_EQ(uploadLog_.Text(), want);
+  }
+  EXPECT_EQ(Recorded("later.txt"), "");
+  EXPECT_EQ(Recorded("old.txt"), "");
+  EXPECT_EQ(Recorded("settled.txt"), Stamp("settled.txt"));
+  // A project that recorded -1 before does not keep the file back either.
+  VersionList->SetStamp(Project->VersionKey(oldFile), "-1");
+  fs::remove(Disk("old.txt"));
+  Project->Upload(true);
+  EXPECT_EQ(testsupport::ReadFile(Disk("old.txt")), "old");
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsftpd"),

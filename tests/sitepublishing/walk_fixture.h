@@ -40,10 +40,15 @@ void AsUnprivileged(F f) {
   EXPECT_EQ(::setegid(0), 0);
 }
 
-// Writes a file, making its folders.
+using testsupport::ShiftMtime;
+
+// Writes a file, making its folders, dated a minute back: a file whose
+// 2-second stamp slot is not over when it is sent gets no stamp, and most
+// tests want the stamps of files written just before.
 inline void Write(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
   testsupport::WriteFile(path, data);
+  ShiftMtime(path, -60);
 }
 
 // The names of a folder in the order the file system lists them: the walks
@@ -148,6 +153,15 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
       for (const auto& e : fs::recursive_directory_iterator(Disk()))
         if (::chown(e.path().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << e.path();
+    }
+  }
+  // A link on the server's disk (its folders made), owned by the user the
+  // server writes as.
+  void RemoteLink(const std::string& rel, const std::string& target) const {
+    fs::create_directories(fs::path(Disk(rel)).parent_path());
+    fs::create_symlink(target, Disk(rel));
+    if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
+      if (::lchown(Disk(rel).c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << rel;
     }
   }
   // Empties the server's folder (the folder itself keeps its owner).

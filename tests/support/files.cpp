@@ -1,6 +1,7 @@
 #include "tests/support/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,6 +27,15 @@ void WriteFile(const std::string& path, const std::string& bytes, int mode) {
   if (mode >= 0 && ::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
     throw std::runtime_error("cannot set the bits of the test file " + path);
   }
+}
+
+void ShiftMtime(const std::string& path, int seconds) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot examine the test file " + path);
+  timespec times[2] = {st.st_atim, st.st_mtim};
+  times[1].tv_sec += seconds;
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot date the test file " + path);
 }
 
 std::vector<std::string> FolderEntriesInListingOrder(const std::string& dir) {

@@ -93,6 +93,7 @@ TEST(ListLines, UnixAndDosForms) {
     std::uint64_t size;
     std::int64_t mtime;
     bool link = false;  // neither a folder nor a file
+    const char* target = "";
   };
   const Case cases[] = {
       // vsftpd
@@ -104,8 +105,13 @@ TEST(ListLines, UnixAndDosForms) {
       {"-rw-r--r--   1 u g 5 Dec 24 10:00 xmas", true, "xmas", false, 5, 1766570400},
       {"-rw-r--r--   1 u g 5 Jan  5  2020 old file.htm", true, "old file.htm", false, 5, 1578182400},
       {"-rw-r--r--   1 u g 5 Jan  5  2020  leading blank", true, " leading blank", false, 5, 1578182400},
-      {"lrwxrwxrwx   1 u g 7 Jan  5  2020 link -> target", true, "link", false, 7, 1578182400, true},
+      {"lrwxrwxrwx   1 u g 7 Jan  5  2020 link -> target", true, "link", false, 7, 1578182400, true, "target"},
       {"lrwxrwxrwx   1 u g 3 Jan  5  2020 dirlink", true, "dirlink", false, 3, 1578182400, true},
+      {"lrwxrwxrwx   1 u g 9 Jan  5  2020 my page -> ../a b/c\\", true, "my page", false, 9, 1578182400, true,
+       "../a b/c\\"},
+      {"lrwxrwxrwx   1 u g 9 Jan  5  2020 abs -> /srv/site/real", true, "abs", false, 9, 1578182400, true,
+       "/srv/site/real"},
+      {"-rw-r--r--   1 u g 5 Jan  5  2020 not -> a link", true, "not -> a link", false, 5, 1578182400},
       {"-rw-r--r--   1 u 9000000000 Jan  5  2020 big.bin", true, "big.bin", false, 9000000000ULL, 1578182400},
       {"-rwxr-xr-x+  1 u g 7 Jan  5  2020 acl", true, "acl", false, 7, 1578182400},
       // DOS
@@ -129,6 +135,7 @@ TEST(ListLines, UnixAndDosForms) {
     EXPECT_EQ(e.name, c.name) << c.line;
     EXPECT_EQ(e.directory, c.dir) << c.line;
     EXPECT_EQ(e.link, c.link) << c.line;
+    EXPECT_EQ(e.target, c.target) << c.line;
     EXPECT_EQ(e.size, c.size) << c.line;
     EXPECT_EQ(e.mtime, c.mtime) << c.line;
   }
