@@ -58,6 +58,30 @@ class BrowserEngine : public ::testing::Test {
     server_.Page("/slow.htm", "text/html",
                  "<html><body><iframe src=\"frame.htm\"></iframe><img src=\"slow.png\"></body></html>");
     server_.Page("/slow.png", "image/png", std::string(kPng, sizeof kPng - 1));
+    // A link over the top of the page, where a click lands.
+    server_.Page("/links.htm", "text/html",
+                 "<html><head><title>links</title></head><body style=\"margin:0\">"
+                 "<a href=\"next.htm\" style=\"display:block;width:100%;height:300px\">next</a></body></html>");
+    server_.Page("/next.htm", "text/html", "<html><head><title>next</title></head><body>next</body></html>");
+    // Neither the page nor its frame completes while the frame's image is
+    // held; the frame's link lies over the top of the page.
+    server_.Page("/held.htm", "text/html",
+                 "<html><body style=\"margin:0\"><iframe src=\"linkframe.htm\" "
+                 "style=\"position:absolute;left:0;top:0;width:400px;height:300px;border:0\"></iframe></body></html>");
+    server_.Page("/linkframe.htm", "text/html",
+                 "<html><body style=\"margin:0\"><a href=\"next.htm\" "
+                 "style=\"display:block;width:100%;height:200px\">next</a><img src=\"held.png\"></body></html>");
+    server_.Page("/held.png", "image/png", std::string(kPng, sizeof kPng - 1));
+  }
+  // A case that changed the program folder leaves none behind, passed or not.
+  void TearDown() override { programfolderoverride.clear(); }
+  // The view a browser of the window has put into its place.
+  static QWebEngineView* ViewIn(QWidget* place) { return place->findChild<QWebEngineView*>(); }
+  // A left click into the page, where the window system's click lands: on
+  // the widget that takes the view's input, which also gets the focus.
+  static void ClickPage(QWebEngineView* view, QPoint at) {
+    QWidget* input = view->focusProxy() ? view->focusProxy() : view;
+    QTest::mouseClick(input, Qt::LeftButton, Qt::NoModifier, at);
   }
   testsupport::PrivateHome home_;
   testsupport::PageServer server_;
@@ -253,7 +277,89 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
       << plat::FromQ(view->url().toString()) << " " << plat::FromQ(view->title());
   form.CheckBox2->setChecked(true);
   EXPECT_TRUE(view->isVisible());
-  programfolderoverride.clear();
+}
+
+// Abort during the first load, then a link in the page's frame: that
+// frame's completion is the next document completion, so the timed reload
+// starts and the status line moves on.
+TEST_F(BrowserEngine, AfterAbortAFramesNextDocumentStartsTheTimedReload) {
+  server_.Hold("/held.png");
+  THttpAsyForm form;
+  form.show();
+  form.PageControl2->setCurrentWidget(form.TabSheet7);
+  form.Edit2->setText(plat::ToQ(server_.Url("/held.htm")));
+  form.Button6->click();
+  QWebEngineView* view = ViewIn(form.WebBrowser1);
+  ASSERT_NE(view, nullptr);
+  bool ended = false;
+  QObject::connect(view->page(), &QWebEnginePage::loadFinished, [&](bool) { ended = true; });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/held.png") == 1; }, 30000));
+  form.Button7->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+  EXPECT_EQ(form.Label12->text(), QStringLiteral("Status: Canceled"));
+  EXPECT_TRUE(form.reloadpending);
+  EXPECT_EQ(form.loadstart, 0);
+
+  ClickPage(view, QPoint(40, 40));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.loadstart != 0 && server_.CountOf("/held.htm") == 2; }, 30000))
+      << plat::FromQ(form.Label12->text()) << " / " << server_.CountOf("/next.htm");
+  EXPECT_EQ(server_.CountOf("/next.htm"), 1);
+  EXPECT_FALSE(form.reloadpending);
+  server_.Release("/held.png");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return form.Label12->text() == QStringLiteral("Status: Done") &&
+               form.Label11->text().contains(QStringLiteral(" msec "));
+      },
+      30000))
+      << plat::FromQ(form.Label11->text()) << " / " << plat::FromQ(form.Label12->text());
+}
+
+// The results view lets through the frames of the page the program showed;
+// what a frame loads afterwards is put to the rule like everything else:
+// refused with the box off and no test running, loaded with the box on.
+TEST_F(BrowserEngine, ResultsViewPutsLaterFrameNavigationsToTheRule) {
+  server_.Page("/framed.htm", "text/html",
+               "<html><head><title>framed</title></head><body><iframe src=\"inner.htm\"></iframe></body></html>");
+  server_.Page("/inner.htm", "text/html", "<html><body>inner</body></html>");
+  const std::string next = server_.Url("/next.htm");
+  for (bool show : {false, true}) {
+    SCOPED_TRACE(show ? "box on" : "box off");
+    const int inner = server_.CountOf("/inner.htm");
+    THttpAsyForm form;
+    form.show();
+    form.PageControl2->setCurrentWidget(form.TabSheet6);
+    form.PageControl1->setCurrentWidget(form.TabSheet1);
+    std::vector<std::pair<std::string, bool>> asked;
+    auto rule = form.WebBrowser_V11Control.OnBeforeNavigate;
+    form.WebBrowser_V11Control.OnBeforeNavigate = [&](const std::string& url, bool& cancel) {
+      rule(url, cancel);
+      asked.emplace_back(url, cancel);
+    };
+    // Shown during a test; the test is over when the page loads.
+    form.ExecButton->setEnabled(false);
+    form.NavigateResults(server_.Url("/framed.htm"));
+    form.ExecButton->setEnabled(true);
+    form.CheckBox2->setChecked(show);
+    QWebEngineView* view = ViewIn(form.WebBrowser_V11);
+    ASSERT_NE(view, nullptr);
+    bool loaded = false;
+    QObject::connect(view->page(), &QWebEnginePage::loadFinished, [&](bool ok) { loaded = ok; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded && server_.CountOf("/inner.htm") == inner + 1; }, 30000));
+    EXPECT_TRUE(asked.empty()) << asked.front().first;
+
+    const int fetched = server_.CountOf("/next.htm");
+    view->page()->runJavaScript(plat::ToQ("document.querySelector('iframe').src = '" + next + "';"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !asked.empty(); }, 30000));
+    EXPECT_EQ(asked.front(), std::make_pair(next, !show));
+    if (show) {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/next.htm") == fetched + 1; }, 30000));
+    } else {
+      // Refused while it was asked: no request goes out.
+      QApplication::processEvents();
+      EXPECT_EQ(server_.CountOf("/next.htm"), fetched);
+    }
+  }
 }
 
 // What the engine is given for an address: as written when it names its
