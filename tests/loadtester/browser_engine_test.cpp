@@ -265,9 +265,9 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
   form.ExecButton->setEnabled(true);
   form.ExecButtonClick();
   ASSERT_TRUE(QTest::qWaitFor([&] { return form.activeclients.empty() && form.ExecButton->isEnabled(); }, 30000));
-  EXPECT_EQ(form.resultsurl, "file://" + folder + "/temp.htm");
+  EXPECT_EQ(plat::FromQ(form.label3->text()), "file://" + folder + "/temp.htm");
   // The engine takes the page up after the run, the box still off.
-  const QUrl shown = QUrl(plat::ToQ(form.resultsurl), QUrl::TolerantMode);
+  const QUrl shown = QUrl::fromLocalFile(plat::ToQ(folder + "/temp.htm"));
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         return view->url() == shown && view->title() == QStringLiteral("image shown") &&
@@ -359,6 +359,46 @@ TEST_F(BrowserEngine, ResultsViewPutsLaterFrameNavigationsToTheRule) {
       QApplication::processEvents();
       EXPECT_EQ(server_.CountOf("/next.htm"), fetched);
     }
+  }
+}
+
+// A program folder whose name holds what an address reads as a fragment,
+// a query or an escape: the results view shows the first response from
+// that folder, not a file elsewhere whose path the address would name.
+TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseFromItsOwnFolder) {
+  server_.Page("/first.htm", "text/html", "<html><head><title>first</title></head><body>first</body></html>");
+  const std::string decoy = "<html><head><title>decoy</title></head><body>decoy</body></html>";
+  std::ofstream(home_.Path("C")) << decoy;
+  std::ofstream(home_.Path("a")) << decoy;
+  std::ofstream(home_.MakeFolder("100A") + "/temp.htm") << decoy;
+  THttpAsyForm form;
+  form.show();
+  form.PageControl2->setCurrentWidget(form.TabSheet6);
+  form.PageControl1->setCurrentWidget(form.TabSheet1);
+  form.NavigateResults("about:blank");
+  QWebEngineView* view = ViewIn(form.WebBrowser_V11);
+  ASSERT_NE(view, nullptr);
+  form.Checkshowgraph->setChecked(false);
+  form.SpinEdit1->SetValue(1);
+  form.SpinEdit2->SetValue(1);
+  form.URLEdit->setText(plat::ToQ(server_.Url("/first.htm")));
+  for (const char* name : {"C#", "a?b", "100%41"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = home_.MakeFolder(name);
+    const std::string path = folder + "/temp.htm";
+    programfolderoverride = folder + "/";
+    form.ExecButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return form.activeclients.empty() &&
+                 (view->url() == QUrl::fromLocalFile(plat::ToQ(path)) || view->title() == QStringLiteral("decoy"));
+        },
+        30000))
+        << plat::FromQ(view->url().toString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("first") || view->title() == "decoy"; },
+                                30000));
+    EXPECT_EQ(view->title(), QStringLiteral("first")) << plat::FromQ(view->url().toString());
+    EXPECT_EQ(plat::FromQ(form.label3->text()), "file://" + path);
   }
 }
 
