@@ -16,6 +16,7 @@
 #include <QWebEngineView>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/HttpAsy1Engine.h"
@@ -277,6 +278,82 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
       << plat::FromQ(view->url().toString()) << " " << plat::FromQ(view->title());
   form.CheckBox2->setChecked(true);
   EXPECT_TRUE(view->isVisible());
+}
+
+// The page of each browser of the window takes the focus and a click while
+// the window with its charts is there (whose accessibility once faulted on
+// the engine's objects): the link is followed as each tab's rule says.
+TEST_F(BrowserEngine, ClickingALinkInEachBrowserFollowsIt) {
+  THttpAsyForm form;
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  const QString links = plat::ToQ(server_.Url("/links.htm"));
+  const QString next = plat::ToQ(server_.Url("/next.htm"));
+  struct Case {
+    const char* name;
+    QWidget* THttpAsyForm::*tab;
+    QWidget* THttpAsyForm::*place;
+    std::function<void(THttpAsyForm&)> open;
+    std::function<bool(THttpAsyForm&)> opened;
+    // What the tab shows once the link's page is there.
+    std::function<void(THttpAsyForm&)> followed;
+  };
+  const Case cases[] = {
+      {"browse tab", &THttpAsyForm::TabSheet8, &THttpAsyForm::WebBrowser2,
+       [&](THttpAsyForm& f) {
+         f.url1->setText(links);
+         f.gotobutton->click();
+       },
+       [&](THttpAsyForm& f) { return f.Label15->text() == QStringLiteral("Status: Done"); },
+       // The link became the URL to test.
+       [&](THttpAsyForm& f) {
+         for (QLineEdit* e : {f.url1, f.URLEdit, f.Edit2}) EXPECT_EQ(plat::FromQ(e->text()), plat::FromQ(next));
+       }},
+      {"download tab", &THttpAsyForm::TabSheet7, &THttpAsyForm::WebBrowser1,
+       [&](THttpAsyForm& f) {
+         f.Edit2->setText(links);
+         f.Button6->click();
+       },
+       [&](THttpAsyForm& f) {
+         return f.loadstart != 0 && server_.CountOf("/links.htm") == 3 &&
+                f.Label12->text() == QStringLiteral("Status: Done");
+       },
+       // Later completions start no other reload.
+       [&](THttpAsyForm& f) {
+         EXPECT_FALSE(f.reloadpending);
+         EXPECT_EQ(server_.CountOf("/links.htm"), 3);
+       }},
+      {"results view, box on", &THttpAsyForm::TabSheet6, &THttpAsyForm::WebBrowser_V11,
+       [&](THttpAsyForm& f) {
+         f.PageControl1->setCurrentWidget(f.TabSheet1);
+         f.NavigateResults(plat::FromQ(links));
+       },
+       [&](THttpAsyForm&) { return true; }, [&](THttpAsyForm&) {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    form.PageControl2->setCurrentWidget(form.*c.tab);
+    c.open(form);
+    QWebEngineView* view = ViewIn(form.*c.place);
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("links") && c.opened(form); }, 30000));
+    const int before = server_.CountOf("/next.htm");
+    ClickPage(view, QPoint(40, 40));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/next.htm") == before + 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("next"); }, 30000));
+    EXPECT_TRUE(view->focusProxy()->hasFocus());
+    c.followed(form);
+  }
+  // The browse tab's Back comes back to the page, and Stop ends with
+  // "Canceled".
+  form.PageControl2->setCurrentWidget(form.TabSheet8);
+  form.Backbutton->click();
+  QWebEngineView* browse = ViewIn(form.WebBrowser2);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return browse->title() == QStringLiteral("links"); }, 30000));
+  EXPECT_EQ(plat::FromQ(form.url1->text()), plat::FromQ(links));
+  form.stopbutton->click();
+  EXPECT_EQ(form.Label15->text(), QStringLiteral("Status: Canceled"));
 }
 
 // Abort during the first load, then a link in the page's frame: that
