@@ -2,6 +2,7 @@
 #include "tests/platform/untyped_objects.h"
 
 #include <QAccessibleInterface>
+#include <QEvent>
 #include <QPointer>
 #include <QWidget>
 
@@ -35,10 +36,17 @@ class Interface : public QAccessibleInterface {
   QPointer<QObject> Object_;
 };
 
+class Event : public QEvent {
+ public:
+  Event() : QEvent(static_cast<QEvent::Type>(QEvent::User + 7)) {}
+};
+
 }  // namespace
 
 QWidget* MakeWidget(QWidget* parent) { return new Widget(parent); }
 QAccessibleInterface* MakeInterface(QObject* object) { return new Interface(object); }
 void FreeInterface(QAccessibleInterface* iface) { delete static_cast<Interface*>(iface); }
+QEvent* MakeEvent() { return new Event; }
+void FreeEvent(QEvent* e) { delete static_cast<Event*>(e); }
 
 }  // namespace untyped

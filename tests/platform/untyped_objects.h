@@ -7,6 +7,7 @@
 #pragma once
 
 class QAccessibleInterface;
+class QEvent;
 class QObject;
 class QWidget;
 
@@ -17,5 +18,8 @@ QWidget* MakeWidget(QWidget* parent);
 // An accessibility interface for `object`, as the engine gives its pages.
 QAccessibleInterface* MakeInterface(QObject* object);
 void FreeInterface(QAccessibleInterface* iface);
+// An event of a kind of its own, as the engine sends its objects.
+QEvent* MakeEvent();
+void FreeEvent(QEvent* e);
 
 }  // namespace untyped

@@ -1,7 +1,8 @@
-// Our accessibility factories and interfaces meet objects of every library
-// in the program, the web engine's among them, which carry no C++ type
-// information: they must pass such objects over or compare them by address,
-// never cast or call them (a page taking the focus used to end the program).
+// Our accessibility factories and interfaces, and the application's event
+// filter, meet objects of every library in the program, the web engine's
+// among them, which carry no C++ type information: they must pass such
+// objects over or compare them by address, never cast or call them (a page
+// taking the focus used to end the program).
 #include <gtest/gtest.h>
 
 #include <QAccessible>
@@ -10,6 +11,7 @@
 
 #include "platform/qt/chart.h"
 #include "platform/qt/drawgrid.h"
+#include "platform/qt/qtbridge.h"
 #include "tests/platform/untyped_objects.h"
 #include "tests/support/qt_app.h"
 
@@ -64,6 +66,17 @@ TEST(UntypedObjects, ChildIndexesAreOursOnly) {
     EXPECT_EQ(c.parent->indexOfChild(nullptr), -1);
   }
   untyped::FreeInterface(foreign);
+}
+
+TEST(UntypedObjects, TheirEventsPassTheApplicationsFilter) {
+  testsupport::QtApp();
+  plat::InstallQtBridge();
+  QWidget window;
+  QWidget* untyped = untyped::MakeWidget(&window);
+  // The sanitizer build stops at a member call on such an event.
+  QEvent* e = untyped::MakeEvent();
+  QCoreApplication::sendEvent(untyped, e);
+  untyped::FreeEvent(e);
 }
 
 }  // namespace
