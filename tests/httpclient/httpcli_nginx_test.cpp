@@ -68,13 +68,14 @@ class NginxServer : public ::testing::Test {
     WriteFile(dir_ + "/html/big.txt", big_);
     WriteFile(dir_ + "/htpasswd", "user:{PLAIN}secret\n");
 
-    // The port is free when picked but may be taken before nginx binds it
-    // (by any program's listener): nginx then gives up, and another port
-    // is tried. Its pid file is written only once it listens, so a port
-    // that answers without it is someone else's.
+    // The port is free when picked, below the range the system hands out
+    // to sockets of its own choosing, but another test may still take it
+    // before nginx binds it: nginx then gives up, and another port is
+    // tried. Its pid file is written only once it listens, so a port that
+    // answers without it is someone else's.
     const std::string pidFile = dir_ + "/nginx.pid";
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      port_ = testsupport::UnusedLoopbackPort();
+      port_ = testsupport::FreeLoopbackPort();
       unlink(pidFile.c_str());
       const std::string t = dir_ + "/temp";
       WriteFile(dir_ + "/nginx.conf",
