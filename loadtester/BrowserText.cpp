@@ -23,6 +23,23 @@ std::string ProgressTimeText(std::int64_t ms, int progress, int progressMax) {
 
 std::string DownloadTimeText(std::int64_t ms) { return "Time: " + std::to_string(ms) + " msec "; }
 
+std::string FileAddress(const std::string& path) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out = "file://";
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~' || c == '/') {
+      out += ch;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
 bool ResultsNavigationCancelled(bool showResults, bool startEnabled) { return !showResults && startEnabled; }
 
 }  // namespace browsertext

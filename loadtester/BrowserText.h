@@ -24,6 +24,11 @@ std::string ProgressTimeText(std::int64_t ms, int progress, int progressMax);
 // The time line once a download has completed: "Time: " + ms + " msec ".
 std::string DownloadTimeText(std::int64_t ms);
 
+// The address of a local file for the browser: "file://" + the path with
+// every byte but letters, digits, "-._~" and "/" written as %XX, so that a
+// folder named "C#", "a?b" or "100%41" is that folder and no other.
+std::string FileAddress(const std::string& path);
+
 // A navigation of the results browser is cancelled exactly when "Show
 // HTML-Results in Browser" is off and no test runs (its start button is
 // enabled).

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "loadtester/BrowserText.h"
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/RunText.h"
 #include "loadtester/splash.h"
@@ -463,9 +464,10 @@ void THttpAsyForm::ShowFirstResponse() {
     log("No first response to show: " + path + " is missing");
     return;
   }
-  const std::string address = "file://" + path;
-  NavigateResults(address);
-  label3->setText(ToQ(address));
+  // The browser is given the file's own address; the hidden edit keeps the
+  // text as the program has always shown it.
+  NavigateResults(browsertext::FileAddress(path));
+  label3->setText(ToQ("file://" + path));
   try {
     showsource(path);
   } catch (const plat::EStreamError&) {

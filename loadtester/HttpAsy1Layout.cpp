@@ -130,12 +130,10 @@ THttpAsyForm::THttpAsyForm(QWidget* parent)
     : QMainWindow(parent),
       WebBrowser2Control([this] { return plat::MakeWebBrowser(WebBrowser2, {}); }),
       // The results browser shows what the tested server sent, from a local
-      // file: that page must not read this machine's files. Its rule is
-      // asked for the page's own navigations, not for its frames.
+      // file: that page must not read this machine's files.
       WebBrowser_V11Control([this] {
         plat::TBrowserOptions confined;
         confined.confineLocalContent = true;
-        confined.askFrameNavigations = false;
         return plat::MakeWebBrowser(WebBrowser_V11, confined);
       }),
       WebBrowser1Control([this] { return plat::MakeWebBrowser(WebBrowser1, {}); }) {

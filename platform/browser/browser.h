@@ -31,9 +31,11 @@ class IWebBrowser {
   // Before-navigate is asked for it, possibly after this call has returned.
   virtual void Navigate(const std::string& url) = 0;
   // Navigate for a caller that has put `url` through its own before-navigate
-  // rule already, in the state it navigates in: the browser does not ask
-  // again for this load (a later question could meet another state). The
-  // page's frames and every later navigation are asked as usual.
+  // rule already, in the state it navigates in: the browser asks neither
+  // for this load nor for the frames the page loads with itself (a later
+  // question could meet another state). A link or form followed in a frame,
+  // and every navigation after the page's load, a frame's included, are
+  // asked as usual.
   virtual void NavigateApproved(const std::string& url) = 0;
   // Back in the view's history; raises EBrowserError without an earlier page.
   virtual void GoBack() = 0;
@@ -78,9 +80,6 @@ struct TBrowserOptions {
   // that shows bytes some server sent); what they show from web servers,
   // images, styles and frames, loads as in any page.
   bool confineLocalContent = false;
-  // False: before-navigate is asked for the page's own navigations only and
-  // its frames load with their page.
-  bool askFrameNavigations = true;
 };
 
 // Raises EBrowserError when `url` is nothing to navigate to (empty or blank).

@@ -229,8 +229,10 @@ class TChartAccessible : public QAccessibleWidget {
     if (index < own) return QAccessibleWidget::child(index);
     return index == own && Menu() ? QAccessible::queryAccessibleInterface(Menu()) : nullptr;
   }
+  // The child handed in may be anyone's interface (see the factory below):
+  // it is compared by address, not called.
   int indexOfChild(const QAccessibleInterface* child) const override {
-    if (child && Menu() && child->object() == Menu()) return QAccessibleWidget::childCount();
+    if (child && Menu() && child == QAccessible::queryAccessibleInterface(Menu())) return QAccessibleWidget::childCount();
     return QAccessibleWidget::indexOfChild(child);
   }
 

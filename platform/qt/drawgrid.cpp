@@ -9,6 +9,7 @@
 #include <QScrollBar>
 #include <algorithm>
 #include <climits>
+#include <unordered_map>
 #include <vector>
 
 namespace plat {
@@ -76,9 +77,21 @@ class TDrawGridRow : public QAccessibleInterface {
 // for and kept (readers hold on to them) until their row goes.
 class TDrawGridAccessible : public QAccessibleWidget {
  public:
-  explicit TDrawGridAccessible(TDrawGrid* grid) : QAccessibleWidget(grid, QAccessible::List) {}
+  explicit TDrawGridAccessible(TDrawGrid* grid) : QAccessibleWidget(grid, QAccessible::List), Key_(grid) {
+    GridInterfaces()[grid] = this;
+  }
   ~TDrawGridAccessible() override {
+    // By the key kept: the grid may be gone already.
+    auto it = GridInterfaces().find(Key_);
+    if (it != GridInterfaces().end() && it->second == this) GridInterfaces().erase(it);
     for (QAccessible::Id id : Rows_) QAccessible::deleteAccessibleInterface(id);
+  }
+
+  // Each grid's interface of ours, so that the one Qt hands back for a grid
+  // is known as ours by its address alone.
+  static std::unordered_map<const TDrawGrid*, TDrawGridAccessible*>& GridInterfaces() {
+    static std::unordered_map<const TDrawGrid*, TDrawGridAccessible*> interfaces;
+    return interfaces;
   }
 
   TDrawGrid* Grid() const { return static_cast<TDrawGrid*>(widget()); }
@@ -88,12 +101,19 @@ class TDrawGridAccessible : public QAccessibleWidget {
     if (index < 0 || index >= Grid()->ListedRowCount()) return nullptr;
     if (static_cast<std::size_t>(index) >= Rows_.size()) Rows_.resize(static_cast<std::size_t>(index) + 1, 0);
     QAccessible::Id& id = Rows_[static_cast<std::size_t>(index)];
-    if (!id) id = QAccessible::registerAccessibleInterface(new TDrawGridRow(Grid(), index));
+    if (!id) {
+      auto* row = new TDrawGridRow(Grid(), index);
+      id = QAccessible::registerAccessibleInterface(row);
+      RowOf_[row] = index;
+    }
     return QAccessible::accessibleInterface(id);
   }
+  // The interface handed in may be anyone's, the web engine's included,
+  // whose library carries no type information: it is looked up among this
+  // grid's own rows by address, never cast or called.
   int indexOfChild(const QAccessibleInterface* c) const override {
-    const auto* row = dynamic_cast<const TDrawGridRow*>(c);
-    return row && row->Grid() == Grid() && row->isValid() ? row->Row() : -1;
+    const auto it = RowOf_.find(c);
+    return it != RowOf_.end() && Grid() && it->second < Grid()->ListedRowCount() ? it->second : -1;
   }
   QAccessibleInterface* childAt(int x, int y) const override {
     const QPoint p = Grid()->viewport()->mapFromGlobal(QPoint(x, y));
@@ -114,6 +134,7 @@ class TDrawGridAccessible : public QAccessibleWidget {
       if (!Rows_[i]) continue;
       QAccessibleEvent gone(QAccessible::accessibleInterface(Rows_[i]), QAccessible::ObjectDestroyed);
       Announce(gone);
+      RowOf_.erase(QAccessible::accessibleInterface(Rows_[i]));
       QAccessible::deleteAccessibleInterface(Rows_[i]);
     }
     if (Rows_.size() > static_cast<std::size_t>(count)) Rows_.resize(static_cast<std::size_t>(count));
@@ -121,6 +142,8 @@ class TDrawGridAccessible : public QAccessibleWidget {
 
  private:
   mutable std::vector<QAccessible::Id> Rows_;
+  mutable std::unordered_map<const QAccessibleInterface*, int> RowOf_;
+  const TDrawGrid* Key_;
 };
 
 QAccessibleInterface* DrawGridAccessibleFactory(const QString& className, QObject* object) {
@@ -134,7 +157,11 @@ QAccessibleInterface* DrawGridAccessibleFactory(const QString& className, QObjec
 // Null while nobody listens: then no row interfaces are made.
 TDrawGridAccessible* AccessibleOf(TDrawGrid* grid) {
   if (!QAccessible::isActive() && !gAnnouncementListener) return nullptr;
-  return dynamic_cast<TDrawGridAccessible*>(QAccessible::queryAccessibleInterface(grid));
+  // Another factory may have made the grid's interface: only ours is used.
+  QAccessibleInterface* made = QAccessible::queryAccessibleInterface(grid);
+  const auto& ours = TDrawGridAccessible::GridInterfaces();
+  const auto it = ours.find(grid);
+  return it != ours.end() && made == it->second ? it->second : nullptr;
 }
 
 }  // namespace

@@ -35,9 +35,11 @@ class Bridge : public QObject {
 
   // Qt ends the program by itself too (the last window closed, quit()): a
   // wait must see that end as it sees a quit taken by our loop. The quit is
-  // handled here first, so that one a window refused does not count.
+  // handled here first, so that one a window refused does not count. Every
+  // object's events pass here, the web engine's too, which may carry no
+  // type information: only the application's own are looked at.
   bool eventFilter(QObject* watched, QEvent* e) override {
-    if (inQuit_ || e->type() != QEvent::Quit || watched != QCoreApplication::instance()) return false;
+    if (watched != QCoreApplication::instance() || inQuit_ || e->type() != QEvent::Quit) return false;
     inQuit_ = true;
     watched->event(e);
     inQuit_ = false;

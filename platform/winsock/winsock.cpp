@@ -132,6 +132,7 @@ WinsockStats Stats() {
   {
     std::lock_guard<std::mutex> lock(G().lookupMutex);
     s.PendingLookups = static_cast<int>(G().tasks.size());
+    s.IdleLookupWorkers = G().idleWorkers;
   }
   return s;
 }

@@ -229,6 +229,7 @@ struct WinsockStats {
   int Cleanups = 0;   // WSACleanup calls that ended a start-up
   int OpenSockets = 0;
   int PendingLookups = 0;
+  int IdleLookupWorkers = 0;  // lookup workers waiting for a job
 };
 
 namespace winsock_testing {

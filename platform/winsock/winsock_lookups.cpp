@@ -217,8 +217,9 @@ HANDLE StartLookup(HWND hwnd, UINT msg, bool byAddr, const std::string& name, st
       job->waiting.push_back(t.handle);
       G().jobs.emplace(key, job);
       G().jobQueue.push_back(job);
-      // An idle worker may not have taken the job queued before this one
-      // yet: only as many jobs as there are idle workers find one.
+      // An idle worker counts until it has woken up and taken a job: two
+      // lookups started back to back must not both count on the same one,
+      // or the second waits for the first however long that takes.
       if (G().jobQueue.size() > static_cast<std::size_t>(G().idleWorkers) && G().workers < kMaxWorkers) {
         ++G().workers;
         spawn = true;

@@ -68,50 +68,72 @@ class NginxServer : public ::testing::Test {
     WriteFile(dir_ + "/html/big.txt", big_);
     WriteFile(dir_ + "/htpasswd", "user:{PLAIN}secret\n");
 
-    port_ = testsupport::UnusedLoopbackPort();
-    const std::string t = dir_ + "/temp";
-    WriteFile(dir_ + "/nginx.conf",
-              "daemon off;\n"
-              "master_process off;\n"
-              "worker_processes 1;\n"
-              "pid " + dir_ + "/nginx.pid;\n"
-              "error_log " + dir_ + "/logs/error.log warn;\n"
-              "events { worker_connections 128; }\n"
-              "http {\n"
-              "  access_log off;\n"
-              "  client_body_temp_path " + t + "/body;\n"
-              "  proxy_temp_path " + t + "/proxy;\n"
-              "  fastcgi_temp_path " + t + "/fastcgi;\n"
-              "  uwsgi_temp_path " + t + "/uwsgi;\n"
-              "  scgi_temp_path " + t + "/scgi;\n"
-              "  types { text/html html; text/plain txt; }\n"
-              "  default_type application/octet-stream;\n"
-              "  server {\n"
-              "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-              "    root " + dir_ + "/html;\n"
-              "    location = /first { return 301 /second; }\n"
-              "    location = /second { absolute_redirect off; return 302 /index.html; }\n"
-              "    location /private/ { auth_basic \"Test Area\"; auth_basic_user_file " + dir_ + "/htpasswd; }\n"
-              "    location = /cookie.html { add_header Set-Cookie \"session=abc123; Path=/\"; "
-              "add_header Set-Cookie \"theme=dark\"; }\n"
-              "  }\n"
-              "}\n");
-    pid_ = fork();
-    if (pid_ == 0) {
-      execl(bin, bin, "-p", (dir_ + "/").c_str(), "-e", (dir_ + "/logs/error.log").c_str(), "-c",
-            (dir_ + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
+    // The port is free when picked, below the range the system hands out
+    // to sockets of its own choosing, but another test may still take it
+    // before nginx binds it: nginx then gives up, and another port is
+    // tried. Its pid file is written only once it listens, so a port that
+    // answers without it is someone else's.
+    const std::string pidFile = dir_ + "/nginx.pid";
+    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+      port_ = testsupport::FreeLoopbackPort();
+      unlink(pidFile.c_str());
+      const std::string t = dir_ + "/temp";
+      WriteFile(dir_ + "/nginx.conf",
+                "daemon off;\n"
+                "master_process off;\n"
+                "worker_processes 1;\n"
+                "pid " + dir_ + "/nginx.pid;\n"
+                "error_log " + dir_ + "/logs/error.log warn;\n"
+                "events { worker_connections 128; }\n"
+                "http {\n"
+                "  access_log off;\n"
+                "  client_body_temp_path " + t + "/body;\n"
+                "  proxy_temp_path " + t + "/proxy;\n"
+                "  fastcgi_temp_path " + t + "/fastcgi;\n"
+                "  uwsgi_temp_path " + t + "/uwsgi;\n"
+                "  scgi_temp_path " + t + "/scgi;\n"
+                "  types { text/html html; text/plain txt; }\n"
+                "  default_type application/octet-stream;\n"
+                "  server {\n"
+                "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
+                "    root " + dir_ + "/html;\n"
+                "    location = /first { return 301 /second; }\n"
+                "    location = /second { absolute_redirect off; return 302 /index.html; }\n"
+                "    location /private/ { auth_basic \"Test Area\"; auth_basic_user_file " + dir_ + "/htpasswd; }\n"
+                "    location = /cookie.html { add_header Set-Cookie \"session=abc123; Path=/\"; "
+                "add_header Set-Cookie \"theme=dark\"; }\n"
+                "  }\n"
+                "}\n");
+      pid_ = fork();
+      if (pid_ == 0) {
+        execl(bin, bin, "-p", (dir_ + "/").c_str(), "-e", (dir_ + "/logs/error.log").c_str(), "-c",
+              (dir_ + "/nginx.conf").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      bool ended = false;
+      auto exited = [&] {
+        if (!ended && waitpid(pid_, nullptr, WNOHANG) == pid_) ended = true;
+        return ended;
+      };
+      ready_ = testsupport::WaitUntil(
+                   [&] { return exited() || (access(pidFile.c_str(), F_OK) == 0 && PortAccepts(port_)); }) &&
+               !exited();
+      if (ended) pid_ = -1;
+      if (!ready_) StopNginx();
     }
-    ready_ = testsupport::WaitUntil([] { return PortAccepts(port_); });
   }
 
-  static void TearDownTestSuite() {
+  static void StopNginx() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       int status = 0;
       waitpid(pid_, &status, 0);
       pid_ = -1;
     }
+  }
+
+  static void TearDownTestSuite() {
+    StopNginx();
     if (!dir_.empty()) {
       std::string cmd = "rm -rf '" + dir_ + "'";
       if (std::system(cmd.c_str()) != 0) {

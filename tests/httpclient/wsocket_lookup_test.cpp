@@ -129,6 +129,30 @@ TEST_F(Lookups, ReplacedLookupIsNeverReported) {
   EXPECT_EQ(s.DnsResultList()->Count(), 1);
 }
 
+// A worker left idle by an earlier lookup is counted once: the second of
+// two lookups started back to back gets a worker of its own and is not
+// held up behind the first.
+TEST_F(Lookups, LookupBehindASlowOneIsAnsweredWhileTheSlowOneWaits) {
+  TWSocket warm(nullptr);
+  Recorder w;
+  w.Attach(warm);
+  warm.LookupName("three.test");
+  ASSERT_TRUE(PumpUntil([&] { return !w.log.empty(); }));
+  ASSERT_TRUE(testsupport::WaitUntil([] { return plat::winsock_testing::Stats().IdleLookupWorkers > 0; }));
+  TWSocket slow(nullptr), quick(nullptr);
+  Recorder rs, rq;
+  rs.Attach(slow);
+  rq.Attach(quick);
+  slow.LookupName("slow.one.test");
+  quick.LookupName("one.test");
+  ASSERT_TRUE(PumpUntil([&] { return !rq.log.empty(); }));
+  EXPECT_EQ(rq.log, (Log{"dns 0"}));
+  EXPECT_TRUE(rs.log.empty());
+  ReleaseSlow();
+  ASSERT_TRUE(PumpUntil([&] { return !rs.log.empty(); }));
+  EXPECT_EQ(rs.log, (Log{"dns 0"}));
+}
+
 TEST_F(Lookups, CancelReportsInterruptedAndDropsTheAnswer) {
   TWSocket s(nullptr);
   Recorder r;

@@ -16,6 +16,7 @@
 #include <QWebEngineView>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/HttpAsy1Engine.h"
@@ -58,6 +59,30 @@ class BrowserEngine : public ::testing::Test {
     server_.Page("/slow.htm", "text/html",
                  "<html><body><iframe src=\"frame.htm\"></iframe><img src=\"slow.png\"></body></html>");
     server_.Page("/slow.png", "image/png", std::string(kPng, sizeof kPng - 1));
+    // A link over the top of the page, where a click lands.
+    server_.Page("/links.htm", "text/html",
+                 "<html><head><title>links</title></head><body style=\"margin:0\">"
+                 "<a href=\"next.htm\" style=\"display:block;width:100%;height:300px\">next</a></body></html>");
+    server_.Page("/next.htm", "text/html", "<html><head><title>next</title></head><body>next</body></html>");
+    // Neither the page nor its frame completes while the frame's image is
+    // held; the frame's link lies over the top of the page.
+    server_.Page("/held.htm", "text/html",
+                 "<html><body style=\"margin:0\"><iframe src=\"linkframe.htm\" "
+                 "style=\"position:absolute;left:0;top:0;width:400px;height:300px;border:0\"></iframe></body></html>");
+    server_.Page("/linkframe.htm", "text/html",
+                 "<html><body style=\"margin:0\"><a href=\"next.htm\" "
+                 "style=\"display:block;width:100%;height:200px\">next</a><img src=\"held.png\"></body></html>");
+    server_.Page("/held.png", "image/png", std::string(kPng, sizeof kPng - 1));
+  }
+  // A case that changed the program folder leaves none behind, passed or not.
+  void TearDown() override { programfolderoverride.clear(); }
+  // The view a browser of the window has put into its place.
+  static QWebEngineView* ViewIn(QWidget* place) { return place->findChild<QWebEngineView*>(); }
+  // A left click into the page, where the window system's click lands: on
+  // the widget that takes the view's input, which also gets the focus.
+  static void ClickPage(QWebEngineView* view, QPoint at) {
+    QWidget* input = view->focusProxy() ? view->focusProxy() : view;
+    QTest::mouseClick(input, Qt::LeftButton, Qt::NoModifier, at);
   }
   testsupport::PrivateHome home_;
   testsupport::PageServer server_;
@@ -241,9 +266,9 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
   form.ExecButton->setEnabled(true);
   form.ExecButtonClick();
   ASSERT_TRUE(QTest::qWaitFor([&] { return form.activeclients.empty() && form.ExecButton->isEnabled(); }, 30000));
-  EXPECT_EQ(form.resultsurl, "file://" + folder + "/temp.htm");
+  EXPECT_EQ(plat::FromQ(form.label3->text()), "file://" + folder + "/temp.htm");
   // The engine takes the page up after the run, the box still off.
-  const QUrl shown = QUrl(plat::ToQ(form.resultsurl), QUrl::TolerantMode);
+  const QUrl shown = QUrl::fromLocalFile(plat::ToQ(folder + "/temp.htm"));
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         return view->url() == shown && view->title() == QStringLiteral("image shown") &&
@@ -253,7 +278,205 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseOfAOneUserRun) {
       << plat::FromQ(view->url().toString()) << " " << plat::FromQ(view->title());
   form.CheckBox2->setChecked(true);
   EXPECT_TRUE(view->isVisible());
-  programfolderoverride.clear();
+}
+
+// The page of each browser of the window takes the focus and a click while
+// the window with its charts is there (whose accessibility once faulted on
+// the engine's objects): the link is followed as each tab's rule says.
+TEST_F(BrowserEngine, ClickingALinkInEachBrowserFollowsIt) {
+  THttpAsyForm form;
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  const QString links = plat::ToQ(server_.Url("/links.htm"));
+  const QString next = plat::ToQ(server_.Url("/next.htm"));
+  struct Case {
+    const char* name;
+    QWidget* THttpAsyForm::*tab;
+    QWidget* THttpAsyForm::*place;
+    std::function<void(THttpAsyForm&)> open;
+    std::function<bool(THttpAsyForm&)> opened;
+    // What the tab shows once the link's page is there.
+    std::function<void(THttpAsyForm&)> followed;
+  };
+  const Case cases[] = {
+      {"browse tab", &THttpAsyForm::TabSheet8, &THttpAsyForm::WebBrowser2,
+       [&](THttpAsyForm& f) {
+         f.url1->setText(links);
+         f.gotobutton->click();
+       },
+       [&](THttpAsyForm& f) { return f.Label15->text() == QStringLiteral("Status: Done"); },
+       // The link became the URL to test.
+       [&](THttpAsyForm& f) {
+         for (QLineEdit* e : {f.url1, f.URLEdit, f.Edit2}) EXPECT_EQ(plat::FromQ(e->text()), plat::FromQ(next));
+       }},
+      {"download tab", &THttpAsyForm::TabSheet7, &THttpAsyForm::WebBrowser1,
+       [&](THttpAsyForm& f) {
+         f.Edit2->setText(links);
+         f.Button6->click();
+       },
+       [&](THttpAsyForm& f) {
+         return f.loadstart != 0 && server_.CountOf("/links.htm") == 3 &&
+                f.Label12->text() == QStringLiteral("Status: Done");
+       },
+       // Later completions start no other reload.
+       [&](THttpAsyForm& f) {
+         EXPECT_FALSE(f.reloadpending);
+         EXPECT_EQ(server_.CountOf("/links.htm"), 3);
+       }},
+      {"results view, box on", &THttpAsyForm::TabSheet6, &THttpAsyForm::WebBrowser_V11,
+       [&](THttpAsyForm& f) {
+         f.PageControl1->setCurrentWidget(f.TabSheet1);
+         f.NavigateResults(plat::FromQ(links));
+       },
+       [&](THttpAsyForm&) { return true; }, [&](THttpAsyForm&) {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    form.PageControl2->setCurrentWidget(form.*c.tab);
+    c.open(form);
+    QWebEngineView* view = ViewIn(form.*c.place);
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("links") && c.opened(form); }, 30000));
+    const int before = server_.CountOf("/next.htm");
+    ClickPage(view, QPoint(40, 40));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/next.htm") == before + 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("next"); }, 30000));
+    EXPECT_TRUE(view->focusProxy()->hasFocus());
+    c.followed(form);
+  }
+  // The browse tab's Back comes back to the page, and Stop ends with
+  // "Canceled".
+  form.PageControl2->setCurrentWidget(form.TabSheet8);
+  form.Backbutton->click();
+  QWebEngineView* browse = ViewIn(form.WebBrowser2);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return browse->title() == QStringLiteral("links"); }, 30000));
+  EXPECT_EQ(plat::FromQ(form.url1->text()), plat::FromQ(links));
+  form.stopbutton->click();
+  EXPECT_EQ(form.Label15->text(), QStringLiteral("Status: Canceled"));
+}
+
+// Abort during the first load, then a link in the page's frame: that
+// frame's completion is the next document completion, so the timed reload
+// starts and the status line moves on.
+TEST_F(BrowserEngine, AfterAbortAFramesNextDocumentStartsTheTimedReload) {
+  server_.Hold("/held.png");
+  THttpAsyForm form;
+  form.show();
+  form.PageControl2->setCurrentWidget(form.TabSheet7);
+  form.Edit2->setText(plat::ToQ(server_.Url("/held.htm")));
+  form.Button6->click();
+  QWebEngineView* view = ViewIn(form.WebBrowser1);
+  ASSERT_NE(view, nullptr);
+  bool ended = false;
+  QObject::connect(view->page(), &QWebEnginePage::loadFinished, [&](bool) { ended = true; });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/held.png") == 1; }, 30000));
+  form.Button7->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+  EXPECT_EQ(form.Label12->text(), QStringLiteral("Status: Canceled"));
+  EXPECT_TRUE(form.reloadpending);
+  EXPECT_EQ(form.loadstart, 0);
+
+  ClickPage(view, QPoint(40, 40));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.loadstart != 0 && server_.CountOf("/held.htm") == 2; }, 30000))
+      << plat::FromQ(form.Label12->text()) << " / " << server_.CountOf("/next.htm");
+  EXPECT_EQ(server_.CountOf("/next.htm"), 1);
+  EXPECT_FALSE(form.reloadpending);
+  server_.Release("/held.png");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return form.Label12->text() == QStringLiteral("Status: Done") &&
+               form.Label11->text().contains(QStringLiteral(" msec "));
+      },
+      30000))
+      << plat::FromQ(form.Label11->text()) << " / " << plat::FromQ(form.Label12->text());
+}
+
+// The results view lets through the frames of the page the program showed;
+// what a frame loads afterwards is put to the rule like everything else:
+// refused with the box off and no test running, loaded with the box on.
+TEST_F(BrowserEngine, ResultsViewPutsLaterFrameNavigationsToTheRule) {
+  server_.Page("/framed.htm", "text/html",
+               "<html><head><title>framed</title></head><body><iframe src=\"inner.htm\"></iframe></body></html>");
+  server_.Page("/inner.htm", "text/html", "<html><body>inner</body></html>");
+  const std::string next = server_.Url("/next.htm");
+  for (bool show : {false, true}) {
+    SCOPED_TRACE(show ? "box on" : "box off");
+    const int inner = server_.CountOf("/inner.htm");
+    THttpAsyForm form;
+    form.show();
+    form.PageControl2->setCurrentWidget(form.TabSheet6);
+    form.PageControl1->setCurrentWidget(form.TabSheet1);
+    std::vector<std::pair<std::string, bool>> asked;
+    auto rule = form.WebBrowser_V11Control.OnBeforeNavigate;
+    form.WebBrowser_V11Control.OnBeforeNavigate = [&](const std::string& url, bool& cancel) {
+      rule(url, cancel);
+      asked.emplace_back(url, cancel);
+    };
+    // Shown during a test; the test is over when the page loads.
+    form.ExecButton->setEnabled(false);
+    form.NavigateResults(server_.Url("/framed.htm"));
+    form.ExecButton->setEnabled(true);
+    form.CheckBox2->setChecked(show);
+    QWebEngineView* view = ViewIn(form.WebBrowser_V11);
+    ASSERT_NE(view, nullptr);
+    bool loaded = false;
+    QObject::connect(view->page(), &QWebEnginePage::loadFinished, [&](bool ok) { loaded = ok; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded && server_.CountOf("/inner.htm") == inner + 1; }, 30000));
+    EXPECT_TRUE(asked.empty()) << asked.front().first;
+
+    const int fetched = server_.CountOf("/next.htm");
+    view->page()->runJavaScript(plat::ToQ("document.querySelector('iframe').src = '" + next + "';"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !asked.empty(); }, 30000));
+    EXPECT_EQ(asked.front(), std::make_pair(next, !show));
+    if (show) {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/next.htm") == fetched + 1; }, 30000));
+    } else {
+      // Refused while it was asked: no request goes out.
+      QApplication::processEvents();
+      EXPECT_EQ(server_.CountOf("/next.htm"), fetched);
+    }
+  }
+}
+
+// A program folder whose name holds what an address reads as a fragment,
+// a query or an escape: the results view shows the first response from
+// that folder, not a file elsewhere whose path the address would name.
+TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseFromItsOwnFolder) {
+  server_.Page("/first.htm", "text/html", "<html><head><title>first</title></head><body>first</body></html>");
+  const std::string decoy = "<html><head><title>decoy</title></head><body>decoy</body></html>";
+  std::ofstream(home_.Path("C")) << decoy;
+  std::ofstream(home_.Path("a")) << decoy;
+  std::ofstream(home_.MakeFolder("100A") + "/temp.htm") << decoy;
+  THttpAsyForm form;
+  form.show();
+  form.PageControl2->setCurrentWidget(form.TabSheet6);
+  form.PageControl1->setCurrentWidget(form.TabSheet1);
+  form.NavigateResults("about:blank");
+  QWebEngineView* view = ViewIn(form.WebBrowser_V11);
+  ASSERT_NE(view, nullptr);
+  form.Checkshowgraph->setChecked(false);
+  form.SpinEdit1->SetValue(1);
+  form.SpinEdit2->SetValue(1);
+  form.URLEdit->setText(plat::ToQ(server_.Url("/first.htm")));
+  for (const char* name : {"C#", "a?b", "100%41"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = home_.MakeFolder(name);
+    const std::string path = folder + "/temp.htm";
+    programfolderoverride = folder + "/";
+    form.ExecButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return form.activeclients.empty() &&
+                 (view->url() == QUrl::fromLocalFile(plat::ToQ(path)) || view->title() == QStringLiteral("decoy"));
+        },
+        30000))
+        << plat::FromQ(view->url().toString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->title() == QStringLiteral("first") || view->title() == "decoy"; },
+                                30000));
+    EXPECT_EQ(view->title(), QStringLiteral("first")) << plat::FromQ(view->url().toString());
+    EXPECT_EQ(plat::FromQ(form.label3->text()), "file://" + path);
+  }
 }
 
 // What the engine is given for an address: as written when it names its

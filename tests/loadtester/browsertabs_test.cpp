@@ -281,8 +281,8 @@ TEST_F(BrowserTabs, ResultsBrowserRule) {
   FakeBrowser* b = Made("WebBrowser_V11");
   ASSERT_NE(b, nullptr);
   EXPECT_TRUE(options_["WebBrowser_V11"].confineLocalContent);
-  // The rule is the page's own: its frames load with it.
-  EXPECT_FALSE(options_["WebBrowser_V11"].askFrameNavigations);
+  // Whatever the browser asks about, a frame's navigation as well as the
+  // page's, is put to the rule.
   struct Case {
     bool show;
     bool testRuns;

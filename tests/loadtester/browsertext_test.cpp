@@ -44,6 +44,22 @@ TEST(BrowserText, ResultsRule) {
   EXPECT_TRUE(browsertext::ResultsNavigationCancelled(false, true));
 }
 
+// Characters an address gives a meaning of its own stay part of the path.
+TEST(BrowserText, FileAddressOfALocalPath) {
+  struct Case {
+    const char* path;
+    const char* address;
+  };
+  for (Case c : {Case{"/opt/Brontavel2/temp.htm", "file:///opt/Brontavel2/temp.htm"},
+                 Case{"/tmp/C#/temp.htm", "file:///tmp/C%23/temp.htm"},
+                 Case{"/tmp/a?b/temp.htm", "file:///tmp/a%3Fb/temp.htm"},
+                 Case{"/tmp/100%41/temp.htm", "file:///tmp/100%2541/temp.htm"},
+                 Case{"/tmp/a b;c=d&e+f/temp.htm", "file:///tmp/a%20b%3Bc%3Dd%26e%2Bf/temp.htm"},
+                 Case{"/tmp/\xc3\xbc~x_y-z/temp.htm", "file:///tmp/%C3%BC~x_y-z/temp.htm"}}) {
+    EXPECT_EQ(browsertext::FileAddress(c.path), c.address) << c.path;
+  }
+}
+
 TEST(LazyWebBrowser, StartsOnTheFirstNavigationAndPassesEventsOn) {
   int made = 0;
   testsupport::FakeBrowser* inner = nullptr;

@@ -64,28 +64,37 @@ QWebEngineScript FrameCompleteScript(const QString& token) {
 
 }  // namespace
 
-// A page that asks before every navigation (its frames' when the options
-// say so) and hears the frames' completions.
+// A page that asks before every navigation, but for the frames an approved
+// page loads with itself, and hears the frames' completions.
 class TQtWebBrowser::Page : public QWebEnginePage {
  public:
   Page(TQtWebBrowser* owner, QObject* parent) : QWebEnginePage(parent), owner_(owner) {}
 
  protected:
-  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override {
-    if (!isMainFrame && !owner_->options_.askFrameNavigations) return true;
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
     if (isMainFrame) {
-      // A new load of the page (a link, a script, the view's own menu):
-      // whatever the program stopped before is over.
-      owner_->stopped_ = false;
+      owner_->approvedLoad_.clear();
       if (!owner_->approved_.isEmpty()) {
         const bool approved = Encoded(url) == owner_->approved_;
         owner_->approved_.clear();
-        if (approved) return true;
+        if (approved) {
+          owner_->approvedLoad_ = Encoded(url);
+          owner_->stopped_ = false;
+          return true;
+        }
       }
+    } else if (!owner_->approvedLoad_.isEmpty() && type != NavigationTypeLinkClicked &&
+               type != NavigationTypeFormSubmitted) {
+      // A frame the approved page loads with itself: it was decided with
+      // the page, in the state the program navigated in.
+      return true;
     }
     bool cancel = false;
     // The engine calls this from its own code: nothing may be thrown into it.
     Safely([&] { owner_->DoBeforeNavigate(FromQ(Encoded(url)), cancel); });
+    // A new load of the page or of one of its frames (a link, a script, the
+    // view's own menu): whatever the program stopped before is over.
+    if (!cancel) owner_->stopped_ = false;
     return !cancel;
   }
 
@@ -105,7 +114,7 @@ class TQtWebBrowser::Page : public QWebEnginePage {
 void PrepareWebEngineApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
 
 TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options)
-    : options_(options), frameToken_(QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char(' ')) {
+    : frameToken_(QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char(' ')) {
   PrepareEngineProcess();
   view_ = new QWebEngineView(host);
   alive_ = view_;
@@ -133,12 +142,15 @@ TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options)
         if (!stopped_) Safely([&] { DoStatusTextChange("Loading " + FromQ(Encoded(info.url()))); });
         break;
       case QWebEngineLoadingInfo::LoadSucceededStatus:
+        ApprovedLoadEnded(info.url());
         LoadEnded(true, QString());
         break;
       case QWebEngineLoadingInfo::LoadFailedStatus:
+        ApprovedLoadEnded(info.url());
         LoadEnded(false, info.errorString());
         break;
       case QWebEngineLoadingInfo::LoadStoppedStatus:
+        ApprovedLoadEnded(info.url());
         break;
     }
   });
@@ -174,6 +186,12 @@ void TQtWebBrowser::LoadEnded(bool finished, const QString& error) {
   });
 }
 
+// The end of an earlier load may come after the approved one has begun:
+// only the approved page's own end closes its frames' way in.
+void TQtWebBrowser::ApprovedLoadEnded(const QUrl& url) {
+  if (Encoded(url) == approvedLoad_) approvedLoad_.clear();
+}
+
 void TQtWebBrowser::FrameComplete(const QString& url) {
   if (stopped_) return;
   Safely([&] { DoDocumentComplete(FromQ(url)); });
@@ -196,6 +214,7 @@ QUrl TQtWebBrowser::EngineAddress(const std::string& url) {
 
 void TQtWebBrowser::Load(const QUrl& url) {
   stopped_ = false;
+  approvedLoad_.clear();
   if (QWebEngineView* v = View()) v->load(url);
 }
 
@@ -232,6 +251,7 @@ void TQtWebBrowser::Stop() {
   QWebEngineView* v = View();
   if (!v) return;
   stopped_ = true;
+  approvedLoad_.clear();
   v->stop();
 }
 

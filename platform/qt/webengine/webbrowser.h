@@ -49,17 +49,21 @@ class TQtWebBrowser : public IWebBrowser {
   void Load(const QUrl& url);
   // The load under way has ended; reports only one that finished.
   void LoadEnded(bool finished, const QString& error);
+  void ApprovedLoadEnded(const QUrl& url);
   void FrameComplete(const QString& url);
 
-  TBrowserOptions options_;
   QWebEngineView* view_ = nullptr;
   QPointer<QObject> alive_;
   // The address of the program's last NavigateApproved, until the engine's
   // next question about the page's own navigation (it is that one's or no
   // longer meant).
   QString approved_;
+  // The address of the approved page while it loads: the frames it loads
+  // with itself go ahead unasked; links and forms in them, and every frame
+  // navigation after the page's load, are asked.
+  QString approvedLoad_;
   // The program stopped the load: nothing of it is reported until the
-  // program or the page starts a new one.
+  // program, the page or one of its frames starts a new one.
   bool stopped_ = false;
   // Marks the frames' completion messages, which come through the page's
   // console: the pages cannot see it, so they cannot forge one.
