@@ -374,6 +374,10 @@ void Desktop::Type(const std::string& text) { Run({"/usr/bin/xdotool", "type", "
 
 void Desktop::Key(const std::string& keys) { Run({"/usr/bin/xdotool", "key", "--delay", "60", "--", keys}); }
 
+void Desktop::KeyWithHeld(const std::string& modifier, const std::string& key) {
+  Run({"/usr/bin/xdotool", "keydown", modifier, "sleep", "0.1", "key", key, "sleep", "0.1", "keyup", modifier});
+}
+
 void Desktop::TypeInto(const Node& edit, const std::string& text) {
   Click(Extents(edit));
   // The click gives the edit the focus; only then do keys reach it.

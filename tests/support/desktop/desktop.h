@@ -95,6 +95,9 @@ class Desktop {
   void Type(const std::string& text);
   // Presses keys, as xdotool names them: "ctrl+s", "Escape", "Return".
   void Key(const std::string& keys);
+  // Holds the modifier down while the key goes down and up, as a person
+  // does (a combination pressed with Key may let the modifier go first).
+  void KeyWithHeld(const std::string& modifier, const std::string& key);
   // Clicks into an edit, selects what it holds and types `text` over it.
   void TypeInto(const Node& edit, const std::string& text);
 
