@@ -23,6 +23,7 @@
 #include "ftpcomponents/korvlib.h"
 #include "sitepublishing/PrjCls.h"
 #include "tests/sitepublishing/project_files.h"
+#include "tests/support/desktop/desktop.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
 #include "tests/support/process.h"
@@ -44,20 +45,7 @@ using testsupport::WaitExit;
 
 void Stop(pid_t pid) { testsupport::StopProcess(pid); }
 
-std::string WindowTitle(Display* d, Window w) {
-  Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
-  Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
-  Atom type;
-  int format;
-  unsigned long n, after;
-  unsigned char* data = nullptr;
-  std::string title;
-  if (XGetWindowProperty(d, w, netName, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success && data) {
-    title.assign(reinterpret_cast<char*>(data), n);
-  }
-  if (data) XFree(data);
-  return title;
-}
+std::string WindowTitle(Display* d, Window w) { return desktop::WindowTitle(d, w); }
 
 bool HasClass(Display* d, Window w) {
   XClassHint hint{};
@@ -80,17 +68,7 @@ std::vector<std::pair<Window, std::string>> TopLevels(Display* d) {
 }
 
 // What the desktop sends when the user closes a window.
-void AskToClose(Display* d, Window w) {
-  XEvent e{};
-  e.xclient.type = ClientMessage;
-  e.xclient.window = w;
-  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-  e.xclient.format = 32;
-  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-  e.xclient.data.l[1] = CurrentTime;
-  XSendEvent(d, w, False, NoEventMask, &e);
-  XFlush(d);
-}
+void AskToClose(Display* d, Window w) { desktop::AskToClose(d, w); }
 
 TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   testsupport::PrivateHome home("startup");

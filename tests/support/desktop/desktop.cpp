@@ -147,7 +147,7 @@ Display* Dpy(void* x) { return static_cast<Display*>(x); }
 // A window may go between listing it and reading its title.
 int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
 
-std::string WindowTitle(Display* d, Window w) {
+std::string TitleOf(Display* d, Window w) {
   Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
   Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
   Atom type;
@@ -396,7 +396,7 @@ std::optional<unsigned long> Desktop::WaitForWindow(const std::string& title, Ms
     if (XQueryTree(d, root, &root, &parent, &children, &n)) {
       for (unsigned i = 0; i < n && !found; ++i) {
         XWindowAttributes a{};
-        if (WindowTitle(d, children[i]) == title && XGetWindowAttributes(d, children[i], &a) &&
+        if (TitleOf(d, children[i]) == title && XGetWindowAttributes(d, children[i], &a) &&
             a.map_state == IsViewable)
           found = children[i];
       }
@@ -407,8 +407,10 @@ std::optional<unsigned long> Desktop::WaitForWindow(const std::string& title, Ms
   }
 }
 
-void Desktop::AskToClose(unsigned long window) {
-  Display* d = Dpy(X_);
+void Desktop::AskToClose(unsigned long window) { desktop::AskToClose(X_, window); }
+
+void AskToClose(void* display, unsigned long window) {
+  Display* d = Dpy(display);
   XEvent e{};
   e.xclient.type = ClientMessage;
   e.xclient.window = window;
@@ -419,6 +421,8 @@ void Desktop::AskToClose(unsigned long window) {
   XSendEvent(d, window, False, NoEventMask, &e);
   XFlush(d);
 }
+
+std::string WindowTitle(void* display, unsigned long window) { return TitleOf(Dpy(display), window); }
 
 std::vector<std::string> Desktop::ClipboardTargets() {
   Display* d = Dpy(X_);

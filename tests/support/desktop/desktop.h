@@ -128,6 +128,11 @@ class Desktop {
   void* X_ = nullptr;  // the test's own connection to the X server
 };
 
+// For tests with a connection of their own to the X server (its Display*):
+// a top-level window's title, and the desktop's request to close it.
+std::string WindowTitle(void* display, unsigned long window);
+void AskToClose(void* display, unsigned long window);
+
 // A built program started on the desktop as a person starts it: its own
 // executable from the build (linked into a folder of the test's own when
 // `ownFolder` is given, so that what it writes beside itself stays the
