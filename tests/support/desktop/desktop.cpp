@@ -13,6 +13,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QImage>
+#include <algorithm>
 #include <deque>
 #include <cstring>
 #include <filesystem>
@@ -444,19 +445,40 @@ std::string Desktop::ClipboardData(const std::string& target) {
   return ConvertClipboard(Dpy(X_), target).value_or(std::string());
 }
 
-bool Desktop::Screenshot(const std::string& pngPath) {
-  Display* d = Dpy(X_);
+// What the screen shows in `r` (the whole screen when r is empty); a null
+// image when it cannot be read.
+static QImage Grab(void* server, Rect r) {
+  Display* d = Dpy(server);
   Window root = DefaultRootWindow(d);
   XWindowAttributes a{};
-  if (!XGetWindowAttributes(d, root, &a)) return false;
-  XImage* shot = XGetImage(d, root, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes,
+  if (!XGetWindowAttributes(d, root, &a)) return QImage();
+  if (r.Empty()) r = Rect{0, 0, a.width, a.height};
+  const int left = std::max(r.x, 0), top = std::max(r.y, 0);
+  const int width = std::min(r.x + r.w, a.width) - left, height = std::min(r.y + r.h, a.height) - top;
+  if (width <= 0 || height <= 0) return QImage();
+  XImage* shot = XGetImage(d, root, left, top, static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes,
                            ZPixmap);
-  if (!shot) return false;
-  QImage image(a.width, a.height, QImage::Format_RGB32);
-  for (int y = 0; y < a.height; ++y)
-    for (int x = 0; x < a.width; ++x) image.setPixel(x, y, static_cast<QRgb>(XGetPixel(shot, x, y)));
+  if (!shot) return QImage();
+  QImage image(width, height, QImage::Format_RGB32);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) image.setPixel(x, y, static_cast<QRgb>(XGetPixel(shot, x, y)));
   XDestroyImage(shot);
-  return image.save(QString::fromStdString(pngPath), "PNG");
+  return image;
+}
+
+bool Desktop::Screenshot(const std::string& pngPath) {
+  QImage image = Grab(X_, Rect{});
+  return !image.isNull() && image.save(QString::fromStdString(pngPath), "PNG");
+}
+
+bool Desktop::ShowsContent(const Rect& r) {
+  QImage image = Grab(X_, r);
+  if (image.isNull()) return false;
+  const QRgb first = image.pixel(0, 0);
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (image.pixel(x, y) != first) return true;
+  return false;
 }
 
 Program::Program(Desktop& desk, const std::string& exe, const std::vector<std::string>& args,

@@ -114,6 +114,9 @@ class Desktop {
   // The whole screen as a PNG file, for a person to look at what a failing
   // case saw.
   bool Screenshot(const std::string& pngPath);
+  // Whether the place on the screen shows anything but one plain colour:
+  // what a person sees of a page whose document the reader cannot reach.
+  bool ShowsContent(const Rect& r);
 
  private:
   void Run(const std::vector<std::string>& argv);
