@@ -37,7 +37,7 @@ struct Rect {
 };
 
 // States a screen reader is told (their numbers on the accessibility bus).
-enum class State { Checked = 4, Enabled = 8, Focused = 12, Sensitive = 24, Showing = 25, Visible = 30 };
+enum class State { Checked = 4, Enabled = 8, Focused = 12, Selected = 23, Sensitive = 24, Showing = 25, Visible = 30 };
 
 // One control as the screen reader sees it: where it lives on the bus, and
 // what it said when it was found.
