@@ -66,7 +66,7 @@ int PortOf(const std::string& url) {
 // path from the top, and a folder that comes or goes above the picked one
 // moves its rows: below the machine's shared temporary folder, where other
 // programs make and remove folders all the time, rows would move under
-// the pointer. The test's own home in the build tree is quiet.
+// the pointer. Beside the tests' homes in the build tree it is quiet.
 std::unique_ptr<testsupport::TempFolder> QuietFolder() {
   std::optional<testsupport::ScopedEnv> there;
   if (const char* build = std::getenv("SITETOOLS_BINARY_DIR")) there.emplace("TMPDIR", std::string(build) + "/test-home");
