@@ -92,7 +92,9 @@ bool PyFtpdServer::Start(std::string& why) {
   user_ = "tester";
   password_ = "secret";
   int out = -1;
-  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_}, &out)) {
+  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_, host_,
+              std::to_string(listenPort_)},
+             &out)) {
     why = "cannot start python3";
     return false;
   }

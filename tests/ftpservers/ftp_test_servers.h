@@ -41,8 +41,18 @@ class FtpServer : public testsupport::OutsideServer {
 
 class PyFtpdServer : public FtpServer {
  public:
+  // Where Start listens: by default a free port of 127.0.0.1. A program
+  // that knows only one port (FTP's 21) is met on another loopback address.
+  void ListenOn(const std::string& host, int port) {
+    host_ = host;
+    listenPort_ = port;
+  }
   bool Start(std::string& why) override;
   std::string Name() const override { return "pyftpdlib"; }
+
+ private:
+  std::string host_ = "127.0.0.1";
+  int listenPort_ = 0;
 };
 
 class VsftpdServer : public FtpServer {

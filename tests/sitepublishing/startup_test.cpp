@@ -6,12 +6,8 @@
 // end, also when the registry is damaged. (The offscreen platform shows
 // nothing outside the process, so a real display server is the one way to
 // look at the windows.)
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,8 +23,11 @@
 #include "ftpcomponents/korvlib.h"
 #include "sitepublishing/PrjCls.h"
 #include "tests/sitepublishing/project_files.h"
+#include "tests/support/desktop/desktop.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
+#include "tests/support/process.h"
+#include "tests/support/virtual_display.h"
 
 // Last: its macros (None, Bool, Status) would break the headers above.
 #include <X11/Xatom.h>
@@ -36,101 +35,17 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts argv with the calling environment plus `extra`; the child dies
-// with the test. fdForChild, when >= 0, becomes the child's descriptor 3.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extra, int fdForChild = -1) {
-  // The first of two entries of one name is the one read: replace, do not add.
-  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    bool replaced = false;
-    for (const std::string& x : extra) replaced = replaced || nameOf(x) == nameOf(*e);
-    if (!replaced) env.emplace_back(*e);
-  }
-  for (const std::string& x : extra) env.push_back(x);
-  pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (fdForChild >= 0) ::dup2(fdForChild, 3);
-  int devnull = ::open("/dev/null", O_WRONLY);
-  if (devnull >= 0) ::dup2(devnull, 1);
-  std::vector<char*> a, e;
-  for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-  a.push_back(nullptr);
-  for (const std::string& s : env) e.push_back(const_cast<char*>(s.c_str()));
-  e.push_back(nullptr);
-  ::execve(a[0], a.data(), e.data());
-  ::_exit(127);
-}
+using testsupport::Spawn;
+using testsupport::VirtualDisplay;
+using testsupport::WaitExit;
 
-// Exit status once the child ends within the time, else nullopt.
-std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds limit) {
-  auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return std::nullopt;
-}
+void Stop(pid_t pid) { testsupport::StopProcess(pid); }
 
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  if (!WaitExit(pid, std::chrono::seconds(5))) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-}
-
-// A virtual X server on the first free display.
-class VirtualDisplay {
- public:
-  bool Start(std::string& why) {
-    int fds[2];
-    if (::pipe(fds) != 0) return why = "pipe", false;
-    pid_ = Spawn({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, fds[1]);
-    ::close(fds[1]);
-    std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    while (::poll(&p, 1, 15000) > 0) {
-      char c;
-      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-      number += c;
-    }
-    ::close(fds[0]);
-    if (number.empty()) return why = "Xvfb did not start", false;
-    Name_ = ":" + number;
-    return true;
-  }
-  ~VirtualDisplay() { Stop(pid_); }
-  const std::string& Name() const { return Name_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string Name_;
-};
-
-std::string WindowTitle(Display* d, Window w) {
-  Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
-  Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
-  Atom type;
-  int format;
-  unsigned long n, after;
-  unsigned char* data = nullptr;
-  std::string title;
-  if (XGetWindowProperty(d, w, netName, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success && data) {
-    title.assign(reinterpret_cast<char*>(data), n);
-  }
-  if (data) XFree(data);
-  return title;
-}
+std::string WindowTitle(Display* d, Window w) { return desktop::WindowTitle(d, w); }
 
 bool HasClass(Display* d, Window w) {
   XClassHint hint{};
@@ -153,17 +68,7 @@ std::vector<std::pair<Window, std::string>> TopLevels(Display* d) {
 }
 
 // What the desktop sends when the user closes a window.
-void AskToClose(Display* d, Window w) {
-  XEvent e{};
-  e.xclient.type = ClientMessage;
-  e.xclient.window = w;
-  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-  e.xclient.format = 32;
-  e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
-  e.xclient.data.l[1] = CurrentTime;
-  XSendEvent(d, w, False, NoEventMask, &e);
-  XFlush(d);
-}
+void AskToClose(Display* d, Window w) { desktop::AskToClose(d, w); }
 
 TEST(Startup, OpensTheDefaultProjectAndEndsWhenTheMainWindowCloses) {
   testsupport::PrivateHome home("startup");
