@@ -68,7 +68,7 @@ bool FtpServer::WaitForGreeting(int timeoutMs) {
       char buf[256];
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
       ::close(fd);
-      if (n >= 3 && std::memcmp(buf, "220", 3) == 0) return true;
+      if (n >= 3 && std::memcmp(buf, "220", 3) == 0 && ListenerIsOurs()) return true;
     } else {
       ::close(fd);
     }
@@ -155,7 +155,7 @@ bool VsftpdServer::Start(std::string& why) {
   user_ = "anonymous";
   password_ = "guest@example.org";
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = testsupport::UnusedLoopbackPort();
+    port_ = testsupport::FreeLoopbackPort();
     const std::string conf = base + "/vsftpd.conf";
     std::ofstream c(conf, std::ios::trunc);
     c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"

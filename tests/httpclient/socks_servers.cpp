@@ -82,7 +82,7 @@ bool DantedServer::Start(std::string& why) {
   ::chmod(dir_->Top().c_str(), 0755);
   const std::string conf = dir_->Path("danted.conf"), log = dir_->Path("danted.log");
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = testsupport::UnusedLoopbackPort();
+    port_ = testsupport::FreeLoopbackPort();
     std::ofstream c(conf, std::ios::trunc);
     c << "logoutput: " << log << "\n"
       << "internal: 127.0.0.1 port = " << port_ << "\n"
@@ -117,7 +117,7 @@ bool MicrosocksServer::Start(std::string& why) {
     return false;
   }
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = testsupport::UnusedLoopbackPort();
+    port_ = testsupport::FreeLoopbackPort();
     if (!Spawn({binary, "-i", "127.0.0.1", "-p", std::to_string(port_), "-u", user_, "-P", password_})) {
       why = "cannot start microsocks";
       return false;
@@ -135,7 +135,7 @@ class SshDynamicForward::Daemon : public testsupport::OutsideServer {
   explicit Daemon(const testsupport::TempFolder& dir) : dir_(dir) {}
   bool Start(std::string& why) override {
     for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = testsupport::UnusedLoopbackPort();
+      port_ = testsupport::FreeLoopbackPort();
       std::ofstream c(dir_.Path("sshd_config"), std::ios::trunc);
       c << "ListenAddress 127.0.0.1:" << port_ << "\n"
         << "HostKey \"" << dir_.Path("host_key") << "\"\n"
@@ -225,7 +225,7 @@ bool SshDynamicForward::Start(std::string& why) {
     << "  ExitOnForwardFailure yes\n";
   c.close();
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = testsupport::UnusedLoopbackPort();
+    port_ = testsupport::FreeLoopbackPort();
     if (!Spawn({"/usr/bin/ssh", "-F", conf, "-i", dir_->Path("client_key"), "-E", log, "-N", "-p",
                 std::to_string(sshd_->Port()), "-D", "127.0.0.1:" + std::to_string(port_),
                 std::string(me->pw_name) + "@127.0.0.1"})) {

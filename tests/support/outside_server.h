@@ -26,9 +26,13 @@ class OutsideServer {
   // Starts argv with the parent-death signal set, stdin on /dev/null and,
   // when asked, a pipe on its stdout.
   bool Spawn(const std::vector<std::string>& argv, int* stdoutFd = nullptr);
-  // Waits until something accepts on 127.0.0.1:Port(); false when the
+  // Waits until the program accepts on 127.0.0.1:Port(); false when the
   // time is up or the program has ended.
   bool WaitForPort(int timeoutMs);
+  // Whether the listener on 127.0.0.1:Port() is the program's (or one of
+  // its children's): a port picked free can be taken by another test's
+  // server before this one binds it, and that one answers as well.
+  bool ListenerIsOurs() const;
   // Whether the program is still running (false once it has ended).
   bool Running();
 
