@@ -29,7 +29,8 @@ using namespace simpftptest;
 
 TEST(SimpleFTPConnect, ErrorMessages) {
   {
-    auto ftp = MakeFtp(testsupport::UnusedLoopbackPort(), "u", "p");
+    testsupport::RefusingPort refusing;
+    auto ftp = MakeFtp(refusing.Port(), "u", "p");
     EXPECT_EQ(ErrorOf([&] { ftp->Connect(); }), "Unable to connect to 127.0.0.1");
   }
   {

@@ -91,7 +91,8 @@ TEST(HttpCliFailure, RefusedPortAndUnresolvableName) {
   Client c;
   std::vector<THttpState> states;
   c.cli->OnStateChange = [&](TObject*) { states.push_back(c.cli->State()); };
-  c.Start("http://127.0.0.1:" + std::to_string(testsupport::UnusedLoopbackPort()) + "/");
+  testsupport::RefusingPort refusing;
+  c.Start("http://127.0.0.1:" + std::to_string(refusing.Port()) + "/");
   // A dotted address is looked up inside the call.
   EXPECT_EQ(states, (std::vector<THttpState>{httpStarting, httpDnsLookup, httpConnecting}));
   ASSERT_TRUE(c.Wait());

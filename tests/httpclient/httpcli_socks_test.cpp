@@ -211,7 +211,8 @@ TEST_F(SocksGet, DantedWithoutAuthenticationAtEveryLevel) {
 TEST_F(SocksGet, DantedRefusesADestinationThatIsNotListening) {
   DantedServer danted("none");
   if (!testsupport::StartOrSkip(danted)) return;
-  const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::UnusedLoopbackPort()) + "/page";
+  testsupport::RefusingPort refusing;
+  const std::string closed = "http://127.0.0.1:" + std::to_string(refusing.Port()) + "/page";
   SCOPED_TRACE("level 5");
   ExpectRefusal(GetThroughSocks(danted.Port(), {"5", "", "", false}, closed), 20008, "connection refused");
   SCOPED_TRACE("level 4");

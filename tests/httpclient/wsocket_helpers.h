@@ -147,6 +147,10 @@ class Peer {
 };
 
 // A port on 127.0.0.1 where nothing listens.
-inline std::string ClosedPort() { return std::to_string(testsupport::UnusedLoopbackPort()); }
+inline std::string ClosedPort() {
+  // Held for the whole program: no other server can take it meanwhile.
+  static testsupport::RefusingPort refusing;
+  return std::to_string(refusing.Port());
+}
 
 }  // namespace wstest

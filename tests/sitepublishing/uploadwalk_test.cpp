@@ -641,7 +641,8 @@ INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsft
 TEST(UploadWalkNoServer, FailedConnect) {
   TSimpleFTP ftp(nullptr);
   ftp.SilentExceptions = false;
-  ftp.Port = testsupport::UnusedLoopbackPort();
+  testsupport::RefusingPort refusing;
+  ftp.Port = refusing.Port();
   ftp.SetConnectTimeout(2000);
   walkfakes::Form form(&ftp);
   walkfakes::UploadLog log;

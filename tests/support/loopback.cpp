@@ -82,11 +82,11 @@ void LoopbackListener::Close() {
   ::shutdown(Fd_, SHUT_RDWR);
 }
 
-int UnusedLoopbackPort() {
-  int port = 0;
-  ::close(BoundLoopbackSocket(port));
-  return port;
-}
+// In the body: Port_'s own initialiser would run after Fd_'s and undo
+// what the binding wrote.
+RefusingPort::RefusingPort() { Fd_ = BoundLoopbackSocket(Port_); }
+
+RefusingPort::~RefusingPort() { ::close(Fd_); }
 
 bool Ipv6LoopbackAvailable() {
   try {

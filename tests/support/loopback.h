@@ -43,8 +43,21 @@ class LoopbackListener {
   int Port_ = 0;
 };
 
-// A port on 127.0.0.1 that nothing listens on at the moment of the call.
-int UnusedLoopbackPort();
+// A port on 127.0.0.1 that refuses connections for as long as the object
+// lives: bound but never listening, so no other test's server can take it
+// in the meantime, as it could take a port that was merely free.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int Port() const { return Port_; }
+
+ private:
+  int Fd_ = -1;
+  int Port_ = 0;
+};
 
 // Whether the machine has loopback ::1 to listen on.
 bool Ipv6LoopbackAvailable();

@@ -95,7 +95,8 @@ TEST(InetConnect, RefusedPortTriesEveryAttempt) {
   Recorder rec;
   Session s;
   s.SetOption(INTERNET_OPTION_CONNECT_RETRIES, 3);
-  EXPECT_EQ(s.Connect(testsupport::UnusedLoopbackPort(), "u", "p", rec), 0u);
+  testsupport::RefusingPort refusing;
+  EXPECT_EQ(s.Connect(refusing.Port(), "u", "p", rec), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
   auto st = rec.Statuses();
   EXPECT_EQ(std::count(st.begin(), st.end(), INTERNET_STATUS_RESOLVING_NAME), 3);
