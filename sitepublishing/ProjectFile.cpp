@@ -54,7 +54,7 @@ void WriteFileAtomically(const std::string& fileName, const std::string& text, i
   // writing into it would.
   options.RespectReadOnly = true;
   // A writable project in a folder that takes no new file is still saved.
-  options.InPlaceWhenFolderRefuses = true;
+  options.InPlaceWhereNeeded = true;
   if (plat::TWriteFault f = plat::ReplaceFile(fileName, text, options)) throw EInOutError(f.Code);
 }
 

@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -197,6 +200,63 @@ TFileText ReadWholeFile(const std::string& path, std::int64_t maxBytes) {
 
 // ---- replacing -----------------------------------------------------------------------
 
+namespace {
+
+// Where a chain of symbolic links ends: the first name that is no link,
+// even one that does not exist (a link that leads nowhere names the file
+// to be made). Empty with errno set when the chain cannot be followed.
+std::string EndOfLinks(const std::string& path) {
+  std::string cur = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(cur.c_str(), &st) != 0) return errno == ENOENT ? cur : std::string();
+    if (!S_ISLNK(st.st_mode)) return cur;
+    std::string to(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    ssize_t n = ::readlink(cur.c_str(), to.data(), to.size());
+    if (n < 0) return std::string();
+    to.resize(static_cast<std::size_t>(n));
+    if (to.empty()) {
+      errno = ENOENT;
+      return std::string();
+    }
+    if (to[0] != '/') {
+      std::string folder = FolderOf(cur);
+      if (!folder.empty()) to = (folder == "/" ? folder : folder + "/") + to;
+    }
+    cur = to;
+  }
+  errno = ELOOP;
+  return std::string();
+}
+
+// Writes all of [data, data + size) at offset; false with errno set.
+bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The old length back, and the room reserved past it given back.
+void CutBackTo(int fd, off_t length, std::size_t reserved) {
+  int err = errno;
+  (void)::ftruncate(fd, length);
+  if (reserved > static_cast<std::size_t>(length))
+    (void)::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, length,
+                      static_cast<off_t>(reserved) - length);
+  errno = err;
+}
+
+}  // namespace
+
 TReplacingFile::~TReplacingFile() { Discard(); }
 
 bool TReplacingFile::Fail(TWriteStep step, int code) {
@@ -206,11 +266,15 @@ bool TReplacingFile::Fail(TWriteStep step, int code) {
   return false;
 }
 
-void TReplacingFile::Discard() {
+void TReplacingFile::DropTemp() {
   if (Fd_ >= 0) ::close(Fd_);
   Fd_ = -1;
   if (!Temp_.empty()) ::unlink(Temp_.c_str());
   Temp_.clear();
+}
+
+void TReplacingFile::Discard() {
+  DropTemp();
   InPlace_ = false;
   Pending_.clear();
 }
@@ -220,21 +284,29 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
   Fault_ = TWriteFault{};
   Target_ = path;
   SetBits_ = false;
+  Mode_ = options.Mode;
+  InPlaceAllowed_ = options.InPlaceWhereNeeded;
   if (options.ThroughLinks) {
     struct stat lst {};
     if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
       if (char* real = ::realpath(path.c_str(), nullptr)) {
         Target_ = real;
         ::free(real);
+      } else {
+        Target_ = EndOfLinks(path);
+        if (Target_.empty()) return Fail(wsReplace, errno);
       }
     }
   }
   if (Target_.empty()) return Fail(wsReplace, ENOENT);
-  struct stat old {};
-  bool exists = ::stat(Target_.c_str(), &old) == 0;
+  struct stat& old = Old_;
+  old = {};
+  Exists_ = ::stat(Target_.c_str(), &old) == 0;
+  const bool exists = Exists_;
   // The rename would put a file in a folder's place (or fail on it).
   if (exists && S_ISDIR(old.st_mode)) return Fail(wsReplace, EISDIR);
   if (exists && options.RespectReadOnly && ::access(Target_.c_str(), W_OK) != 0) return Fail(wsReplace, errno);
+  InPlaceAllowed_ = InPlaceAllowed_ && exists && S_ISREG(old.st_mode);
 
   std::string folder = FolderOf(Target_);
   if (options.MakeFolder && !folder.empty() && !ForceDirectories(folder, options.FolderMode)) {
@@ -247,6 +319,8 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
     SetBits_ = true;
     Bits_ = old.st_mode & 07777;
   }
+  // Another name of the same file would keep the old bytes after a rename.
+  if (InPlaceAllowed_ && old.st_nlink > 1 && OpenInPlace()) return true;
 
   // Named after the file and this process, so leftovers of a crash are easy
   // to tell; O_EXCL steps over any that are still there.
@@ -261,11 +335,8 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
       int err = errno;
       Temp_.clear();
       // Only the folder's permissions: a full disk or a read-only file
-      // system would fail the write in place as well, after truncating.
-      if ((err == EACCES || err == EPERM) && options.InPlaceWhenFolderRefuses && exists && S_ISREG(old.st_mode) &&
-          OpenInPlace(old, options.Mode)) {
-        return true;
-      }
+      // system would fail the write in place as well.
+      if ((err == EACCES || err == EPERM) && InPlaceAllowed_ && OpenInPlace()) return true;
       return Fail(wsCreate, err);
     }
   }
@@ -273,23 +344,45 @@ bool TReplacingFile::Open(const std::string& path, const TReplaceOptions& option
     Temp_.clear();
     return Fail(wsCreate, EEXIST);
   }
+  // A file the group shares must stay the group's.
+  if (exists && !TakeOwners() && InPlaceAllowed_) {
+    const int tempFd = Fd_;
+    Fd_ = -1;
+    if (OpenInPlace()) {
+      ::close(tempFd);
+      ::unlink(Temp_.c_str());
+      Temp_.clear();
+      return true;
+    }
+    Fd_ = tempFd;
+  }
   return true;
 }
 
-bool TReplacingFile::OpenInPlace(const struct ::stat& old, int mode) {
-  // Nothing is truncated yet: a replacement dropped before its commit
-  // leaves the file as it was.
+bool TReplacingFile::TakeOwners() {
+  struct stat now {};
+  if (::fstat(Fd_, &now) != 0) return false;
+  if (now.st_uid == Old_.st_uid && now.st_gid == Old_.st_gid) return true;
+  if (::fchown(Fd_, Old_.st_uid, Old_.st_gid) == 0) return true;
+  // Giving the file away is for root; keeping its group is enough.
+  if (now.st_gid == Old_.st_gid) return true;
+  return ::fchown(Fd_, static_cast<uid_t>(-1), Old_.st_gid) == 0;
+}
+
+bool TReplacingFile::OpenInPlace() {
+  // Nothing is changed yet: a replacement dropped before its commit leaves
+  // the file as it was.
   int fd = ::open(Target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat now {};
   // The file looked at above, still a regular file.
-  if (::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != old.st_dev || now.st_ino != old.st_ino) {
+  if (::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != Old_.st_dev || now.st_ino != Old_.st_ino) {
     ::close(fd);
     return false;
   }
   Fd_ = fd;
   InPlace_ = true;
-  ForceBits_ = mode >= 0 && (now.st_mode & 07777) != static_cast<mode_t>(mode);
+  ForceBits_ = Mode_ >= 0 && (now.st_mode & 07777) != static_cast<mode_t>(Mode_);
   return true;
 }
 
@@ -297,15 +390,34 @@ bool TReplacingFile::CommitInPlace() {
   // Fixed bits first (a file holding a password is made private before the
   // password goes in); one that cannot get them is not written.
   if (ForceBits_ && ::fchmod(Fd_, Bits_) != 0) return Fail(wsWrite, errno);
-  if (::ftruncate(Fd_, 0) != 0) return Fail(wsWrite, errno);
-  std::size_t done = 0;
-  while (done < Pending_.size()) {
-    ssize_t n = ::pwrite(Fd_, Pending_.data() + done, Pending_.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fail(wsWrite, errno);
-    if (n == 0) return Fail(wsWrite, ENOSPC);
-    done += static_cast<std::size_t>(n);
+  struct stat st {};
+  if (::fstat(Fd_, &st) != 0) return Fail(wsWrite, errno);
+  const off_t oldLength = st.st_size;
+  const std::size_t length = Pending_.size();
+  // A write past the file-size limit fails where the limit lies, which may
+  // be inside the old bytes.
+  rlimit limit {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && length > limit.rlim_cur)
+    return Fail(wsWrite, EFBIG);
+  // Room for every new byte, holes of the old file included, before any
+  // old byte goes; the file keeps its length meanwhile. A file system
+  // without reservations gets its room from the write past the old end.
+  if (length > 0 && ::fallocate(Fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+    CutBackTo(Fd_, oldLength, length);
+    return Fail(wsWrite, errno);
   }
+  // What lies past the old end first: a failure there is cut off again.
+  if (static_cast<off_t>(length) > oldLength &&
+      !WriteAllAt(Fd_, Pending_.data() + oldLength, length - static_cast<std::size_t>(oldLength), oldLength)) {
+    CutBackTo(Fd_, oldLength, length);
+    return Fail(wsWrite, errno);
+  }
+  // Then over the old bytes, whose room is there already.
+  const std::size_t over = std::min(length, static_cast<std::size_t>(oldLength));
+  if (!WriteAllAt(Fd_, Pending_.data(), over, 0)) return Fail(wsWrite, errno);
+  if (static_cast<off_t>(length) < oldLength && ::ftruncate(Fd_, static_cast<off_t>(length)) != 0)
+    return Fail(wsWrite, errno);
   if (::fsync(Fd_) != 0) return Fail(wsWrite, errno);
   int fd = Fd_;
   Fd_ = -1;
@@ -341,7 +453,20 @@ bool TReplacingFile::Commit() {
   int fd = Fd_;
   Fd_ = -1;
   if (::close(fd) != 0) return Fail(wsWrite, errno);
-  if (::rename(Temp_.c_str(), Target_.c_str()) != 0) return Fail(wsReplace, errno);
+  if (::rename(Temp_.c_str(), Target_.c_str()) != 0) {
+    int err = errno;
+    // A sticky folder keeps another user's file from being replaced, not
+    // from being written.
+    if ((err == EPERM || err == EACCES) && InPlaceAllowed_) {
+      TFileText copy = ReadWholeFile(Temp_);
+      DropTemp();
+      if (copy.Ok() && OpenInPlace()) {
+        Pending_ = std::move(copy.Text);
+        return CommitInPlace();
+      }
+    }
+    return Fail(wsReplace, err);
+  }
   Temp_.clear();
   SyncFolder(FolderOf(Target_));
   return true;
@@ -366,6 +491,27 @@ void WriteFileAtomically(const std::string& path, const std::string& content, mo
     case wsReplace: throw EWriteError(Format("Cannot replace file %s: %s", path.c_str(), reason));
   }
 }
+
+bool IsReplacementName(const std::string& fileName) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  const std::size_t n = fileName.size();
+  if (n < 8 || fileName[0] != '.') return false;
+  std::string tail = fileName.substr(n - 4);
+  for (char& c : tail) c = lower(c);
+  if (tail != ".tmp") return false;
+  // Back over the count, the "-", the process id and their ".".
+  std::size_t at = n - 4;
+  auto digitsBack = [&] {
+    std::size_t end = at;
+    while (at > 0 && fileName[at - 1] >= '0' && fileName[at - 1] <= '9') --at;
+    return at < end;
+  };
+  if (!digitsBack() || at == 0 || fileName[--at] != '-') return false;
+  if (!digitsBack() || at == 0 || fileName[--at] != '.') return false;
+  return at > 1;  // a name between the two dots
+}
+
+void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
 std::size_t OpenDescriptorCount() {
   DIR* d = ::opendir("/proc/self/fd");

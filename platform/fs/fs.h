@@ -77,7 +77,8 @@ struct TReplaceOptions {
   // replaced keeps its bits and a new one gets NewMode less the umask.
   int Mode = -1;
   mode_t NewMode = 0666;
-  // Write through a symbolic link to the file it names, so the link stays.
+  // Write through a symbolic link to the file it names, so the link stays;
+  // a link that leads nowhere gets the file it names made.
   bool ThroughLinks = false;
   // Refuse to replace a file the caller could not write into (the rename
   // alone would replace it anyway).
@@ -85,12 +86,16 @@ struct TReplaceOptions {
   // Make the file's folder and its missing parents first, with FolderMode.
   bool MakeFolder = false;
   mode_t FolderMode = 0700;
-  // Where the folder's permissions refuse the temporary file but the file
-  // itself is there and can be written, write it in place instead: Commit
-  // truncates it and writes the new bytes (held until then). A crash or a
-  // full disk during that commit can leave part of the file; everywhere
-  // else the temporary file is used as above.
-  bool InPlaceWhenFolderRefuses = false;
+  // Write an existing regular file in place (when it can be written) where
+  // the temporary file cannot stand in for it: the folder's permissions
+  // refuse the temporary file, the folder refuses the rename (a sticky
+  // folder holding another user's file), the temporary file cannot take
+  // the file's group, or the file has more than one name (a rename would
+  // split them). The new bytes are held until Commit, which makes room for
+  // all of them before it touches the old ones: a full disk, a quota or a
+  // file-size limit fails the commit with the old file whole. Only a crash
+  // or a failing disk while the old bytes are overwritten can leave a mix.
+  bool InPlaceWhereNeeded = false;
 };
 
 enum TWriteStep {
@@ -109,10 +114,11 @@ struct TWriteFault {
 };
 
 // A file replaced as a whole: the new bytes go to a temporary file in the
-// same folder, which Commit flushes to disk and renames over the old name
-// (then flushes the folder, so the new name survives a crash too). Until
-// then, and after any failure, the old file is untouched; a replacement
-// that is not committed is removed when the object goes.
+// same folder, which takes the old file's group (and owner, where this
+// user may give it), and Commit flushes it to disk and renames it over the
+// old name (then flushes the folder, so the new name survives a crash
+// too). Until then, and after any failure, the old file is untouched; a
+// replacement that is not committed is removed when the object goes.
 class TReplacingFile {
  public:
   TReplacingFile() = default;
@@ -135,14 +141,22 @@ class TReplacingFile {
 
  private:
   bool Fail(TWriteStep step, int code);
-  bool OpenInPlace(const struct ::stat& old, int mode);
+  bool OpenInPlace();
   bool CommitInPlace();
+  void DropTemp();
+  bool TakeOwners();
 
   int Fd_ = -1;
   std::string Target_;
   std::string Temp_;
   bool SetBits_ = false;
   mode_t Bits_ = 0;
+  // The file replaced, as Open found it, and whether it may be written in
+  // place.
+  bool Exists_ = false;
+  struct ::stat Old_ {};
+  int Mode_ = -1;
+  bool InPlaceAllowed_ = false;
   // Writing in place: the bytes wait here for Commit, and ForceBits_ says
   // whether the file must get Bits_ first.
   bool InPlace_ = false;
@@ -160,7 +174,17 @@ TWriteFault ReplaceFile(const std::string& path, const std::string& content, con
 // "Cannot replace file ..."); the old file is kept then.
 void WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode);
 
+// Whether a file name is one that TReplacingFile gives its temporary files
+// ("." + the file's name + "." + process id + "-" + count + ".tmp"), in any
+// letter case: they hold the new bytes of whatever file is saved, so
+// nothing that shows a folder's files should show them.
+bool IsReplacementName(const std::string& fileName);
+
 // ---- this process ----------------------------------------------------------------------
+
+// Makes a write past the process's file-size limit fail with EFBIG, as a
+// full disk fails, instead of killing the process. Called at start-up.
+void IgnoreFileSizeSignal();
 
 // Descriptors this process has open now (the system's list of them); 0 when
 // that list cannot be read.

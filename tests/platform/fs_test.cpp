@@ -15,6 +15,7 @@
 #include "tests/support/files.h"
 #include "tests/support/other_user.h"
 #include "tests/support/private_home.h"
+#include "tests/support/small_disk.h"
 
 using namespace plat;
 namespace stdfs = std::filesystem;
@@ -153,7 +154,7 @@ TEST_F(FsTest, AFolderThatTakesNoNewFile) {
     bool folderOpen;
     Owner owner;
     mode_t bits;
-    bool inPlace;  // InPlaceWhenFolderRefuses
+    bool inPlace;  // InPlaceWhereNeeded
     int mode;      // Mode
     bool commit;
     TWriteStep step;
@@ -193,7 +194,7 @@ TEST_F(FsTest, AFolderThatTakesNoNewFile) {
 
     const std::string got = testsupport::AsOtherUser([&] {
       TReplaceOptions o;
-      o.InPlaceWhenFolderRefuses = c.inPlace;
+      o.InPlaceWhereNeeded = c.inPlace;
       o.Mode = c.mode;
       TReplacingFile f;
       if (f.Open(file, o) && f.Write("new") && c.commit) f.Commit();
@@ -215,6 +216,246 @@ TEST_F(FsTest, AFolderThatTakesNoNewFile) {
     }
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"p.zvp"});  // no temporary file left
   }
+}
+
+// Text of about `size` bytes, every line telling which file it is from.
+std::string Lines(const std::string& tag, std::size_t size) {
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) s += tag + " line " + std::to_string(i) + "\n";
+  return s.substr(0, size);
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
+// Writing in place on a full disk: the old bytes are kept until the new
+// ones are sure to fit. Saved as a user whom the closed folder binds.
+TEST_F(FsTest, WritingInPlaceOnAFullDiskKeepsTheOldFile) {
+  testsupport::SmallDisk disk(Path("disk"), 1 << 20);
+  if (!disk.Ready()) GTEST_SKIP() << disk.Why();
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+  struct Case {
+    const char* what;
+    std::size_t newSize;
+    int code;  // 0: written
+  } cases[] = {
+      {"longer than the room left", 400000, ENOSPC},
+      {"as long as the old: fits in its room", 300000, 0},
+      {"shorter", 100000, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = disk.Top() + "/case" + std::to_string(n++);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string file = folder + "/p.zvp";
+    const std::string old = Lines("old", 300000), next = Lines("new", c.newSize);
+    WriteFile(file, old, 0644);
+    ASSERT_TRUE(testsupport::GiveToOtherUser(file));
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    ASSERT_TRUE(disk.Fill());
+    const std::string got = testsupport::AsOtherUser([&] {
+      TReplaceOptions o;
+      o.InPlaceWhereNeeded = true;
+      TWriteFault f = ReplaceFile(file, next, o);
+      return std::to_string(f.Code);
+    });
+    disk.Unfill();
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(got, std::to_string(c.code));
+    EXPECT_TRUE(ReadFile(file) == (c.code ? old : next)) << ReadFile(file).size() << " bytes";
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"p.zvp"});
+    stdfs::remove_all(folder);
+  }
+}
+
+// A write past the file-size limit is an error like a full disk, in place
+// as through the temporary file, and the process lives on: no signal
+// handler of the test's, only the one the programs set at start-up.
+TEST_F(FsTest, AFileSizeLimitFailsTheWriteAndKeepsTheOldFile) {
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+  struct Case {
+    const char* what;
+    bool folderOpen;
+    std::size_t newSize;
+    rlim_t limit;
+    int code;
+  } cases[] = {
+      {"in place, the limit past the old end", false, 40000, 35000, EFBIG},
+      {"in place, the limit inside the old bytes", false, 20000, 10000, EFBIG},
+      {"in place, below the limit", false, 40000, 50000, 0},
+      {"through the temporary file", true, 40000, 35000, EFBIG},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = Path("limit" + std::to_string(n++));
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string file = folder + "/p.zvp";
+    const std::string old = Lines("old", 30000), next = Lines("new", c.newSize);
+    WriteFile(file, old, 0644);
+    ASSERT_TRUE(testsupport::GiveToOtherUser(file));
+    ASSERT_TRUE(!c.folderOpen || testsupport::GiveToOtherUser(folder));
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderOpen ? 0755 : 0555), 0);
+    const std::string got = testsupport::AsOtherUser([&] {
+      ::signal(SIGXFSZ, SIG_DFL);
+      IgnoreFileSizeSignal();
+      rlimit small {};
+      ::getrlimit(RLIMIT_FSIZE, &small);
+      small.rlim_cur = c.limit;
+      if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return std::string("<no limit>");
+      TReplaceOptions o;
+      o.InPlaceWhereNeeded = true;
+      return std::to_string(ReplaceFile(file, next, o).Code);
+    });
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(got, std::to_string(c.code));
+    EXPECT_TRUE(ReadFile(file) == (c.code ? old : next)) << ReadFile(file).size() << " bytes";
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"p.zvp"});
+  }
+}
+
+// A replaced file keeps its owner where the writer may give it away, and
+// its group where the writer is a member; where the temporary file cannot
+// take the group the file is written in place, when the caller allows it.
+TEST_F(FsTest, AReplacedFileKeepsItsOwnerAndGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of other owners and groups are made by root only";
+  constexpr gid_t kTeam = 4242, kOtherTeam = 4243;
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0777), 0);
+  struct Case {
+    const char* what;
+    bool asOther;  // else root writes
+    uid_t uid;
+    gid_t gid;
+    mode_t bits;
+    bool inPlace;  // InPlaceWhereNeeded
+    uid_t uidAfter;
+    gid_t gidAfter;
+    bool sameFile;
+  } cases[] = {
+      {"a member of the file's group", true, 0, kTeam, 0660, false, testsupport::kOtherUid, kTeam, false},
+      {"not a member: in place", true, 0, kOtherTeam, 0666, true, 0, kOtherTeam, true},
+      {"root keeps another's owner", false, testsupport::kOtherUid, kOtherTeam, 0644, false, testsupport::kOtherUid,
+       kOtherTeam, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = Path("owned" + std::to_string(n++));
+    WriteFile(file, "old", c.bits);
+    ASSERT_EQ(::chown(file.c_str(), c.uid, c.gid), 0);
+    ASSERT_EQ(::chmod(file.c_str(), c.bits), 0);
+    const ino_t before = StatOf(file).st_ino;
+    auto save = [&] {
+      TReplaceOptions o;
+      o.InPlaceWhereNeeded = c.inPlace;
+      return std::to_string(ReplaceFile(file, "new", o).Code);
+    };
+    EXPECT_EQ(c.asOther ? testsupport::AsOtherUser(save, {kTeam}) : save(), "0");
+    struct stat after = StatOf(file);
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(after.st_uid, c.uidAfter);
+    EXPECT_EQ(after.st_gid, c.gidAfter);
+    EXPECT_EQ(after.st_mode & 07777, c.bits);
+    EXPECT_EQ(after.st_ino == before, c.sameFile);
+  }
+  EXPECT_EQ(FolderEntries(Dir), (std::vector<std::string>{"owned0", "owned1", "owned2"}));
+}
+
+// A sticky folder shared by all (as /tmp or a team's folder) refuses to
+// rename over another user's file, but the file may be writable: written
+// in place then, whether the temporary file could take the file's group
+// or not.
+TEST_F(FsTest, AStickyFolderHoldingAnothersWritableFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of another owner are made by root only";
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 01777), 0);
+  for (gid_t group : {testsupport::kOtherGid, gid_t{0}}) {
+    SCOPED_TRACE("group " + std::to_string(group));
+    const std::string file = Path("shared" + std::to_string(group) + ".zvp");
+    WriteFile(file, "old", 0666);
+    ASSERT_EQ(::chown(file.c_str(), 0, group), 0);
+    const ino_t before = StatOf(file).st_ino;
+    EXPECT_EQ(testsupport::AsOtherUser([&] {
+      TReplaceOptions o;
+      o.InPlaceWhereNeeded = true;
+      TWriteFault f = ReplaceFile(file, "new", o);
+      return std::to_string(f.Step) + "/" + std::to_string(f.Code);
+    }),
+              "0/0");
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(StatOf(file).st_ino, before);
+    EXPECT_EQ(StatOf(file).st_uid, 0u);
+  }
+  EXPECT_EQ(FolderEntries(Dir), (std::vector<std::string>{"shared0.zvp", "shared65534.zvp"}));
+}
+
+// Every name of a file with several sees the new bytes; a link that leads
+// nowhere, written through, gets the file it names.
+TEST_F(FsTest, ReplacingKeepsTheFilesNames) {
+  WriteFile(Path("one"), "old");
+  ASSERT_EQ(::link(Path("one").c_str(), Path("two").c_str()), 0);
+  TReplaceOptions inPlace;
+  inPlace.InPlaceWhereNeeded = true;
+  EXPECT_FALSE(ReplaceFile(Path("one"), "new", inPlace));
+  EXPECT_EQ(ReadFile(Path("two")), "new");
+  EXPECT_EQ(StatOf(Path("one")).st_ino, StatOf(Path("two")).st_ino);
+
+  stdfs::create_directories(Path("sub"));
+  ASSERT_EQ(::symlink("sub/made.zvp", Path("dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("dangling", Path("chain").c_str()), 0);
+  ASSERT_EQ(::symlink(Path("sub/absolute.zvp").c_str(), Path("absolute").c_str()), 0);
+  TReplaceOptions through;
+  through.ThroughLinks = true;
+  for (const char* name : {"chain", "absolute"}) {
+    SCOPED_TRACE(name);
+    TReplacingFile f;
+    ASSERT_TRUE(f.Open(Path(name), through));
+    ASSERT_TRUE(f.Write(name));
+    ASSERT_TRUE(f.Commit());
+    EXPECT_TRUE(stdfs::is_symlink(Path(name)));
+    EXPECT_EQ(ReadFile(Path(name)), name);
+  }
+  EXPECT_TRUE(stdfs::is_symlink(Path("dangling")));
+  EXPECT_EQ(FolderEntries(Path("sub")), (std::vector<std::string>{"absolute.zvp", "made.zvp"}));
+  // A loop of links names no file.
+  ASSERT_EQ(::symlink("loop2", Path("loop1").c_str()), 0);
+  ASSERT_EQ(::symlink("loop1", Path("loop2").c_str()), 0);
+  EXPECT_EQ(ReplaceFile(Path("loop1"), "x", through).Code, ELOOP);
+}
+
+TEST(ReplacementNames, TheTemporaryFilesNamesInAnyLetterCase) {
+  struct Case {
+    const char* name;
+    bool is;
+  } cases[] = {
+      {".p.zvp.4242-0.tmp", true},
+      {".P.ZVP.4242-0.TMP", true},
+      {".index.html.1-17.Tmp", true},
+      {"..1-2.tmp", false},  // no name between
+      {".p.zvp.4242-.tmp", false},
+      {".p.zvp.-0.tmp", false},
+      {".p.zvp.4242_0.tmp", false},
+      {"p.zvp.4242-0.tmp", false},
+      {".p.zvp.4242-0.tmp.html", false},
+      {".p.zvp.42a-0.tmp", false},
+      {".tmp", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsReplacementName(c.name), c.is) << c.name;
+  // The names the replacement really makes.
+  testsupport::PrivateHome home;
+  const std::string dir = home.MakeFolder("names");
+  TReplacingFile f;
+  ASSERT_TRUE(f.Open(dir + "/Site.ZVP"));
+  std::vector<std::string> made = FolderEntries(dir);
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_TRUE(IsReplacementName(made[0])) << made[0];
 }
 
 TEST_F(FsTest, WritingThroughALinkKeepsTheLink) {

@@ -9,7 +9,7 @@
 
 namespace testsupport {
 
-std::string AsOtherUser(const std::function<std::string()>& body) {
+std::string AsOtherUser(const std::function<std::string()>& body, const std::vector<gid_t>& groups) {
   int fds[2];
   if (::pipe(fds) != 0) return "<no pipe>";
   pid_t pid = ::fork();
@@ -21,7 +21,7 @@ std::string AsOtherUser(const std::function<std::string()>& body) {
   if (pid == 0) {
     ::close(fds[0]);
     std::string out;
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kOtherGid) != 0 || ::setuid(kOtherUid) != 0)) {
+    if (::geteuid() == 0 && (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(kOtherGid) != 0 || ::setuid(kOtherUid) != 0)) {
       out = "<cannot change user>";
     } else {
       try {
