@@ -3,6 +3,7 @@
 
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/splash.h"
+#include "platform/fs/fs.h"
 #include "platform/qt/qtbridge.h"
 #include "platform/qt/qtdialogs.h"
 #include "platform/qt/webengine/webbrowser.h"
@@ -10,6 +11,9 @@
 #include "platform/ui/dialogs.h"
 
 int main(int argc, char** argv) {
+  // A save past the file-size limit fails as a full disk does, old file
+  // kept, instead of ending the program.
+  plat::IgnoreFileSizeSignal();
   plat::SetCommandLine(argc, argv);
   plat::PrepareWebEngineApplication();
   plat::TApplication app(argc, argv);

@@ -227,8 +227,9 @@ class TProject : public plat::TObject {
   TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
 
   // Writes the whole file through a temporary file renamed into place (in
-  // place where the folder takes no new file); only then Modified := False,
-  // history and default project.
+  // place where that cannot stand in for the file); only then Modified :=
+  // False, history and default project. A save that fails leaves Modified
+  // set.
   void Save();
   // A load that fails reading the file leaves FileName empty, so that no
   // later close saves over the file that failed.
@@ -361,8 +362,11 @@ void ReadProjectSection(const std::string& fileName, const std::string& name, pl
 // a temporary file in the same folder, flushed, then renamed over it. The
 // permission bits of an existing file are kept; a new file gets the usual
 // ones. mode >= 0 forces those bits (0600 for a file holding a password).
-// Where the folder refuses the temporary file but the file can be written,
-// the file is truncated and written in place, as a plain save would.
+// Where the temporary file cannot stand in for the file (the folder takes
+// no new file or refuses the rename, the file's group, a file of several
+// names) but the file can be written, it is written in place, with room
+// for the new bytes made before an old one goes. A link that leads nowhere
+// gets the file it names.
 void WriteFileAtomically(const std::string& fileName, const std::string& text, int mode = -1);
 
 // ---- page tags ------------------------------------------------------------------------

@@ -107,12 +107,19 @@ void TProject::ReadGeneral(const std::string& fileName) {
 }
 
 void TProject::Save() {
-  std::string text;
-  WriteGeneral(text);
-  VarList->WriteSection(text);
-  VersionList->WriteSection(text);
-  // A password in plain text is for the owner's eyes only.
-  WriteFileAtomically(FileName, text, Fields().RememberPassword() ? 0600 : -1);
+  try {
+    std::string text;
+    WriteGeneral(text);
+    VarList->WriteSection(text);
+    VersionList->WriteSection(text);
+    // A password in plain text is for the owner's eyes only.
+    WriteFileAtomically(FileName, text, Fields().RememberPassword() ? 0600 : -1);
+  } catch (...) {
+    // What is shown is not on the disk, even when nothing was changed
+    // since the last save: a close must still try to save it.
+    Modified = true;
+    throw;
+  }
   Modified = false;
   AddToHistory();
   WriteDefaultProject(FileName);

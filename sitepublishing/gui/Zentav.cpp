@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include "platform/fs/fs.h"
 #include "platform/qt/qtbridge.h"
 #include "platform/qt/qtdialogs.h"
 #include "platform/sysutils/sysutils.h"
@@ -16,6 +17,9 @@
 #include "sitepublishing/gui/main.h"
 
 int main(int argc, char** argv) {
+  // A save past the file-size limit fails as a full disk does, old file
+  // kept, instead of ending the program.
+  plat::IgnoreFileSizeSignal();
   // Dates and times print in the user's format.
   std::setlocale(LC_ALL, "");
   plat::TApplication app(argc, argv);

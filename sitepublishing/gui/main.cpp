@@ -407,7 +407,13 @@ bool TfrmMain::SaveProject() {
     if (!sdSaveProject.Execute()) return false;
     Project->FileName = sdSaveProject.FileName;
   }
-  Project->Save();
+  try {
+    Project->Save();
+  } catch (...) {
+    // Save stays on offer for what is still only here.
+    UpdateButtons();
+    throw;
+  }
   UpdateButtons();
   FillHistory();
   UpdateCaption();

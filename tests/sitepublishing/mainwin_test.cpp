@@ -379,6 +379,22 @@ TEST_F(MainWindow, AFailedSaveKeepsTheEditsOnNewOpenAndExit) {
   EXPECT_TRUE(Rec.Questions.empty());
 }
 
+// Save on a project without changes that fails: what the window shows is
+// not on the disk, so Save stays on offer and closing tries again.
+TEST_F(MainWindow, AFailedSaveOfAnUnchangedProjectIsStillToBeSaved) {
+  Start();
+  OpenSavedProject();
+  ASSERT_FALSE(W().sbSave->isEnabled());
+  Project->FileName = Path("no-such-folder/site.zvp");
+  W().miSave->trigger();
+  EXPECT_EQ(Rec.Errors.size(), 1u);
+  EXPECT_TRUE(Project->Modified);
+  EXPECT_TRUE(W().sbSave->isEnabled());
+  EXPECT_FALSE(W().close());
+  EXPECT_EQ(Rec.Errors.size(), 2u);
+  EXPECT_TRUE(Rec.Questions.empty());
+}
+
 TEST_F(MainWindow, AFailedLoadLeavesNoFileNameToSaveOver) {
   Start();
   OpenSavedProject();

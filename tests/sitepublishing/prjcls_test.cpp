@@ -3,6 +3,7 @@
 #include "tests/sitepublishing/prjcls_fixture.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/other_user.h"
+#include "tests/support/small_disk.h"
 
 #include <functional>
 
@@ -415,8 +416,10 @@ TEST_F(PrjTest, FailedSaveKeepsTheOldFile) {
   EXPECT_THROW(Project->Save(), plat::Exception);
   VarList->DeleteVar(VarList->Count() - 1);
 
-  // A write that fails half way (file size limit; works as root too).
+  // A write that fails half way (file size limit; works as root too), of
+  // a project that had no changes: still to be saved afterwards.
   VarList->AddVar("big", std::string(4096, 'x'), "9");
+  Project->Modified = false;
   bool threw = false;
   {
     testsupport::FileSizeLimit limit(1024);
@@ -528,6 +531,61 @@ TEST_F(PrjTest, SaveThroughALinkKeepsTheLink) {
   Project->Save();
   EXPECT_TRUE(fs::is_symlink(Path("link.zvp")));
   EXPECT_EQ(ReadFile(Path("real.zvp")).substr(0, 11), "[GENERAL]\r\n");
+
+  // Saved as a link that leads nowhere yet: the file it names is made.
+  ASSERT_EQ(::symlink("projects/new.zvp", Path("planned.zvp").c_str()), 0);
+  fs::create_directories(Path("projects"));
+  Project->FileName = Path("planned.zvp");
+  Project->Save();
+  EXPECT_TRUE(fs::is_symlink(Path("planned.zvp")));
+  EXPECT_EQ(ReadFile(Path("projects/new.zvp")), ReadFile(Path("real.zvp")));
+
+  // A project with a second name (a backup link): both names see the save.
+  ASSERT_EQ(::link(Path("real.zvp").c_str(), Path("backup.zvp").c_str()), 0);
+  VarList->AddVar("later", "added", "1");
+  Project->FileName = Path("real.zvp");
+  Project->Save();
+  EXPECT_NE(ReadFile(Path("backup.zvp")).find("later=1=added"), std::string::npos);
+}
+
+// A project saved in place (its folder takes no new file) on a disk with
+// no room left: the save fails as "Disk full", the file on the disk is the
+// old one, whole, and the project is still to be saved, though it had no
+// changes before. Saved as a user whom the closed folder binds.
+TEST_F(PrjTest, SavedInPlaceOnAFullDisk) {
+  testsupport::SmallDisk disk(Path("disk"), 1 << 20);
+  if (!disk.Ready()) GTEST_SKIP() << disk.Why();
+  ASSERT_EQ(::chmod(Home.Top().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+  const std::string registry = Home.MakeFolder("registry-of-the-user");
+  ASSERT_TRUE(testsupport::GiveToOtherUser(registry));
+  const std::string folder = disk.Top() + "/closed";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  FillProject(false);
+  for (int i = 0; i < 8000; ++i) VarList->AddVar("v" + std::to_string(i), "value " + std::to_string(i), "1");
+  Project->FileName = folder + "/p.zvp";
+  Project->Save();
+  const std::string old = ReadFile(Project->FileName);
+  ASSERT_GT(old.size(), 100000u);
+  ASSERT_TRUE(testsupport::GiveToOtherUser(Project->FileName));
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  for (int i = 0; i < 4000; ++i) VarList->AddVar("w" + std::to_string(i), "more " + std::to_string(i), "1");
+  Project->Modified = false;
+  ASSERT_TRUE(disk.Fill());
+  const std::string got = testsupport::AsOtherUser([&] {
+    ::setenv("SITETOOLS_REGISTRY_DIR", registry.c_str(), 1);
+    try {
+      Project->Save();
+      return std::string("saved");
+    } catch (const EInOutError& e) {
+      return e.Message + (Project->Modified ? ", modified" : ", not modified");
+    }
+  });
+  disk.Unfill();
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_EQ(got, "Disk full, modified");
+  EXPECT_TRUE(ReadFile(Project->FileName) == old) << ReadFile(Project->FileName).size() << " of " << old.size();
+  EXPECT_EQ(testsupport::FolderEntries(folder), std::vector<std::string>{"p.zvp"});
 }
 
 TEST_F(PrjTest, FailedLoadLeavesNoFileName) {
