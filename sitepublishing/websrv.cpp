@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "ftpcomponents/PathUtils.h"
+#include "platform/fs/fs.h"
 #include "sitepublishing/PrjCls.h"
 #include "sitepublishing/ProjectText.h"
 
@@ -132,7 +133,9 @@ bool ServablePath(const std::string& path) {
     std::size_t slash = path.find('/', start);
     std::size_t end = slash == std::string::npos ? path.size() : slash;
     if (path.compare(start, end - start, "..") == 0) return false;
-    if (slash == std::string::npos) return true;
+    // A save's copy of the file it writes (a project's, with its password),
+    // there while the save runs and for good after a crash.
+    if (slash == std::string::npos) return !plat::IsReplacementName(path.substr(start));
     // A folder of the user's hidden ones (".git", and "." itself).
     if (path[start] == '.') return false;
     start = slash + 1;
@@ -319,6 +322,9 @@ void TWebThread::SendFile() {
   if (base.empty()) throw EHttpError(CannotOpenStatus(err), CannotOpen(fileName));
   if (base.back() != '/') base += '/';
   if (real.compare(0, base.size(), base) != 0) throw EHttpError(403, kRefusedPath);
+  // What the name leads to is held to the rules of the name: a link to a
+  // file in a hidden folder, or to a save's copy, is refused as they are.
+  if (!ServablePath(real.substr(base.size() - 1))) throw EHttpError(403, kRefusedPath);
   // Project files hold the FTP login and often sit in the site folder;
   // they are not part of the site, whatever name leads to them.
   if (IsProjectFile(real)) throw EHttpError(403, kRefusedPath);

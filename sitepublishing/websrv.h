@@ -86,7 +86,7 @@ std::string HtmlEscape(const std::string& text);
 // True for a request path that may be looked up below the root: it starts
 // with "/", holds no backslash and no control character, no ".." segment
 // and no folder whose name starts with "." (the upload never sends those);
-// a file of that name is fine.
+// a file of that name is fine, unless it is a save's temporary file.
 bool ServablePath(const std::string& path);
 
 // True when every Host header of the request names this machine:

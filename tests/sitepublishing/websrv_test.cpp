@@ -999,3 +999,41 @@ TEST(WebServerDescriptors, AnExistingFileIsNeverMissingForWantOfDescriptors) {
   int status = child.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server's process failed";
 }
+
+// ---- what saves leave in the site folder, and links into hidden folders ------------
+
+#include "platform/fs/fs.h"
+
+// A save writes its new bytes to a temporary file beside the file first
+// (which a crash leaves behind): never served, under any letter case of
+// its name nor through a link. A link into a hidden folder is refused as
+// the folder is.
+TEST_F(WebServerTest, SavesCopiesAndLinksIntoHiddenFoldersAreRefused) {
+  WriteFile(Site + "/.site.zvp.4242-0.tmp", "[GENERAL]\nFTPPassword=hunter2\n");
+  WriteFile(Site + "/docs/.index.html.17-3.tmp", "<p>hunter2</p>\n");
+  fs::create_directories(Site + "/.hid");
+  WriteFile(Site + "/.hid/x.txt", "hunter2 hidden\n");
+  fs::create_symlink(".hid/x.txt", Site + "/tohid.txt");
+  fs::create_symlink(".hid", Site + "/hidfolder");
+  fs::create_symlink(".site.zvp.4242-0.tmp", Site + "/copy.txt");
+  fs::create_symlink(".htaccess", Site + "/tohtaccess.txt");
+  // A save running now: its temporary file is there until the commit.
+  plat::TReplacingFile saving;
+  ASSERT_TRUE(saving.Open(Site + "/a.html"));
+  ASSERT_TRUE(saving.Write("hunter2"));
+  std::string running;
+  for (const std::string& name : testsupport::FolderEntries(Site))
+    if (name.compare(0, 8, ".a.html.") == 0) running = name;
+  ASSERT_FALSE(running.empty());
+
+  const std::string kRefused = "HTTP/1.1 403 Forbidden\r\n\r\n" + ErrorPage("Access to this path is not allowed.");
+  for (const std::string& path : {"/" + running, std::string("/.site.zvp.4242-0.tmp"),
+                                  std::string("/.SITE.ZVP.4242-0.TMP"), std::string("/.Site.zvp.4242-0.Tmp"),
+                                  std::string("/docs/.index.html.17-3.tmp"), std::string("/tohid.txt"),
+                                  std::string("/hidfolder/x.txt"), std::string("/copy.txt")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(Raw("GET " + path + " HTTP/1.0\r\n\r\n"), kRefused);
+  }
+  // A link to a hidden file, which is part of the site, is served.
+  EXPECT_EQ(Raw("GET /tohtaccess.txt HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\nhidden file\n");
+}
