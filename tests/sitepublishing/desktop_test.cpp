@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,9 +20,11 @@
 #include <vector>
 
 #include "tests/ftpservers/ftp_test_servers.h"
+#include "platform/registry/registry.h"
 #include "tests/support/desktop/desktop.h"
 #include "tests/support/files.h"
 #include "tests/support/private_home.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -89,7 +92,12 @@ std::unique_ptr<ftptest::PyFtpdServer> FtpServerOnPort21(std::string& host) {
 
 class ZentavoxOnADesktop : public ::testing::Test {
  protected:
+  // What a case needs in place before the program starts.
+  virtual void BeforeStart() {}
+
   void SetUp() override {
+    BeforeStart();
+    if (HasFatalFailure() || IsSkipped()) return;
     std::string why;
     ASSERT_TRUE(Desk.Start(why)) << why;
     // The desktop's opener of addresses: it only notes what it was given.
@@ -99,7 +107,8 @@ class ZentavoxOnADesktop : public ::testing::Test {
     App = std::make_unique<desktop::Program>(
         Desk, ZENTAVOX_PATH, std::vector<std::string>{}, std::string(),
         std::vector<std::string>{"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
-    std::optional<Node> main = Desk.Find({"frame", "Zentavo"});
+    // Its caption names the default project once that is open.
+    std::optional<Node> main = Desk.Find({"frame", "Zentavo", true});
     ASSERT_TRUE(main.has_value()) << "no main window";
     Main = *main;
   }
@@ -350,6 +359,90 @@ TEST_F(ZentavoxOnADesktop, UploadsAllThenDeletesOldFilesAsAnswered) {
   std::optional<int> rc = App->WaitExit();
   ASSERT_TRUE(rc.has_value()) << "still running after No";
   EXPECT_EQ(*rc, 0);
+}
+
+// A saved project, the default one, on a small disk of the case's own,
+// with a second name (a backup link), so that saves write it in place.
+class ZentavoxSavingOnADesktop : public ZentavoxOnADesktop {
+ protected:
+  void BeforeStart() override {
+    Disk = std::make_unique<testsupport::SmallDisk>(Home.Path("disk"), 1 << 20);
+    if (!Disk->Ready()) GTEST_SKIP() << Disk->Why();
+    std::string text = "[GENERAL]\r\nPath=" + Home.Path("site") +
+                       "\r\nFTPHost=127.0.0.1\r\nFTPLogin=webmaster\r\nFTPPath=/www\r\nExcludeFile=zvp:\r\n"
+                       "[Variables]\r\n";
+    for (int i = 0; text.size() < 200000; ++i)
+      text += "v" + std::to_string(i) + "=46366.5=value " + std::to_string(i) + "\r\n";
+    // Pages full to their end, so that any longer save needs one more.
+    const std::string last = "[Versions]\r\nKEY=1234\r\n";
+    const std::string pad = "pad=1=";
+    text += pad + std::string(4096 - (text.size() + pad.size() + 2 + last.size()) % 4096, 'x') + "\r\n" + last;
+    Project = Disk->Top() + "/p.zvp";
+    Backup = Disk->Top() + "/p-backup.zvp";
+    testsupport::WriteFile(Project, text);
+    ASSERT_EQ(::link(Project.c_str(), Backup.c_str()), 0);
+    plat::TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Korvane\\Zentavox", true));
+    reg.WriteString("DefaultProject", Project);
+  }
+
+  // Ctrl+S from the FTP path field; the error box it brings, read and
+  // closed with its OK button. Empty when none came.
+  std::string SaveAndReadTheError() {
+    Desk.Click(Desk.Extents(Edit("Ftp Path")));
+    Desk.Key("ctrl+s");
+    std::string text;
+    testsupport::WaitUntil(
+        [&] {
+          for (const char* message : {"Disk full", "I/O error 27"})
+            if (Shows({"label", message})) text = message;
+          return !text.empty();
+        },
+        static_cast<int>(desktop::kPatience.count()));
+    if (text.empty()) return text;
+    ClickButton("OK", std::nullopt);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !Shows({"label", text}); })) << "the error box stays";
+    return text;
+  }
+
+  std::unique_ptr<testsupport::SmallDisk> Disk;
+  std::string Project, Backup;
+};
+
+// Ctrl+S with no room left on the disk (written in place, for the backup
+// link), then under a file-size limit: each time the error shows, the
+// program goes on, and the project on the disk is the old one, whole.
+// With room and no limit the same Ctrl+S saves.
+TEST_F(ZentavoxSavingOnADesktop, ASaveThatCannotBeWrittenKeepsTheOldProjectAndTheProgram) {
+  Main = Desk.Need({"frame", "Zentavo - p"});
+  const std::string old = testsupport::ReadFile(Project);
+  Desk.TypeInto(Edit("Ftp Path"), "/www/a/longer/folder/on/the/server");
+
+  ASSERT_TRUE(Disk->Fill());
+  EXPECT_EQ(SaveAndReadTheError(), "Disk full");
+  ASSERT_TRUE(App->Running()) << "the program ended";
+  EXPECT_TRUE(testsupport::ReadFile(Project) == old) << testsupport::ReadFile(Project).size() << " bytes";
+  EXPECT_TRUE(testsupport::ReadFile(Backup) == old);
+  Disk->Unfill();
+
+  // With one name left the save goes through a temporary file, whose
+  // write runs into the limit.
+  ASSERT_EQ(::unlink(Backup.c_str()), 0);
+  rlimit small{64 * 1024, RLIM_INFINITY}, none{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(App->Pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+  EXPECT_EQ(SaveAndReadTheError(), "I/O error 27");
+  ASSERT_TRUE(App->Running()) << "the program ended";
+  EXPECT_TRUE(testsupport::ReadFile(Project) == old) << testsupport::ReadFile(Project).size() << " bytes";
+  EXPECT_EQ(testsupport::FolderEntries(Disk->Top()), std::vector<std::string>{"p.zvp"});
+  ASSERT_EQ(::prlimit(App->Pid(), RLIMIT_FSIZE, &none, nullptr), 0);
+
+  Desk.Click(Desk.Extents(Edit("Ftp Path")));
+  Desk.Key("ctrl+s");
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    return testsupport::ReadFile(Project).find("FTPPath=/www/a/longer/folder/on/the/server\r\n") != std::string::npos;
+  })) << "not saved";
+  EXPECT_NE(testsupport::ReadFile(Project).find("\r\n[Versions]\r\nKEY=1234\r\n"), std::string::npos);
+  CloseAndExpectCleanEnd("Zentavo - p");
 }
 
 }  // namespace

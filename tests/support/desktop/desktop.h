@@ -153,6 +153,8 @@ class Program {
   std::optional<int> WaitExit(Ms limit = kPatience);
   // Where the program's file lies (the link, with `ownFolder`).
   const std::string& Executable() const { return Exe_; }
+  // Its process, for limits a test sets on it while it runs.
+  pid_t Pid() const { return Pid_; }
 
  private:
   std::string Exe_;
