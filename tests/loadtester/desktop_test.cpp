@@ -5,8 +5,11 @@
 // Every case ends by closing the window as a desktop does: the program must
 // still be running by then and end cleanly.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -40,7 +43,11 @@ std::string LinkPage(const std::string& href, const std::string& title) {
 
 class BrontavelOnADesktop : public ::testing::Test {
  protected:
+  // What a case needs in place before the program starts.
+  virtual void BeforeStart() {}
+
   void SetUp() override {
+    BeforeStart();
     std::string why;
     ASSERT_TRUE(Desk.Start(why)) << why;
     // The web engine's own library deletes some of its objects under another
@@ -263,6 +270,40 @@ TEST_F(BrontavelOnADesktop, TimesADownloadAndAbortsOne) {
   Server.Release("/slow.htm");
 
   CloseAndExpectCleanEnd();
+}
+
+// Closed under a file-size limit smaller than its settings file: saving
+// the settings fails as on a full disk, which the program says, and it
+// ends by itself, not by the limit's signal; the old settings stay whole.
+class BrontavelUnderAFileSizeLimit : public BrontavelOnADesktop {
+ protected:
+  void BeforeStart() override {
+    std::string ini = "[Data]\nURLEdit=http://127.0.0.1/old.htm\nusername=\nagent=\nProxy=\nPort=\n";
+    for (int i = 0; ini.size() < 2000; ++i) ini += "kept" + std::to_string(i) + "=an older setting\n";
+    testsupport::WriteFile(IniPath, ini);
+    Old = ini;
+  }
+  const std::string IniPath = Home.ConfigDir() + "/brontavel2.ini";
+  std::string Old;
+};
+
+TEST_F(BrontavelUnderAFileSizeLimit, SavingTheSettingsFailsAndTheOldOnesStay) {
+  Server.Page("/new.htm", "text/html", "<html><body>new</body></html>");
+  Desk.TypeInto(UrlEdit(), Server.Url("/new.htm"));
+  ClickButton("Go to URL");
+  ASSERT_EQ(WaitForLabel("Status: ", [](const std::string& s) { return s == "Status: Done"; }), "Status: Done");
+  rlimit small{100, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(App->Pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+  std::optional<unsigned long> w = Desk.WaitForWindow("Brontavel V3.04");
+  ASSERT_TRUE(w.has_value());
+  Desk.AskToClose(*w);
+  std::optional<Node> said = Desk.Find({"label", "Unable to write to " + IniPath});
+  EXPECT_TRUE(said.has_value()) << "no error shown";
+  if (said) Desk.Click(Desk.Extents(Desk.Need({"push button", "OK"})));
+  std::optional<int> rc = App->WaitExit();
+  ASSERT_TRUE(rc.has_value()) << "still running after the close";
+  EXPECT_EQ(*rc, 0);
+  EXPECT_TRUE(testsupport::ReadFile(IniPath) == Old) << testsupport::ReadFile(IniPath);
 }
 
 }  // namespace
