@@ -269,9 +269,11 @@ bool TCustomSocksWSocket::SocksSucceeded(int ReplyLength) {
     FSocksExtraPos = ReplyLength;
   }
   TCustomWSocket::DoSessionConnected(0);
-  // Bypasses the layers above: the user hears of the connection at once,
-  // whether or not data came with it.
-  return TCustomWSocket::DoDataAvailable(0);
+  // The bytes that came behind the reply go through the layers above like
+  // any others: in line mode they are cut into lines (and no event fires
+  // before a whole line is there); otherwise the user hears of them at
+  // once, or of the connection alone when none came.
+  return DoDataAvailable(0);
 }
 
 bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {

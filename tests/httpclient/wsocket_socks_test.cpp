@@ -385,9 +385,9 @@ TEST(SocksNegotiation, ReadInsideTheConnectedEventGetsTheEarlyBytes) {
   EXPECT_EQ(got, "early");
 }
 
-// The event that ends the negotiation goes past line mode: a line-mode
-// handler gets the bytes behind the reply as they came, later ones by line.
-TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
+// In line mode the bytes behind the reply are lines like the later ones: a
+// handler that reads with a large buffer gets one line per event.
+TEST(SocksNegotiation, InLineModeTheBytesBehindTheReplyComeByLine) {
   std::atomic<bool> firstRead{false};  // outlives the peer that waits for it
   SocksPeer peer;
   peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + "one\r\ntw");
@@ -404,7 +404,7 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
   };
   s->Connect();
   ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));
-  EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\ntw", "o\r\n", "three\r\n"}));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
   s->Close();
 }
 
@@ -448,18 +448,28 @@ TEST(SocksNegotiation, ReplyWithAnIpv6AddressSplitAtEveryByte) {
 
 // A server that speaks first: its lines come with the connect reply and
 // nothing follows until the client answers. A handler that reads what
-// RcvdCount offers gets them, at every level, as lines in line mode
-// (however late it was switched on), and without it as they came, also in
-// small reads.
+// RcvdCount offers, or reads with a large buffer, gets them, at every
+// level, as lines in line mode (however late it was switched on), and
+// without it as they came, also in small reads.
 TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
-  enum Mode { LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads };
+  enum Mode {
+    LineModeBeforeConnect,
+    LineModeOnConnected,
+    LineModeInFirstDataEvent,
+    LineModeBeforeConnectLargeReads,
+    LineModeOnConnectedLargeReads,
+    NoLineMode,
+    NoLineModeSmallReads
+  };
   const char* modeNames[] = {"line mode set before Connect", "line mode set in OnSessionConnected",
-                             "line mode set in the first data event", "no line mode",
+                             "line mode set in the first data event", "line mode set before Connect, reads of 4096",
+                             "line mode set in OnSessionConnected, reads of 4096", "no line mode",
                              "no line mode, 3 bytes a read"};
+  const bool largeReads[] = {false, false, false, true, true, false, false};
   const std::string greeting = "hello\r\nworld\r\n";
   for (const std::string level : {"4", "4A", "5"}) {
-    for (Mode mode :
-         {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads}) {
+    for (Mode mode : {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent,
+                      LineModeBeforeConnectLargeReads, LineModeOnConnectedLargeReads, NoLineMode, NoLineModeSmallReads}) {
       SCOPED_TRACE(level + ", " + modeNames[mode]);
       SocksPeer peer;
       if (level == "5")
@@ -468,9 +478,9 @@ TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
         peer.Expect(level == "4" ? 9 : 9 + std::string("localhost").size() + 1).Reply(kGranted4 + greeting);
       peer.Start();
       auto s = SocksClient(peer, level, level == "4" ? "127.0.0.1" : "localhost");
-      if (mode == LineModeBeforeConnect) s->SetLineMode(true);
+      if (mode == LineModeBeforeConnect || mode == LineModeBeforeConnectLargeReads) s->SetLineMode(true);
       s->OnSessionConnected = [&](plat::TObject*, std::uint16_t) {
-        if (mode == LineModeOnConnected) s->SetLineMode(true);
+        if (mode == LineModeOnConnected || mode == LineModeOnConnectedLargeReads) s->SetLineMode(true);
       };
       std::vector<std::string> reads;
       int events = 0;
@@ -479,7 +489,7 @@ TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
           s->SetLineMode(true);
           return;
         }
-        int n = s->RcvdCount();
+        int n = largeReads[mode] ? 4096 : s->RcvdCount();
         if (mode == NoLineModeSmallReads) n = std::min(n, 3);
         if (n <= 0) return;
         std::string buf(static_cast<std::size_t>(n), '\0');
