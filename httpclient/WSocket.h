@@ -401,7 +401,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendSocksMessage(const std::string& Message);
   bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
   bool SocksSucceeded(int ReplyLength);
-  void ReadSocksReply(int Limit);
+  bool ReadSocksReply(int Limit);
 };
 
 // Line-mode layer: in line mode the received bytes are collected and handed

@@ -305,19 +305,51 @@ TEST(SocksNegotiation, SocksServerNotListening) {
   EXPECT_EQ(r.Events(), (Log{"socks connected 10061", "connected 10061", "closed 0"}));
 }
 
-TEST(SocksNegotiation, ServerClosesDuringSubNegotiation) {
-  SocksPeer peer;
-  peer.Expect(3).Reply(B({5, 2})).Expect(SubNegotiation("user", "pass").size()).Close();
-  peer.Start();
-  auto s = SocksClient(peer, "5");
-  s->SetSocksUsercode("user");
-  s->SetSocksPassword("pass");
-  s->SetSocksAuthentication(socksAuthenticateUsercode);
-  SocksRecorder r;
-  r.AttachSocks(*s);
-  s->Connect();
-  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed && r.Has("closed 0"); }));
-  EXPECT_EQ(r.Events(), (Log{"socks connected 0", "auth started", "auth failed", "closed 0"}));
+// A server that ends the connection before the negotiation is over fails
+// it: the connected event carries an error (a reset, as the server gave no
+// reason), never 0, wherever the server stopped.
+TEST(SocksNegotiation, ServerDropsTheConnectionDuringTheNegotiation) {
+  struct DropCase {
+    const char* name;
+    std::string level;
+    std::function<void(SocksPeer&)> script;
+    bool authenticate;
+    Log events;
+  };
+  const Log dropped = {"socks connected 0", "socks error 10054 data receive error", "connected 10054", "closed 10054"};
+  const std::vector<DropCase> cases = {
+      {"before the greeting reply", "5", [](SocksPeer& p) { p.Expect(3).Close(); }, false, dropped},
+      {"after the greeting reply", "5", [](SocksPeer& p) { p.Expect(3).Reply(B({5, 0})).Close(); }, false, dropped},
+      {"after the request", "5", [](SocksPeer& p) { ToConnectReply5(p, ""); p.Close(); }, false, dropped},
+      {"halfway through the reply", "5", [](SocksPeer& p) { ToConnectReply5(p, kGranted5.substr(0, 5)); p.Close(); },
+       false, dropped},
+      {"after the first byte of the reply", "5", [](SocksPeer& p) { ToConnectReply5(p, kGranted5.substr(0, 1)); p.Close(); },
+       false, dropped},
+      {"level 4, after the request", "4", [](SocksPeer& p) { ToConnectReply4(p, ""); p.Close(); }, false, dropped},
+      {"level 4, halfway through the reply", "4", [](SocksPeer& p) { ToConnectReply4(p, kGranted4.substr(0, 4)); p.Close(); },
+       false, dropped},
+      {"during the sub-negotiation", "5",
+       [](SocksPeer& p) { p.Expect(3).Reply(B({5, 2})).Expect(SubNegotiation("user", "pass").size()).Close(); }, true,
+       {"socks connected 0", "auth started", "socks error 10054 data receive error", "connected 10054", "auth failed",
+        "closed 10054"}},
+  };
+  for (const DropCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocksPeer peer;
+    auto s = PlayScript(peer, c.script, c.level);
+    if (c.authenticate) s->SetSocksAuthentication(socksAuthenticateUsercode);
+    SocksRecorder r;
+    r.AttachSocks(*s);
+    s->Connect();
+    auto closedEvent = [&] {
+      for (const std::string& e : r.log)
+        if (e.rfind("closed ", 0) == 0) return true;
+      return false;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return s->State() == wsClosed && closedEvent(); }));
+    PumpFor(20);
+    EXPECT_EQ(r.Events(), c.events);
+  }
 }
 
 // ---- data behind the reply --------------------------------------------------------------------
