@@ -588,7 +588,11 @@ const LastBytesCase kLastBytesCases[] = {
      {"L HDR\\r\\n", "R " + kBody20k},
      1000,
      true},
-    {"the body read with ReceiveString", "HDR\r\n" + kBody20k, {{0, {.lineMode = 0}}}, {"L HDR\\r\\n", "R " + kBody20k}, 0,
+    {"the body read with ReceiveString",
+     "HDR\r\n" + kBody20k,
+     {{0, {.lineMode = 0}}},
+     {"L HDR\\r\\n", "R " + kBody20k},
+     0,
      true},
     {"line mode back on after 5 raw bytes: the held lines one by one, the last without its end",
      "HDR\r\n12345A\r\nB\r\nC",
@@ -606,7 +610,10 @@ const LastBytesCase kLastBytesCases[] = {
      "HDR\r\n12345A\r\nB\r\nC",
      {{0, {.lineMode = 0}}, {1, {.read = 5, .lineMode = 1, .edit = 1}}},
      {"L HDR\\r\\n", "R 12345", "L A\\r\\n", "L B\\r\\n", "L C"}},
-    {"a new line end in line mode", "HDR\r\nA\nB\nC", {{0, {.lineEnd = "\n"}}}, {"L HDR\\r\\n", "L A\\n", "L B\\n", "L C"}},
+    {"a new line end in line mode",
+     "HDR\r\nA\nB\nC",
+     {{0, {.lineEnd = "\n"}}},
+     {"L HDR\\r\\n", "L A\\n", "L B\\n", "L C"}},
 };
 
 // The bytes and the end of the stream reach the component while it does not
@@ -634,7 +641,8 @@ TEST(LineMode, EveryByteThePeerSentComesBeforeTheConnectionGoes) {
   for (const LastBytesCase& c : kLastBytesCases) {
     for (Variant v : {ClosedHandler, NoClosedHandler, PeerStaysOpen}) {
       if (v == PeerStaysOpen && !c.alsoOpen) continue;
-      SCOPED_TRACE(std::string(c.name) + (v == ClosedHandler ? "" : v == NoClosedHandler ? ", no closed handler" : ", peer open"));
+      SCOPED_TRACE(std::string(c.name) +
+                   (v == ClosedHandler ? "" : v == NoClosedHandler ? ", no closed handler" : ", peer open"));
       Conn conn;
       Log log;
       int events = 0;
