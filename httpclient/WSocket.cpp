@@ -151,6 +151,8 @@ void TCustomWSocket::HandleSocketEvent(TMessage& Message) {
     ReadPendingData(0);
     // A data handler that closed the socket has ended this connection already.
     if (!current()) return;
+    DeliverHeldData();
+    if (!current()) return;
     if (OnSessionClosed && !FClosedEventFired) {
       FClosedEventFired = true;
       DoSessionClosed(Error);

@@ -224,6 +224,9 @@ class TCustomWSocket : public plat::TComponent {
   // socket's: no notification comes for them, so the read loop goes on
   // while they are being taken.
   virtual int HeldAboveSocket() const { return 0; }
+  // The peer has closed and the socket is read to its end: a layer that
+  // holds received bytes offers them all now, before the connection goes.
+  virtual void DeliverHeldData() {}
   virtual int RawRecvFrom(plat::SOCKET Handle, void* Buffer, int Len, int Flags, plat::SOCKADDR_IN* From,
                           int* FromLen);
 
@@ -398,7 +401,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendSocksMessage(const std::string& Message);
   bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
   bool SocksSucceeded(int ReplyLength);
-  void ReadSocksReply(int Limit);
+  bool ReadSocksReply(int Limit);
 };
 
 // Line-mode layer: in line mode the received bytes are collected and handed
@@ -444,6 +447,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int RawRecv(void* Buffer, int Len, int Flags) override;
   bool DoDataAvailable(std::uint16_t Error) override;
   void DoSessionClosed(std::uint16_t Error) override;
+  void DeliverHeldData() override;
   void DoChangeState(TSocketState OldState, TSocketState NewState) override;
   void InternalClose(bool DoShutdown, std::uint16_t Error) override;
   bool ReadingHeldBack() const override { return FReadHeldBack && LineModeActive(); }
@@ -463,9 +467,15 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int FLineBufferSize = 0;
   int FLineBufferCount = 0;
   int FPendingLineLength = 0;
+  // Where the held bytes begin in LineBuffer: lines read off the front
+  // move this on, and the gap is closed before the next reception.
+  int FLineBufferStart = 0;
+  char* HeldBytes() { return FLineBuffer.data() + FLineBufferStart; }
+  const char* HeldBytes() const { return FLineBuffer.data() + FLineBufferStart; }
 
  private:
   void GrowLineBuffer(int Size);
+  void CompactLineBuffer();
   void FreeLineBuffer();
   void TerminateHeld();
   int FindLine(int From) const;

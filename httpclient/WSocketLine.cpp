@@ -118,22 +118,37 @@ void TCustomLineWSocket::FreeLineBuffer() {
   std::vector<char>().swap(FLineBuffer);
   FLineBufferSize = 0;
   FLineBufferCount = 0;
+  FLineBufferStart = 0;
   FPendingLineLength = 0;
   ++FLineBufferEpoch;
 }
 
-void TCustomLineWSocket::TerminateHeld() {
-  if (FLineBufferSize > FLineBufferCount) FLineBuffer[static_cast<std::size_t>(FLineBufferCount)] = '\0';
+// The bytes read off the front leave a gap there; it is closed before each
+// reception, so the held bytes are moved once per reception, not once per
+// line read.
+void TCustomLineWSocket::CompactLineBuffer() {
+  if (FLineBufferStart == 0) return;
+  char* base = FLineBuffer.data();
+  std::memmove(base, base + FLineBufferStart, static_cast<std::size_t>(FLineBufferCount));
+  FLineBufferStart = 0;
+  TerminateHeld();
 }
 
+void TCustomLineWSocket::TerminateHeld() {
+  if (FLineBufferSize > FLineBufferStart + FLineBufferCount) HeldBytes()[FLineBufferCount] = '\0';
+}
+
+// Bytes held once line mode is off come before anything at the socket, and
+// the next read takes them: they are what is received now.
 int TCustomLineWSocket::GetRcvdCount() {
   if (LineModeActive()) return FPendingLineLength;
+  if (FLineBufferCount > 0) return FLineBufferCount;
   return TCustomSocksWSocket::GetRcvdCount();
 }
 
-// Reads are served from the front of the held bytes, which stay packed
-// there: whatever the handler does next (read on, switch the mode, close),
-// the unread bytes are in order at the start of the buffer.
+// Reads are served from the front of the held bytes: whatever the handler
+// does next (read on, switch the mode, close), the unread bytes are in
+// order at the start of the held bytes.
 int TCustomLineWSocket::RawRecv(void* Buffer, int Len, int Flags) {
   int available;
   if (LineModeActive()) {
@@ -144,12 +159,9 @@ int TCustomLineWSocket::RawRecv(void* Buffer, int Len, int Flags) {
     available = FLineBufferCount;
   }
   int n = std::max(0, std::min(Len, available));
-  char* held = FLineBuffer.data();
-  if (n > 0) {
-    std::memcpy(Buffer, held, static_cast<std::size_t>(n));
-    std::memmove(held, held + n, static_cast<std::size_t>(FLineBufferCount - n));
-  }
+  if (n > 0) std::memcpy(Buffer, HeldBytes(), static_cast<std::size_t>(n));
   FLineBufferCount -= n;
+  FLineBufferStart = FLineBufferCount > 0 ? FLineBufferStart + n : 0;
   if (LineModeActive()) {
     FPendingLineLength -= n;
     // Read outside the line's event while the socket waits behind it: no
@@ -172,20 +184,21 @@ bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
   FReadHeldBack = room <= 0;
   if (FReadHeldBack) return true;
   Count = std::min(Count, room);
+  CompactLineBuffer();
   if (FLineBufferSize < FLineBufferCount + Count + 1) GrowLineBuffer(FLineBufferCount + Count + 1);
   // A line the handler left unread stays marked; the read below must go to
   // the socket, not to that line.
   int unread = FPendingLineLength;
   FPendingLineLength = 0;
-  int N = Receive(FLineBuffer.data() + FLineBufferCount, Count);
+  int N = Receive(HeldBytes() + FLineBufferCount, Count);
   FPendingLineLength = unread;
   if (N <= 0) return true;
-  FLineBuffer[static_cast<std::size_t>(FLineBufferCount + N)] = '\0';
+  HeldBytes()[FLineBufferCount + N] = '\0';
   unsigned epoch = FLineBufferEpoch;
   if (FLineEdit)
     EditLine(N);
   else if (FLineEcho)
-    Send(FLineBuffer.data() + FLineBufferCount, N);
+    Send(HeldBytes() + FLineBufferCount, N);
   if (epoch != FLineBufferEpoch) return true;  // the echo found the connection gone
   int LineEndLength = static_cast<int>(FLineEnd.size());
   int SearchFrom = std::max(0, FLineBufferCount - LineEndLength);
@@ -225,7 +238,7 @@ bool TCustomLineWSocket::OfferPendingLine() {
 int TCustomLineWSocket::FindLine(int From) const {
   const int LineEndLength = static_cast<int>(FLineEnd.size());
   if (FLineBufferCount - From < LineEndLength) return -1;
-  const char* base = FLineBuffer.data();
+  const char* base = HeldBytes();
   const void* hit = ::memmem(base + From, static_cast<std::size_t>(FLineBufferCount - From), FLineEnd.data(),
                              FLineEnd.size());
   return hit ? static_cast<int>(static_cast<const char*>(hit) - base) + LineEndLength : -1;
@@ -273,26 +286,56 @@ void TCustomLineWSocket::HandleRedeliverData() {
   ResumeReading();
 }
 
-void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
-  if (FLineBufferSize > 0) {
-    unsigned epoch = FLineBufferEpoch;
-    // Reading was held back behind a line: the peer has closed, so what it
-    // sent last is bounded by the socket's own buffer, and it is taken now.
-    if (FReadHeldBack && FSocketHandle != plat::INVALID_SOCKET) {
-      FReadHeldBack = false;
-      FReadToEnd = true;
-      ReadPendingData(0);
-      FReadToEnd = false;
-    }
-    if (epoch == FLineBufferEpoch && LineModeActive() && FLineBufferCount > 0) {
-      // What followed the last line end comes as a last line without one.
-      FPendingLineLength = FLineBufferCount;
-      OfferPendingLine();
-    }
-    // Bytes held for raw delivery are the peer's last data too.
-    if (epoch == FLineBufferEpoch && !LineModeActive()) DrainHeldRaw();
-    FreeLineBuffer();
+// The peer has closed: everything it sent is offered now, before the
+// connection goes, in the mode the handler leaves in force at each step:
+// lines one per event, the bytes after the last line end as a last line
+// without one, and raw bytes as they are held.
+void TCustomLineWSocket::DeliverHeldData() {
+  if (FLineBufferSize == 0) return;
+  unsigned epoch = FLineBufferEpoch;
+  // Reading was held back behind a line: what the peer sent last is bounded
+  // by the socket's own buffer, and it is taken now.
+  if (FReadHeldBack && FSocketHandle != plat::INVALID_SOCKET) {
+    FReadHeldBack = false;
+    FReadToEnd = true;
+    ReadPendingData(0);
+    FReadToEnd = false;
+    if (epoch != FLineBufferEpoch) return;
   }
+  // A handler that switches the mode back and forth without reading ends
+  // the delivery after a few rounds rather than spin.
+  for (int idle = 0; FLineBufferCount > 0 && idle < 3;) {
+    const int before = FLineBufferCount;
+    if (LineModeActive()) {
+      DeliverLines(0);
+      if (epoch != FLineBufferEpoch) return;
+      if (LineModeActive() && FPendingLineLength > 0) return;  // a line nobody reads
+      if (LineModeActive() && FLineBufferCount > 0) {
+        int cut = CutPosition(FLineBufferCount);
+        if (cut > 0) {
+          DoLineTooLong();
+          if (epoch != FLineBufferEpoch) return;
+          cut = LineModeActive() ? CutPosition(FLineBufferCount) : 0;
+        }
+        if (LineModeActive()) {
+          FPendingLineLength = cut > 0 ? cut : FLineBufferCount;
+          OfferPendingLine();
+          if (epoch != FLineBufferEpoch) return;
+          if (LineModeActive() && FPendingLineLength > 0) return;
+        }
+      }
+    } else {
+      DrainHeldRaw();
+      if (epoch != FLineBufferEpoch) return;
+      if (!LineModeActive()) return;  // what is left, nobody takes
+    }
+    idle = FLineBufferCount == before ? idle + 1 : 0;
+  }
+}
+
+void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
+  DeliverHeldData();
+  FreeLineBuffer();
   TCustomSocksWSocket::DoSessionClosed(Error);
 }
 
@@ -330,7 +373,7 @@ void TCustomLineWSocket::EditLine(int& Len) {
   auto makeWork = [&](int R) {
     if (haveWork) return;
     work.assign(static_cast<std::size_t>((Start + Len + 256) / 256 * 256), '\0');
-    std::memcpy(work.data(), FLineBuffer.data(), static_cast<std::size_t>(R));
+    std::memcpy(work.data(), HeldBytes(), static_cast<std::size_t>(R));
     haveWork = true;
   };
   auto store = [&](char c) {
@@ -338,7 +381,7 @@ void TCustomLineWSocket::EditLine(int& Len) {
     work[static_cast<std::size_t>(W++)] = c;
   };
   for (int R = Start; R < Start + Len; ++R) {
-    char c = FLineBuffer[static_cast<std::size_t>(R)];
+    char c = HeldBytes()[R];
     if (c == 8) {
       if (W > 0 && !echo("\b \b", 3)) return;
       makeWork(R);
@@ -361,9 +404,10 @@ void TCustomLineWSocket::EditLine(int& Len) {
     }
   }
   if (!haveWork) return;
+  CompactLineBuffer();
   if (W >= FLineBufferSize) GrowLineBuffer(W + 1);
-  std::memcpy(FLineBuffer.data(), work.data(), static_cast<std::size_t>(W));
-  FLineBuffer[static_cast<std::size_t>(W)] = '\0';
+  std::memcpy(HeldBytes(), work.data(), static_cast<std::size_t>(W));
+  HeldBytes()[W] = '\0';
   FLineBufferCount = LowMark;
   Len = W - LowMark;
 }

@@ -252,12 +252,23 @@ void TCustomSocksWSocket::SocksFail(std::uint16_t Code, const std::string& Msg) 
   InternalClose(true, Code);
 }
 
-// Adds what the socket holds, up to Limit bytes in the buffer in all.
-void TCustomSocksWSocket::ReadSocksReply(int Limit) {
+// Adds what the socket holds, up to Limit bytes in the buffer in all. A
+// server that ends the connection before its reply is complete fails the
+// negotiation, with the socket's error, or as a reset when it closed in
+// good order: false then, and the socket is closed.
+bool TCustomSocksWSocket::ReadSocksReply(int Limit) {
   int room = Limit - FSocksReplyCount;
-  if (room <= 0) return;
+  if (room <= 0) return true;
   int n = Receive(FSocksReplyBuffer + FSocksReplyCount, room);
-  if (n > 0) FSocksReplyCount += n;
+  if (n > 0) {
+    FSocksReplyCount += n;
+    return true;
+  }
+  if (n < 0 && FLastError == plat::WSAEWOULDBLOCK) return true;
+  const int code = n == 0 || FLastError == 0 ? plat::WSAECONNRESET : FLastError;
+  FLastError = 0;
+  SocksFail(static_cast<std::uint16_t>(code), "data receive error");
+  return false;
 }
 
 bool TCustomSocksWSocket::SocksSucceeded(int ReplyLength) {
@@ -269,9 +280,11 @@ bool TCustomSocksWSocket::SocksSucceeded(int ReplyLength) {
     FSocksExtraPos = ReplyLength;
   }
   TCustomWSocket::DoSessionConnected(0);
-  // Bypasses the layers above: the user hears of the connection at once,
-  // whether or not data came with it.
-  return TCustomWSocket::DoDataAvailable(0);
+  // The bytes that came behind the reply go through the layers above like
+  // any others: in line mode they are cut into lines (and no event fires
+  // before a whole line is there); otherwise the user hears of them at
+  // once, or of the connection alone when none came.
+  return DoDataAvailable(0);
 }
 
 bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
@@ -283,7 +296,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(FSocksReplyBuffer);
   switch (FSocksState) {
     case 1:  // greeting reply
-      ReadSocksReply(SocksShortReplyLimit);
+      if (!ReadSocksReply(SocksShortReplyLimit)) break;
       if (FSocksReplyCount < 2) break;
       FSocksReplyCount = 0;
       if (b[0] != 5) {
@@ -298,7 +311,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
       }
       break;
     case 2:  // sub-negotiation reply
-      ReadSocksReply(SocksShortReplyLimit);
+      if (!ReadSocksReply(SocksShortReplyLimit)) break;
       if (FSocksReplyCount >= 1 && b[0] != 1) {
         DoSocksAuthState(socksAuthFailed);
         SocksFail(20002, "socks version error");
@@ -318,7 +331,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
     case 3:
       if (SocksLevel4()) {
         // Exactly the reply: what follows it stays in the socket.
-        ReadSocksReply(8);
+        if (!ReadSocksReply(8)) break;
         if (FSocksReplyCount < 8) break;
         FSocksReplyCount = 0;
         if (b[0] != 0) {
@@ -337,7 +350,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
         break;
       }
       // Only this reply can be long: a bound name of up to 255 bytes.
-      ReadSocksReply(SocksReplyCapacity);
+      if (!ReadSocksReply(SocksReplyCapacity)) break;
       if (FSocksReplyCount >= 1 && b[0] != 5) {
         SocksFail(20002, "socks version error");
         break;

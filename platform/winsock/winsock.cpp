@@ -32,7 +32,7 @@ void CleanupAll() {
   }
   for (Sock* k : socks) DestroySock(k);
   std::lock_guard<std::mutex> lock(G().lookupMutex);
-  G().tasks.clear();
+  while (!G().tasks.empty()) DropTask(G().tasks.begin());
 }
 
 }  // namespace winsock_detail
@@ -133,6 +133,8 @@ WinsockStats Stats() {
     std::lock_guard<std::mutex> lock(G().lookupMutex);
     s.PendingLookups = static_cast<int>(G().tasks.size());
     s.IdleLookupWorkers = G().idleWorkers;
+    s.LookupWorkers = G().workers;
+    s.QueuedLookups = static_cast<int>(G().jobQueue.size());
   }
   return s;
 }

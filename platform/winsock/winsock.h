@@ -230,9 +230,13 @@ struct WinsockStats {
   int OpenSockets = 0;
   int PendingLookups = 0;
   int IdleLookupWorkers = 0;  // lookup workers waiting for a job
+  int LookupWorkers = 0;      // lookup workers started, busy or idle
+  int QueuedLookups = 0;      // resolutions waiting for a worker
 };
 
 namespace winsock_testing {
+// The most lookup workers the stand-in runs at once.
+constexpr int MaxLookupWorkers = 16;
 // The next loads of "wsock32.dll" fail (GetLastError 126) while set.
 void SetLoadFails(bool fail);
 // GetProcAddress does not find this name (empty: find every name again).

@@ -62,7 +62,11 @@ int WS_WSAGetLastError() { return WsaError(); }
 int WS_WSACancelAsyncRequest(HANDLE task) {
   if (!Started()) return SOCKET_ERROR;
   std::lock_guard<std::mutex> lock(G().lookupMutex);
-  if (G().tasks.erase(task) != 0) return 0;
+  auto it = G().tasks.find(task);
+  if (it != G().tasks.end()) {
+    DropTask(it);
+    return 0;
+  }
   return Fail(G().delivered.count(task) ? WSAEALREADY : WSAEINVAL);
 }
 

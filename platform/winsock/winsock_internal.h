@@ -38,6 +38,8 @@ int FailErrno();
 
 struct Sock;
 
+struct Job;
+
 struct LookupTask {
   HANDLE handle = 0;
   HWND hwnd = 0;
@@ -45,14 +47,21 @@ struct LookupTask {
   char* buf = nullptr;
   int buflen = 0;
   ThreadQueueId thread = 0;
+  std::shared_ptr<Job> job;  // the resolution it waits for
 };
 
 struct Job {
   bool byAddr = false;
   std::string name;
   std::uint32_t addr = 0;
+  std::string key;      // its entry in jobs
+  bool taken = false;   // a worker resolves it: it has left the queue
   std::vector<HANDLE> waiting;
 };
+
+// Workers the lookup pool starts at most: enough that a few names that
+// hang do not hold up the others, few enough to stay a small pool.
+constexpr int kMaxLookupWorkers = winsock_testing::MaxLookupWorkers;
 
 
 // Process-wide state. Never destroyed: detached lookup workers and the
@@ -91,6 +100,9 @@ struct Globals {
 Globals& G();
 // False (with WSANOTINITIALISED) while the library is not started.
 bool Started();
+// Takes a task off its job; a job nobody waits for any more leaves the
+// queue unless a worker has it already. Under lookupMutex.
+void DropTask(std::unordered_map<HANDLE, LookupTask>::iterator task);
 // Closes every socket and forgets every pending lookup. Never waits.
 void CleanupAll();
 

@@ -2,6 +2,7 @@
 // a test's), and the small worker pool behind the asynchronous lookups.
 #include <netdb.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -119,7 +120,6 @@ int PackHostEnt(const HostAnswer& a, char* buf, int buflen) {
 
 // ---- asynchronous lookups -------------------------------------------------------
 
-constexpr int kMaxWorkers = 4;
 constexpr std::size_t kDeliveredKept = 65536;
 
 void NoteDelivered(HANDLE h) {
@@ -162,16 +162,13 @@ void WorkerLoop() {
       --G().idleWorkers;
       job = G().jobQueue.front();
       G().jobQueue.pop_front();
+      job->taken = true;
     }
     auto answer = std::make_shared<HostAnswer>(job->byAddr ? ResolveAddr(job->addr) : ResolveName(job->name));
     std::vector<std::pair<HANDLE, ThreadQueueId>> targets;
     {
       std::lock_guard<std::mutex> lock(G().lookupMutex);
-      for (auto it = G().jobs.begin(); it != G().jobs.end(); ++it)
-        if (it->second == job) {
-          G().jobs.erase(it);
-          break;
-        }
+      if (auto it = G().jobs.find(job->key); it != G().jobs.end() && it->second == job) G().jobs.erase(it);
       for (HANDLE h : job->waiting) {
         auto t = G().tasks.find(h);
         if (t != G().tasks.end()) targets.emplace_back(h, t->second.thread);
@@ -185,6 +182,21 @@ void WorkerLoop() {
       }
     }
   }
+}
+
+void DropTask(std::unordered_map<HANDLE, LookupTask>::iterator task) {
+  std::shared_ptr<Job> job = std::move(task->second.job);
+  HANDLE h = task->first;
+  G().tasks.erase(task);
+  if (!job) return;
+  auto& waiting = job->waiting;
+  waiting.erase(std::remove(waiting.begin(), waiting.end(), h), waiting.end());
+  // A job still queued that nobody waits for is never resolved: a name
+  // looked up and replaced again and again costs nothing.
+  if (job->taken || !waiting.empty()) return;
+  auto& queue = G().jobQueue;
+  queue.erase(std::remove(queue.begin(), queue.end(), job), queue.end());
+  if (auto it = G().jobs.find(job->key); it != G().jobs.end() && it->second == job) G().jobs.erase(it);
 }
 
 HANDLE StartLookup(HWND hwnd, UINT msg, bool byAddr, const std::string& name, std::uint32_t addr, char* buf,
@@ -205,22 +217,26 @@ HANDLE StartLookup(HWND hwnd, UINT msg, bool byAddr, const std::string& name, st
   bool spawn = false;
   {
     std::lock_guard<std::mutex> lock(G().lookupMutex);
-    G().tasks.emplace(t.handle, t);
     auto it = G().jobs.find(key);
     if (it != G().jobs.end()) {
+      t.job = it->second;
       it->second->waiting.push_back(t.handle);
+      G().tasks.emplace(t.handle, t);
     } else {
       auto job = std::make_shared<Job>();
       job->byAddr = byAddr;
       job->name = name;
       job->addr = addr;
+      job->key = key;
       job->waiting.push_back(t.handle);
+      t.job = job;
+      G().tasks.emplace(t.handle, t);
       G().jobs.emplace(key, job);
       G().jobQueue.push_back(job);
       // An idle worker counts until it has woken up and taken a job: two
       // lookups started back to back must not both count on the same one,
       // or the second waits for the first however long that takes.
-      if (G().jobQueue.size() > static_cast<std::size_t>(G().idleWorkers) && G().workers < kMaxWorkers) {
+      if (G().jobQueue.size() > static_cast<std::size_t>(G().idleWorkers) && G().workers < kMaxLookupWorkers) {
         ++G().workers;
         spawn = true;
       }

@@ -1,6 +1,7 @@
 // The HTTP client against the scripted server: redirects, failures, Abort
 // and the end of a request.
 #include "tests/httpclient/httpcli_client.h"
+#include "tests/httpclient/socks_peer.h"
 
 namespace {
 
@@ -232,6 +233,53 @@ TEST(HttpCliLifetime, ExceptionFromRequestDoneGoesToTheErrorBox) {
   ASSERT_TRUE(PumpUntil([&] { return c.done == 2; }));
   plat::SetApplicationErrorHook(nullptr);
   EXPECT_EQ(shown, (std::vector<std::string>{"handler failed", "handler failed"}));
+}
+
+// ---- a SOCKS server that drops the connection ----------------------------------------------
+
+// A GET through a SOCKS server that ends the connection before it has
+// connected the client ends with an error, and with a status that is not
+// success, wherever the server stopped.
+TEST(HttpCliSocks, ServerThatDropsTheNegotiationFailsTheRequest) {
+  using sockstest::B;
+  using sockstest::SocksPeer;
+  const std::string request5 = B({5, 1, 0, 3, 9}) + "127.0.0.1" + B({0x1f, 0x90});
+  struct DropCase {
+    const char* name;
+    std::string level;
+    std::function<void(SocksPeer&)> script;
+  };
+  const std::vector<DropCase> cases = {
+      {"after its greeting", "5", [](SocksPeer& p) { p.Expect(3).Reply(B({5, 0})).Close(); }},
+      {"after the request", "5", [&](SocksPeer& p) { p.Expect(3).Reply(B({5, 0})).Expect(request5.size()).Close(); }},
+      {"halfway through the reply", "5",
+       [&](SocksPeer& p) { p.Expect(3).Reply(B({5, 0})).Expect(request5.size()).Reply(B({5, 0, 0, 1, 127})).Close(); }},
+      {"level 4, halfway through the reply", "4", [](SocksPeer& p) { p.Expect(9).Reply(B({0, 90, 0})).Close(); }},
+  };
+  for (const DropCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocksPeer peer;
+    c.script(peer);
+    peer.Start();
+    Client client;
+    std::vector<std::string> socksErrors;
+    // Every close forgets the SOCKS server: it is set as the client connects.
+    client.cli->OnStateChange = [&](TObject*) {
+      if (client.cli->State() != httpConnecting) return;
+      TWSocket* s = client.cli->Socket();
+      s->SetSocksServer("127.0.0.1");
+      s->SetSocksPort(peer.Port());
+      s->SetSocksLevel(c.level);
+      s->OnSocksError = [&](TObject*, int code, const std::string& msg) {
+        socksErrors.push_back(std::to_string(code) + " " + msg);
+      };
+    };
+    ASSERT_TRUE(client.Get("http://127.0.0.1:8080/page"));
+    EXPECT_EQ(client.error, plat::WSAECONNRESET);
+    EXPECT_EQ(client.cli->StatusCode(), 404);
+    EXPECT_EQ(client.cli->ReasonPhrase(), WinsockErrorText(plat::WSAECONNRESET) + " (Error #10054)");
+    EXPECT_EQ(socksErrors, std::vector<std::string>{"10054 data receive error"});
+  }
 }
 
 }  // namespace

@@ -118,15 +118,17 @@ struct SpeakFirstOutcome {
 };
 
 // A line-mode socket through the SOCKS server to a target of our own that
-// greets first, as mail and file servers do, and answers the client's reply
-// to the greeting; the target listens on 127.0.0.1, or on ::1.
-SpeakFirstOutcome SpeakFirstThroughSocks(int socksPort, const std::string& level, bool ipv6) {
+// greets first, as mail and file servers do, with two lines at once, and
+// answers the client's reply to the greeting; the target listens on
+// 127.0.0.1, or on ::1. The client reads what RcvdCount offers, or with a
+// buffer of 4096 bytes.
+SpeakFirstOutcome SpeakFirstThroughSocks(int socksPort, const std::string& level, bool ipv6, bool largeReads = false) {
   SpeakFirstOutcome out;
   testsupport::LoopbackListener target(16, ipv6);
   std::thread server([&] {
     int fd = target.Accept(testsupport::kPatienceMs);
     if (fd < 0) return;
-    wstest::Peer::SendAll(fd, "220 ready\r\n");
+    wstest::Peer::SendAll(fd, "220-hello\r\n220 ready\r\n");
     out.heard = wstest::Peer::ReadExactly(fd, 6);
     wstest::Peer::SendAll(fd, "221 bye\r\n");
     ::close(fd);
@@ -147,7 +149,7 @@ SpeakFirstOutcome SpeakFirstThroughSocks(int socksPort, const std::string& level
     if (e == 0 && level == "5") out.addressType = s.ReplyAddressType();
   };
   s.OnDataAvailable = [&](TObject*, std::uint16_t) {
-    int n = s.RcvdCount();
+    int n = largeReads ? 4096 : s.RcvdCount();
     if (n <= 0) return;
     std::string line(static_cast<std::size_t>(n), '\0');
     n = s.Receive(line.data(), n);
@@ -165,7 +167,7 @@ SpeakFirstOutcome SpeakFirstThroughSocks(int socksPort, const std::string& level
 
 void ExpectConversation(const SpeakFirstOutcome& got) {
   EXPECT_EQ(got.events, std::vector<std::string>{"connected 0"});
-  EXPECT_EQ(got.lines, (std::vector<std::string>{"220 ready\r\n", "221 bye\r\n"}));
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"220-hello\r\n", "220 ready\r\n", "221 bye\r\n"}));
   EXPECT_EQ(got.heard, "QUIT\r\n");
 }
 
@@ -223,11 +225,13 @@ TEST(SocksLines, DantedToAServerThatSpeaksFirst) {
   DantedServer danted("none");
   if (!testsupport::StartOrSkip(danted)) return;
   for (const std::string level : {"4", "5"}) {
-    SCOPED_TRACE("level " + level);
-    SpeakFirstOutcome got = SpeakFirstThroughSocks(danted.Port(), level, false);
-    ExpectConversation(got);
-    if (level == "5") {
-      EXPECT_EQ(got.addressType, 1);
+    for (bool largeReads : {false, true}) {
+      SCOPED_TRACE("level " + level + (largeReads ? ", reads of 4096" : ""));
+      SpeakFirstOutcome got = SpeakFirstThroughSocks(danted.Port(), level, false, largeReads);
+      ExpectConversation(got);
+      if (level == "5") {
+        EXPECT_EQ(got.addressType, 1);
+      }
     }
   }
 }

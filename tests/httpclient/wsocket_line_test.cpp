@@ -3,10 +3,12 @@
 // component's messages are pumped until it has taken every byte.
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <time.h>
 
 #include <future>
+#include <map>
 #include <memory>
 
 #include "tests/httpclient/wsocket_helpers.h"
@@ -179,11 +181,11 @@ const LineCase kLineCases[] = {
     {"partial reads get the event again", {"abc\r\n"}, {"L5 ab", "L3 c\\r", "L1 \\n", "|"}, {2}},
     {"switched off after reading a line: the rest comes raw",
      {"one\r\ntwo\r\nrest"},
-     {"L5 one\\r\\n", "R0 two\\r\\nrest", "|"},
+     {"L5 one\\r\\n", "R9 two\\r\\nrest", "|"},
      {4096, 4096, {{0, After}}}},
     {"switched off before reading: the whole line comes raw",
      {"one\r\ntwo"},
-     {"L5 ", "R0 one\\r\\ntwo", "|"},
+     {"L5 ", "R8 one\\r\\ntwo", "|"},
      {4096, 4096, {{0, Only}}}},
     {"switched off before reading, then read at once: all held bytes raw",
      {"one\r\ntwo"},
@@ -195,11 +197,11 @@ const LineCase kLineCases[] = {
      {2, 4096, {{0, AfterThenRead}}}},
     {"switched off mid-line, the rest in small raw reads",
      {"one\r\ntwo"},
-     {"L5 on", "R0 e\\r\\nt", "R0 wo", "|"},
+     {"L5 on", "R6 e\\r\\nt", "R2 wo", "|"},
      {2, 4, {{0, After}}}},
     {"switched off, then on again from a raw event: held lines found without new data",
      {"a\r\nb\r\nc", "\r\n"},
-     {"L3 ", "R0 a\\r\\n", "L3 b\\r\\n", "|", "L3 c\\r\\n", "|"},
+     {"L3 ", "R7 a\\r\\n", "L3 b\\r\\n", "|", "L3 c\\r\\n", "|"},
      {4096, 3, {{0, Only}, {1, After}}}},
     {"empty line end passes everything through", {"ab\r\ncd"}, {"L6 ab\\r\\ncd", "|"}, {}, ""},
     {"a handler that reads nothing is offered the line once per reception",
@@ -391,11 +393,11 @@ TEST(LineMode, SwitchingOnFromOutsideFindsTheHeldLines) {
   r.Attach(conn.s);
   conn.s.SetLineMode(true);
   conn.Feed("a\r\nb\r\nc");
-  EXPECT_EQ(r.log, (Log{"L3 ", "R0 "}));
+  EXPECT_EQ(r.log, (Log{"L3 ", "R7 "}));
   EXPECT_EQ(conn.s.Held(), 7);
   conn.s.SetLineMode(true);
   DrainAll();
-  EXPECT_EQ(r.log, (Log{"L3 ", "R0 ", "L3 a\\r\\n", "L3 b\\r\\n"}));
+  EXPECT_EQ(r.log, (Log{"L3 ", "R7 ", "L3 a\\r\\n", "L3 b\\r\\n"}));
   EXPECT_EQ(conn.s.Held(), 1);
 }
 
@@ -501,13 +503,13 @@ TEST(LineMode, HeldBytesNeverReachTheNextConnection) {
   conn.s.SetLineMode(true);
   conn.Feed("xyz");
   conn.PeerCloses();
-  EXPECT_TRUE(r.log.empty()) << "without a closed handler no last line is delivered";
+  EXPECT_EQ(r.log, (Log{"L3 xyz"})) << "the last line comes also without a closed handler";
   EXPECT_EQ(conn.s.Held(), 0);
   EXPECT_EQ(conn.s.BufferSize(), 0);
   conn.Open();
   conn.s.SetLineMode(true);
   conn.Feed("1\r\n");
-  EXPECT_EQ(r.log, (Log{"L3 1\\r\\n"}));
+  EXPECT_EQ(r.log, (Log{"L3 xyz", "L3 1\\r\\n"}));
 }
 
 TEST(LineMode, BytesHeldForRawDeliveryAreDeliveredAtClose) {
@@ -520,7 +522,7 @@ TEST(LineMode, BytesHeldForRawDeliveryAreDeliveredAtClose) {
   ASSERT_EQ(conn.s.Held(), 8);
   r.h.rawRead = 4096;
   conn.PeerCloses();
-  EXPECT_EQ(r.log, (Log{"L5 ", "R0 ", "R0 one\\r\\ntwo", "closed"}));
+  EXPECT_EQ(r.log, (Log{"L5 ", "R8 ", "R8 one\\r\\ntwo", "closed"}));
   EXPECT_EQ(conn.s.BufferSize(), 0);
 }
 
@@ -543,6 +545,157 @@ TEST(LineMode, ExceptionDuringRedeliveryGoesToTheBackgroundHandler) {
   conn.Feed("a\r\n");
   EXPECT_EQ(seen, "bad data");
   EXPECT_EQ(conn.s.State(), wsConnected);
+}
+
+// ---- the peer's last bytes ------------------------------------------------------------------
+
+// What a handler does at one event: read (so many bytes with Receive; 0:
+// ReceiveString), then change the settings listed (-1 or empty: leaves them).
+struct Step {
+  int read = 4096;
+  int lineMode = -1;
+  std::string lineEnd = "";
+  int limit = -1;
+  int edit = -1;
+};
+
+struct LastBytesCase {
+  const char* name;
+  std::string sent;
+  std::map<int, Step> steps;  // by event, from 0; others read rawRead or 4096
+  Log expected;               // "L " and a line, or "R " and the raw bytes in a row
+  int rawRead = 4096;
+  bool alsoOpen = false;  // the same log while the peer stays open
+};
+
+const std::string kBody3k(3000, 'b');
+const std::string kBody20k = [] {
+  std::string b;
+  for (int i = 0; b.size() < 20000; ++i) b += std::to_string(i) + ",";
+  return b;
+}();
+
+const LastBytesCase kLastBytesCases[] = {
+    {"a header line, then the body raw in reads of 1000",
+     "HDR\r\n" + kBody3k,
+     {{0, {.lineMode = 0}}},
+     {"L HDR\\r\\n", "R " + kBody3k},
+     1000,
+     true},
+    {"the same with a body of 20000 bytes",
+     "HDR\r\n" + kBody20k,
+     {{0, {.lineMode = 0}}},
+     {"L HDR\\r\\n", "R " + kBody20k},
+     1000,
+     true},
+    {"the body read with ReceiveString",
+     "HDR\r\n" + kBody20k,
+     {{0, {.lineMode = 0}}},
+     {"L HDR\\r\\n", "R " + kBody20k},
+     0,
+     true},
+    {"line mode back on after 5 raw bytes: the held lines one by one, the last without its end",
+     "HDR\r\n12345A\r\nB\r\nC",
+     {{0, {.lineMode = 0}}, {1, {.read = 5, .lineMode = 1}}},
+     {"L HDR\\r\\n", "R 12345", "L A\\r\\n", "L B\\r\\n", "L C"}},
+    {"the same with a new line end",
+     "HDR\r\n12345A\nB\nC",
+     {{0, {.lineMode = 0}}, {1, {.read = 5, .lineMode = 1, .lineEnd = "\n"}}},
+     {"L HDR\\r\\n", "R 12345", "L A\\n", "L B\\n", "L C"}},
+    {"the same with a new limit",
+     "HDR\r\n12345abcdefgh\r\nC",
+     {{0, {.lineMode = 0}}, {1, {.read = 5, .lineMode = 1, .limit = 6}}},
+     {"L HDR\\r\\n", "R 12345", "L abcde", "L fgh\\r\\n", "L C"}},
+    {"the same with editing switched on",
+     "HDR\r\n12345A\r\nB\r\nC",
+     {{0, {.lineMode = 0}}, {1, {.read = 5, .lineMode = 1, .edit = 1}}},
+     {"L HDR\\r\\n", "R 12345", "L A\\r\\n", "L B\\r\\n", "L C"}},
+    {"a new line end in line mode",
+     "HDR\r\nA\nB\nC",
+     {{0, {.lineEnd = "\n"}}},
+     {"L HDR\\r\\n", "L A\\n", "L B\\n", "L C"}},
+};
+
+// The bytes and the end of the stream reach the component while it does not
+// look, so that the read and the close notifications come together.
+void SendAndCloseAtOnce(Conn& conn, const std::string& bytes) {
+  conn.s.Pause();
+  Peer::SendAll(conn.fd, bytes);
+  ::shutdown(conn.fd, SHUT_WR);
+  // The end of the stream acknowledged: every byte is at the component's side.
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    return ::getsockopt(conn.fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_FIN_WAIT2;
+  }));
+  conn.s.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return conn.s.State() == wsClosed; }));
+  DrainAll();
+}
+
+// The peer sends everything and closes at once: the close is seen before
+// anything the handler asks for later, and still every byte comes, in the
+// mode in force, with or without a closed handler.
+TEST(LineMode, EveryByteThePeerSentComesBeforeTheConnectionGoes) {
+  enum Variant { ClosedHandler, NoClosedHandler, PeerStaysOpen };
+  for (const LastBytesCase& c : kLastBytesCases) {
+    for (Variant v : {ClosedHandler, NoClosedHandler, PeerStaysOpen}) {
+      if (v == PeerStaysOpen && !c.alsoOpen) continue;
+      SCOPED_TRACE(std::string(c.name) +
+                   (v == ClosedHandler ? "" : v == NoClosedHandler ? ", no closed handler" : ", peer open"));
+      Conn conn;
+      Log log;
+      int events = 0;
+      conn.s.OnDataAvailable = [&](plat::TObject*, std::uint16_t) {
+        LineSocket& s = conn.s;
+        auto it = c.steps.find(events++);
+        Step step = it != c.steps.end() ? it->second : Step{.read = s.LineMode() ? 4096 : c.rawRead};
+        std::string got;
+        if (step.read == 0) {
+          got = s.ReceiveString();
+        } else {
+          std::string buf(static_cast<std::size_t>(step.read), '\0');
+          int n = s.Receive(buf.data(), step.read);
+          if (n > 0) got = buf.substr(0, static_cast<std::size_t>(n));
+        }
+        if (s.LineMode()) {
+          log.push_back("L " + Show(got));
+        } else if (!got.empty()) {
+          if (log.empty() || log.back().rfind("R ", 0) != 0) log.push_back("R ");
+          log.back() += Show(got);
+        }
+        if (!step.lineEnd.empty()) s.SetLineEnd(step.lineEnd);
+        if (step.limit >= 0) s.SetLineLimit(step.limit);
+        if (step.edit >= 0) s.SetLineEdit(step.edit == 1);
+        if (step.lineMode >= 0) s.SetLineMode(step.lineMode == 1);
+      };
+      if (v == ClosedHandler) conn.s.OnSessionClosed = [&](plat::TObject*, std::uint16_t) { log.push_back("closed"); };
+      conn.s.SetLineMode(true);
+      Log expected = c.expected;
+      if (v == PeerStaysOpen) {
+        Peer::SendAll(conn.fd, c.sent);
+        PumpUntil([&] { return log == expected; });
+        PumpFor(50);
+      } else {
+        SendAndCloseAtOnce(conn, c.sent);
+        if (v == ClosedHandler) expected.push_back("closed");
+      }
+      EXPECT_EQ(log, expected);
+    }
+  }
+}
+
+// Held bytes count as received once line mode is off, for whoever asks.
+TEST(LineMode, BytesHeldOnceLineModeIsOffCountAsReceived) {
+  Conn conn;
+  LineRecorder r;
+  r.h = {4096, 0, {{0, Only}}};  // off at once, and raw events read nothing
+  r.Attach(conn.s);
+  conn.s.SetLineMode(true);
+  conn.Feed("one\r\ntwo");
+  EXPECT_EQ(conn.s.RcvdCount(), 8);
+  EXPECT_EQ(conn.s.ReceiveString(), "one\r\ntwo");
+  EXPECT_EQ(conn.s.RcvdCount(), 0);
 }
 
 // ---- the blocking wait ----------------------------------------------------------------------

@@ -38,6 +38,11 @@ class Lookups : public ::testing::Test {
     plat::winsock_testing::Reset();
   }
   void ReleaseSlow() { release_.Set(); }
+  // A worker has taken every lookup asked so far: a cancel now leaves it
+  // to be resolved, and its late answer to be dropped.
+  static void WaitUntilTaken() {
+    ASSERT_TRUE(testsupport::WaitUntil([] { return plat::winsock_testing::Stats().QueuedLookups == 0; }));
+  }
   int SlowAnswers() const { return slowAnswers_.load(); }
 
  private:
@@ -112,6 +117,7 @@ TEST_F(Lookups, ReplacedLookupIsNeverReported) {
   Recorder r;
   r.Attach(s);
   s.LookupName("slow.three.test");
+  WaitUntilTaken();
   s.LookupName("one.test");
   ASSERT_TRUE(PumpUntil([&] { return !r.log.empty(); }));
   // Now the first answer comes back, and must be dropped: it would be
@@ -148,11 +154,86 @@ TEST_F(Lookups, LookupBehindASlowOneIsAnsweredWhileTheSlowOneWaits) {
   EXPECT_EQ(rs.log, (Log{"dns 0"}));
 }
 
+// Every worker the pool may run busy with a name that hangs ("slow.<i>.test");
+// returns the sockets waiting for them.
+static std::vector<std::unique_ptr<TWSocket>> HangEveryWorker(int Extra = 0) {
+  std::vector<std::unique_ptr<TWSocket>> hung;
+  const int n = plat::winsock_testing::MaxLookupWorkers + Extra;
+  for (int i = 0; i < n; ++i) {
+    hung.push_back(std::make_unique<TWSocket>(nullptr));
+    hung.back()->LookupName("slow." + std::to_string(i) + ".test");
+  }
+  EXPECT_TRUE(testsupport::WaitUntil([&] {
+    auto st = plat::winsock_testing::Stats();
+    return st.IdleLookupWorkers == 0 && st.QueuedLookups == Extra;
+  }));
+  return hung;
+}
+
+// With every worker busy, what is asked meanwhile waits in the queue: a
+// lookup replaced or cancelled there is never resolved, and the one asked
+// last is not behind all of them.
+TEST_F(Lookups, ReplacedAndCancelledLookupsLeaveTheQueue) {
+  const int before = plat::winsock_testing::ResolutionCount();
+  auto hung = HangEveryWorker();
+  TWSocket s(nullptr), c(nullptr), shared(nullptr), sharer(nullptr);
+  Recorder rs, rc, rshared;
+  rs.Attach(s);
+  rc.Attach(c);
+  rshared.Attach(shared);
+  for (int i = 0; i < 1000; ++i) s.LookupName("gone" + std::to_string(i) + ".test");
+  s.LookupName("one.test");
+  c.LookupName("gone.c.test");
+  c.CancelLookup();
+  // One of two lookups of a name cancelled: the other still gets its answer.
+  shared.LookupName("three.test");
+  sharer.LookupName("three.test");
+  sharer.CancelLookup();
+  EXPECT_EQ(plat::winsock_testing::Stats().QueuedLookups, 2);
+  ReleaseSlow();
+  ASSERT_TRUE(PumpUntil([&] { return !rs.log.empty() && !rshared.log.empty(); }));
+  EXPECT_EQ(rs.log, (Log{"dns 0"}));
+  EXPECT_EQ(s.DnsResult(), "10.9.8.7");
+  EXPECT_EQ(rshared.log, (Log{"dns 0"}));
+  EXPECT_EQ(rc.log, (Log{"dns 10004"}));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return SlowAnswers() == plat::winsock_testing::MaxLookupWorkers; }));
+  EXPECT_EQ(plat::winsock_testing::ResolutionCount() - before, plat::winsock_testing::MaxLookupWorkers + 2);
+  EXPECT_EQ(plat::winsock_testing::Stats().QueuedLookups, 0);
+}
+
+// Six names that hang leave room for a seventh lookup; past the pool's bound
+// the rest wait in the queue rather than start more threads.
+TEST_F(Lookups, NamesThatHangHoldUpNeitherOthersNorTheThreadCount) {
+  std::vector<std::unique_ptr<TWSocket>> hung;
+  for (int i = 0; i < 6; ++i) {
+    hung.push_back(std::make_unique<TWSocket>(nullptr));
+    hung.back()->LookupName("slow." + std::to_string(i) + ".test");
+  }
+  TWSocket quick(nullptr);
+  Recorder rq;
+  rq.Attach(quick);
+  quick.LookupName("one.test");
+  ASSERT_TRUE(PumpUntil([&] { return !rq.log.empty(); }));
+  EXPECT_EQ(rq.log, (Log{"dns 0"}));
+  EXPECT_EQ(SlowAnswers(), 0);
+
+  const int max = plat::winsock_testing::MaxLookupWorkers;
+  auto more = HangEveryWorker(2 * max);  // slow.0 to slow.5 are shared with the six above
+  EXPECT_LE(plat::winsock_testing::Stats().LookupWorkers, max);
+  int done = 0;
+  for (auto& s : more) s->OnDnsLookupDone = [&](plat::TObject*, std::uint16_t) { ++done; };
+  ReleaseSlow();
+  ASSERT_TRUE(PumpUntil([&] { return done == 3 * max; }));
+  EXPECT_LE(plat::winsock_testing::Stats().LookupWorkers, max);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return SlowAnswers() == 3 * max; }));
+}
+
 TEST_F(Lookups, CancelReportsInterruptedAndDropsTheAnswer) {
   TWSocket s(nullptr);
   Recorder r;
   r.Attach(s);
   s.LookupName("slow.one.test");
+  WaitUntilTaken();
   s.CancelLookup();
   EXPECT_EQ(r.log, (Log{"dns 10004"}));
   // The dropped answer would be reported within the window after it comes.
@@ -193,6 +274,7 @@ TEST_F(Lookups, DestroyWithPendingLookupIsSilent) {
     TWSocket s(nullptr);
     r.Attach(s);
     s.LookupName("slow.one.test");
+    WaitUntilTaken();
   }
   // The answer would be reported within the window after it comes.
   ReleaseSlow();

@@ -305,19 +305,53 @@ TEST(SocksNegotiation, SocksServerNotListening) {
   EXPECT_EQ(r.Events(), (Log{"socks connected 10061", "connected 10061", "closed 0"}));
 }
 
-TEST(SocksNegotiation, ServerClosesDuringSubNegotiation) {
-  SocksPeer peer;
-  peer.Expect(3).Reply(B({5, 2})).Expect(SubNegotiation("user", "pass").size()).Close();
-  peer.Start();
-  auto s = SocksClient(peer, "5");
-  s->SetSocksUsercode("user");
-  s->SetSocksPassword("pass");
-  s->SetSocksAuthentication(socksAuthenticateUsercode);
-  SocksRecorder r;
-  r.AttachSocks(*s);
-  s->Connect();
-  ASSERT_TRUE(PumpUntil([&] { return s->State() == wsClosed && r.Has("closed 0"); }));
-  EXPECT_EQ(r.Events(), (Log{"socks connected 0", "auth started", "auth failed", "closed 0"}));
+// A server that ends the connection before the negotiation is over fails
+// it: the connected event carries an error, never 0, wherever the server
+// stopped. The level 4 server reads only the first 9 bytes of the request,
+// so its close comes as a reset; the others close in good order, which is
+// reported as a reset too, the server having given no reason.
+TEST(SocksNegotiation, ServerDropsTheConnectionDuringTheNegotiation) {
+  struct DropCase {
+    const char* name;
+    std::string level;
+    std::function<void(SocksPeer&)> script;
+    bool authenticate;
+    Log events;
+  };
+  const Log dropped = {"socks connected 0", "socks error 10054 data receive error", "connected 10054", "closed 10054"};
+  const std::vector<DropCase> cases = {
+      {"before the greeting reply", "5", [](SocksPeer& p) { p.Expect(3).Close(); }, false, dropped},
+      {"after the greeting reply", "5", [](SocksPeer& p) { p.Expect(3).Reply(B({5, 0})).Close(); }, false, dropped},
+      {"after the request", "5", [](SocksPeer& p) { ToConnectReply5(p, ""); p.Close(); }, false, dropped},
+      {"halfway through the reply", "5", [](SocksPeer& p) { ToConnectReply5(p, kGranted5.substr(0, 5)); p.Close(); },
+       false, dropped},
+      {"after the first byte of the reply", "5",
+       [](SocksPeer& p) { ToConnectReply5(p, kGranted5.substr(0, 1)); p.Close(); }, false, dropped},
+      {"level 4, after the request", "4", [](SocksPeer& p) { ToConnectReply4(p, ""); p.Close(); }, false, dropped},
+      {"level 4, halfway through the reply", "4",
+       [](SocksPeer& p) { ToConnectReply4(p, kGranted4.substr(0, 4)); p.Close(); }, false, dropped},
+      {"during the sub-negotiation", "5",
+       [](SocksPeer& p) { p.Expect(3).Reply(B({5, 2})).Expect(SubNegotiation("user", "pass").size()).Close(); }, true,
+       {"socks connected 0", "auth started", "socks error 10054 data receive error", "connected 10054", "auth failed",
+        "closed 10054"}},
+  };
+  for (const DropCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SocksPeer peer;
+    auto s = PlayScript(peer, c.script, c.level);
+    if (c.authenticate) s->SetSocksAuthentication(socksAuthenticateUsercode);
+    SocksRecorder r;
+    r.AttachSocks(*s);
+    s->Connect();
+    auto closedEvent = [&] {
+      for (const std::string& e : r.log)
+        if (e.rfind("closed ", 0) == 0) return true;
+      return false;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return s->State() == wsClosed && closedEvent(); }));
+    PumpFor(20);
+    EXPECT_EQ(r.Events(), c.events);
+  }
 }
 
 // ---- data behind the reply --------------------------------------------------------------------
@@ -385,9 +419,9 @@ TEST(SocksNegotiation, ReadInsideTheConnectedEventGetsTheEarlyBytes) {
   EXPECT_EQ(got, "early");
 }
 
-// The event that ends the negotiation goes past line mode: a line-mode
-// handler gets the bytes behind the reply as they came, later ones by line.
-TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
+// In line mode the bytes behind the reply are lines like the later ones: a
+// handler that reads with a large buffer gets one line per event.
+TEST(SocksNegotiation, InLineModeTheBytesBehindTheReplyComeByLine) {
   std::atomic<bool> firstRead{false};  // outlives the peer that waits for it
   SocksPeer peer;
   peer.Expect(3).Reply(B({5, 0})).Expect(Request5("localhost").size()).Reply(kGranted5 + "one\r\ntw");
@@ -404,7 +438,7 @@ TEST(SocksNegotiation, InLineModeTheConnectingEventGoesPastTheLines) {
   };
   s->Connect();
   ASSERT_TRUE(PumpUntil([&] { return chunks.size() >= 3; }));
-  EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\ntw", "o\r\n", "three\r\n"}));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
   s->Close();
 }
 
@@ -448,18 +482,29 @@ TEST(SocksNegotiation, ReplyWithAnIpv6AddressSplitAtEveryByte) {
 
 // A server that speaks first: its lines come with the connect reply and
 // nothing follows until the client answers. A handler that reads what
-// RcvdCount offers gets them, at every level, as lines in line mode
-// (however late it was switched on), and without it as they came, also in
-// small reads.
+// RcvdCount offers, or reads with a large buffer, gets them, at every
+// level, as lines in line mode (however late it was switched on), and
+// without it as they came, also in small reads.
 TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
-  enum Mode { LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads };
+  enum Mode {
+    LineModeBeforeConnect,
+    LineModeOnConnected,
+    LineModeInFirstDataEvent,
+    LineModeBeforeConnectLargeReads,
+    LineModeOnConnectedLargeReads,
+    NoLineMode,
+    NoLineModeSmallReads
+  };
   const char* modeNames[] = {"line mode set before Connect", "line mode set in OnSessionConnected",
-                             "line mode set in the first data event", "no line mode",
+                             "line mode set in the first data event", "line mode set before Connect, reads of 4096",
+                             "line mode set in OnSessionConnected, reads of 4096", "no line mode",
                              "no line mode, 3 bytes a read"};
+  const bool largeReads[] = {false, false, false, true, true, false, false};
   const std::string greeting = "hello\r\nworld\r\n";
   for (const std::string level : {"4", "4A", "5"}) {
-    for (Mode mode :
-         {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent, NoLineMode, NoLineModeSmallReads}) {
+    for (Mode mode : {LineModeBeforeConnect, LineModeOnConnected, LineModeInFirstDataEvent,
+                      LineModeBeforeConnectLargeReads, LineModeOnConnectedLargeReads, NoLineMode,
+                      NoLineModeSmallReads}) {
       SCOPED_TRACE(level + ", " + modeNames[mode]);
       SocksPeer peer;
       if (level == "5")
@@ -468,9 +513,9 @@ TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
         peer.Expect(level == "4" ? 9 : 9 + std::string("localhost").size() + 1).Reply(kGranted4 + greeting);
       peer.Start();
       auto s = SocksClient(peer, level, level == "4" ? "127.0.0.1" : "localhost");
-      if (mode == LineModeBeforeConnect) s->SetLineMode(true);
+      if (mode == LineModeBeforeConnect || mode == LineModeBeforeConnectLargeReads) s->SetLineMode(true);
       s->OnSessionConnected = [&](plat::TObject*, std::uint16_t) {
-        if (mode == LineModeOnConnected) s->SetLineMode(true);
+        if (mode == LineModeOnConnected || mode == LineModeOnConnectedLargeReads) s->SetLineMode(true);
       };
       std::vector<std::string> reads;
       int events = 0;
@@ -479,7 +524,7 @@ TEST(SocksNegotiation, BytesBehindTheReplyNeedNoFurtherNotification) {
           s->SetLineMode(true);
           return;
         }
-        int n = s->RcvdCount();
+        int n = largeReads[mode] ? 4096 : s->RcvdCount();
         if (mode == NoLineModeSmallReads) n = std::min(n, 3);
         if (n <= 0) return;
         std::string buf(static_cast<std::size_t>(n), '\0');
