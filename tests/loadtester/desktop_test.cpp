@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -43,6 +45,11 @@ class BrontavelOnADesktop : public ::testing::Test {
   void SetUp() override {
     std::string why;
     ASSERT_TRUE(Desk.Start(why)) << why;
+    StartProgram();
+  }
+
+  // A program start of its own, the splash gone and the main window shown.
+  void StartProgram() {
     // The web engine's own library deletes some of its objects under another
     // size than it made them; the sanitizer cannot be told to pass over one
     // library for that check, so the check is off for this program. Leaks
@@ -50,7 +57,9 @@ class BrontavelOnADesktop : public ::testing::Test {
     // (LSAN_OPTIONS comes with the environment). Qt Quick draws the pages
     // in software: the system's software OpenGL driver leaves blocks behind
     // and is unloaded before the leak check, so its leaks would show under
-    // no library's name, and no suppression could tell them from ours.
+    // no library's name, and no suppression could tell them from ours. The
+    // leak check unwinds fully: blocks a system library makes through code
+    // of no module are then still named after the library.
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::string options =
         std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "new_delete_type_mismatch=0:fast_unwind_on_malloc=0";
@@ -306,6 +315,119 @@ TEST_F(BrontavelOnADesktop, TimesAndShowsAPageAnsweredWithAnErrorStatus) {
   EXPECT_EQ(WaitForLabel("Status: ", [](const std::string& s) { return s == "Status: Done"; }), "Status: Done");
 
   CloseAndExpectCleanEnd();
+}
+
+// Input into a page, then the window's close: the first close ends the
+// program and writes the settings, whatever was done in the page. Each way
+// is tried in several program starts of its own.
+class FirstClose : public BrontavelOnADesktop {
+ protected:
+  void SetUp() override {
+    BrontavelOnADesktop::SetUp();
+    Server.Page("/start.htm", "text/html", LinkPage("/next.htm", "start"));
+    Server.Page("/next.htm", "text/html", LinkPage("/start.htm", "next"));
+  }
+
+  // `input` in each start, then the close; the settings then keep `url` as
+  // the URL to test.
+  void EndsTheProgramAfter(const std::function<void()>& input, const std::string& url) {
+    const std::string ini = Home.ConfigDir() + "/brontavel2.ini";
+    for (int start = 1; start <= kStarts; ++start) {
+      SCOPED_TRACE("start " + std::to_string(start));
+      if (start > 1) StartProgram();
+      input();
+      ASSERT_TRUE(App->Running()) << "the program ended by itself";
+      std::filesystem::remove(ini);
+      std::optional<unsigned long> w = Desk.WaitForWindow("Brontavel V3.04");
+      ASSERT_TRUE(w.has_value());
+      Desk.AskToClose(*w);
+      std::optional<int> rc = App->WaitExit();
+      if (!rc) Desk.Screenshot(::testing::TempDir() + "/brontavel-first-close.png");
+      ASSERT_TRUE(rc.has_value()) << "still running after the first close";
+      EXPECT_EQ(*rc, 0);
+      const std::string written = testsupport::ReadFile(ini);
+      EXPECT_NE(written.find("URLEdit=" + url + "\n"), std::string::npos) << written;
+    }
+  }
+
+  // The browse tab on the start page, its link followed.
+  void BrowseToNext() {
+    Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+    ClickButton("Go to URL");
+    WaitForLabel("Status: ", Done);
+    ClickLink("WebBrowser2");
+    EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/next.htm")), Server.Url("/next.htm"));
+    WaitForLabel("Status: ", Done);
+  }
+  // The page's right-click menu, opened at the pointer, and a click on its
+  // item in that row (Back, Forward, Reload...).
+  void ClickMenuItem(int row) {
+    const desktop::Rect view = Desk.Extents(Desk.Need({"", "WebBrowser2"}, Main));
+    const int x = view.x + 100, y = view.y + 100;
+    Desk.ClickAt(x, y, 3);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Desk.ShowsContent({x + 2, y + 2, 60, 40}); }));
+    Desk.ClickAt(x + 40, y + 10 + 22 * row);
+  }
+  static bool Done(const std::string& s) { return s == "Status: Done"; }
+
+  static constexpr int kStarts = 3;
+};
+
+TEST_F(FirstClose, AfterBackInThePagesMenuAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        BrowseToNext();
+        ClickMenuItem(0);
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/start.htm")), Server.Url("/start.htm"));
+        Desk.Key("Escape");
+      },
+      Server.Url("/start.htm"));
+}
+
+TEST_F(FirstClose, AfterForwardInThePagesMenuAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        BrowseToNext();
+        ClickButton("Back");
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/start.htm")), Server.Url("/start.htm"));
+        WaitForLabel("Status: ", Done);
+        ClickMenuItem(1);
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/next.htm")), Server.Url("/next.htm"));
+        Desk.Key("Escape");
+      },
+      Server.Url("/next.htm"));
+}
+
+// The close comes half a second after the keys, the page still busy.
+TEST_F(FirstClose, AfterALinkClickAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+        ClickButton("Go to URL");
+        WaitForLabel("Status: ", Done);
+        ClickLink("WebBrowser2");
+        Desk.Key("Escape");
+        testsupport::PumpFor(500);
+      },
+      Server.Url("/next.htm"));
+}
+
+// The test waits for its second run when the window closes.
+TEST_F(FirstClose, AfterAClickIntoTheResultsViewDuringATest) {
+  EndsTheProgramAfter(
+      [&] {
+        ClickTab("2nd: Load Test The Server!");
+        Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+        Desk.TypeInto(Desk.Need({"spin box", "Number of Runs:"}, Main), "2");
+        Desk.TypeInto(Desk.Need({"spin box", "Wait per Run (s):"}, Main), "600");
+        // The results show while the test runs only with the graphs shown.
+        Node exact = Desk.Need({"check box", "Exact Timing / Hide Graphs"}, Main);
+        if (Desk.Has(exact, State::Checked)) Desk.Click(Desk.Extents(exact));
+        ClickButton("Start Test");
+        ClickTab("Browserview (1st Req.)");
+        ClickLink("WebBrowser_V11");
+      },
+      Server.Url("/start.htm"));
 }
 
 }  // namespace
