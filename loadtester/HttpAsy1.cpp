@@ -92,6 +92,7 @@ void THttpAsyForm::closeEvent(QCloseEvent* e) {
   // all the same.
   plat::Safely([this] { FormClose(); });
   e->accept();
+  if (OnClosed) OnClosed();
 }
 
 void THttpAsyForm::FormClose() { SaveSettings(); }

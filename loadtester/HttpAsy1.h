@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -147,6 +148,10 @@ class THttpAsyForm : public QMainWindow {
   // The printer "Print Graph" uses; it keeps its settings (landscape) for
   // the rest of the program run.
   QPrinter* Printer();
+
+  // Called once the window has closed (its settings written): the program
+  // sets it to end itself, as a main window's close does.
+  std::function<void()> OnClosed;
 
   // ---- window handlers -------------------------------------------------------
   void FormCreate();

@@ -4,6 +4,7 @@
 #include "loadtester/HttpAsy1.h"
 #include "loadtester/splash.h"
 #include "platform/fs/fs.h"
+#include "platform/messaging/messaging.h"
 #include "platform/qt/qtbridge.h"
 #include "platform/qt/qtdialogs.h"
 #include "platform/qt/webengine/webbrowser.h"
@@ -34,6 +35,11 @@ int main(int argc, char** argv) {
     // every caption, so only the plain name is set.
     QCoreApplication::setApplicationName(QStringLiteral("Brontavel 3"));
     plat::SetApplicationTitle("Brontavel 3");
+    // The program ends when its main window closes, not once Qt finds no
+    // other window shown: that rule looks at every top-level window, the
+    // web engine's own (its menus, popups, offscreen page windows) among
+    // them, and the end must not hang on what became of those.
+    form.OnClosed = [] { plat::PostQuitMessage(0); };
     form.show();
     rc = app.exec();
   }

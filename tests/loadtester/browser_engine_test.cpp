@@ -25,6 +25,7 @@
 #include "platform/qt/qtext.h"
 #include "platform/qt/webengine/webbrowser.h"
 #include "platform/sysutils/sysutils.h"
+#include "tests/support/loopback.h"
 #include "tests/support/page_server.h"
 #include "tests/support/private_home.h"
 #include "tests/support/qt_app.h"
@@ -425,17 +426,20 @@ TEST_F(BrowserEngine, ResultsViewPutsLaterFrameNavigationsToTheRule) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return loaded && server_.CountOf("/inner.htm") == inner + 1; }, 30000));
     EXPECT_TRUE(asked.empty()) << asked.front().first;
 
+    // The frame's navigation, and after it an image the page fetches, which
+    // is no navigation and comes either way.
     const int fetched = server_.CountOf("/next.htm");
-    view->page()->runJavaScript(plat::ToQ("document.querySelector('iframe').src = '" + next + "';"));
+    const int images = server_.CountOf("/a.png");
+    view->page()->runJavaScript(plat::ToQ("document.querySelector('iframe').src = '" + next + "';" +
+                                          "new Image().src = '" + server_.Url("/a.png") + "';"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !asked.empty(); }, 30000));
     EXPECT_EQ(asked.front(), std::make_pair(next, !show));
-    if (show) {
-      EXPECT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/next.htm") == fetched + 1; }, 30000));
-    } else {
-      // Refused while it was asked: no request goes out.
-      QApplication::processEvents();
-      EXPECT_EQ(server_.CountOf("/next.htm"), fetched);
-    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server_.CountOf("/a.png") == images + 1; }, 30000));
+    // A request let through goes out with the image: it gets its time to
+    // come, and with the box off it must not.
+    const bool came = QTest::qWaitFor([&] { return server_.CountOf("/next.htm") > fetched; }, show ? 30000 : 5000);
+    EXPECT_EQ(came, show);
+    EXPECT_EQ(server_.CountOf("/next.htm"), fetched + (show ? 1 : 0));
   }
 }
 
@@ -476,6 +480,124 @@ TEST_F(BrowserEngine, ResultsViewShowsTheFirstResponseFromItsOwnFolder) {
                                 30000));
     EXPECT_EQ(view->title(), QStringLiteral("first")) << plat::FromQ(view->url().toString());
     EXPECT_EQ(plat::FromQ(form.label3->text()), "file://" + path);
+  }
+}
+
+// A page the server answers with an error status and a page of its own is
+// a page that has loaded: the browse tab says "Done", and on the download
+// tab its completion starts the timed reload as any page's does.
+TEST_F(BrowserEngine, AServersErrorPageIsALoadedPage) {
+  const std::pair<const char*, const char*> statuses[] = {{"/e404.htm", "404 Not Found"},
+                                                          {"/e500.htm", "500 Internal Server Error"}};
+  for (const auto& [path, status] : statuses) {
+    server_.Page(path, "text/html", std::string("<html><body><img src=\"a.png\">") + status + "</body></html>",
+                 status);
+  }
+  for (const auto& [path, status] : statuses) {
+    SCOPED_TRACE(status);
+    const QString url = plat::ToQ(server_.Url(path));
+    {
+      SCOPED_TRACE("browse tab");
+      THttpAsyForm form;
+      form.show();
+      const int images = server_.CountOf("/a.png");
+      form.url1->setText(url);
+      form.gotobutton->click();
+      ASSERT_TRUE(QTest::qWaitFor(
+          [&] { return form.Label15->text() == QStringLiteral("Status: Done") && server_.CountOf("/a.png") == images + 1; },
+          30000))
+          << plat::FromQ(form.Label15->text());
+    }
+    {
+      SCOPED_TRACE("download tab");
+      THttpAsyForm form;
+      form.show();
+      form.PageControl2->setCurrentWidget(form.TabSheet7);
+      const int pages = server_.CountOf(path);
+      form.Edit2->setText(url);
+      form.Button6->click();
+      // The untimed load, then the complete reload timed to its end.
+      ASSERT_TRUE(QTest::qWaitFor(
+          [&] {
+            return server_.CountOf(path) == pages + 2 && form.Label12->text() == QStringLiteral("Status: Done") &&
+                   form.Label11->text().contains(QStringLiteral(" msec "));
+          },
+          30000))
+          << plat::FromQ(form.Label11->text()) << " / " << plat::FromQ(form.Label12->text());
+      EXPECT_FALSE(form.reloadpending);
+      EXPECT_NE(form.loadstart, 0);
+      EXPECT_TRUE(QRegularExpression(QStringLiteral("^Time: \\d+ msec $")).match(form.Label11->text()).hasMatch())
+          << plat::FromQ(form.Label11->text());
+    }
+  }
+}
+
+// A load that brought no document (nobody listening, or an error status
+// without a page, for which the engine shows its own) completes nothing:
+// the download tab still waits for its first completion, and each status
+// line says why in plain words, naming the server the engine's text means.
+TEST_F(BrowserEngine, ALoadThatBroughtNoDocumentCompletesNothing) {
+  server_.Page("/bare500.htm", "text/html", "", "500 Internal Server Error");
+  testsupport::RefusingPort refusing;
+  struct Case {
+    std::string url;
+    std::string reason;  // what the status line says after the address
+  };
+  const Case cases[] = {
+      {server_.Url("/bare500.htm"), "127.0.0.1 is currently unable to handle this request."},
+      {"http://127.0.0.1:" + std::to_string(refusing.Port()) + "/", "net::ERR_CONNECTION_REFUSED"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    const std::string expected = "Status: Could not load " + c.url + ": " + c.reason;
+    {
+      SCOPED_TRACE("browse tab");
+      THttpAsyForm form;
+      form.show();
+      form.url1->setText(plat::ToQ(c.url));
+      form.gotobutton->click();
+      ASSERT_TRUE(QTest::qWaitFor([&] { return form.Label15->text().startsWith("Status: Could not load"); }, 30000))
+          << plat::FromQ(form.Label15->text());
+      EXPECT_EQ(plat::FromQ(form.Label15->text()), expected);
+    }
+    {
+      SCOPED_TRACE("download tab");
+      THttpAsyForm form;
+      form.show();
+      form.PageControl2->setCurrentWidget(form.TabSheet7);
+      form.Edit2->setText(plat::ToQ(c.url));
+      form.Button6->click();
+      ASSERT_TRUE(QTest::qWaitFor([&] { return form.Label12->text().startsWith("Status: Could not load"); }, 30000))
+          << plat::FromQ(form.Label12->text());
+      EXPECT_EQ(plat::FromQ(form.Label12->text()), expected);
+      EXPECT_TRUE(form.reloadpending);
+      EXPECT_EQ(form.loadstart, 0);
+      EXPECT_EQ(form.Label11->text(), QStringLiteral("Time: 0ms"));
+    }
+  }
+  EXPECT_EQ(server_.CountOf("/bare500.htm"), 2);
+}
+
+// The engine's messages come as pieces of its own error page.
+TEST(BrowserEngineErrorText, TheEnginesMarkupBecomesPlainText) {
+  const QUrl url(QStringLiteral("http://127.0.0.1:8080/a%20b.htm"));
+  struct Case {
+    const char* engine;
+    const char* plain;
+  };
+  const Case cases[] = {
+      {"<strong jscontent=\"hostName\"></strong> is currently unable to handle this request.",
+       "127.0.0.1 is currently unable to handle this request."},
+      {"No webpage was found for the web address: <strong jscontent=\"failedUrl\"></strong>",
+       "No webpage was found for the web address: http://127.0.0.1:8080/a%20b.htm"},
+      {"<span jscontent=\"other\">x</span>Try <b>again</b>\n later", "Try again later"},
+      {"net::ERR_CONNECTION_REFUSED", "net::ERR_CONNECTION_REFUSED"},
+      {"", "The page could not be loaded"},
+      {"<br>", "The page could not be loaded"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.engine);
+    EXPECT_EQ(plat::FromQ(plat::TQtWebBrowser::PlainErrorText(QString::fromUtf8(c.engine), url)), c.plain);
   }
 }
 

@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +52,11 @@ class BrontavelOnADesktop : public ::testing::Test {
     BeforeStart();
     std::string why;
     ASSERT_TRUE(Desk.Start(why)) << why;
+    StartProgram();
+  }
+
+  // A program start of its own, the splash gone and the main window shown.
+  void StartProgram() {
     // The web engine's own library deletes some of its objects under another
     // size than it made them; the sanitizer cannot be told to pass over one
     // library for that check, so the check is off for this program. Leaks
@@ -61,7 +68,8 @@ class BrontavelOnADesktop : public ::testing::Test {
     // library's name, and no suppression could tell them from ours (the
     // window system's probe for OpenGL loads it even for software pages).
     const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "new_delete_type_mismatch=0";
+    std::string options =
+        std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "new_delete_type_mismatch=0";
     App = std::make_unique<desktop::Program>(
         Desk, BRONTAVEL_PATH, std::vector<std::string>{}, Home.Path("program"),
         std::vector<std::string>{"ASAN_OPTIONS=" + options, "QT_QUICK_BACKEND=software",
@@ -171,13 +179,24 @@ TEST_F(BrontavelOnADesktop, BrowsesFollowsALinkGoesBackAndStops) {
 // The load test tab: a short test against the server, the chart copied
 // from its right-click menu, the results view with "Show HTML-Results in
 // Browser" on (a click on a link of the first response follows it), the
-// view gone with it off (a click there loads nothing) and back with it on,
-// and the settings written when the window closes.
+// view gone with it off (what its page then goes to is refused) and back
+// with it on, and the settings written when the window closes.
 TEST_F(BrontavelOnADesktop, RunsALoadTestCopiesTheGraphUsesTheResultsViewAndKeepsTheSettings) {
   // The results view shows the first response from a local file: its link
   // names the server.
   Server.Page("/load.htm", "text/html", LinkPage(Server.Url("/first.htm"), "load"));
-  Server.Page("/first.htm", "text/html", LinkPage(Server.Url("/second.htm"), "first"));
+  // Once the server lets its image through (the view hidden by then), the
+  // page fetches another image and then goes to another page by itself.
+  const std::string go = "new Image().src='" + Server.Url("/after.png") + "';location.href='" +
+                         Server.Url("/refused.htm") + "';";
+  std::string first = LinkPage(Server.Url("/second.htm"), "first");
+  first.insert(first.find("</body>"), "<img src=\"" + Server.Url("/gate.png") + "\" onload=\"" + go +
+                                          "\" onerror=\"" + go + "\">");
+  Server.Page("/first.htm", "text/html", first);
+  Server.Page("/gate.png", "image/png", std::string("\x89PNG\r\n\x1a\n", 8));
+  Server.Page("/after.png", "image/png", std::string("\x89PNG\r\n\x1a\n", 8));
+  Server.Page("/refused.htm", "text/html", "<html><body>refused</body></html>");
+  Server.Hold("/gate.png");
   Server.Page("/second.htm", "text/html", "<html><body>second</body></html>");
 
   ClickTab("2nd: Load Test The Server!");
@@ -219,15 +238,19 @@ TEST_F(BrontavelOnADesktop, RunsALoadTestCopiesTheGraphUsesTheResultsViewAndKeep
       << ::testing::PrintToString(Server.Paths());
   ASSERT_TRUE(App->Running());
 
-  // The box off: the view goes, and a click where it was loads nothing.
+  // The box off: the view goes, and with no test running the page's own
+  // navigation is refused. The image it fetches first shows that it got
+  // there; the refused page gets its time to come.
   Node box = Desk.Need({"check box", "Show HTML-Results in Browser"}, Main);
   Desk.Click(Desk.Extents(box));
   EXPECT_TRUE(testsupport::WaitUntil(
       [&] { return !Desk.Find({"", "WebBrowser_V11"}, desktop::Ms(0), Main).has_value(); }));
-  const std::vector<std::string> before = Server.Paths();
-  Desk.ClickAt(place.x + 20, place.y + 30);
-  testsupport::PumpFor(1000);
-  EXPECT_EQ(Server.Paths(), before);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Server.CountOf("/gate.png") == 1; }));
+  Server.Release("/gate.png");
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return Server.CountOf("/after.png") == 1; }))
+      << ::testing::PrintToString(Server.Paths());
+  EXPECT_FALSE(testsupport::WaitUntil([&] { return Server.CountOf("/refused.htm") > 0; }, 5000))
+      << ::testing::PrintToString(Server.Paths());
   // On again: the view is back where it was, with the page it went to, and
   // its link is followed again.
   Desk.Click(Desk.Extents(box));
@@ -307,6 +330,146 @@ TEST_F(BrontavelUnderAFileSizeLimit, SavingTheSettingsFailsAndTheOldOnesStay) {
   ASSERT_TRUE(rc.has_value()) << "still running after the close";
   EXPECT_EQ(*rc, 0);
   EXPECT_TRUE(testsupport::ReadFile(IniPath) == Old) << testsupport::ReadFile(IniPath);
+}
+
+// Pages the server answers with an error status and a page of its own:
+// the browse tab shows one as done, and the download tab times the
+// complete reload of the other, which the server sees come.
+TEST_F(BrontavelOnADesktop, TimesAndShowsAPageAnsweredWithAnErrorStatus) {
+  Server.Page("/missing.htm", "text/html", "<html><body><img src=\"/dot.png\">missing</body></html>",
+              "404 Not Found");
+  Server.Page("/broken.htm", "text/html", "<html><body><img src=\"/dot.png\">broken</body></html>",
+              "500 Internal Server Error");
+  Server.Page("/dot.png", "image/png", std::string("\x89PNG\r\n\x1a\n", 8));
+
+  Desk.TypeInto(UrlEdit(), Server.Url("/missing.htm"));
+  ClickButton("Go to URL");
+  EXPECT_EQ(WaitForLabel("Status: ", [](const std::string& s) { return s == "Status: Done"; }), "Status: Done");
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return Server.CountOf("/dot.png") == 1; }));
+
+  ClickTab("3rd: Measure Client's Download Time!");
+  Desk.TypeInto(UrlEdit(), Server.Url("/broken.htm"));
+  ClickButton("Start Test");
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return Server.CountOf("/broken.htm") == 2; }))
+      << ::testing::PrintToString(Server.Paths());
+  const std::string time = WaitForLabel("Time: ", IsTimeLine);
+  EXPECT_TRUE(IsTimeLine(time)) << time;
+  EXPECT_EQ(WaitForLabel("Status: ", [](const std::string& s) { return s == "Status: Done"; }), "Status: Done");
+
+  CloseAndExpectCleanEnd();
+}
+
+// Input into a page, then the window's close: the first close ends the
+// program and writes the settings, whatever was done in the page. Each way
+// is tried in several program starts of its own.
+class FirstClose : public BrontavelOnADesktop {
+ protected:
+  void SetUp() override {
+    BrontavelOnADesktop::SetUp();
+    Server.Page("/start.htm", "text/html", LinkPage("/next.htm", "start"));
+    Server.Page("/next.htm", "text/html", LinkPage("/start.htm", "next"));
+  }
+
+  // `input` in each start, then the close; the settings then keep `url` as
+  // the URL to test.
+  void EndsTheProgramAfter(const std::function<void()>& input, const std::string& url) {
+    const std::string ini = Home.ConfigDir() + "/brontavel2.ini";
+    for (int start = 1; start <= kStarts; ++start) {
+      SCOPED_TRACE("start " + std::to_string(start));
+      if (start > 1) StartProgram();
+      input();
+      ASSERT_TRUE(App->Running()) << "the program ended by itself";
+      std::filesystem::remove(ini);
+      std::optional<unsigned long> w = Desk.WaitForWindow("Brontavel V3.04");
+      ASSERT_TRUE(w.has_value());
+      Desk.AskToClose(*w);
+      std::optional<int> rc = App->WaitExit();
+      if (!rc) Desk.Screenshot(::testing::TempDir() + "/brontavel-first-close.png");
+      ASSERT_TRUE(rc.has_value()) << "still running after the first close";
+      EXPECT_EQ(*rc, 0);
+      const std::string written = testsupport::ReadFile(ini);
+      EXPECT_NE(written.find("URLEdit=" + url + "\n"), std::string::npos) << written;
+    }
+  }
+
+  // The browse tab on the start page, its link followed.
+  void BrowseToNext() {
+    Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+    ClickButton("Go to URL");
+    WaitForLabel("Status: ", Done);
+    ClickLink("WebBrowser2");
+    EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/next.htm")), Server.Url("/next.htm"));
+    WaitForLabel("Status: ", Done);
+  }
+  // The page's right-click menu, opened at the pointer, and a click on its
+  // item in that row (Back, Forward, Reload...).
+  void ClickMenuItem(int row) {
+    const desktop::Rect view = Desk.Extents(Desk.Need({"", "WebBrowser2"}, Main));
+    const int x = view.x + 100, y = view.y + 100;
+    Desk.ClickAt(x, y, 3);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Desk.ShowsContent({x + 2, y + 2, 60, 40}); }));
+    Desk.ClickAt(x + 40, y + 10 + 22 * row);
+  }
+  static bool Done(const std::string& s) { return s == "Status: Done"; }
+
+  static constexpr int kStarts = 3;
+};
+
+TEST_F(FirstClose, AfterBackInThePagesMenuAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        BrowseToNext();
+        ClickMenuItem(0);
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/start.htm")), Server.Url("/start.htm"));
+        Desk.Key("Escape");
+      },
+      Server.Url("/start.htm"));
+}
+
+TEST_F(FirstClose, AfterForwardInThePagesMenuAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        BrowseToNext();
+        ClickButton("Back");
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/start.htm")), Server.Url("/start.htm"));
+        WaitForLabel("Status: ", Done);
+        ClickMenuItem(1);
+        EXPECT_EQ(WaitForText(UrlEdit(), Server.Url("/next.htm")), Server.Url("/next.htm"));
+        Desk.Key("Escape");
+      },
+      Server.Url("/next.htm"));
+}
+
+// The close comes half a second after the keys, the page still busy.
+TEST_F(FirstClose, AfterALinkClickAndEscape) {
+  EndsTheProgramAfter(
+      [&] {
+        Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+        ClickButton("Go to URL");
+        WaitForLabel("Status: ", Done);
+        ClickLink("WebBrowser2");
+        Desk.Key("Escape");
+        testsupport::PumpFor(500);
+      },
+      Server.Url("/next.htm"));
+}
+
+// The test waits for its second run when the window closes.
+TEST_F(FirstClose, AfterAClickIntoTheResultsViewDuringATest) {
+  EndsTheProgramAfter(
+      [&] {
+        ClickTab("2nd: Load Test The Server!");
+        Desk.TypeInto(UrlEdit(), Server.Url("/start.htm"));
+        Desk.TypeInto(Desk.Need({"spin box", "Number of Runs:"}, Main), "2");
+        Desk.TypeInto(Desk.Need({"spin box", "Wait per Run (s):"}, Main), "600");
+        // The results show while the test runs only with the graphs shown.
+        Node exact = Desk.Need({"check box", "Exact Timing / Hide Graphs"}, Main);
+        if (Desk.Has(exact, State::Checked)) Desk.Click(Desk.Extents(exact));
+        ClickButton("Start Test");
+        ClickTab("Browserview (1st Req.)");
+        ClickLink("WebBrowser_V11");
+      },
+      Server.Url("/start.htm"));
 }
 
 }  // namespace

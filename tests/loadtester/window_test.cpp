@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -363,6 +364,34 @@ TEST_F(Window, FailedSettingsWriteIsShownAndTheWindowStillCloses) {
   EXPECT_FALSE(form.isVisible());
   ASSERT_EQ(rec_.errors.size(), 1u);
   EXPECT_EQ(rec_.errors[0], "Unable to write to " + bad + "/" + form.inifilename);
+}
+
+// The program's end comes with the window's close, once the settings are
+// written, and also after a write that failed (the window closes anyway).
+TEST_F(Window, TheCloseTellsTheProgramOnceTheSettingsAreWritten) {
+  for (bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "settings written" : "settings not writable");
+    std::string blocker = cfg_ + "/file";
+    std::ofstream(blocker) << "x";
+    testsupport::ScopedEnv config("XDG_CONFIG_HOME", writable ? cfg_ : blocker + "/config");
+    std::remove(IniPath().c_str());
+    THttpAsyForm form;
+    form.show();
+    Settle();
+    form.URLEdit->setText(QStringLiteral("http://127.0.0.1:1/closed"));
+    int told = 0;
+    std::string written;
+    form.OnClosed = [&] {
+      ++told;
+      written = Slurp(IniPath());
+    };
+    EXPECT_TRUE(form.close());
+    EXPECT_EQ(told, 1);
+    if (writable) {
+      EXPECT_NE(written.find("URLEdit=http://127.0.0.1:1/closed\n"), std::string::npos) << written;
+    }
+    rec_.errors.clear();
+  }
 }
 
 TEST_F(Window, LabelsNameTheirInputsAndTabOrderFollowsTheLayout) {

@@ -21,9 +21,10 @@ PageServer::~PageServer() {
   for (std::thread& t : workers_) t.join();
 }
 
-void PageServer::Page(const std::string& path, const std::string& contentType, const std::string& body) {
+void PageServer::Page(const std::string& path, const std::string& contentType, const std::string& body,
+                      const std::string& status) {
   std::lock_guard<std::mutex> lock(mutex_);
-  pages_[path] = {contentType, body};
+  pages_[path] = {status, contentType, body};
 }
 
 std::string PageServer::Url(const std::string& path) const {
@@ -84,9 +85,10 @@ void PageServer::Serve(int fd) {
       paths_.push_back(path);
       released_.wait(lock, [&] { return stop_ || held_.count(path) == 0; });
       auto it = pages_.find(path);
-      std::string status = it == pages_.end() ? "404 Not Found" : "200 OK";
-      std::string type = it == pages_.end() ? "text/plain" : it->second.first;
-      std::string body = it == pages_.end() ? "not found" : it->second.second;
+      const Answer a = it == pages_.end() ? Answer{"404 Not Found", "text/plain", "not found"} : it->second;
+      const std::string& status = a.status;
+      const std::string& type = a.contentType;
+      const std::string& body = a.body;
       response = "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " +
                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     }

@@ -24,9 +24,11 @@ class PageServer {
   PageServer(const PageServer&) = delete;
   PageServer& operator=(const PageServer&) = delete;
 
-  // Serves `body` at `path` ("/index.htm") with the given content type;
-  // other paths get 404. Set the pages before a browser asks for them.
-  void Page(const std::string& path, const std::string& contentType, const std::string& body);
+  // Serves `body` at `path` ("/index.htm") with the given content type and
+  // status line ("404 Not Found" for a server's own error page); other
+  // paths get a plain 404. Set the pages before a browser asks for them.
+  void Page(const std::string& path, const std::string& contentType, const std::string& body,
+            const std::string& status = "200 OK");
   std::string Url(const std::string& path) const;
 
   // The paths requested so far, in the order their requests arrived.
@@ -45,7 +47,10 @@ class PageServer {
   LoopbackListener listener_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
-  std::map<std::string, std::pair<std::string, std::string>> pages_;
+  struct Answer {
+    std::string status, contentType, body;
+  };
+  std::map<std::string, Answer> pages_;
   std::vector<std::string> paths_;
   std::set<std::string> held_;
   std::condition_variable released_;

@@ -147,7 +147,16 @@ TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options)
         break;
       case QWebEngineLoadingInfo::LoadFailedStatus:
         ApprovedLoadEnded(info.url());
-        LoadEnded(false, info.errorString());
+        // The engine counts every error status as a failure, also one the
+        // server answered with a page of its own: that page is shown, its
+        // images are fetched, and it has loaded as any other. Only an
+        // answer without a body, for which the engine shows its own page,
+        // brought no document.
+        if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain && !info.isErrorPage()) {
+          LoadEnded(true, QString());
+        } else {
+          LoadEnded(false, PlainErrorText(info.errorString(), info.url()));
+        }
         break;
       case QWebEngineLoadingInfo::LoadStoppedStatus:
         ApprovedLoadEnded(info.url());
@@ -195,6 +204,29 @@ void TQtWebBrowser::ApprovedLoadEnded(const QUrl& url) {
 void TQtWebBrowser::FrameComplete(const QString& url) {
   if (stopped_) return;
   Safely([&] { DoDocumentComplete(FromQ(url)); });
+}
+
+QString TQtWebBrowser::PlainErrorText(const QString& engineText, const QUrl& url) {
+  // The engine's texts are pieces of its own error page, with elements its
+  // page script fills in: the ones we know get their values, the rest of
+  // the markup goes.
+  static const QRegularExpression filled(QStringLiteral("<(\\w+)[^>]*\\bjscontent=\"(\\w+)\"[^>]*>[^<]*</\\1>"));
+  static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+  static const QRegularExpression space(QStringLiteral("\\s+"));
+  QString text;
+  qsizetype from = 0;
+  for (auto it = filled.globalMatch(engineText); it.hasNext();) {
+    const QRegularExpressionMatch m = it.next();
+    text += engineText.mid(from, m.capturedStart() - from);
+    const QString name = m.captured(2);
+    if (name == QLatin1String("hostName")) text += url.host();
+    if (name == QLatin1String("failedUrl")) text += Encoded(url);
+    from = m.capturedEnd();
+  }
+  text += engineText.mid(from);
+  text.remove(tag);
+  text = text.replace(space, QStringLiteral(" ")).trimmed();
+  return text.isEmpty() ? QStringLiteral("The page could not be loaded") : text;
 }
 
 QUrl TQtWebBrowser::EngineAddress(const std::string& url) {

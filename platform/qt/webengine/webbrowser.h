@@ -43,6 +43,10 @@ class TQtWebBrowser : public IWebBrowser {
   // does ("127.0.0.1:8080/x" is "http://127.0.0.1:8080/x"). Raises
   // EBrowserError for one that cannot be navigated.
   static QUrl EngineAddress(const std::string& url);
+  // The engine's message for a load that brought no document, as plain
+  // text: its markup taken out, the names it stands for (the server, the
+  // address) put in.
+  static QString PlainErrorText(const QString& engineText, const QUrl& url);
 
  private:
   class Page;

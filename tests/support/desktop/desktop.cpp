@@ -488,8 +488,11 @@ Program::Program(Desktop& desk, const std::string& exe, const std::vector<std::s
     std::filesystem::create_directories(ownFolder);
     Exe_ = ownFolder + "/" + std::filesystem::path(exe).filename().string();
     std::error_code ec;
-    std::filesystem::create_hard_link(exe, Exe_, ec);
-    if (ec) std::filesystem::copy_file(exe, Exe_, std::filesystem::copy_options::overwrite_existing);
+    // A later start of the program in the same folder finds its link there.
+    if (!std::filesystem::equivalent(exe, Exe_, ec)) {
+      std::filesystem::create_hard_link(exe, Exe_, ec);
+      if (ec) std::filesystem::copy_file(exe, Exe_, std::filesystem::copy_options::overwrite_existing);
+    }
   }
   std::vector<std::string> argv{Exe_};
   argv.insert(argv.end(), args.begin(), args.end());
