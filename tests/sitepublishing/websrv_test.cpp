@@ -1170,23 +1170,27 @@ TEST(WebServerSmallLimits, ClientsAreServedAndNoneIsResetForAnother) {
     if (r.rlim_max < limit) GTEST_SKIP() << "the hard limit of open files is below " << limit;
     SmallLimitServer server(limit, site, "WebServerSmallLimits.ClientsAreServedAndNoneIsResetForAnother");
     ASSERT_GT(server.Port, 0);
-    auto get = [&](const std::string& path, int timeoutMs) {
+    // lateMs: the request follows the connection after that pause.
+    auto get = [&](const std::string& path, int timeoutMs, int lateMs = 0) {
       RawClient c;
       if (!c.Connect("127.0.0.1", server.Port, testsupport::kPatienceMs)) return std::string("no connection");
+      if (lateMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
       c.Send("GET " + path + " HTTP/1.0\r\n\r\n");
       return c.ReadAll(timeoutMs);
     };
 
-    // Twenty clients at once, requests one after the other: every one is
-    // answered, none closed to make room for another.
-    constexpr int kClients = 20, kEach = 25;
+    // More clients at once than the server holds under the limit, requests
+    // one after the other, each a moment after its connection (as over a
+    // slow link): every one is answered, none closed to make room for
+    // another.
+    constexpr int kClients = 40, kEach = 10;
     std::atomic<int> wrong{0};
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i)
       clients.emplace_back([&, i] {
         for (int k = 0; k < kEach; ++k) {
           bool page = (i + k) % 2 == 0;
-          if (get(page ? "/index.html" : "/image.png", testsupport::kPatienceMs) != (page ? kHome : kImage)) ++wrong;
+          if (get(page ? "/index.html" : "/image.png", testsupport::kPatienceMs, 50) != (page ? kHome : kImage)) ++wrong;
         }
       });
     for (auto& t : clients) t.join();
