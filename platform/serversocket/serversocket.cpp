@@ -304,7 +304,7 @@ std::shared_ptr<TServerSocket::Conn> TServerSocket::MakeWork(const std::shared_p
 }
 
 void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn) {
-  std::lock_guard<std::mutex> lock(core->Mutex);
+  std::unique_lock<std::mutex> lock(core->Mutex);
   core->Queue.push_back(conn);
   ++core->Busy;
   // Finished workers are kept for the next connections. Each connection
@@ -325,6 +325,9 @@ void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<C
       }
     }
   }
+  // Woken after the lock is let go, so that the worker does not wake only
+  // to wait for it.
+  lock.unlock();
   core->WorkReady.notify_one();
 }
 
