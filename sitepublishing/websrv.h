@@ -11,7 +11,7 @@
 // the connection gets its own thread, which sends the file: so a slow client
 // holds neither the window nor a connection thread. The accept thread also
 // refuses the requests whose time ran out, and holds the connections whose
-// answer is over until their clients close.
+// answer is over and whose clients still send until those close.
 #pragma once
 
 #include <cstddef>

@@ -14,6 +14,12 @@
 //                       and never close, all at once before the probing
 //   rate:N              such clients, N a second throughout the probing
 //   silent:N            N clients that connect, send nothing and never close
+//   stuck:N             after one normal request, N clients that ask for
+//                       /big.bin with a 64 KB receive buffer, read nothing
+//                       and never close, all at once before the probing
+//                       (each keeps a connection thread writing)
+//   probe               no clients: the probe alone, beside what else the
+//                       caller runs
 //
 // Prints "ready" once the scenario's clients are there, then probes for
 // SECONDS (each probe waits up to 60 s, with 100 ms between probes; one
@@ -54,10 +60,12 @@ struct Counts {
 // Clients on plain connections, opened by one thread and tallied at the end.
 class HeldClients {
  public:
-  HeldClients(int port, std::string request) : Port_(port), Request_(std::move(request)) {}
+  HeldClients(int port, std::string request, int receiveBuffer = 0)
+      : Port_(port), Request_(std::move(request)), ReceiveBuffer_(receiveBuffer) {}
   // One more client: connected, its request (if any) sent.
   void Add() {
     auto c = std::make_unique<RawClient>();
+    c->ReceiveBuffer = ReceiveBuffer_;
     if (!c->Connect("127.0.0.1", Port_, 10000)) return;
     if (!Request_.empty()) c->Send(Request_);
     std::lock_guard<std::mutex> lock(M_);
@@ -93,6 +101,7 @@ class HeldClients {
  private:
   int Port_;
   std::string Request_;
+  int ReceiveBuffer_;
   std::mutex M_;
   std::vector<std::unique_ptr<RawClient>> Clients_;
 };
@@ -120,11 +129,12 @@ int main(int argc, char** argv) {
   const int seconds = std::atoi(argv[3]);
   const std::string path = argv[4];
   const std::string kind = scenario[0];
-  const int count = scenario.size() > 1 ? std::atoi(scenario[1].c_str()) : 0;
+  const int count = kind == "probe" ? 1 : scenario.size() > 1 ? std::atoi(scenario[1].c_str()) : 0;
   const int everyMs = scenario.size() > 2 ? std::atoi(scenario[2].c_str()) : 2000;
   const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
   const bool trickle = kind == "trickle" || kind == "trickle-keep";
-  if (count <= 0 || !(trickle || kind == "burst" || kind == "rate" || kind == "silent")) {
+  if (count <= 0 ||
+      !(trickle || kind == "burst" || kind == "rate" || kind == "silent" || kind == "stuck" || kind == "probe")) {
     std::fprintf(stderr, "bench_trickle: unknown scenario %s\n", argv[2]);
     return 2;
   }
@@ -143,9 +153,19 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_trickle: only %d of %d clients connected\n", tricklers->Now().EverConnected, count);
       return 1;
     }
+  } else if (kind == "stuck") {
+    // One normal request first: on a fresh server that leaves one idle
+    // connection thread beside the burst.
+    RawClient first;
+    if (first.Connect("127.0.0.1", port, kProbePatienceMs)) {
+      first.Send(request);
+      first.ReadAll(kProbePatienceMs);
+    }
+    held = std::make_unique<HeldClients>(port, "GET /big.bin HTTP/1.0\r\nHost: localhost\r\n\r\n", 64 * 1024);
+    for (int i = 0; i < count; ++i) held->Add();
   } else {
     held = std::make_unique<HeldClients>(port, kind == "silent" ? std::string() : request);
-    if (kind != "rate")
+    if (kind != "rate" && kind != "probe")
       for (int i = 0; i < count; ++i) held->Add();
   }
   std::printf("ready\n");

@@ -6,14 +6,20 @@
 # at a time); and both together. Then, with the probe's worst wait beside
 # each: clients that never close after their answer (a burst, and a steady
 # rate), silent clients kept past their 60 s time-out, and the trickling
-# clients run past it (about 90 s). Prints two tables; see bench/README.md.
-# The second takes about ten minutes.
+# clients run past it (about 90 s). Then, each on a server process of its
+# own, with the probe's worst wait beside each: bursts of downloads that
+# their clients never read beside one idle connection thread, and small
+# limits of open files (a stuck download, and wrk -c 20). Prints three
+# tables; see bench/README.md. The second takes about ten minutes, the
+# third about four.
 #
 #   bench/websrv/trickle.sh [SECONDS] [BEFORE-REF]     default: 10, merge-base with main
+#   TABLES="first long fresh" (default: all three) picks the tables to measure.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../build-driver.sh" bench_websrv websrv
 . "$(dirname "${BASH_SOURCE[0]}")/site.sh"
 secs="${1:-10}"
+tables="${TABLES:-first long fresh}"
 clients=300
 every=2000   # ms between two bytes of one trickling client
 after_driver="$driver"
@@ -77,6 +83,7 @@ sample() {
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()
 for server in before after; do
+  [[ " $tables " == *" first "* ]] || break
   pid_var=pid_$server; pid=${!pid_var}
   port_var=port_$server; port=${!port_var}
   for mode in wrk trickle both; do
@@ -140,6 +147,7 @@ long_scenarios=(
 )
 long_rows=()
 for server in before after; do
+  [[ " $tables " == *" long "* ]] || break
   pid_var=pid_$server; pid=${!pid_var}
   port_var=port_$server; port=${!port_var}
   for entry in "${long_scenarios[@]}"; do
@@ -157,6 +165,66 @@ for server in before after; do
   done
 done
 
+# Each on a fresh server process, so that its connection threads are made
+# as the scenario's clients come: label, soft limit of open files ("-": the
+# script's own), bench_trickle scenario, its seconds, and wrk's connections
+# beside it (0: none).
+fresh_scenarios=(
+  "2 downloads never read, beside one idle thread|-|stuck:2|15|0"
+  "5 downloads never read, beside one idle thread|-|stuck:5|15|0"
+  "20 downloads never read, beside one idle thread|-|stuck:20|15|0"
+  "open-file limit 64: 1 download never read|64|stuck:1|15|0"
+  "open-file limit 64: wrk -c 20|64|probe|$secs|20"
+  "open-file limit 128: 1 download never read|128|stuck:1|15|0"
+  "open-file limit 128: wrk -c 20|128|probe|$secs|20"
+)
+truncate -s 64M "$work/www/big.bin"
+# Starts driver $1 on port $2 under soft limit $3; sets fresh_pid.
+fresh() {
+  if [ "$3" = - ]; then
+    "$1" "$work/www" "$2" >"$work/fresh.out" 2>"$work/fresh.err" &
+  else
+    (ulimit -Sn "$3" && exec "$1" "$work/www" "$2") >"$work/fresh.out" 2>"$work/fresh.err" &
+  fi
+  fresh_pid=$!; pids+=("$fresh_pid")
+  for _ in $(seq 100); do grep -q '^port=' "$work/fresh.out" 2>/dev/null && break; sleep 0.1; done
+}
+fresh_rows=()
+for server in before after; do
+  [[ " $tables " == *" fresh "* ]] || break
+  driver_var=${server}_driver; drv=${!driver_var}
+  for entry in "${fresh_scenarios[@]}"; do
+    IFS='|' read -r what limit scenario seconds conns <<<"$entry"
+    read -r port < <(free_ports 1)
+    fresh "$drv" "$port" "$limit"
+    rm -f "$work/stop"
+    sample "$fresh_pid" "$work/stop" >"$work/sample" &
+    sampler=$!
+    "$trickle" "$port" "$scenario" "$seconds" /page.html >"$work/fresh-probe.out" 2>"$work/fresh-probe.err" &
+    tpid=$!; pids+=("$tpid")
+    rps="-"; total="-"; errs="-"; unanswered="-"
+    if [ "$conns" -gt 0 ]; then
+      for _ in $(seq 600); do grep -q '^ready' "$work/fresh-probe.out" && break; sleep 0.1; done
+      wrk_out=$(wrk -c "$conns" -t 2 -d "${seconds}s" "http://127.0.0.1:$port/page.html" 2>&1 || true)
+      rps=$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$wrk_out")
+      total=$(sed -n 's/^ *\([0-9]*\) requests in.*/\1/p' <<<"$wrk_out")
+      e=$(sed -n 's/^ *Socket errors: connect \([0-9]*\), read \([0-9]*\), write \([0-9]*\), timeout \([0-9]*\).*/\1 \2 \3 \4/p' <<<"$wrk_out")
+      read -r econn eread ewrite etime <<<"${e:-0 0 0 0}"
+      errs="$econn / $eread / $ewrite / $etime"
+      # Every answer ends at the close, which wrk counts as a read error.
+      unanswered=$((econn + eread + ewrite - ${total:-0}))
+    fi
+    wait "$tpid" || true
+    probe=$(grep '^probes=' "$work/fresh-probe.out" || echo "probes=?")
+    touch "$work/stop"; wait "$sampler"
+    read -r threads mem <"$work/sample"
+    kill "$fresh_pid" 2>/dev/null || true; wait "$fresh_pid" 2>/dev/null || true
+    pok="$(field ok "$probe") of $(field probes "$probe") ($(field timeouts "$probe") timed out, $(field failed "$probe") failed)"
+    fresh_rows+=("| $server | $what | $rps | $total | $errs | $unanswered | $pok | $(field p50_ms "$probe") | $(field max_ms "$probe") | $threads |")
+    sleep 2
+  done
+done
+
 echo "before: $before_ref; after: the working tree ($(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD || echo ', modified'))"
 echo "${secs} s a scenario, trickling clients send a byte every ${every} ms, $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2), $(nproc) cores, open files $(ulimit -n), load average before: $load"
 echo
@@ -167,3 +235,7 @@ echo
 echo "| server | clients | probes answered | probe p50 (ms) | probe worst wait (ms) | their connections ended by the server | server threads, max | server memory, max (MB) |"
 echo "|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${long_rows[@]}"
+echo
+echo "| server | scenario | wrk requests/s | wrk requests | wrk connect / read / write errors / time-outs | connections ended without an answer | probes answered | probe p50 (ms) | probe worst wait (ms) | server threads, max |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${fresh_rows[@]}"

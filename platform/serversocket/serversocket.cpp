@@ -58,6 +58,20 @@ int ListenOn(int family, int port, int& err) {
   return fd;
 }
 
+// True when the client has sent bytes not yet read, without waiting.
+bool StillSending(int fd) {
+  char c;
+  ssize_t n;
+  do {
+    n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n > 0;
+}
+
+// A head silent this long may be closed to make room for a new client;
+// one that has just come is most likely a request on its way.
+constexpr std::int64_t kFreshHeadMs = 1000;
+
 }  // namespace
 
 using serversocket_detail::BoundPort;
@@ -78,7 +92,7 @@ struct TServerSocket::Core {
   bool Stopping = false;
   int Max = 1;
   int Busy = 0;  // connections queued or being served
-  int Idle = 0;  // workers waiting for a connection
+  int Idle = 0;  // workers waiting for a connection, woken or not
   std::deque<std::shared_ptr<Conn>> Queue;
   // Worker i serves Current[i] (null while idle); sized Max at Open.
   std::vector<std::shared_ptr<Conn>> Current;
@@ -86,6 +100,9 @@ struct TServerSocket::Core {
   // Connections whose work is over, shut down for writing, for the accept
   // thread to hold until their clients close.
   std::vector<int> HandedBack;
+  // The accept thread waits for a connection to end before it takes the
+  // next client: the workers wake it when theirs ends.
+  bool RoomWanted = false;
   std::vector<int> ListenFds;
   int WakeFd = -1;
   std::function<TServerClientThread*(TServerClientWinSocket*)> OnGetThread;
@@ -96,9 +113,10 @@ struct TServerSocket::Core {
   std::size_t HeadMaxBytes = 0;
   std::size_t MaxPending = 1;
   int CloseLingerMs = 0;
-  // Descriptors the clients held must leave: the reserve and what the
-  // process had open when the server started.
-  std::size_t Unavailable = 0;
+  // What the process had open when the server started (the accept
+  // thread's poll set included), and the reserve asked for.
+  std::size_t OpenAtStart = 0;
+  std::size_t Reserve = 0;
   ThreadQueueId OwnerQueue = 0;
   std::thread::id OwnerThread;
 
@@ -153,7 +171,8 @@ void TServerSocket::Open() {
   core->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (core->WakeFd < 0) throw ESocketError(Format("Cannot start the server: %s", std::strerror(errno)));
   // The accept thread's own poll set is one more.
-  core->Unavailable = static_cast<std::size_t>(std::max(0, DescriptorReserve)) + OpenDescriptorCount() + 1;
+  core->OpenAtStart = OpenDescriptorCount() + 1;
+  core->Reserve = static_cast<std::size_t>(std::max(0, DescriptorReserve));
 
   AcceptThread_ = std::thread(AcceptLoop, core);
   Core_ = std::move(core);
@@ -234,19 +253,31 @@ void TServerSocket::WorkerLoop(std::shared_ptr<Core> core, std::size_t index) {
     } catch (...) {
       // The work reports its own failures to its client; nothing more to tell.
     }
-    // The accept thread waits for the client's close, not this thread.
+    // A client that has sent nothing since its request (most do) is closed
+    // at once: with nothing unread the close is a plain end, whatever of
+    // the answer is still on its way. One still sending goes to the accept
+    // thread, which drops what comes until the client closes, since a close
+    // with bytes unread would answer with a reset; no thread waits for it.
     int fd = conn->Socket->TakeForClosing();
+    if (fd >= 0 && conn->Socket->Unread_.empty() && !StillSending(fd)) {
+      ::close(fd);
+      fd = -1;
+    }
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(core->Mutex);
       core->Current[index].reset();
       --core->Busy;
       if (fd >= 0 && !core->Stopping) {
+        // One wake-up for those handed back before the accept thread looks.
+        wake = core->HandedBack.empty();
         core->HandedBack.push_back(fd);
         fd = -1;
       }
+      wake = wake || core->RoomWanted;
     }
     if (fd >= 0) ::close(fd);
-    Wake(core);
+    if (wake) Wake(core);
     delete conn->Work;
     delete conn->Socket;
   }
@@ -273,12 +304,14 @@ std::shared_ptr<TServerSocket::Conn> TServerSocket::MakeWork(const std::shared_p
 }
 
 void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn) {
-  std::lock_guard<std::mutex> lock(core->Mutex);
+  std::unique_lock<std::mutex> lock(core->Mutex);
   core->Queue.push_back(conn);
   ++core->Busy;
-  // Finished workers are kept for the next connections; a new one is made
-  // only when none is waiting, so there are never more than Max.
-  if (core->Idle == 0 && core->Workers.size() < core->Current.size()) {
+  // Finished workers are kept for the next connections. Each connection
+  // waiting has an idle worker of its own, or a new one while there are
+  // fewer than Max: an idle worker woken for an earlier connection counts
+  // as idle until it takes that one, so it is not counted for two.
+  if (core->Queue.size() > static_cast<std::size_t>(core->Idle) && core->Workers.size() < core->Current.size()) {
     try {
       core->Workers.emplace_back(WorkerLoop, core, core->Workers.size());
     } catch (const std::system_error&) {
@@ -292,6 +325,9 @@ void TServerSocket::Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<C
       }
     }
   }
+  // Woken after the lock is let go, so that the worker does not wake only
+  // to wait for it.
+  lock.unlock();
   core->WorkReady.notify_one();
 }
 
@@ -427,28 +463,75 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
   };
 
   // What the descriptor limit leaves for the clients, read every turn: the
-  // program may change its limit while the server runs.
+  // program may change its limit while the server runs. Under a small limit
+  // the reserve is cut to about half of what is left, so that a few clients
+  // can still be served at once.
   std::size_t cap = 1;
   auto capNow = [&] {
     rlimit r{};
     if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-    return r.rlim_cur > core->Unavailable ? static_cast<std::size_t>(r.rlim_cur) - core->Unavailable : 1;
+    std::size_t limit = static_cast<std::size_t>(r.rlim_cur);
+    std::size_t left = limit > core->OpenAtStart ? limit - core->OpenAtStart : 0;
+    std::size_t reserve = std::min(core->Reserve, (left + 8) / 2);
+    return left > reserve + 1 ? left - reserve : 1;
   };
   struct Fill {
     bool Descriptors;  // the clients held have all the descriptors they may
     bool Places;       // no more clients may wait: heads and queue, or the workers
   };
-  auto fill = [&] {
-    std::lock_guard<std::mutex> lock(core->Mutex);
+  auto fillLocked = [&] {
     std::size_t held = heads.size() + closing.size() + static_cast<std::size_t>(core->Busy);
     return Fill{held >= cap, readHeads ? heads.size() + core->Queue.size() >= core->MaxPending : core->Busy >= core->Max};
   };
+  auto fill = [&] {
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    return fillLocked();
+  };
+  // The head that may be closed for want of descriptors: the one silent the
+  // longest, once it has been silent a while; a client that has only just
+  // come, and has sent nothing wrong, is never closed for another.
+  auto staleHead = [&](std::int64_t now) {
+    auto best = heads.end();
+    for (auto it = heads.begin(); it != heads.end(); ++it)
+      if (best == heads.end() || it->C->Socket->LastReceivedAt() < best->C->Socket->LastReceivedAt()) best = it;
+    if (best != heads.end() && now - best->C->Socket->LastReceivedAt() < kFreshHeadMs) best = heads.end();
+    return best;
+  };
+  // Closes a client for want of descriptors: the stale head, else the
+  // connection closing the longest. False when there is none.
+  auto evict = [&](std::int64_t now) {
+    auto stale = staleHead(now);
+    if (stale != heads.end())
+      drop(stale);
+    else if (!closing.empty())
+      release(closing.begin());
+    else
+      return false;
+    return true;
+  };
   // Room for one more client, if need be by closing the oldest incomplete
-  // head or else the connection closing the longest.
+  // head (too many waiting) or the one evict() would close (too few
+  // descriptors). Without room the accept thread waits for a connection to
+  // end, and the workers are told to wake it.
   auto room = [&] {
-    Fill f = fill();
-    if (f.Places && !(readHeads && !heads.empty())) return false;
-    return !f.Descriptors || !heads.empty() || !closing.empty();
+    bool descriptorsFull;
+    {
+      std::lock_guard<std::mutex> lock(core->Mutex);
+      Fill f = fillLocked();
+      descriptorsFull = f.Descriptors;
+      if (f.Places && !(readHeads && !heads.empty())) {
+        core->RoomWanted = true;
+        return false;
+      }
+      core->RoomWanted = false;
+      if (!descriptorsFull || !closing.empty()) return true;
+      // The workers' ends count from here on, while the heads are looked at.
+      core->RoomWanted = true;
+    }
+    if (staleHead(TickMs()) == heads.end()) return false;
+    std::lock_guard<std::mutex> lock(core->Mutex);
+    core->RoomWanted = false;
+    return true;
   };
   // Makes the room that room() found, for a client just accepted.
   auto makeRoom = [&] {
@@ -457,12 +540,7 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
       drop(heads.begin());
       f = fill();
     }
-    if (f.Descriptors) {
-      if (!heads.empty())
-        drop(heads.begin());
-      else if (!closing.empty())
-        release(closing.begin());
-    }
+    if (f.Descriptors) evict(TickMs());
   };
 
   std::vector<epoll_event> events(64);
@@ -487,7 +565,11 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
       }
     }
     std::int64_t next = std::numeric_limits<std::int64_t>::max();
-    for (const Held& h : heads) next = std::min(next, expiry(h));
+    for (const Held& h : heads) {
+      next = std::min(next, expiry(h));
+      // Waiting for room: a head turning stale makes some.
+      if (!listening) next = std::min(next, h.C->Socket->LastReceivedAt() + kFreshHeadMs);
+    }
     if (!closing.empty()) next = std::min(next, closing.front().Until);
     int timeout = -1;
     if (next != std::numeric_limits<std::int64_t>::max())
@@ -541,14 +623,7 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
           // One held for a client makes room, or the running connections
           // are given a moment to end, instead of spinning on a listen
           // queue that stays readable.
-          if (!heads.empty()) {
-            drop(heads.begin());
-            continue;
-          }
-          if (!closing.empty()) {
-            release(closing.begin());
-            continue;
-          }
+          if (evict(TickMs())) continue;
           PollOne(core->WakeFd, POLLIN, 100);
         }
         break;

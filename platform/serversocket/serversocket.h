@@ -11,9 +11,10 @@
 // A server may have the start of what each client sends read before the
 // connection gets a thread (OnHeadComplete): the accept thread reads all
 // such clients at once, so clients that send slowly, or nothing, hold no
-// thread and keep nobody else waiting. The same thread holds connections
-// whose answer is over until their clients close, so a client that never
-// closes holds no thread either.
+// thread and keep nobody else waiting. A connection whose answer is over is
+// closed by its thread at once when its client has sent nothing more; one
+// whose client still sends is held by the accept thread until the client
+// closes, so such a client holds no thread either.
 //
 // No Qt here: the synchronised call goes through the message queue's
 // hand-over (RunOnThread), which the GUI programs drive from Qt's loop.
@@ -64,11 +65,12 @@ class TServerClientWinSocket {
   std::int64_t ConnectedAt() const { return ConnectedAt_; }
   std::int64_t LastReceivedAt() const { return LastReceivedAt_.load(); }
   bool Connected() const { return Handle() >= 0; }
-  // Ends the connection for its work, at once: our side stops sending, and
-  // the server's accept thread then reads and drops what the client still
-  // sends until the client closes or the server's CloseLingerMs are up
-  // (closing with unread bytes would answer with a reset, which can destroy
-  // the response in flight). No thread waits for that.
+  // Ends the connection for its work, at once: our side stops sending. When
+  // the work returns, the connection is closed, or, while the client still
+  // sends, the server's accept thread reads and drops what comes until the
+  // client closes or the server's CloseLingerMs are up (closing with unread
+  // bytes would answer with a reset, which can destroy the response in
+  // flight). No thread waits for that.
   void Close();
   // Any thread: wakes every blocked read and write of the connection, which
   // then fail. The descriptor stays until Close, so it cannot be reused
@@ -121,7 +123,8 @@ class TServerSocket;
 // The work of one connection. The server makes one through OnGetThread for
 // every accepted connection, runs ClientExecute on a thread of its own and
 // frees it (and the socket) when that returns. Threads are kept for later
-// connections, so a new one is made only while none is free.
+// connections; a connection that finds no idle thread of its own gets a new
+// one while there are fewer than MaxConnections.
 class TServerClientThread {
  public:
   explicit TServerClientThread(TServerClientWinSocket* socket);
@@ -208,16 +211,17 @@ class TServerSocket : public TComponent {
   // thread behind complete requests. Unset: it waits for its thread with
   // what it sent, as the others do.
   std::function<std::string(const std::string& received)> OnHeadExpired;
-  // Longest time a connection whose answer is over is held for its
-  // client's own close, on the accept thread.
+  // Longest time a connection whose answer is over, and whose client still
+  // sends, is held for the client's own close, on the accept thread.
   int CloseLingerMs = 2000;
   // Descriptors left to the rest of the process, the connections' files
   // above all: the clients the server holds (being read, waiting, served or
   // closing) stay below the process's limit of open files less this and
-  // less what was open when the server started. Beyond, the oldest
-  // incomplete head is closed for a new client, else the connection that
-  // has been closing the longest; with neither, new clients wait in the
-  // listen queue.
+  // less what was open when the server started. Under a limit too small for
+  // that, about half of what is left is kept instead. Beyond, the head that
+  // has been silent the longest is closed for a new client, once it has
+  // been silent for a second; else the connection that has been closing
+  // the longest; with neither, new clients wait in the listen queue.
   int DescriptorReserve = 96;
 
  private:
@@ -228,7 +232,7 @@ class TServerSocket : public TComponent {
   // The work for an accepted connection; null when there is none.
   static std::shared_ptr<Conn> MakeWork(const std::shared_ptr<Core>& core, int fd);
   // Hands the connection to a worker, making one while there are fewer
-  // than the limit and none is idle.
+  // than the limit and more connections wait than workers are idle.
   static void Enqueue(const std::shared_ptr<Core>& core, std::shared_ptr<Conn> conn);
   static void WorkerLoop(std::shared_ptr<Core> core, std::size_t index);
   // Wakes the accept thread: a connection was handed back, or stopping.

@@ -1037,3 +1037,211 @@ TEST_F(WebServerTest, SavesCopiesAndLinksIntoHiddenFoldersAreRefused) {
   // A link to a hidden file, which is part of the site, is served.
   EXPECT_EQ(Raw("GET /tohtaccess.txt HTTP/1.0\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\nhidden file\n");
 }
+
+// ---- Connections that each need a thread, and small descriptor limits ----------------
+
+namespace {
+
+// A file far beyond what the socket buffers of both sides can take, so that
+// a client reading none of it keeps its connection's thread writing.
+void MakeBigFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+  ::close(fd);
+}
+
+// Clients that ask for big.bin and read nothing: each holds a thread.
+struct StuckDownloads {
+  std::vector<std::unique_ptr<RawClient>> Clients;
+  bool Start(int port, int count) {
+    for (int i = 0; i < count; ++i) {
+      Clients.push_back(std::make_unique<RawClient>());
+      Clients.back()->ReceiveBuffer = 64 * 1024;
+      if (!Clients.back()->Connect("127.0.0.1", port, testsupport::kPatienceMs)) return false;
+      Clients.back()->Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    }
+    return true;
+  }
+  ~StuckDownloads() {
+    for (auto& c : Clients) c->Reset();
+  }
+};
+
+// Time the answer to a normal request may take here: a few seconds on the
+// busiest machine, far below the 60 s a stuck download holds its thread.
+constexpr int kAnsweredWithinMs = 20000;
+
+}  // namespace
+
+TEST_F(WebServerTest, EveryWaitingConnectionHasAThreadOfItsOwn) {
+  const std::string kPageA = "HTTP/1.1 200 OK\r\n\r\n<html>page a</html>\n";
+  MakeBigFile(Site + "/big.bin");
+  for (int burst : {2, 5, 20}) {
+    SCOPED_TRACE(burst);
+    // A fresh server, one request served: one idle thread.
+    Restart([](TWebServer&) {});
+    ASSERT_EQ(Raw("GET /a.html HTTP/1.0\r\n\r\n", testsupport::kPatienceMs), kPageA);
+    std::string normal, begun;
+    std::int64_t took = -1;
+    PumpWhile([&] {
+      StuckDownloads stuck;
+      ASSERT_TRUE(stuck.Start(Server.Port(), burst));
+      RawClient c;
+      std::int64_t t0 = NowMs();
+      ASSERT_TRUE(c.Connect("127.0.0.1", Server.Port()));
+      c.Send("GET /a.html HTTP/1.0\r\n\r\n");
+      normal = c.ReadAll(kAnsweredWithinMs);
+      took = NowMs() - t0;
+      // Every download is being sent, none waits for a thread.
+      for (auto& d : stuck.Clients) begun += d->ReadSome(1, kAnsweredWithinMs);
+    });
+    EXPECT_EQ(normal, kPageA) << "answered after " << took << " ms";
+    EXPECT_EQ(begun, std::string(static_cast<std::size_t>(burst), 'H'));
+  }
+}
+
+namespace {
+
+// The case below runs the server in a process of its own under a small
+// limit of open files: this program started again for that case alone,
+// with this variable holding "LIMIT:SITE". The process reports its port on
+// descriptor 3 and serves until that socket is closed.
+const char kSmallLimitServer[] = "SITETOOLS_WEBSRV_SMALL_LIMIT";
+
+void ServeUnderSmallLimit(const std::string& spec) {
+  std::size_t colon = spec.find(':');
+  ASSERT_NE(colon, std::string::npos);
+  const std::string site = spec.substr(colon + 1);
+  rlimit r{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+  r.rlim_cur = static_cast<rlim_t>(std::atol(spec.substr(0, colon).c_str()));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &r), 0);
+  Project->Fields().SetFieldText(pfPath, site);
+  TWebServer server(nullptr);
+  server.SetPort(0);
+  server.Start(site);
+  ASSERT_TRUE(server.Active());
+  std::string port = std::to_string(server.Port()) + "\n";
+  ASSERT_EQ(::write(3, port.data(), port.size()), static_cast<ssize_t>(port.size()));
+  std::atomic<bool> ended{false};
+  std::thread end([&] {
+    char c;
+    while (::read(3, &c, 1) == 1) {
+    }
+    ended = true;
+  });
+  testsupport::PumpUntil([&] { return ended.load(); }, 10 * 60000);
+  end.join();
+  server.Close();
+}
+
+// This program serving site under a limit of open files, in a process of
+// its own.
+class SmallLimitServer {
+ public:
+  SmallLimitServer(rlim_t limit, const std::string& site, const char* testName) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+    Line_ = sv[0];
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    env.push_back(std::string(kSmallLimitServer) + "=" + std::to_string(limit) + ":" + site);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = std::string("--gtest_filter=") + testName;
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, sv[1], 3);
+    if (posix_spawn(&Pid_, self.c_str(), &fa, nullptr, argv, envp.data()) != 0) Pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(sv[1]);
+    // Slow to start under the sanitizers.
+    if (Pid_ > 0) Port = std::atoi(ReportLine(Line_, 120000).c_str());
+  }
+  // Closing the socket ends it; true when it ended well.
+  bool End() {
+    if (Line_ >= 0) ::close(Line_);
+    Line_ = -1;
+    if (Pid_ <= 0) return false;
+    int status = 0;
+    if (!testsupport::WaitUntil([&] { return ::waitpid(Pid_, &status, WNOHANG) == Pid_; }, 60000)) {
+      ::kill(Pid_, SIGKILL);
+      ::waitpid(Pid_, &status, 0);
+      status = -1;
+    }
+    Pid_ = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  ~SmallLimitServer() { End(); }
+  int Port = 0;
+
+ private:
+  pid_t Pid_ = -1;
+  int Line_ = -1;
+};
+
+}  // namespace
+
+TEST(WebServerSmallLimits, ClientsAreServedAndNoneIsResetForAnother) {
+  if (const char* spec = std::getenv(kSmallLimitServer)) {
+    ServeUnderSmallLimit(spec);
+    return;
+  }
+  rlimit r{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+  testsupport::TempFolder folder("sitetools-websrv-small");
+  const std::string site = folder.Path("site");
+  fs::create_directories(site);
+  WriteFile(site + "/index.html", "<html>home</html>\n");
+  WriteFile(site + "/image.png", std::string(1000, 'i'));
+  MakeBigFile(site + "/big.bin");
+  const std::string kHome = "HTTP/1.1 200 OK\r\n\r\n<html>home</html>\n";
+  const std::string kImage = "HTTP/1.1 200 OK\r\n\r\n" + std::string(1000, 'i');
+
+  for (rlim_t limit : {rlim_t{64}, rlim_t{128}}) {
+    SCOPED_TRACE(limit);
+    if (r.rlim_max < limit) GTEST_SKIP() << "the hard limit of open files is below " << limit;
+    SmallLimitServer server(limit, site, "WebServerSmallLimits.ClientsAreServedAndNoneIsResetForAnother");
+    ASSERT_GT(server.Port, 0);
+    // lateMs: the request follows the connection after that pause.
+    auto get = [&](const std::string& path, int timeoutMs, int lateMs = 0) {
+      RawClient c;
+      if (!c.Connect("127.0.0.1", server.Port, testsupport::kPatienceMs)) return std::string("no connection");
+      if (lateMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
+      c.Send("GET " + path + " HTTP/1.0\r\n\r\n");
+      return c.ReadAll(timeoutMs);
+    };
+
+    // More clients at once than the server holds under the limit, requests
+    // one after the other, each a moment after its connection (as over a
+    // slow link): every one is answered, none closed to make room for
+    // another.
+    constexpr int kClients = 40, kEach = 10;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i)
+      clients.emplace_back([&, i] {
+        for (int k = 0; k < kEach; ++k) {
+          bool page = (i + k) % 2 == 0;
+          if (get(page ? "/index.html" : "/image.png", testsupport::kPatienceMs, 50) != (page ? kHome : kImage)) ++wrong;
+        }
+      });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(wrong.load(), 0) << "of " << kClients * kEach;
+
+    // A download read by nobody keeps normal requests waiting no longer
+    // than any other client would.
+    {
+      StuckDownloads stuck;
+      ASSERT_TRUE(stuck.Start(server.Port, 1));
+      EXPECT_EQ(stuck.Clients[0]->ReadSome(1, kAnsweredWithinMs), "H");
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(get("/index.html", kAnsweredWithinMs), kHome) << k;
+    }
+    EXPECT_TRUE(server.End()) << "the server's process failed";
+  }
+}
