@@ -47,12 +47,16 @@ class PyFtpdServer : public FtpServer {
     host_ = host;
     listenPort_ = port;
   }
+  // Takes names ignoring letter case, as a Windows server does: an existing
+  // entry is found by its name in any case, a new one keeps its own.
+  void IgnoreLetterCase() { ignoreCase_ = true; }
   bool Start(std::string& why) override;
   std::string Name() const override { return "pyftpdlib"; }
 
  private:
   std::string host_ = "127.0.0.1";
   int listenPort_ = 0;
+  bool ignoreCase_ = false;
 };
 
 class VsftpdServer : public FtpServer {
@@ -61,7 +65,8 @@ class VsftpdServer : public FtpServer {
   std::string Name() const override { return "vsftpd"; }
 };
 
-// Makes the server of that name ("pyftpdlib" or "vsftpd").
+// Makes the server of that name ("pyftpdlib", "vsftpd", or "pyftpdlib-nocase"
+// for a pyftpdlib that takes names ignoring letter case).
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
 // Starts the server for the running test: it is skipped when vsftpd cannot
