@@ -558,7 +558,12 @@ TEST_P(UploadWalk, RenamesInLetterCaseAloneAreSent) {
 // starts options, blanks lead or trail. Each lands under its own name, and
 // an edit in "a\" reaches "a\" alone.
 TEST_P(UploadWalk, NamesThatAServerOrAHelperMightMisreadLandUnderTheirOwnName) {
-  const std::vector<std::string> names = {"a", "a\\", "\\", "~", "~ftp", "-la", " lead", "trail ", "b\\c"};
+  std::vector<std::string> names = {"a", "a\\", "\\", "~", "~ftp", "-la", " lead", "trail ", "b\\c"};
+  // pure-ftpd refuses every name holding "\" and stores one ending in a
+  // blank under another name (see WalkNames): the others hold there.
+  const bool holdsAll = GetParam() != "pureftpd";
+  if (!holdsAll)
+    std::erase_if(names, [](const std::string& n) { return n.find('\\') != std::string::npos || n.back() == ' '; });
   for (const std::string& n : names) {
     Write(Local(n + "/index.htm"), "in " + n);
     Write(Local("f" + n), "file " + n);
@@ -568,6 +573,7 @@ TEST_P(UploadWalk, NamesThatAServerOrAHelperMightMisreadLandUnderTheirOwnName) {
   EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
   EXPECT_EQ(TreeOf(Disk()), TreeOf(Local()));
   for (const std::string& n : names) EXPECT_EQ(testsupport::ReadFile(Disk(n + "/index.htm")), "in " + n) << n;
+  if (!holdsAll) return;
 
   Write(Local("a\\/index.htm"), "edited");
   ShiftMtime(Local("a\\/index.htm"), 30);
