@@ -117,9 +117,19 @@ void TProject::SetRemoteBase(const std::string& path) {
   TSimpleFTP& ftp = WalkFtp();
   if (!path.empty() && !ftp.ChangeDir(path))
     throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", path.c_str()));
-  // The server's own name for the folder, whatever form was typed: the
-  // entries of its listings begin with it.
-  RemoteBase = ftp.RemoteDir();
+  // An absolute path without "." or ".." parts names the folder the walk
+  // changed into; the server's reply to PWD need not (some do not double a
+  // '"' in it). Any other form is the server's to resolve, so its own name
+  // for the folder is taken.
+  bool plain = !path.empty() && path[0] == '/';
+  for (std::size_t start = 0; plain && start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    plain = part != "." && part != "..";
+    start = end + 1;
+  }
+  RemoteBase = plain ? NormalRemotePath("/", path) : ftp.RemoteDir();
 }
 
 bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries) {
@@ -142,7 +152,7 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
   // The component gives 0 entries for a listing that failed as well as for
   // an empty folder; a failed one must end the run, or the folder would be
   // taken as empty and offered for removal.
-  if (ftp.FindFiles("*.*", true) == 0 &&
+  if (ftp.FindFiles("*.*", false) == 0 &&
       (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES)) {
     if (log.Aborted()) return false;
     throw ESimpleFTPError("Cannot list folder " + dir);
@@ -154,7 +164,9 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
     TWin32FindDataA data;
     ftp.GetFileInfo(i, data);
     TRemoteEntry e;
-    e.Path = ftp.Files()[i];
+    // By the folder's path as the walk knows it, not the server's reply to
+    // PWD.
+    e.Path = (!dir.empty() && dir.back() == '/' ? dir : dir + "/") + ftp.Files()[i];
     e.IsLink = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     e.IsFolder = !e.IsLink && (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (e.IsLink) e.Target = data.LinkTarget;

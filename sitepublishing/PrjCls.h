@@ -276,11 +276,8 @@ class TProject : public plat::TObject {
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
-  // The name as the walk hands it to the server relative to the current
-  // folder: one the server might read specially ("~" is the home folder
-  // to some, a leading "-" starts options) goes as "./" + name.
-  static std::string RelativeRemoteName(const std::string& name);
-  // One file of the current local folder. sharedKey: another file's path
+  // One file of the current local folder, kept only once the server holds
+  // it under its own name (its size there). sharedKey: another file's path
   // differs from this one's only in letter case, so a server that takes
   // names ignoring case holds one copy for both: the file is sent every
   // time and no stamp is recorded for it.
@@ -340,6 +337,16 @@ class TProject : public plat::TObject {
 
  private:
   TSimpleFTP& WalkFtp();
+  // The remote folder the upload walk stands in, as it named it to the
+  // server: files and folders go there by that path, never by the server's
+  // reply to PWD, which some servers do not quote soundly.
+  std::string UploadRemote_;
+  // Puts into that folder that the server kept under another name, or not
+  // at all, though it said it stored them: each name with the bytes sent.
+  std::vector<std::pair<std::string, std::int64_t>> Unheld_;
+  // Sends again each file of the folder that one of those puts may have
+  // overwritten.
+  void ResendOverwritten(const std::vector<std::string>& names);
   // The folders the upload walk stands in, root first: a folder met again
   // (through a link) would loop.
   struct TWalkFolder {

@@ -1,6 +1,8 @@
 // The upload walk: the local site folder, with its subfolders, into the
 // remote folder, each file through the page parser, stamps recorded.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +27,42 @@ class Finally {
  private:
   F F_;
 };
+
+// Some servers turn a control byte of a name into another character (and
+// answer every later command as if the name were theirs), and listings
+// show no such name: the walks could neither keep nor find it.
+bool HoldsControlByte(const std::string& name) {
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+}
+
+// Whether the server holds a file of exactly that remote path with the
+// bytes sent (their number, when they went unchanged): 1 it does, 0 it
+// answered that it does not, -1 no answer came (an abort, a lost
+// connection). Asked by SIZE; a server without it is asked by a listing.
+int HeldUnderName(TSimpleFTP& ftp, const std::string& remote, std::int64_t sent) {
+  const bool exactBytes = ftp.TransferType() != ttAscii;
+  std::int64_t size = -1;
+  const int code = ftp.RemoteFileSize(remote, size);
+  if (code == 213) return !exactBytes || size == sent ? 1 : 0;
+  if (code == 0) return -1;
+  if (code != 500 && code != 502 && code != 504) return 0;
+  const std::size_t slash = remote.rfind('/');
+  const std::string name = remote.substr(slash + 1);
+  plat::TStringList list;
+  ftp.FindFilesToList(remote.substr(0, slash + 1) + "*.*", &list, false);
+  int held = ftp.State() == isConnected ? 0 : -1;
+  for (int i = 0; i < list.Count() && held == 0; ++i) {
+    const auto* item = dynamic_cast<TFindDataObject*>(list.Objects(i));
+    if (list[i] != name || !item || (item->Data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY)) continue;
+    const std::int64_t listed = (static_cast<std::int64_t>(item->Data.nFileSizeHigh) << 32) | item->Data.nFileSizeLow;
+    held = !exactBytes || listed == sent ? 1 : 0;
+  }
+  TSimpleFTP::ClearFileList(list);
+  return held;
+}
 
 }  // namespace
 
@@ -91,6 +129,8 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   // Absolute remote paths in the log and for the subfolders.
   if (remoteFolder.empty() || remoteFolder[0] != '/') remoteFolder = ftp.RemoteDir();
   log.AddLog(lkPlain, "uploading dir " + localFolder + " to " + remoteFolder);
+  UploadRemote_ = remoteFolder;
+  Unheld_.clear();
 
   // The folder's own clock, read before any of its files: a network share
   // stamps files from its clock, which may lag this machine's, and only once
@@ -138,6 +178,11 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
     const std::string path = localFolder + "/" + e.Name;
+    if (HoldsControlByte(e.Name) && (e.IsFolder() || (e.IsFile() && !excluded(e.Name)))) {
+      log.AddLog(lkError, "Skipped " + path + ": its name holds a control byte, which a server may store under "
+                          "another name, over another file");
+      continue;
+    }
     if (e.IsFolder()) {
       if (const TWalkFolder* back = loopTarget(e)) {
         log.AddLog(lkError, "Skipped folder " + path + ": it links back to " + back->Path);
@@ -156,6 +201,13 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
     }
   }
 
+  if (!Unheld_.empty() && !log.Aborted()) {
+    std::vector<std::string> names;
+    for (const TLocalEntry& e : folder.Entries)
+      if (sent(e) && keyUsers[plat::UpperCase(e.Name)] <= 1) names.push_back(e.Name);
+    ResendOverwritten(names);
+  }
+
   // Second pass: each subfolder whole, depth first. Hidden ones were made
   // remotely above but are not entered; links back up were skipped there.
   // The subfolders here and in the twins, by name ignoring case: those
@@ -168,7 +220,7 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
       if (walked(o)) subfolders[plat::UpperCase(o.Name)].push_back(caseTwins[i] + "/" + o.Name);
   for (const TLocalEntry& e : folder.Entries) {
     if (log.Aborted()) return;
-    if (!walked(e) || loopTarget(e)) continue;
+    if (!walked(e) || loopTarget(e) || HoldsControlByte(e.Name)) continue;
     const std::string sub = localFolder + "/" + e.Name;
     std::vector<std::string> subTwins;
     for (const std::string& other : subfolders[plat::UpperCase(e.Name)])
@@ -178,28 +230,34 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   }
 }
 
-std::string TProject::RelativeRemoteName(const std::string& name) {
-  return !name.empty() && (name[0] == '~' || name[0] == '-') ? "./" + name : name;
-}
-
 void TProject::MakeRemoteDir(const std::string& name) {
   TSimpleFTP& ftp = WalkFtp();
-  const std::string arg = RelativeRemoteName(name);
+  // By its whole path, and back by the path the walk knows: the server's
+  // word for where it stood may not be its name (some do not double a '"'
+  // in it), and "~" or a leading "-" are not read specially there.
+  const std::string path = ftp.AddSlash(UploadRemote_) + name;
   bool exists = false;
   try {
-    exists = ftp.DirExists(arg);
+    exists = ftp.ChangeDir(path);
   } catch (...) {
     exists = false;  // a failed probe of any kind means "make it"
   }
-  if (exists) return;
+  if (exists) {
+    try {
+      ftp.ChangeDir(UploadRemote_);
+    } catch (...) {
+      // Every later step names its whole path.
+    }
+    return;
+  }
   UploadLog->AddLog(lkPlain, "make dir " + name);
   const std::string refused = plat::Format("Error creating directory %s", name.c_str());
   try {
-    if (!ftp.MakeDir(arg)) UploadLog->AddLog(lkError, refused);
+    if (!ftp.MakeDir(path)) UploadLog->AddLog(lkError, refused);
   } catch (const plat::Exception& e) {
     // The refusal names the folder as the log does, not as it was sent.
-    UploadLog->AddLog(lkError, e.Message == plat::Format("Error creating directory %s", arg.c_str()) ? refused
-                                                                                                    : e.Message);
+    UploadLog->AddLog(lkError, e.Message == plat::Format("Error creating directory %s", path.c_str()) ? refused
+                                                                                                     : e.Message);
   }
 }
 
@@ -234,16 +292,58 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
     std::size_t slash = out.rfind('/');
     ftp.LocalDir = out.substr(0, slash + 1);
     const std::string file = out.substr(slash + 1);
+    const std::string local = ftp.LocalDir + file;
+    const std::string remote = ftp.AddSlash(UploadRemote_.empty() ? ftp.RemoteDir() : UploadRemote_) + file;
     putStarted = true;
-    if (!ftp.Put(file))
-      throw ESimpleFTPError(plat::Format("Error putting %s to %s", (ftp.LocalDir + file).c_str(),
-                                         (ftp.AddSlash(ftp.RemoteDir()) + file).c_str()));
+    if (!ftp.PutFile(local, remote))
+      throw ESimpleFTPError(plat::Format("Error putting %s to %s", local.c_str(), remote.c_str()));
+    // The server's 226 is not enough: some store a name they cannot hold
+    // (a blank at either end, a control byte) under another one and still
+    // say so.
+    const std::int64_t sentBytes = ftp.Progress().FileSize;
+    const int held = HeldUnderName(ftp, remote, sentBytes);
+    if (held != 1) {
+      if (held == 0) Unheld_.emplace_back(name, sentBytes);
+      throw ESimpleFTPError(plat::Format("Error putting %s to %s: the server holds no file of that name and size "
+                                         "afterwards",
+                                         local.c_str(), remote.c_str()));
+    }
     putDone = true;
     // A shared key would hold the other file's stamp as well as this one's.
     RecordVersion(full, sharedKey ? std::string() : stamp);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
+}
+
+void TProject::ResendOverwritten(const std::vector<std::string>& names) {
+  TSimpleFTP& ftp = WalkFtp();
+  TUploadLogView& log = *UploadLog;
+  const std::vector<std::pair<std::string, std::int64_t>> unheld = std::move(Unheld_);
+  Unheld_.clear();
+  const bool exactBytes = ftp.TransferType() != ttAscii;
+  // The server wrote those bytes somewhere under a name of its own choice:
+  // a file of this folder that now holds as many (any, when their number
+  // changes on the way) may be the one overwritten. It goes again; a name
+  // the server could not hold does not, or it would overwrite once more.
+  for (const std::string& name : names) {
+    if (log.Aborted()) return;
+    bool own = false, suspect = false;
+    std::int64_t size = -1;
+    for (const auto& [bad, bytes] : unheld) own = own || bad == name;
+    if (own || ftp.RemoteFileSize(ftp.AddSlash(UploadRemote_) + name, size) != 213) continue;
+    for (const auto& [bad, bytes] : unheld) suspect = suspect || !exactBytes || bytes == size;
+    if (!suspect) continue;
+    const std::string full = ftp.LocalDir + "/" + name;
+    log.AddLog(lkPlain, "Sending " + full + " again: a file the server stored under another name may have "
+                        "overwritten it");
+    if (VersionList->Forget(VersionKey(full), false)) {
+      Modified = true;
+      if (Form) Form->SetModified();
+    }
+    UploadFile(name);
+  }
+  Unheld_.clear();
 }
 
 bool TProject::IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped) {

@@ -1,4 +1,4 @@
-// The upload walk against pyftpdlib and vsftpd: what lands on the server's
+// The upload walk against the real servers: what lands on the server's
 // disk, the exact log lines, the changed-only and all-files modes, stamps of
 // paths that differ only in letter case, and the failures (connect, remote
 // folders and puts refused, includes, abort, unreadable or odd local
@@ -217,7 +217,7 @@ TEST_P(UploadWalk, FailingIncludeLeavesThePageUnsentAndUnrecorded) {
 }
 
 TEST_P(UploadWalk, EmptyOrRootRemoteFolder) {
-  if (GetParam() == "vsftpd") GTEST_SKIP() << "vsftpd's anonymous root is not writable";
+  if (!server_->RootWritable()) GTEST_SKIP() << GetParam() << "'s root for its users is not writable";
   const std::string root = fs::path(Disk()).parent_path().string();
   Write(Local("a.txt"), "a");
   Write(Local("sub/b.txt"), "b");
@@ -578,7 +578,12 @@ TEST_P(UploadWalk, RenamesInLetterCaseAloneAreSent) {
 // starts options, blanks lead or trail. Each lands under its own name, and
 // an edit in "a\" reaches "a\" alone.
 TEST_P(UploadWalk, NamesThatAServerOrAHelperMightMisreadLandUnderTheirOwnName) {
-  const std::vector<std::string> names = {"a", "a\\", "\\", "~", "~ftp", "-la", " lead", "trail ", "b\\c"};
+  std::vector<std::string> names = {"a", "a\\", "\\", "~", "~ftp", "-la", " lead", "trail ", "b\\c"};
+  // pure-ftpd refuses every name holding "\" and stores one ending in a
+  // blank under another name (see WalkNames): the others hold there.
+  const bool holdsAll = GetParam() != "pureftpd";
+  if (!holdsAll)
+    std::erase_if(names, [](const std::string& n) { return n.find('\\') != std::string::npos || n.back() == ' '; });
   for (const std::string& n : names) {
     Write(Local(n + "/index.htm"), "in " + n);
     Write(Local("f" + n), "file " + n);
@@ -588,6 +593,7 @@ TEST_P(UploadWalk, NamesThatAServerOrAHelperMightMisreadLandUnderTheirOwnName) {
   EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
   EXPECT_EQ(TreeOf(Disk()), TreeOf(Local()));
   for (const std::string& n : names) EXPECT_EQ(testsupport::ReadFile(Disk(n + "/index.htm")), "in " + n) << n;
+  if (!holdsAll) return;
 
   Write(Local("a\\/index.htm"), "edited");
   ShiftMtime(Local("a\\/index.htm"), 30);
@@ -781,7 +787,7 @@ TEST_P(UploadWalk, TheSlotIsJudgedOnTheFileSystemsOwnClock) {
   Project->FolderClock = plat::FileSystemNow;
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsftpd"),
+INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::ValuesIn(ftptest::kRealServers),
                          [](const testing::TestParamInfo<std::string>& p) { return p.param; });
 
 // No server at all: the connect error, then the closing line.
