@@ -76,8 +76,10 @@ class TSimpleFTP : public TWinInetControl {
   bool DeleteFile(const std::string& RemoteFile);
   bool Put(const std::string& FileName);
   bool PutFile(const std::string& LocalFile, const std::string& RemoteFile);
-  int FindFiles(const std::string& Mask, bool WithPath);
-  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath);
+  // All: list with "LIST -a" (hidden entries, "." and "..", where the
+  // server takes the option).
+  int FindFiles(const std::string& Mask, bool WithPath, bool All = false);
+  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath, bool All = false);
   void GetFileInfo(int Index, TWin32FindDataA& FindData);
   static void ClearFileList(plat::TStringList& List);
   std::string AddSlash(const std::string& Path) const;
