@@ -1,4 +1,4 @@
-// The upload walk against pyftpdlib and vsftpd: what lands on the server's
+// The upload walk against the real servers: what lands on the server's
 // disk, the exact log lines, the changed-only and all-files modes, stamps of
 // paths that differ only in letter case, and the failures (connect, remote
 // folders and puts refused, includes, abort, unreadable or odd local
@@ -216,7 +216,7 @@ TEST_P(UploadWalk, FailingIncludeLeavesThePageUnsentAndUnrecorded) {
 }
 
 TEST_P(UploadWalk, EmptyOrRootRemoteFolder) {
-  if (GetParam() == "vsftpd") GTEST_SKIP() << "vsftpd's anonymous root is not writable";
+  if (!server_->RootWritable()) GTEST_SKIP() << GetParam() << "'s root for its users is not writable";
   const std::string root = fs::path(Disk()).parent_path().string();
   Write(Local("a.txt"), "a");
   Write(Local("sub/b.txt"), "b");
@@ -634,7 +634,7 @@ TEST_P(UploadWalk, FilesWhoseStampCouldHideAnEditAreSentAgain) {
   EXPECT_EQ(testsupport::ReadFile(Disk("old.txt")), "old");
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::Values("pyftpdlib", "vsftpd"),
+INSTANTIATE_TEST_SUITE_P(Peers, UploadWalk, ::testing::ValuesIn(ftptest::kRealServers),
                          [](const testing::TestParamInfo<std::string>& p) { return p.param; });
 
 // No server at all: the connect error, then the closing line.
