@@ -113,6 +113,8 @@ void TProject::DeleteOld() {
     ~Close() {
       project.Listings_.clear();
       project.RemoteLinks_.clear();
+      project.LinkEnds_.clear();
+      project.LinkWays_.clear();
       project.Unread_.clear();
       ftp.Disconnect();
       log.AddLog(lkNotice, "Deleting old files completed");
@@ -311,27 +313,28 @@ bool TProject::RemoteEntryOf(const std::string& folder, const std::string& name,
     listing.Indexed = true;
   }
   auto found = listing.ByName.find(name);
-  if (found == listing.ByName.end() && !listing.ListedAll && !name.empty() && name[0] == '.') {
+  if (found != listing.ByName.end()) {
+    entry = &listing.Entries[found->second];
+    return true;
+  }
+  if (!listing.ListedAll && !name.empty() && name[0] == '.') {
     // Some servers (vsftpd) list no hidden entries unless asked.
     listing.ListedAll = true;
     std::vector<TRemoteEntry> all;
     try {
       if (ListRemoteDir(folder, all, -1, true))
-        for (TRemoteEntry& e : all) {
-          if (listing.ByName.count(LeafOf(e.Path))) continue;
-          listing.ByName.emplace(LeafOf(e.Path), listing.Entries.size());
-          listing.Entries.push_back(std::move(e));
-        }
+        for (TRemoteEntry& e : all) listing.Hidden.emplace(LeafOf(e.Path), std::move(e));
     } catch (const plat::Exception&) {
       // Not taken: the plain listing stands.
     }
-    found = listing.ByName.find(name);
   }
-  if (found != listing.ByName.end()) entry = &listing.Entries[found->second];
+  auto hidden = listing.Hidden.find(name);
+  if (hidden != listing.Hidden.end() && name != "." && name != "..") entry = &hidden->second;
   return true;
 }
 
-bool TProject::ResolveLink(const std::string& path, TRemoteLink& link) {
+bool TProject::ResolveLink(const std::string& path, std::vector<std::string>& ends,
+                           std::vector<std::string>& passed) {
   // Component by component, as the server's file system does: each link
   // met is replaced by its target (taken from the link's folder unless
   // absolute), ".." goes back from the folder reached. The links met and
@@ -360,7 +363,7 @@ bool TProject::ResolveLink(const std::string& path, TRemoteLink& link) {
       if (part == "..") {
         // The folder left was passed through: it must stay as well.
         if (!way.done.empty()) {
-          link.Via.push_back(JoinParts(way.done));
+          passed.push_back(JoinParts(way.done));
           way.done.pop_back();
         }
         continue;
@@ -390,7 +393,7 @@ bool TProject::ResolveLink(const std::string& path, TRemoteLink& link) {
         way.done.push_back(part);
         continue;
       }
-      link.Via.push_back(at);
+      passed.push_back(at);
       if (e->Target.empty()) {
         Unread_.push_back("Cannot follow link " + at + ": the server does not show its target");
         return false;
@@ -415,7 +418,7 @@ bool TProject::ResolveLink(const std::string& path, TRemoteLink& link) {
         }
       }
     }
-    link.Ends.push_back(JoinParts(way.done));
+    ends.push_back(JoinParts(way.done));
   }
   return true;
 }
@@ -450,6 +453,8 @@ void TProject::MarkLinkTargets() {
   // that leads is followed to its end; an end outside the tree is listed
   // for the links below it.
   const std::string base = NormalRemotePath("/", RemoteBase);
+  LinkEnds_.clear();
+  LinkWays_.clear();
   for (bool more = true; more && Unread_.empty();) {
     more = false;
     std::vector<std::string> paths;
@@ -464,57 +469,43 @@ void TProject::MarkLinkTargets() {
       if (!link.Leads || link.Resolved) continue;
       link.Resolved = true;
       more = true;
-      TRemoteLink resolved;
-      if (!ResolveLink(path, resolved)) return;
-      for (const std::string& end : resolved.Ends) {
+      std::vector<std::string> ends, ways;
+      if (!ResolveLink(path, ends, ways)) return;
+      LinkWays_.insert(ways.begin(), ways.end());
+      for (const std::string& end : ends) {
+        LinkEnds_.insert(end);
         if (AtOrBelow(end, base)) continue;
-        const std::string parent = ParentOf(end);
         const TRemoteEntry* e = nullptr;
         if (end == "/") {
           ScanOutside(end, -1);
-        } else if (!RemoteEntryOf(parent, LeafOf(end), e)) {
+        } else if (!RemoteEntryOf(ParentOf(end), LeafOf(end), e)) {
           return;
         } else if (e && e->IsFolder) {
           ScanOutside(end, e->Permissions);
         }
       }
-      // The map may have grown meanwhile: the link is looked up again.
-      TRemoteLink& now = RemoteLinks_[path];
-      now.Ends = std::move(resolved.Ends);
-      now.Via = std::move(resolved.Via);
     }
   }
 }
 
 bool TProject::AtOrBelowAnEnd(const std::string& path) const {
-  const std::string at = NormalRemotePath("/", path);
-  for (const auto& [linkPath, link] : RemoteLinks_) {
-    if (!link.Leads) continue;
-    for (const std::string& end : link.Ends)
-      if (AtOrBelow(at, end)) return true;
+  for (std::string at = NormalRemotePath("/", path);; at = ParentOf(at)) {
+    if (LinkEnds_.count(at)) return true;
+    if (at == "/") return false;
   }
-  return false;
 }
 
 bool TProject::IsLinkTarget(const std::string& path) const {
-  if (AtOrBelowAnEnd(path)) return true;
   // A link on the way is kept, not what else lies behind it.
-  const std::string at = NormalRemotePath("/", path);
-  for (const auto& [linkPath, link] : RemoteLinks_) {
-    if (!link.Leads) continue;
-    for (const std::string& via : link.Via)
-      if (at == via) return true;
-  }
-  return false;
+  return AtOrBelowAnEnd(path) || LinkWays_.count(NormalRemotePath("/", path)) > 0;
 }
 
 bool TProject::HoldsLinkTarget(const std::string& path) const {
   const std::string folder = NormalRemotePath("/", path);
-  for (const auto& [linkPath, link] : RemoteLinks_) {
-    if (!link.Leads) continue;
-    for (const std::vector<std::string>* kept : {&link.Ends, &link.Via})
-      for (const std::string& p : *kept)
-        if (p != folder && AtOrBelow(p, folder)) return true;
+  const std::string below = folder == "/" ? "/" : folder + "/";
+  for (const std::set<std::string>* kept : {&LinkEnds_, &LinkWays_}) {
+    auto it = kept->lower_bound(below);
+    if (it != kept->end() && it->compare(0, below.size(), below) == 0 && *it != folder) return true;
   }
   return false;
 }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -373,11 +374,13 @@ class TProject : public plat::TObject {
   struct TRemoteListing {
     std::vector<TRemoteEntry> Entries;
     std::exception_ptr Error;  // the listing failed: nothing is deleted
-    // The entries by name, made when the links are followed; and whether
-    // the listing with hidden entries was asked for (for a name it lacks).
+    // The entries by name, made when the links are followed; and the
+    // hidden ones "LIST -a" shows besides (asked for a name the listing
+    // lacks), which the walk itself does not see.
     std::unordered_map<std::string, std::size_t> ByName;
     bool Indexed = false;
     bool ListedAll = false;
+    std::unordered_map<std::string, TRemoteEntry> Hidden;
   };
   // A folder that cannot be listed raises, and so does an empty listing the
   // server may have sent for a folder it cannot read (permissions: the
@@ -390,14 +393,15 @@ class TProject : public plat::TObject {
   struct TRemoteLink {
     bool Leads = false;  // the upload writes through it
     bool Resolved = false;
-    // Where the server takes it (more than one for an absolute target that
-    // may be a path of the server's disk rather than of what it shows:
-    // servers that give their users no root of their own list it so), and
-    // the links passed on the way there, itself included (and the folders
-    // that a ".." on the way went back from).
-    std::vector<std::string> Ends, Via;
   };
   std::unordered_map<std::string, TRemoteLink> RemoteLinks_;
+  // Where the links that lead end, as the server takes them (more than one
+  // for an absolute target that may be a path of the server's disk rather
+  // than of what it shows: servers that give their users no root of their
+  // own list it so): kept with everything below. And what lies on their
+  // way: the links passed and the folders a ".." went back from, kept
+  // themselves.
+  std::set<std::string> LinkEnds_, LinkWays_;
   // Why the run deletes nothing: parts of the remote tree that could not be
   // read, or links that could not be followed, in the order met.
   std::vector<std::string> Unread_;
@@ -409,9 +413,9 @@ class TProject : public plat::TObject {
   // The entry of that name in the remote folder (listed now unless it was);
   // null when there is none. False when the folder could not be listed.
   bool RemoteEntryOf(const std::string& folder, const std::string& name, const TRemoteEntry*& entry);
-  // Follows the link at path as the server does; false (noted in Unread_)
-  // when something on the way could not be read.
-  bool ResolveLink(const std::string& path, TRemoteLink& link);
+  // Follows the link at path as the server does into ends and ways; false
+  // (noted in Unread_) when something on the way could not be read.
+  bool ResolveLink(const std::string& path, std::vector<std::string>& ends, std::vector<std::string>& passed);
   // Lists what lies below a link's end outside the tree and notes its links.
   void ScanOutside(const std::string& folder, int permissions);
   TProjectFieldStore OwnFields_;

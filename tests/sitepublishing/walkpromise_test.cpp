@@ -237,7 +237,7 @@ class WalkPromise : public WalkServerTest {
 
   bool Report() {
     std::string last;
-    for (std::size_t i = history_.size() > 12 ? history_.size() - 12 : 0; i < history_.size(); ++i)
+    for (std::size_t i = history_.size() > 40 ? history_.size() - 40 : 0; i < history_.size(); ++i)
       last += "  " + history_[i] + "\n";
     ADD_FAILURE() << "the last steps:\n" << last;
     return false;
@@ -480,7 +480,7 @@ class WalkPromise : public WalkServerTest {
         case 15: {  // a local folder no one but root may search
           if (folders.size() < 2) continue;
           const std::string rel = folders[1 + Pick(folders.size() - 1)];
-          if (!LockedLocal().empty() && Pick(3)) continue;
+          if (!LockedLocal().empty()) continue;
           ::chmod(Local(rel).c_str(), Pick(2) ? 0644 : 0);
           return "lock local " + rel;
         }
@@ -490,11 +490,13 @@ class WalkPromise : public WalkServerTest {
           Lines remote = RemoteFolders();
           if (remote.size() < 2) continue;
           const std::string rel = remote[1 + Pick(remote.size() - 1)];
-          if (!LockedRemote().empty() && Pick(3)) continue;
+          if (!LockedRemote().empty()) continue;
           ::chmod(Disk(rel).c_str(), 0311);
           return "lock remote " + rel;
         }
-        case 17: {
+        case 17:
+        case 18:
+        case 19: {
           const Lines local = LockedLocal(), remote = LockedRemote();
           if (local.empty() && remote.empty()) continue;
           if (!local.empty() && (remote.empty() || Pick(2))) {
