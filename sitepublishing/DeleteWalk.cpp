@@ -209,7 +209,8 @@ void TProject::ScanRemoteDir(const std::string& dir) {
     // One that stands for a local entry is what the upload writes through;
     // one that cannot be checked is taken as such.
     try {
-      link.Leads = LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing;
+      std::string twin;
+      link.Leads = LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing || MayResolveToLocal(e.Path, twin);
     } catch (const plat::Exception&) {
       link.Leads = true;
     }
@@ -304,6 +305,10 @@ void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
     // a local folder of that name does not count as the file.
     if (isLink ? local != LocalKind::Missing : local == LocalKind::File || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "file " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
@@ -321,6 +326,10 @@ void TProject::CheckRemoteDir(const std::string& path) {
     const LocalKind local = LocalKindOf(RemoteToLocal(path));
     if (local == LocalKind::Folder || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path) || HoldsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "directory " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
@@ -338,6 +347,52 @@ void TProject::ForgetStamps(const std::string& remotePath, bool below) {
   if (!VersionList->Forget(VersionKey(field + "/" + rest), below)) return;
   Modified = true;
   if (Form) Form->SetModified();
+}
+
+bool TProject::MayResolveToLocal(const std::string& path, std::string& local) {
+  const std::string prefix = !RemoteBase.empty() && RemoteBase.back() == '/' ? RemoteBase : RemoteBase + "/";
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = path.substr(prefix.size());
+  local = AddBackslash(Fields().FieldText(pfPath));
+  std::string remoteDir = RemoteBase;
+  bool differs = false;
+  for (std::size_t start = 0; start <= rest.size();) {
+    std::size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string part = rest.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == "." || part == "..") return false;
+    std::string take = part;
+    struct stat st {};
+    if (::lstat((local + part).c_str(), &st) != 0) {
+      if (errno == ENOTDIR) return false;  // a file above: nothing local below it
+      TLocalFolder folder;
+      // What cannot be looked at may hold the name in another case.
+      if (errno != ENOENT || folder.Read(local, false) != 0) return true;
+      // The local names that equal this one ignoring case; one that the
+      // server lists beside it is a file of its own there.
+      const auto listed = Listings_.find(remoteDir);
+      const std::string remotePrefix = remoteDir.back() == '/' ? remoteDir : remoteDir + "/";
+      auto listedRemotely = [&](const std::string& name) {
+        if (listed == Listings_.end()) return false;
+        for (const TRemoteEntry& e : listed->second.Entries)
+          if (e.Path == remotePrefix + name) return true;
+        return false;
+      };
+      take.clear();
+      for (const TLocalEntry& e : folder.Entries)
+        if (e.Name != part && plat::SameText(e.Name, part) && !listedRemotely(e.Name)) {
+          take = e.Name;
+          break;
+        }
+      if (take.empty()) return false;
+      differs = true;
+    }
+    local += take;
+    if (start <= rest.size()) local += "/";
+    remoteDir = (remoteDir.back() == '/' ? remoteDir : remoteDir + "/") + part;
+  }
+  return differs;
 }
 
 std::string TProject::RemoteToLocal(const std::string& path) {

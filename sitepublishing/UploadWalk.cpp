@@ -132,6 +132,11 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   UploadRemote_ = remoteFolder;
   Unheld_.clear();
 
+  // The folder's own clock, read before any of its files: a network share
+  // stamps files from its clock, which may lag this machine's, and only once
+  // that clock has left a file's 2-second slot can no further edit fall
+  // into it.
+  FolderClockRead_ = FolderClock && FolderClock(localFolder, FolderNow_);
   // A folder that cannot be read would otherwise pass for an empty one, and
   // the run would end as a success with nothing sent.
   TLocalFolder folder;
@@ -154,10 +159,10 @@ void TProject::UploadDir(const std::string& localFolder, std::string remoteFolde
   auto sent = [&excluded](const TLocalEntry& e) { return e.IsFile() && !excluded(e.Name); };
   auto walked = [](const TLocalEntry& e) { return e.IsFolder() && !e.IsHidden(); };
 
-  // A stamp read from an older project file (its key upper-cased) stands
-  // for its path in every letter case, so two files whose paths differ
-  // only in case could share it, and the second would be skipped on the
-  // first one's. Such files are sent on every run instead.
+  // Two files whose paths differ only in letter case are one file to a
+  // server that takes names ignoring case, each sent over the other: no
+  // stamp could say which one the server holds, so both are sent on every
+  // run, without one.
   std::vector<TLocalFolder> twins(caseTwins.size());
   for (std::size_t i = 0; i < caseTwins.size(); ++i) twins[i].Read(caseTwins[i]);
   std::unordered_map<std::string, int> keyUsers;
@@ -272,9 +277,14 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
   log.AddLog(lkPlain, "uploading file " + name);
   log.StartProgress();
   TFileParser parser;
+  // A put that did not finish (refused, failed, aborted) may have left the
+  // server's copy cut short or replaced: the file's stamp must not say it
+  // holds this version, whatever the stamp said before.
+  bool putStarted = false, putDone = false;
   Finally restore([&] {
     ftp.LocalDir = saved;
     log.StopProgress();
+    if (putStarted && !putDone) ForgetVersion(full);
   });
   try {
     parser.Process(full);
@@ -284,6 +294,7 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
     const std::string file = out.substr(slash + 1);
     const std::string local = ftp.LocalDir + file;
     const std::string remote = ftp.AddSlash(UploadRemote_.empty() ? ftp.RemoteDir() : UploadRemote_) + file;
+    putStarted = true;
     if (!ftp.PutFile(local, remote))
       throw ESimpleFTPError(plat::Format("Error putting %s to %s", local.c_str(), remote.c_str()));
     // The server's 226 is not enough: some store a name they cannot hold
@@ -297,8 +308,9 @@ void TProject::UploadFile(const std::string& name, bool sharedKey) {
                                          "afterwards",
                                          local.c_str(), remote.c_str()));
     }
+    putDone = true;
     // A shared key would hold the other file's stamp as well as this one's.
-    if (!sharedKey) RecordVersion(full, stamp);
+    RecordVersion(full, sharedKey ? std::string() : stamp);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
   }
@@ -335,7 +347,7 @@ void TProject::ResendOverwritten(const std::vector<std::string>& names) {
 }
 
 bool TProject::IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped) {
-  const TStampNow now = ReadStampNow(fullPath);
+  const TStampNow now = ReadStampNow(fullPath, FolderClockRead_ ? &FolderNow_ : nullptr);
   const std::string key = VersionKey(fullPath);
   // A stamp of -1 would match the -1 recorded for it, and the file would
   // never go again.
@@ -347,21 +359,32 @@ bool TProject::IsChanged(const std::string& fullPath, std::string& stamp, std::s
   // While the file's slot is not over, a further edit would keep this
   // stamp and never be sent: the file gets none and goes again next run.
   stamp = now.SlotOver ? read : std::string();
-  if (!OnlyChanged || now.Stamp == -1 || read != VersionList->GetStamp(key)) return true;
-  // Unchanged under a stamp of an older project file: the entry takes the
-  // file's letter case, so that a later rename in case alone is seen.
-  if (VersionList->TakeCase(key)) {
-    Modified = true;
-    if (Form) Form->SetModified();
-  }
-  return false;
+  // An entry of an older project file is no proof that the file went under
+  // this name (it may have gone as Logo.png and been renamed logo.png since):
+  // GetStamp never reads one, so the file is sent.
+  return !OnlyChanged || now.Stamp == -1 || read != VersionList->GetStamp(key);
 }
 
 void TProject::RecordVersion(const std::string& fullPath, const std::string& stamp) {
   // The stamp read before the file was sent: an edit made during its upload
-  // gives a newer stamp, so the next run sends the file again.
-  if (stamp.empty()) return;
-  VersionList->SetStamp(VersionKey(fullPath), stamp);
+  // gives a newer stamp, so the next run sends the file again. A file sent
+  // without one loses its earlier stamp, which stands for an older version
+  // (restored with its own date, it would never go). A server that takes
+  // names ignoring letter case wrote over what the keys in other cases
+  // stand for: they go too.
+  const std::string key = VersionKey(fullPath);
+  bool changed = VersionList->Forget(key, false, !stamp.empty());
+  if (!stamp.empty()) {
+    VersionList->SetStamp(key, stamp);
+    changed = true;
+  }
+  if (!changed) return;
+  Modified = true;
+  if (Form) Form->SetModified();
+}
+
+void TProject::ForgetVersion(const std::string& fullPath) {
+  if (!VersionList->Forget(VersionKey(fullPath), false)) return;
   Modified = true;
   if (Form) Form->SetModified();
 }
