@@ -160,9 +160,19 @@ void TProject::SetRemoteBase(const std::string& path) {
   TSimpleFTP& ftp = WalkFtp();
   if (!path.empty() && !ftp.ChangeDir(path))
     throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", path.c_str()));
-  // The server's own name for the folder, whatever form was typed: the
-  // entries of its listings begin with it.
-  RemoteBase = ftp.RemoteDir();
+  // An absolute path without "." or ".." parts names the folder the walk
+  // changed into; the server's reply to PWD need not (some do not double a
+  // '"' in it). Any other form is the server's to resolve, so its own name
+  // for the folder is taken.
+  bool plain = !path.empty() && path[0] == '/';
+  for (std::size_t start = 0; plain && start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    plain = part != "." && part != "..";
+    start = end + 1;
+  }
+  RemoteBase = plain ? NormalRemotePath("/", path) : ftp.RemoteDir();
 }
 
 bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries, int permissions, bool all) {
@@ -184,8 +194,10 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
   }
   // The component gives 0 entries for a listing that failed as well as for
   // an empty folder; a failed one must not be taken as empty, or the folder
-  // would be offered for removal and the links in it missed.
-  if (ftp.FindFiles("*.*", true, all) == 0) {
+  // would be offered for removal and the links in it missed. Entries are
+  // named by the folder's path as the walk knows it, not the server's
+  // reply to PWD.
+  if (ftp.FindFiles("*.*", false, all) == 0) {
     if (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES) {
       if (log.Aborted()) return false;
       throw ESimpleFTPError("Cannot list folder " + dir);
@@ -194,7 +206,7 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
     // Some servers answer an empty listing with success for a folder they
     // may enter but not read. One that shows "." for "LIST -a" has read it;
     // otherwise the folder's permissions must let everyone read it.
-    const bool read = ftp.FindFiles("*.*", true, true) > 0;
+    const bool read = ftp.FindFiles("*.*", false, true) > 0;
     if (log.Aborted()) return false;
     if (!read && permissions >= 0 && (permissions & 0444) != 0444)
       throw ESimpleFTPError("Cannot list folder " + dir + ": the server listed nothing, and may not be able to read it");
@@ -208,7 +220,9 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
     TWin32FindDataA data;
     ftp.GetFileInfo(i, data);
     TRemoteEntry e;
-    e.Path = ftp.Files()[i];
+    // By the folder's path as the walk knows it, not the server's reply to
+    // PWD.
+    e.Path = (!dir.empty() && dir.back() == '/' ? dir : dir + "/") + ftp.Files()[i];
     e.IsLink = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     e.IsFolder = !e.IsLink && (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (e.IsLink) e.Target = data.LinkTarget;
@@ -258,7 +272,9 @@ void TProject::ScanRemoteDir(const std::string& dir, int permissions, bool leftA
     // one that cannot be checked, or that the walk leaves where it is, is
     // taken as such.
     try {
-      link.Leads = leftAlone || LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing;
+      std::string twin;
+      link.Leads = leftAlone || LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing ||
+                   MayResolveToLocal(e.Path, twin);
     } catch (const plat::Exception&) {
       link.Leads = true;
     }
@@ -548,6 +564,10 @@ void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
     // a local folder of that name does not count as the file.
     if (isLink ? local != LocalKind::Missing : local == LocalKind::File || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "file " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
@@ -565,6 +585,10 @@ void TProject::CheckRemoteDir(const std::string& path) {
     const LocalKind local = LocalKindOf(RemoteToLocal(path));
     if (local == LocalKind::Folder || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path) || HoldsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "directory " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
@@ -582,6 +606,52 @@ void TProject::ForgetStamps(const std::string& remotePath, bool below) {
   if (!VersionList->Forget(VersionKey(field + "/" + rest), below)) return;
   Modified = true;
   if (Form) Form->SetModified();
+}
+
+bool TProject::MayResolveToLocal(const std::string& path, std::string& local) {
+  const std::string prefix = !RemoteBase.empty() && RemoteBase.back() == '/' ? RemoteBase : RemoteBase + "/";
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = path.substr(prefix.size());
+  local = AddBackslash(Fields().FieldText(pfPath));
+  std::string remoteDir = RemoteBase;
+  bool differs = false;
+  for (std::size_t start = 0; start <= rest.size();) {
+    std::size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string part = rest.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == "." || part == "..") return false;
+    std::string take = part;
+    struct stat st {};
+    if (::lstat((local + part).c_str(), &st) != 0) {
+      if (errno == ENOTDIR) return false;  // a file above: nothing local below it
+      TLocalFolder folder;
+      // What cannot be looked at may hold the name in another case.
+      if (errno != ENOENT || folder.Read(local, false) != 0) return true;
+      // The local names that equal this one ignoring case; one that the
+      // server lists beside it is a file of its own there.
+      const auto listed = Listings_.find(remoteDir);
+      const std::string remotePrefix = remoteDir.back() == '/' ? remoteDir : remoteDir + "/";
+      auto listedRemotely = [&](const std::string& name) {
+        if (listed == Listings_.end()) return false;
+        for (const TRemoteEntry& e : listed->second.Entries)
+          if (e.Path == remotePrefix + name) return true;
+        return false;
+      };
+      take.clear();
+      for (const TLocalEntry& e : folder.Entries)
+        if (e.Name != part && plat::SameText(e.Name, part) && !listedRemotely(e.Name)) {
+          take = e.Name;
+          break;
+        }
+      if (take.empty()) return false;
+      differs = true;
+    }
+    local += take;
+    if (start <= rest.size()) local += "/";
+    remoteDir = (remoteDir.back() == '/' ? remoteDir : remoteDir + "/") + part;
+  }
+  return differs;
 }
 
 std::string TProject::RemoteToLocal(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/classes/classes.h"
+#include "platform/fs/fs.h"
 
 class TSimpleFTP;
 class TUploadLogView;
@@ -49,7 +51,10 @@ struct TStampNow {
   bool SlotOver = false;
   bool TimeRead = false;  // false: the file could not be examined
 };
-TStampNow ReadStampNow(const std::string& path);
+// folderNow: the time on the clock of the file system that holds the file,
+// read before: the slot must be over on that clock as well.
+TStampNow ReadStampNow(const std::string& path, const struct timespec* folderNow = nullptr);
+
 
 // ---- file errors -----------------------------------------------------------------
 
@@ -123,11 +128,19 @@ class TVersion : public plat::TObject {
   // another file on the server.
   std::string Key;
   std::string Stamp;
-  // Read from a file and holding no lower-case letter: the program used to
-  // upper-case every key, so such an entry stands for its path in any
-  // letter case until a file of that path is recorded again.
+  // Read from a file that the old program may have saved (no
+  // kExactKeysName line) and holding no lower-case letter: it may stand
+  // for its path in another letter case, so it is no proof that a file of
+  // exactly this path was sent. Never read back; left out when saving.
   bool Legacy = false;
 };
+
+// The [GENERAL] line that says the [Versions] keys keep their letter case.
+// The old program ignores it when it reads a file and leaves it out when
+// it saves one, upper-casing every key then: a file without it may hold
+// such keys.
+inline constexpr char kExactKeysName[] = "VersionKeys";
+inline constexpr char kExactKeysValue[] = "exact";
 
 class TVersionList : public plat::TObject {
  public:
@@ -142,19 +155,16 @@ class TVersionList : public plat::TObject {
   // Index of the first entry with exactly this key; 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
-  // Both go through the index: a run looks up every file of the site. A
-  // key without an entry of its own finds the legacy entry of its
-  // upper-cased form.
+  // Both go through the index: a run looks up every file of the site.
+  // GetStamp reads the entry of exactly this key, never a legacy one.
   std::string GetStamp(const std::string& key) const;
-  // Replaces the stamp of the key's entry (or of the legacy entry it
-  // finds, which takes the key's letter case), else inserts the key first.
+  // Replaces the stamp of the key's entry, else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
-  // When the key finds a legacy entry under another letter case, that entry
-  // takes the key's case and stamp stays; true when it did.
-  bool TakeCase(const std::string& key);
-  // Drops the entry GetStamp reads for the key and, with below, every entry
-  // of a path below it; true when one went.
-  bool Forget(const std::string& key, bool below);
+  // Drops every entry whose key equals this one ignoring letter case (a
+  // server that resolves names so may have put or deleted any of them)
+  // and, with below, every entry of a path below it; keepExact spares the
+  // entry of exactly this key. True when one went.
+  bool Forget(const std::string& key, bool below, bool keepExact = false);
   void Clear();
   // Appends the "[Versions]" section. An entry holding a line break is left
   // out: it could not be read back, and losing it only costs a re-upload.
@@ -163,12 +173,12 @@ class TVersionList : public plat::TObject {
 
  private:
   // The entries in list order (the order the file gets) and, beside them,
-  // each entry by its key.
+  // each entry by its key and by its upper-cased key.
   std::deque<TVersion*> Items_;
   std::unordered_map<std::string, TVersion*> ByKey_;
-  // The entry GetStamp reads for the key, or null.
-  TVersion* Find(const std::string& key) const;
-  void Rekey(TVersion* v, const std::string& key);
+  std::unordered_multimap<std::string, TVersion*> ByUpperKey_;
+  void Insert(TVersion* v);
+  void Remove(TVersion* v);
 };
 
 // ---- the project ---------------------------------------------------------------------
@@ -226,6 +236,8 @@ class TProject : public plat::TObject {
   TUploadLogView* UploadLog = nullptr;
   TDeleteLogView* DeleteLog = nullptr;
   TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
+  // How the upload reads the clock of the file system holding a folder.
+  std::function<bool(const std::string& folder, struct timespec& now)> FolderClock = plat::FileSystemNow;
 
   // Writes the whole file through a temporary file renamed into place (in
   // place where the folder takes no new file); only then Modified := False,
@@ -265,13 +277,11 @@ class TProject : public plat::TObject {
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
-  // The name as the walk hands it to the server relative to the current
-  // folder: one the server might read specially ("~" is the home folder
-  // to some, a leading "-" starts options) goes as "./" + name.
-  static std::string RelativeRemoteName(const std::string& name);
-  // One file of the current local folder. sharedKey: another file's path
-  // differs from this one's only in letter case, so its stamp key is not
-  // its own: the file is sent every time and no stamp is recorded for it.
+  // One file of the current local folder, kept only once the server holds
+  // it under its own name (its size there). sharedKey: another file's path
+  // differs from this one's only in letter case, so a server that takes
+  // names ignoring case holds one copy for both: the file is sent every
+  // time and no stamp is recorded for it.
   void UploadFile(const std::string& name, bool sharedKey = false);
   // The changed test; stamp gets what is recorded after a successful put:
   // the file's stamp as read now, or "" when the file is to get none (its
@@ -279,8 +289,11 @@ class TProject : public plat::TObject {
   // "" when the file's last-write time gives no stamp, so it is sent on
   // every run, and why is its line.
   bool IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped);
-  // Records a stamp that is not "".
+  // After a whole put: records a stamp that is not "", and drops the
+  // file's earlier stamp when it is "".
   void RecordVersion(const std::string& fullPath, const std::string& stamp);
+  // After a put that did not finish: the file has no stamp.
+  void ForgetVersion(const std::string& fullPath);
   // Host upper-cased, ":", the remote folder field as typed, ":", the path
   // in its own letter case.
   std::string VersionKey(const std::string& fullPath);
@@ -314,13 +327,31 @@ class TProject : public plat::TObject {
   // Whether such a target or link lies below the remote folder: the server
   // would refuse to remove it.
   bool HoldsLinkTarget(const std::string& path) const;
+  // Whether a server that takes names ignoring letter case may take the
+  // remote path (which has no exact local counterpart) for a local entry
+  // whose path differs from it in case alone: the upload sent that entry
+  // there. A name the server lists beside it in its own case is held apart.
+  // local gets that entry's path.
+  bool MayResolveToLocal(const std::string& path, std::string& local);
   // Forgets the upload stamps of the local counterpart of a remote entry
-  // just deleted (with below, of everything below it), so that a file of
-  // that path is sent again, whatever its last-write time.
+  // just deleted (with below, of everything below it), and of the paths
+  // that differ from it in letter case alone (a server may have taken them
+  // for it), so that such a file is sent again, whatever its last-write
+  // time.
   void ForgetStamps(const std::string& remotePath, bool below);
 
  private:
   TSimpleFTP& WalkFtp();
+  // The remote folder the upload walk stands in, as it named it to the
+  // server: files and folders go there by that path, never by the server's
+  // reply to PWD, which some servers do not quote soundly.
+  std::string UploadRemote_;
+  // Puts into that folder that the server kept under another name, or not
+  // at all, though it said it stored them: each name with the bytes sent.
+  std::vector<std::pair<std::string, std::int64_t>> Unheld_;
+  // Sends again each file of the folder that one of those puts may have
+  // overwritten.
+  void ResendOverwritten(const std::vector<std::string>& names);
   // The folders the upload walk stands in, root first: a folder met again
   // (through a link) would loop.
   struct TWalkFolder {
@@ -329,6 +360,9 @@ class TProject : public plat::TObject {
     std::string Path;
   };
   std::vector<TWalkFolder> WalkPath_;
+  // The clock of the folder being uploaded, read as the walk entered it.
+  struct timespec FolderNow_ {};
+  bool FolderClockRead_ = false;
   // The delete-old walk's listings, made ahead of its checks.
   struct TRemoteEntry {
     std::string Path;

@@ -317,6 +317,12 @@ DWORD FtpControl::SetType(CallSink& sink, char type, Reply& reply, const Options
   return rc;
 }
 
+DWORD FtpControl::Typed(CallSink& sink, char type, const std::string& line, Reply& reply, const Options& opt) {
+  DWORD rc = SetType(sink, type, reply, opt);
+  if (rc) return rc;
+  return Simple(sink, line, reply, opt);
+}
+
 DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply,
                         const Options& opt) {
   if (remote.empty() || remote.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;

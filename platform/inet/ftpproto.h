@@ -126,6 +126,10 @@ class FtpControl {
   // holds the last reply read.
   DWORD Simple(CallSink& sink, const std::string& line, Reply& reply, const Options& opt);
 
+  // The same in the transfer type given ('A' or 'I'): some commands (SIZE)
+  // answer by it.
+  DWORD Typed(CallSink& sink, char type, const std::string& line, Reply& reply, const Options& opt);
+
   // Uploads from `localFd` (read to its end). `ascii` turns bare LF into CR LF.
   DWORD Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply, const Options& opt);
   // Lists `dir` (empty: the current folder) into `text`. Another folder is

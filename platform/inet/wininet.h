@@ -195,6 +195,14 @@ bool FtpGetCurrentDirectoryA(HINTERNET connection, char* buffer, DWORD* length);
 bool FtpCreateDirectoryA(HINTERNET connection, const char* directory);
 bool FtpRemoveDirectoryA(HINTERNET connection, const char* directory);
 bool FtpDeleteFileA(HINTERNET connection, const char* fileName);
+// One command that opens no data connection (expectResponse must be
+// false, ftpCommand null), its reply read whole; InternetGetLastResponseInfoA
+// gives it then. A transfer type in flags (FTP_TRANSFER_TYPE_ASCII or
+// _BINARY) is set on the connection first, as some commands (SIZE) answer
+// by it. A reply that is not positive fails with
+// ERROR_INTERNET_EXTENDED_ERROR.
+bool FtpCommandA(HINTERNET connection, bool expectResponse, DWORD flags, const char* command, DWORD_PTR context,
+                 HINTERNET* ftpCommand);
 // Uploads a local file. The callbacks of the call use `context`.
 bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRemoteFile, DWORD flags,
                  DWORD_PTR context);

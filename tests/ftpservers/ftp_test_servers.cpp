@@ -94,9 +94,10 @@ bool PyFtpdServer::Start(std::string& why) {
   user_ = "tester";
   password_ = "secret";
   int out = -1;
-  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_, host_,
-              std::to_string(listenPort_)},
-             &out)) {
+  std::vector<std::string> argv = {python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_,
+                                   password_, host_, std::to_string(listenPort_)};
+  if (ignoreCase_) argv.push_back("nocase");
+  if (!Spawn(argv, &out)) {
     why = "cannot start python3";
     return false;
   }
@@ -298,6 +299,11 @@ std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   if (name == "vsftpd") return std::make_unique<VsftpdServer>();
   if (name == "proftpd") return std::make_unique<ProftpdServer>();
   if (name == "pureftpd" || name == "pure-ftpd") return std::make_unique<PureFtpdServer>();
+  if (name == "pyftpdlib-nocase") {
+    auto server = std::make_unique<PyFtpdServer>();
+    server->IgnoreLetterCase();
+    return server;
+  }
   return std::make_unique<PyFtpdServer>();
 }
 

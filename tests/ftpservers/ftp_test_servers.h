@@ -72,6 +72,9 @@ class PyFtpdServer : public FtpServer {
     host_ = host;
     listenPort_ = port;
   }
+  // Takes names ignoring letter case, as a Windows server does: an existing
+  // entry is found by its name in any case, a new one keeps its own.
+  void IgnoreLetterCase() { ignoreCase_ = true; }
   bool Start(std::string& why) override;
   std::string Name() const override { return "pyftpdlib"; }
   bool ListsDotFiles() const override { return true; }
@@ -82,6 +85,7 @@ class PyFtpdServer : public FtpServer {
  private:
   std::string host_ = "127.0.0.1";
   int listenPort_ = 0;
+  bool ignoreCase_ = false;
 };
 
 class VsftpdServer : public FtpServer {
@@ -109,7 +113,9 @@ class PureFtpdServer : public FtpServer {
 // The real servers by the names the tests give them (test names take no
 // '-'): "pyftpdlib", "vsftpd", "proftpd" and "pureftpd".
 extern const std::vector<std::string> kRealServers;
-// Makes the server of that name (pyftpdlib for an unknown one).
+// Makes the server of that name (pyftpdlib for an unknown one;
+// "pyftpdlib-nocase" for a pyftpdlib that takes names ignoring letter
+// case).
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
 // Starts the server for the running test: it is skipped when vsftpd,

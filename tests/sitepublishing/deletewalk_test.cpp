@@ -637,6 +637,27 @@ TEST_P(DeleteWalk, WhatIsDeletedIsSentAgainWhenItComesBack) {
   }
 }
 
+// Deleting A.htm or SUB may have deleted what a.htm and sub/x.txt stand
+// for, on a server that takes names ignoring letter case: their stamps go,
+// so the next run sends them again.
+TEST_P(DeleteWalk, DeletingANameInAnotherLetterCaseForgetsItsStamps) {
+  Write(Local("a.htm"), "a");
+  Write(Local("sub/x.txt"), "x");
+  Write(Local("b.htm"), "b");
+  Project->Upload(true);
+  RemoteTree({"A.htm", "SUB/y.txt"});
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a.htm", "b.htm", "sub/", "sub/x.txt"}));
+  EXPECT_EQ(Recorded("a.htm"), "");
+  EXPECT_EQ(Recorded("sub/x.txt"), "");
+  EXPECT_EQ(Recorded("b.htm"), Stamp("b.htm"));
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain),
+            (Lines{"Connect to 127.0.0.1...", "uploading dir " + Local() + " to " + Remote(), "uploading file a.htm",
+                   "uploading dir " + Local("sub") + " to " + R("sub"), "uploading file x.txt", "Disconnect"}));
+}
+
 // "\" is an ordinary byte of a remote name: "keep\" is another folder than
 // "keep", walked, offered and removed as itself.
 TEST_P(DeleteWalk, BackslashIsPartOfARemoteName) {
@@ -801,3 +822,53 @@ TEST(DeleteWalkListing, ARefusedListingEndsTheRunWithAnError) {
                                "2 Deleting old files completed", "1 Deleting old files completed with errors."}));
   EXPECT_TRUE(log.Asked.empty());
 }
+
+// A server that takes names ignoring letter case, as Windows servers do:
+// logo.png, sent after a rename in case alone, lands on the old Logo.png,
+// and docs/Page.htm in Docs. Delete Old keeps what the server may take for
+// a local file, with a line saying so, and deletes what no local name
+// reaches; a later edit still lands.
+class CaseBlindServer : public DeleteWalk {};
+
+TEST_P(CaseBlindServer, DeleteOldKeepsWhatTheServerMayTakeForALocalFile) {
+  Write(Local("Logo.png"), "logo v1");
+  Write(Local("Docs/Page.htm"), "page v1");
+  Project->Upload(true);
+  ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  fs::rename(Local("Logo.png"), Local("logo.png"));
+  fs::rename(Local("Docs"), Local("docs"));
+  Write(Local("logo.png"), "logo v2");
+  ShiftMtime(Local("logo.png"), 30);
+  Write(Local("docs/Page.htm"), "page v2");
+  ShiftMtime(Local("docs/Page.htm"), 30);
+  RemoteTree({"stale.png", "Docs/stale.htm"});
+  Project->Upload(true);
+  ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  // The server took the new names for the old entries.
+  ASSERT_EQ(TreeOf(Disk()), (Lines{"Docs/", "Docs/Page.htm", "Docs/stale.htm", "Logo.png", "stale.png"}));
+  EXPECT_EQ(testsupport::ReadFile(Disk("Logo.png")), "logo v2");
+  EXPECT_EQ(testsupport::ReadFile(Disk("Docs/Page.htm")), "page v2");
+
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"Docs/", "Docs/Page.htm", "Logo.png"}));
+  const Lines plain = deleteLog_->TextsOf(lkPlain);
+  for (const std::string& kept : {"file " + R("Logo.png") + " kept: the server may take it for " + Local("logo.png"),
+                                  "file " + R("Docs/Page.htm") + " kept: the server may take it for " +
+                                      Local("docs/Page.htm"),
+                                  "directory " + R("Docs") + " kept: the server may take it for " + Local("docs")})
+    EXPECT_NE(std::find(plain.begin(), plain.end(), kept), plain.end()) << kept;
+  const Lines notices = deleteLog_->TextsOf(lkNotice);
+  for (const std::string& gone : {"file " + R("stale.png") + " deleted", "file " + R("Docs/stale.htm") + " deleted"})
+    EXPECT_NE(std::find(notices.begin(), notices.end(), gone), notices.end()) << gone;
+
+  Write(Local("logo.png"), "logo v3");
+  ShiftMtime(Local("logo.png"), 90);
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  EXPECT_EQ(testsupport::ReadFile(Disk("Logo.png")), "logo v3");
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, CaseBlindServer, ::testing::Values("pyftpdlib-nocase"),
+                         [](const testing::TestParamInfo<std::string>&) { return std::string("pyftpdlib_nocase"); });

@@ -127,6 +127,7 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     VarList->AddFixedRows();
   }
   void TearDown() override {
+    Project->FolderClock = plat::FileSystemNow;
     Project->Form = nullptr;
     Project->UploadLog = nullptr;
     Project->DeleteLog = nullptr;
