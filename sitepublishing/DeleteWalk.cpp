@@ -194,7 +194,9 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
   }
   // The component gives 0 entries for a listing that failed as well as for
   // an empty folder; a failed one must not be taken as empty, or the folder
-  // would be offered for removal and the links in it missed.
+  // would be offered for removal and the links in it missed. Entries are
+  // named by the folder's path as the walk knows it, not the server's
+  // reply to PWD.
   if (ftp.FindFiles("*.*", false, all) == 0) {
     if (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES) {
       if (log.Aborted()) return false;

@@ -506,7 +506,7 @@ class WalkPromise : public WalkServerTest {
           RemoteLink(rel, up + target);
           return "remote link " + rel + " -> " + up + target;
         }
-        case 14: {  // a link's target moves behind another link: a chain
+        case 16: {  // a link's target moves behind another link: a chain
           Lines chains;
           for (const auto& [rel, folder] : RemoteEntries()) {
             if (!IsLink(Disk(rel)) || !RealRemotePath(rel)) continue;
@@ -530,14 +530,14 @@ class WalkPromise : public WalkServerTest {
           RemoteLink(rel, Ups(rel) + via);
           return "remote chain " + rel + " -> " + Ups(rel) + via + ", " + hop + " -> " + store;
         }
-        case 15: {  // a local folder no one but root may search
+        case 17: {  // a local folder no one but root may search
           if (folders.size() < 2) continue;
           const std::string rel = folders[1 + Pick(folders.size() - 1)];
           if (!LockedLocal().empty()) continue;
           ::chmod(Local(rel).c_str(), Pick(2) ? 0644 : 0);
           return "lock local " + rel;
         }
-        case 16: {  // a remote folder its server may enter but not read
+        case 18: {  // a remote folder its server may enter but not read
           // (Root reads it all the same.)
           if (ServerReadsEverything()) continue;
           Lines remote = RemoteFolders();
@@ -547,9 +547,9 @@ class WalkPromise : public WalkServerTest {
           ::chmod(Disk(rel).c_str(), 0311);
           return "lock remote " + rel;
         }
-        case 17:
-        case 18:
-        case 19: {
+        case 19:
+        case 20:
+        case 21: {
           const Lines local = LockedLocal(), remote = LockedRemote();
           if (local.empty() && remote.empty()) continue;
           if (!local.empty() && (remote.empty() || Pick(2))) {
