@@ -437,7 +437,7 @@ class WalkPromise : public WalkServerTest {
           RemoteTree({});
           return "remote stale " + rel;
         }
-        case 20: {  // an older version back, with its own date
+        case 14: {  // an older version back, with its own date
           if (files.empty()) continue;
           // Often the file written last: its new version may not have its
           // stamp yet while the older one's is still recorded.
@@ -472,7 +472,7 @@ class WalkPromise : public WalkServerTest {
           it->second.push_back(v);
           return "restore " + rel + " to its version " + std::to_string(k + 1) + " of " + std::to_string(n);
         }
-        case 21: {  // a file large enough to be aborted on its way
+        case 15: {  // a file large enough to be aborted on its way
           if (Pick(3)) continue;
           const std::string rel = Join(PickOf(folders), "big" + std::to_string(Pick(3)) + ".bin");
           if (LExists(Local(rel))) continue;
