@@ -279,13 +279,13 @@ int TSimpleFTP::RemoteFileSize(const std::string& RemoteFile, std::int64_t& Size
   return 213;
 }
 
-int TSimpleFTP::FindFiles(const std::string& Mask, bool WithPath) {
+int TSimpleFTP::FindFiles(const std::string& Mask, bool WithPath, bool All) {
   ClearFileList(Files_);
   Files_.Clear();
-  return FindFilesToList(Mask, &Files_, WithPath);
+  return FindFilesToList(Mask, &Files_, WithPath, All);
 }
 
-int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath) {
+int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath, bool All) {
   int count = 0;
   if (List) ClearFileList(*List);
   std::string prefix, mask = Mask;
@@ -297,7 +297,8 @@ int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List
   }
   if (!SafeArgument(mask)) return 0;
   TWin32FindDataA data;
-  HINTERNET find = FtpFindFirstFileA(ConnHandle_.load(), mask.c_str(), &data, FindFlags_, ContextOf(this));
+  HINTERNET find = FtpFindFirstFileA(ConnHandle_.load(), mask.c_str(), &data,
+                                    FindFlags_ | (All ? FTP_FLAG_LIST_ALL : 0), ContextOf(this));
   if (!find) return 0;
   std::atomic<HINTERNET> findHandle{find};
   try {

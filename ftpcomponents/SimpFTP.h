@@ -81,8 +81,10 @@ class TSimpleFTP : public TWinInetControl {
   // refused; 0 when no reply came (not connected, connection lost). Never
   // raises.
   int RemoteFileSize(const std::string& RemoteFile, std::int64_t& Size);
-  int FindFiles(const std::string& Mask, bool WithPath);
-  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath);
+  // All: list with "LIST -a" (hidden entries, "." and "..", where the
+  // server takes the option).
+  int FindFiles(const std::string& Mask, bool WithPath, bool All = false);
+  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath, bool All = false);
   void GetFileInfo(int Index, TWin32FindDataA& FindData);
   static void ClearFileList(plat::TStringList& List);
   std::string AddSlash(const std::string& Path) const;

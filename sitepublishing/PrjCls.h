@@ -11,6 +11,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -304,10 +305,13 @@ class TProject : public plat::TObject {
   // Enters the remote folder (the login folder when path is empty) and
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
-  // Lists the folder and the folders below it ahead of any check, and notes
-  // where the remote links lead. A listing that fails is kept as the error
-  // the walk ends with when it gets there; an abort stops the scan.
-  void ScanRemoteDir(const std::string& dir);
+  // Lists the folder and the folders below it ahead of any check (also
+  // those the walk leaves alone), and notes the remote links. A listing
+  // that fails is kept, and nothing is deleted in that run: a link in it
+  // may lead anywhere. permissions: the folder's bits as its parent's
+  // listing shows them (-1: not known); leftAlone: the walk will not enter
+  // it, so its links stay and count as leading. An abort stops the scan.
+  void ScanRemoteDir(const std::string& dir, int permissions = -1, bool leftAlone = false);
   void WalkRemoteDir(const std::string& dir);
   // One remote file, or a remote link (offered only when nothing local
   // bears its name).
@@ -316,11 +320,12 @@ class TProject : public plat::TObject {
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);
   // Whether the remote path is, or lies below, what a remote link that
-  // stands for a local entry points at: the upload writes there through
-  // the link, so it is never offered.
+  // stands for a local entry leads to as the server resolves it (through
+  // every link on the way), or is one of the links on that way: the upload
+  // writes there through the link, so it is never offered.
   bool IsLinkTarget(const std::string& path) const;
-  // Whether such a target lies below the remote folder: the server would
-  // refuse to remove it.
+  // Whether such a target or link lies below the remote folder: the server
+  // would refuse to remove it.
   bool HoldsLinkTarget(const std::string& path) const;
   // Whether a server that takes names ignoring letter case may take the
   // remote path (which has no exact local counterpart) for a local entry
@@ -363,26 +368,56 @@ class TProject : public plat::TObject {
     std::string Path;
     bool IsFolder = false;
     bool IsLink = false;
-    std::string Target;  // a link's, as listed
+    std::string Target;    // a link's, as listed
+    int Permissions = -1;  // as listed; -1: not shown
   };
   struct TRemoteListing {
     std::vector<TRemoteEntry> Entries;
-    std::exception_ptr Error;  // the listing failed: the walk ends with this
+    std::exception_ptr Error;  // the listing failed: nothing is deleted
+    // The entries by name, made when the links are followed; and the
+    // hidden ones "LIST -a" shows besides (asked for a name the listing
+    // lacks), which the walk itself does not see.
+    std::unordered_map<std::string, std::size_t> ByName;
+    bool Indexed = false;
+    bool ListedAll = false;
+    std::unordered_map<std::string, TRemoteEntry> Hidden;
   };
-  // A folder that cannot be listed ends the run; an abort gives false.
-  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries);
+  // A folder that cannot be listed raises, and so does an empty listing the
+  // server may have sent for a folder it cannot read (permissions: the
+  // folder's bits as listed); an abort gives false. all: hidden entries too.
+  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries, int permissions = -1,
+                     bool all = false);
   std::unordered_map<std::string, TRemoteListing> Listings_;
-  // Every remote link met. Target: normalised, resolved against the link's
-  // folder unless absolute; an absolute one may be a path of the server's
-  // disk rather than of what it shows (servers that give their users no
-  // root of their own list it so), so it is also matched by its end.
+  // Every remote link met in the tree (and below the ends of links that
+  // lead outside it), by normalised path.
   struct TRemoteLink {
-    std::string Target;
-    bool Absolute = false;
     bool Leads = false;  // the upload writes through it
+    bool Resolved = false;
   };
   std::unordered_map<std::string, TRemoteLink> RemoteLinks_;
+  // Where the links that lead end, as the server takes them (more than one
+  // for an absolute target that may be a path of the server's disk rather
+  // than of what it shows: servers that give their users no root of their
+  // own list it so): kept with everything below. And what lies on their
+  // way: the links passed and the folders a ".." went back from, kept
+  // themselves.
+  std::set<std::string> LinkEnds_, LinkWays_;
+  // Why the run deletes nothing: parts of the remote tree that could not be
+  // read, or links that could not be followed, in the order met.
+  std::vector<std::string> Unread_;
+  int ExtraListings_ = 0;
   void MarkLinkTargets();
+  // Whether the path is, or lies below, where a link that leads ends: the
+  // upload writes there (links met there lead too).
+  bool AtOrBelowAnEnd(const std::string& path) const;
+  // The entry of that name in the remote folder (listed now unless it was);
+  // null when there is none. False when the folder could not be listed.
+  bool RemoteEntryOf(const std::string& folder, const std::string& name, const TRemoteEntry*& entry);
+  // Follows the link at path as the server does into ends and ways; false
+  // (noted in Unread_) when something on the way could not be read.
+  bool ResolveLink(const std::string& path, std::vector<std::string>& ends, std::vector<std::string>& passed);
+  // Lists what lies below a link's end outside the tree and notes its links.
+  void ScanOutside(const std::string& folder, int permissions);
   TProjectFieldStore OwnFields_;
 };
 

@@ -154,6 +154,7 @@ void FillFindData(const ftpproto::ListEntry& e, WIN32_FIND_DATAA& d) {
   if (e.mtime != 0) d.ftLastWriteTime = FileTimeFromUnix(e.mtime);
   d.cFileName = e.name;
   d.LinkTarget = e.target;
+  d.UnixPermissions = e.permissions;
 }
 
 }  // namespace
@@ -461,7 +462,7 @@ HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_
                                                      const ftpproto::Options& o) {
     ftpproto::Reply r;
     std::string text;
-    DWORD rc = f.List(s, dir, text, r, o);
+    DWORD rc = f.List(s, dir, text, r, o, (flags & FTP_FLAG_LIST_ALL) != 0 ? "-a" : "");
     SetResponse(r);
     if (rc == 0) listed = ftpproto::ParseListing(text, static_cast<std::int64_t>(std::time(nullptr)));
     return rc;

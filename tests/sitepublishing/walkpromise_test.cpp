@@ -9,7 +9,14 @@
 //   links that lead nowhere and those that name an entry the server cannot
 //   hold under its own name (which need not be on the server);
 // - Delete Old deleted nothing that exists locally and nothing that a
-//   remote link for a local entry points at, and left nothing else stale.
+//   remote link for a local entry leads to (through every link on its way,
+//   as the server's disk resolves it), nor those links, and left nothing
+//   else stale;
+// - while a local folder cannot be searched (the walks then run as a user
+//   without root's rights), the errors name what lies below it, nothing
+//   below it is deleted, and its remote links count as leading; while a
+//   remote folder cannot be read by the server (mode 0311, on servers
+//   whose sessions are not root's), Delete Old deletes nothing at all.
 // WALKS_TRACE=1 prints each step as it is taken.
 // Some steps abort an upload part-way (changed-only or all files) before
 // the run that is checked, and some restore an older version of a file
@@ -26,6 +33,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <iostream>
 #include <random>
@@ -144,28 +152,51 @@ class WalkPromise : public WalkServerTest {
     rng_.seed(seed);
     history_.clear();
     faulty_.clear();
+    tally_.clear();
     targets_ = 0;
     versions_.clear();
+    struct Unlock {
+      WalkPromise& t;
+      ~Unlock() { t.UnlockAll(); }
+    } unlock{*this};
     for (int step = 1; step <= steps; ++step) {
       const std::string what = Step(step);
       history_.push_back(std::to_string(step) + ": " + what);
-      if (Pick(6) == 0) AbortedUpload(step);
+      // Root searches every folder: a locked local one is seen so only by
+      // another user.
+      lockedLocal_ = LockedLocal();
+      auto walk = [&](auto run) {
+        if (lockedLocal_.empty())
+          run();
+        else
+          AsUnprivileged(run);
+      };
+      for (const char* kind : {"remote chain", "lock local", "lock remote", "remote link"})
+        if (what.starts_with(kind)) ++tally_[kind];
+      if (Pick(6) == 0) walk([&] { AbortedUpload(step); });
       if (std::getenv("WALKS_TRACE")) std::cout << history_.back() << std::endl;
-      Project->Upload(true);
+      walk([&] { Project->Upload(true); });
       if (!CheckUpload()) return Report();
       if (step % 4 == 0) {
         const std::map<std::string, bool> before = RemoteEntries();
         const std::set<std::string> kept = KeptByLinks();
         deleteLog_->DefaultAnswer = walkfakes::AnswerYesToAll;
-        Project->DeleteOld();
+        walk([&] { Project->DeleteOld(); });
         history_.push_back(std::to_string(step) + ": Delete Old");
+        ++tally_["Delete Old"];
+        if (!lockedLocal_.empty()) ++tally_["Delete Old, local lock"];
+        if (!LockedRemote().empty() && !ServerReadsEverything()) ++tally_["Delete Old, remote lock"];
         if (!CheckDelete(before, kept) || !CheckFilesOnServer()) return Report();
       }
     }
+    std::string counts;
+    for (const auto& [kind, n] : tally_) counts += (counts.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+    std::cout << "[ steps    ] " << counts << std::endl;
     return true;
   }
 
  private:
+  std::map<std::string, int> tally_;
   std::mt19937_64 rng_;
   bool odd_ = false;
   Lines history_;
@@ -212,6 +243,9 @@ class WalkPromise : public WalkServerTest {
                        (pressed ? " aborted" + at : " (ended before its abort)"));
   }
   std::unique_ptr<testsupport::TempFolder> outside_;
+  // The local folders no one but root may search, as absolute paths, for
+  // the step under way.
+  Lines lockedLocal_;
 
   std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
   template <class T, std::size_t N>
@@ -225,7 +259,7 @@ class WalkPromise : public WalkServerTest {
 
   bool Report() {
     std::string last, named;
-    for (std::size_t i = history_.size() > 12 ? history_.size() - 12 : 0; i < history_.size(); ++i)
+    for (std::size_t i = history_.size() > 40 ? history_.size() - 40 : 0; i < history_.size(); ++i)
       last += "  " + history_[i] + "\n";
     // A fault may lie far back: every step that named the file at fault.
     if (!faulty_.empty())
@@ -316,7 +350,7 @@ class WalkPromise : public WalkServerTest {
     Lines folders, files;
     Scan(folders, files);
     for (;;) {
-      switch (Pick(16)) {
+      switch (Pick(22)) {
         case 0:
         case 1:
         case 2: {  // a new file
@@ -472,8 +506,122 @@ class WalkPromise : public WalkServerTest {
           RemoteLink(rel, up + target);
           return "remote link " + rel + " -> " + up + target;
         }
+        case 16: {  // a link's target moves behind another link: a chain
+          Lines chains;
+          for (const auto& [rel, folder] : RemoteEntries()) {
+            if (!IsLink(Disk(rel)) || !RealRemotePath(rel)) continue;
+            const std::string target = fs::read_symlink(Disk(rel)).string();
+            const std::string leaf = Leaf(target);
+            if (leaf.starts_with("t_real") && target == Ups(rel) + leaf && LExists(Disk(leaf)) && !IsLink(Disk(leaf)))
+              chains.push_back(rel);
+          }
+          if (chains.empty()) continue;
+          const std::string rel = PickOf(chains);
+          const std::string leaf = Leaf(fs::read_symlink(Disk(rel)).string());
+          const std::string n = std::to_string(targets_++);
+          // The hop may be hidden (vsftpd lists no dot files).
+          const std::string store = "t_rel" + n, hop = (Pick(3) == 0 ? ".t_cur" : "t_cur") + n;
+          fs::create_directory(Disk(store));
+          if (!server_->GiveToServer(Disk(store))) ADD_FAILURE() << store;
+          fs::rename(Disk(leaf), Disk(store + "/" + leaf));
+          RemoteLink(hop, store);
+          const std::string via = Pick(2) ? hop + "/" + leaf : hop + "/../" + store + "/" + leaf;
+          fs::remove(Disk(rel));
+          RemoteLink(rel, Ups(rel) + via);
+          return "remote chain " + rel + " -> " + Ups(rel) + via + ", " + hop + " -> " + store;
+        }
+        case 17: {  // a local folder no one but root may search
+          if (folders.size() < 2) continue;
+          const std::string rel = folders[1 + Pick(folders.size() - 1)];
+          if (!LockedLocal().empty()) continue;
+          ::chmod(Local(rel).c_str(), Pick(2) ? 0644 : 0);
+          return "lock local " + rel;
+        }
+        case 18: {  // a remote folder its server may enter but not read
+          // (Root reads it all the same.)
+          if (ServerReadsEverything()) continue;
+          Lines remote = RemoteFolders();
+          if (remote.size() < 2) continue;
+          const std::string rel = remote[1 + Pick(remote.size() - 1)];
+          if (!LockedRemote().empty()) continue;
+          ::chmod(Disk(rel).c_str(), 0311);
+          return "lock remote " + rel;
+        }
+        case 19:
+        case 20:
+        case 21: {
+          const Lines local = LockedLocal(), remote = LockedRemote();
+          if (local.empty() && remote.empty()) continue;
+          if (!local.empty() && (remote.empty() || Pick(2))) {
+            const std::string path = PickOf(local);
+            ::chmod(path.c_str(), 0755);
+            return "unlock local " + path.substr(Local().size() + 1);
+          }
+          const std::string rel = PickOf(remote);
+          ::chmod(Disk(rel).c_str(), 0755);
+          return "unlock remote " + rel;
+        }
       }
     }
+  }
+
+  // "../" for each folder above the remote path.
+  static std::string Ups(const std::string& rel) {
+    std::string up;
+    for (char c : rel)
+      if (c == '/') up += "../";
+    return up;
+  }
+
+  // Every real local folder that lacks the search bit, as absolute paths
+  // (root walks into it all the same).
+  Lines LockedLocal() const {
+    Lines out, dirs = {""};
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+      for (const std::string& n : testsupport::FolderEntries(Local(dirs[i]))) {
+        const std::string rel = Join(dirs[i], n);
+        struct stat st {};
+        if (::lstat(Local(rel).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if ((st.st_mode & 0111) == 0) out.push_back(Local(rel));
+        dirs.push_back(rel);
+      }
+    return out;
+  }
+  // Every real remote folder that its owner may not read.
+  Lines LockedRemote() const {
+    Lines out;
+    for (const auto& [rel, folder] : RemoteEntries()) {
+      struct stat st {};
+      if (folder && ::lstat(Disk(rel).c_str(), &st) == 0 && (st.st_mode & 0444) == 0) out.push_back(rel);
+    }
+    return out;
+  }
+  void UnlockAll() const {
+    for (const std::string& path : LockedLocal()) ::chmod(path.c_str(), 0755);
+    for (const std::string& rel : LockedRemote()) ::chmod(Disk(rel).c_str(), 0755);
+  }
+  // Whether the server's sessions are root's, who reads a locked folder.
+  bool ServerReadsEverything() const { return server_->ReadsAsRoot(); }
+
+  // Whether the walks cannot look at the local path: a locked folder lies
+  // above where it leads.
+  bool LocalUncheckable(const std::string& path) const {
+    if (lockedLocal_.empty()) return false;
+    std::error_code ec;
+    // A link that leads nowhere is followed by hand: the system cannot say
+    // that it leads nowhere when a locked folder lies on its way.
+    fs::path at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+      const std::string resolved = fs::weakly_canonical(at, ec).string();
+      for (const std::string& locked : lockedLocal_) {
+        const std::string real = fs::weakly_canonical(locked, ec).string();
+        if (resolved.starts_with(real + "/") || at.string().starts_with(locked + "/")) return true;
+      }
+      if (!IsLink(at.string())) break;
+      const fs::path target = fs::read_symlink(at, ec);
+      at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    return false;
   }
 
   // Whether every folder above the remote path is a real one.
@@ -501,20 +649,83 @@ class WalkPromise : public WalkServerTest {
     }
     return out;
   }
-  // What the remote links that stand for local entries point at, with
-  // everything below it, as remote paths.
-  std::set<std::string> KeptByLinks() const {
-    std::set<std::string> kept;
-    for (const auto& [rel, folder] : RemoteEntries()) {
-      if (!IsLink(Disk(rel)) || !LExists(Local(rel))) continue;
-      const fs::path target = fs::weakly_canonical(fs::path(Disk(rel)).parent_path() / fs::read_symlink(Disk(rel)));
-      const std::string t = target.lexically_relative(fs::weakly_canonical(Disk())).string();
-      if (t.empty() || t.starts_with("..")) continue;
-      kept.insert(t);
-      if (fs::is_directory(target))
-        for (const auto& e : fs::recursive_directory_iterator(target))
-          kept.insert(e.path().lexically_relative(fs::weakly_canonical(Disk())).string());
+  // Follows a remote path on the server's disk as its file system does,
+  // noting the links passed and the folders a ".." went back from. The end
+  // is relative to the remote folder ("" for it; outside it: not kept).
+  std::string Resolve(const std::string& rel, std::set<std::string>& via) const {
+    Lines done;
+    for (std::string p = Parent(rel); !p.empty(); p = Parent(p)) done.insert(done.begin(), Leaf(p));
+    std::deque<std::string> todo = {Leaf(rel)};
+    int hops = 0;
+    auto joined = [&done] {
+      std::string out;
+      for (const std::string& d : done) out = Join(out, d);
+      return out;
+    };
+    bool outside = false;
+    while (!todo.empty()) {
+      const std::string part = todo.front();
+      todo.pop_front();
+      if (part.empty() || part == ".") continue;
+      if (part == "..") {
+        if (done.empty()) {
+          outside = true;
+          break;
+        }
+        via.insert(joined());
+        done.pop_back();
+        continue;
+      }
+      const std::string at = Join(joined(), part);
+      if (IsLink(Disk(at)) && ++hops <= 40) {
+        via.insert(at);
+        const std::string target = fs::read_symlink(Disk(at)).string();
+        if (target.starts_with("/")) {
+          outside = true;
+          break;
+        }
+        std::size_t start = 0;
+        Lines parts;
+        for (std::size_t slash; (slash = target.find('/', start)) != std::string::npos; start = slash + 1)
+          parts.push_back(target.substr(start, slash - start));
+        parts.push_back(target.substr(start));
+        todo.insert(todo.begin(), parts.begin(), parts.end());
+        continue;
+      }
+      done.push_back(part);
     }
+    return outside ? std::string("..") : joined();
+  }
+
+  // What the remote links that lead point at, with everything below it and
+  // the links and folders on the way, as remote paths. A link leads when it
+  // stands for a local entry (or one the walks cannot check), or lies where
+  // another one that leads ends.
+  std::set<std::string> KeptByLinks() const {
+    std::set<std::string> kept, ends, leading;
+    const std::map<std::string, bool> entries = RemoteEntries();
+    auto atOrBelowEnd = [&ends](const std::string& rel) {
+      for (const std::string& e : ends)
+        if (e.empty() || rel == e || rel.starts_with(e + "/")) return true;
+      return false;
+    };
+    for (bool more = true; more;) {
+      more = false;
+      for (const auto& [rel, folder] : entries) {
+        if (!IsLink(Disk(rel)) || leading.count(rel)) continue;
+        if (!LExists(Local(rel)) && !LocalUncheckable(Local(rel)) && !atOrBelowEnd(rel)) continue;
+        leading.insert(rel);
+        more = true;
+        std::set<std::string> via;
+        const std::string end = Resolve(rel, via);
+        kept.insert(via.begin(), via.end());
+        if (end == ".." || end.starts_with("../")) continue;
+        ends.insert(end);
+      }
+    }
+    for (const auto& [rel, folder] : entries)
+      if (atOrBelowEnd(rel)) kept.insert(rel);
+    kept.erase("");
     return kept;
   }
 
@@ -527,7 +738,7 @@ class WalkPromise : public WalkServerTest {
       for (const std::string& n : testsupport::FolderEntries(Local(dirs[i]))) {
         const std::string rel = Join(dirs[i], n);
         struct stat st {};
-        if (::stat(Local(rel).c_str(), &st) != 0 || !HeldPath(rel)) continue;
+        if (::stat(Local(rel).c_str(), &st) != 0 || !HeldPath(rel) || LocalUncheckable(Local(rel))) continue;
         if (S_ISDIR(st.st_mode)) {
           if (!n.starts_with(".")) dirs.push_back(rel);
           continue;
@@ -582,7 +793,7 @@ class WalkPromise : public WalkServerTest {
     const std::set<std::string> unheld = UnheldNames();
     for (const std::string& e : text) {
       bool allowed = e == "Upload completed with errors." ||
-                     (e.starts_with("Skipped ") && e.ends_with(": it links to nothing"));
+                     (e.starts_with("Skipped ") && e.ends_with(": it links to nothing")) || NamesLocked(e);
       for (const std::string& n : unheld) allowed = allowed || e.find(n) != std::string::npos;
       if (!allowed) {
         ADD_FAILURE() << "upload error line: " << e << "\n" << Joined(uploadLog_.Text());
@@ -598,9 +809,46 @@ class WalkPromise : public WalkServerTest {
     return CheckFilesOnServer();
   }
 
+  // Whether an error line names a local path below a locked folder, or one
+  // that leads there (a link to a file in it).
+  bool NamesLocked(const std::string& line) const {
+    if (lockedLocal_.empty()) return false;
+    for (const char* lead : {"Skipped ", "Cannot check local path ", "Cannot open folder ", "Skipped folder "}) {
+      if (!line.starts_with(lead)) continue;
+      std::string path = line.substr(std::strlen(lead));
+      const std::size_t colon = path.find(": ");
+      if (colon != std::string::npos && line.starts_with("Skipped")) path.resize(colon);
+      if (LocalUncheckable(path)) return true;
+      for (const std::string& locked : lockedLocal_)
+        if (path == locked) return true;
+    }
+    return false;
+  }
+
   bool CheckDelete(const std::map<std::string, bool>& before, const std::set<std::string>& kept) {
     const std::map<std::string, bool> after = RemoteEntries();
+    // While the server cannot read a folder, a link in it may lead
+    // anywhere: nothing goes.
+    const bool remoteLocked = !ServerReadsEverything() && !LockedRemote().empty();
+    if (remoteLocked) {
+      for (const std::string& e : deleteLog_->TextsOf(lkError)) {
+        const bool allowed = e.starts_with("Cannot list folder ") ||
+                             e == "Nothing deleted: a link in what could not be read may lead to any remote entry" ||
+                             e == "Deleting old files completed with errors.";
+        if (!allowed) {
+          ADD_FAILURE() << "delete error line: " << e << "\n" << Joined(deleteLog_->Text());
+          return false;
+        }
+      }
+      if (after != before) {
+        ADD_FAILURE() << "something was deleted while a remote folder could not be read\n"
+                      << Joined(deleteLog_->Text());
+        return false;
+      }
+      return true;
+    }
     for (const std::string& e : deleteLog_->TextsOf(lkError)) {
+      if (NamesLocked(e)) continue;
       // A server that lists no dot files keeps a folder holding one.
       bool allowed = e.starts_with("Error removing directory ") && !server_->ListsDotFiles();
       if (allowed) {
@@ -620,6 +868,10 @@ class WalkPromise : public WalkServerTest {
         ADD_FAILURE() << rel << " exists locally and was deleted remotely";
         return false;
       }
+      if (LocalUncheckable(Local(rel))) {
+        ADD_FAILURE() << rel << " could not be checked locally and was deleted remotely";
+        return false;
+      }
       if (kept.count(rel)) {
         ADD_FAILURE() << rel << " is what a link for a local entry points at and was deleted";
         return false;
@@ -628,7 +880,7 @@ class WalkPromise : public WalkServerTest {
     // Nothing stale is left, but what the server does not list (dot files
     // on most) and what the links keep.
     for (const auto& [rel, folder] : after) {
-      if (LExists(Local(rel)) || kept.count(rel)) continue;
+      if (LExists(Local(rel)) || kept.count(rel) || LocalUncheckable(Local(rel))) continue;
       bool hidden = !server_->ListsDotFiles() && HiddenPath(rel);
       for (const auto& [p, f] : after)
         hidden = hidden || (!server_->ListsDotFiles() && p.starts_with(rel + "/") && HiddenPath(p));
