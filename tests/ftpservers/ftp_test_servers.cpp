@@ -243,7 +243,7 @@ bool ProftpdServer::Start(std::string& why) {
           << "DefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\nPort " << port_ << "\n"
           << "User ftp\nGroup " << group << "\nUmask 022\nAllowOverwrite on\n"
           << "PidFile " << base << "/proftpd.pid\nScoreboardFile " << base << "/proftpd.scoreboard\n"
-          << "DelayTable none\nWtmpLog off\nTransferLog none\nUseReverseDNS off\n"
+          << "DelayEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\nUseReverseDNS off\n"
           << "AuthOrder mod_auth_unix.c\nRequireValidShell off\n"
           << "<Anonymous " << base << "/root>\n  User ftp\n  Group " << group << "\n  UserAlias anonymous ftp\n"
           << "  RequireValidShell off\n  <Limit WRITE>\n    AllowAll\n  </Limit>\n</Anonymous>\n";

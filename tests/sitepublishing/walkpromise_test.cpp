@@ -151,14 +151,14 @@ class WalkPromise : public WalkServerTest {
     VarList->AddVar("title", kTitle, "1");
     rng_.seed(seed);
     history_.clear();
-    tally_.clear();
     faulty_.clear();
+    tally_.clear();
     targets_ = 0;
+    versions_.clear();
     struct Unlock {
       WalkPromise& t;
       ~Unlock() { t.UnlockAll(); }
     } unlock{*this};
-    versions_.clear();
     for (int step = 1; step <= steps; ++step) {
       const std::string what = Step(step);
       history_.push_back(std::to_string(step) + ": " + what);
@@ -738,7 +738,7 @@ class WalkPromise : public WalkServerTest {
       for (const std::string& n : testsupport::FolderEntries(Local(dirs[i]))) {
         const std::string rel = Join(dirs[i], n);
         struct stat st {};
-        if (::stat(Local(rel).c_str(), &st) != 0 || LocalUncheckable(Local(rel)) || !HeldPath(rel)) continue;
+        if (::stat(Local(rel).c_str(), &st) != 0 || !HeldPath(rel) || LocalUncheckable(Local(rel))) continue;
         if (S_ISDIR(st.st_mode)) {
           if (!n.starts_with(".")) dirs.push_back(rel);
           continue;
