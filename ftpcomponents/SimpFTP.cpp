@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -244,13 +245,47 @@ bool TSimpleFTP::PutFile(const std::string& LocalFile, const std::string& Remote
   return ok;
 }
 
-int TSimpleFTP::FindFiles(const std::string& Mask, bool WithPath) {
-  ClearFileList(Files_);
-  Files_.Clear();
-  return FindFilesToList(Mask, &Files_, WithPath);
+int TSimpleFTP::RemoteFileSize(const std::string& RemoteFile, std::int64_t& Size) {
+  Size = -1;
+  if (!Connected() || !SafeArgument(RemoteFile)) return 0;
+  const HINTERNET conn = ConnHandle_.load();
+  // A question, as where we are: no progress and no pumping.
+  InternetSetStatusCallback(conn, nullptr);
+  struct Restore {
+    HINTERNET h;
+    ~Restore() { InternetSetStatusCallback(h, InetStatusCallback); }
+  } restore{conn};
+  const std::string command = "SIZE " + RemoteFile;
+  if (!FtpCommandA(conn, false, FTP_TRANSFER_TYPE_BINARY, command.c_str(), ContextOf(this), nullptr) &&
+      plat::inet::GetLastError() != ERROR_INTERNET_EXTENDED_ERROR) {
+    if (ConnectionLost(plat::inet::GetLastError())) SetState(isDisconnected);
+    return 0;
+  }
+  DWORD code = 0;
+  char text[256] = {};
+  DWORD len = sizeof text;
+  if (!InternetGetLastResponseInfoA(&code, text, &len) && plat::inet::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return 0;
+  if (code != 213) return static_cast<int>(code);
+  // "213 <decimal size>"
+  const char* at = std::strchr(text, ' ');
+  if (!at || at[1] < '0' || at[1] > '9') return 0;
+  std::int64_t v = 0;
+  for (++at; *at >= '0' && *at <= '9'; ++at) {
+    if (v > (INT64_MAX - 9) / 10) return 0;
+    v = v * 10 + (*at - '0');
+  }
+  Size = v;
+  return 213;
 }
 
-int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath) {
+int TSimpleFTP::FindFiles(const std::string& Mask, bool WithPath, bool All) {
+  ClearFileList(Files_);
+  Files_.Clear();
+  return FindFilesToList(Mask, &Files_, WithPath, All);
+}
+
+int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath, bool All) {
   int count = 0;
   if (List) ClearFileList(*List);
   std::string prefix, mask = Mask;
@@ -262,7 +297,8 @@ int TSimpleFTP::FindFilesToList(const std::string& Mask, plat::TStringList* List
   }
   if (!SafeArgument(mask)) return 0;
   TWin32FindDataA data;
-  HINTERNET find = FtpFindFirstFileA(ConnHandle_.load(), mask.c_str(), &data, FindFlags_, ContextOf(this));
+  HINTERNET find = FtpFindFirstFileA(ConnHandle_.load(), mask.c_str(), &data,
+                                    FindFlags_ | (All ? FTP_FLAG_LIST_ALL : 0), ContextOf(this));
   if (!find) return 0;
   std::atomic<HINTERNET> findHandle{find};
   try {

@@ -76,8 +76,15 @@ class TSimpleFTP : public TWinInetControl {
   bool DeleteFile(const std::string& RemoteFile);
   bool Put(const std::string& FileName);
   bool PutFile(const std::string& LocalFile, const std::string& RemoteFile);
-  int FindFiles(const std::string& Mask, bool WithPath);
-  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath);
+  // The size the server gives for a remote file (SIZE, asked in binary)
+  // and its reply code: 213 with Size set; the server's code when it
+  // refused; 0 when no reply came (not connected, connection lost). Never
+  // raises.
+  int RemoteFileSize(const std::string& RemoteFile, std::int64_t& Size);
+  // All: list with "LIST -a" (hidden entries, "." and "..", where the
+  // server takes the option).
+  int FindFiles(const std::string& Mask, bool WithPath, bool All = false);
+  int FindFilesToList(const std::string& Mask, plat::TStringList* List, bool WithPath, bool All = false);
   void GetFileInfo(int Index, TWin32FindDataA& FindData);
   static void ClearFileList(plat::TStringList& List);
   std::string AddSlash(const std::string& Path) const;

@@ -1,6 +1,7 @@
 // The delete-old walk: every remote file and folder below the remote
 // folder that has no local counterpart is offered for deletion.
 #include <cerrno>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,38 @@ std::string ParentOf(const std::string& normal) {
   return slash == 0 || slash == std::string::npos ? "/" : normal.substr(0, slash);
 }
 
+std::string LeafOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::vector<std::string> PartsOf(const std::string& path) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string JoinParts(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+// Whether the normalised path is at or below the normalised folder.
+bool AtOrBelow(const std::string& path, const std::string& folder) {
+  if (folder == "/" || path == folder) return true;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// A server resolves a chain of links no longer than this (Linux: 40).
+constexpr int kMaxHops = 40;
+// Bounds on following links: ways tried for one link, and folders listed
+// beyond the tree in one run.
+constexpr int kMaxWays = 1000;
+constexpr int kMaxExtraListings = 1000;
+
 }  // namespace
 
 void TProject::DeleteOld() {
@@ -80,6 +113,9 @@ void TProject::DeleteOld() {
     ~Close() {
       project.Listings_.clear();
       project.RemoteLinks_.clear();
+      project.LinkEnds_.clear();
+      project.LinkWays_.clear();
+      project.Unread_.clear();
       ftp.Disconnect();
       log.AddLog(lkNotice, "Deleting old files completed");
       // The line above is written in every case; a run that did not get
@@ -105,8 +141,15 @@ void TProject::DeleteOld() {
     // reaches before it: every listing comes first.
     Listings_.clear();
     RemoteLinks_.clear();
+    Unread_.clear();
+    ExtraListings_ = 0;
     ScanRemoteDir(RemoteBase);
-    MarkLinkTargets();
+    if (!log.Aborted()) MarkLinkTargets();
+    // A link in what could not be read may lead to any remote entry.
+    if (!Unread_.empty() && !log.Aborted()) {
+      for (const std::string& why : Unread_) log.AddLog(lkError, why);
+      throw ESimpleFTPError("Nothing deleted: a link in what could not be read may lead to any remote entry");
+    }
     WalkRemoteDir(RemoteBase);
   } catch (const plat::Exception& e) {
     log.AddLog(lkError, e.Message);
@@ -117,12 +160,22 @@ void TProject::SetRemoteBase(const std::string& path) {
   TSimpleFTP& ftp = WalkFtp();
   if (!path.empty() && !ftp.ChangeDir(path))
     throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", path.c_str()));
-  // The server's own name for the folder, whatever form was typed: the
-  // entries of its listings begin with it.
-  RemoteBase = ftp.RemoteDir();
+  // An absolute path without "." or ".." parts names the folder the walk
+  // changed into; the server's reply to PWD need not (some do not double a
+  // '"' in it). Any other form is the server's to resolve, so its own name
+  // for the folder is taken.
+  bool plain = !path.empty() && path[0] == '/';
+  for (std::size_t start = 0; plain && start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    plain = part != "." && part != "..";
+    start = end + 1;
+  }
+  RemoteBase = plain ? NormalRemotePath("/", path) : ftp.RemoteDir();
 }
 
-bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries) {
+bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries, int permissions, bool all) {
   TSimpleFTP& ftp = WalkFtp();
   TDeleteLogView& log = *DeleteLog;
   entries.clear();
@@ -140,12 +193,25 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
     throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", dir.c_str()));
   }
   // The component gives 0 entries for a listing that failed as well as for
-  // an empty folder; a failed one must end the run, or the folder would be
-  // taken as empty and offered for removal.
-  if (ftp.FindFiles("*.*", true) == 0 &&
-      (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES)) {
+  // an empty folder; a failed one must not be taken as empty, or the folder
+  // would be offered for removal and the links in it missed. Entries are
+  // named by the folder's path as the walk knows it, not the server's
+  // reply to PWD.
+  if (ftp.FindFiles("*.*", false, all) == 0) {
+    if (ftp.State() != isConnected || plat::inet::GetLastError() != plat::inet::ERROR_NO_MORE_FILES) {
+      if (log.Aborted()) return false;
+      throw ESimpleFTPError("Cannot list folder " + dir);
+    }
+    if (all) return true;
+    // Some servers answer an empty listing with success for a folder they
+    // may enter but not read. One that shows "." for "LIST -a" has read it;
+    // otherwise the folder's permissions must let everyone read it.
+    const bool read = ftp.FindFiles("*.*", false, true) > 0;
     if (log.Aborted()) return false;
-    throw ESimpleFTPError("Cannot list folder " + dir);
+    if (!read && permissions >= 0 && (permissions & 0444) != 0444)
+      throw ESimpleFTPError("Cannot list folder " + dir + ": the server listed nothing, and may not be able to read it");
+    TSimpleFTP::ClearFileList(ftp.Files());
+    return true;
   }
   // The listing is refilled by the next search, so the walk keeps its own
   // copy, with each entry's kind. A link is neither a file nor a folder:
@@ -154,88 +220,294 @@ bool TProject::ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& 
     TWin32FindDataA data;
     ftp.GetFileInfo(i, data);
     TRemoteEntry e;
-    e.Path = ftp.Files()[i];
+    // By the folder's path as the walk knows it, not the server's reply to
+    // PWD.
+    e.Path = (!dir.empty() && dir.back() == '/' ? dir : dir + "/") + ftp.Files()[i];
     e.IsLink = (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     e.IsFolder = !e.IsLink && (data.dwFileAttributes & plat::inet::FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (e.IsLink) e.Target = data.LinkTarget;
+    e.Permissions = data.UnixPermissions;
     entries.push_back(std::move(e));
   }
   return true;
 }
 
-void TProject::ScanRemoteDir(const std::string& dir) {
+void TProject::ScanRemoteDir(const std::string& dir, int permissions, bool leftAlone) {
   TDeleteLogView& log = *DeleteLog;
   if (log.Aborted()) return;
   // The walk leaves a folder alone (and says why) when its local
-  // counterpart cannot be checked or links to nothing.
-  if (dir != RemoteBase) {
+  // counterpart cannot be checked or links to nothing; it is listed all
+  // the same, for the links in it.
+  if (dir != RemoteBase && !leftAlone) {
     try {
-      if (LocalKindOf(RemoteToLocal(dir)) == LocalKind::BrokenLink) return;
+      leftAlone = LocalKindOf(RemoteToLocal(dir)) == LocalKind::BrokenLink;
     } catch (const plat::Exception&) {
-      return;
+      leftAlone = true;
     }
   }
-  // A folder that cannot be listed ends the walk when it gets there; the
-  // scan goes on past it, so that the links beside it are known.
+  // The scan goes on past a folder that cannot be listed, so that every
+  // such folder is named.
   TRemoteListing& listing = Listings_[dir];
   try {
-    if (!ListRemoteDir(dir, listing.Entries)) {
+    if (!ListRemoteDir(dir, listing.Entries, permissions)) {
       Listings_.erase(dir);  // aborted: nothing was listed
       return;
     }
+  } catch (const plat::Exception& e) {
+    listing.Error = std::current_exception();
+    Unread_.push_back(e.Message);
+    return;
   } catch (...) {
     listing.Error = std::current_exception();
+    Unread_.push_back("Cannot list folder " + dir);
     return;
   }
-  std::vector<std::string> folders;
+  std::vector<std::pair<std::string, int>> folders;
   for (const TRemoteEntry& e : listing.Entries) {
-    if (e.IsFolder && !e.Path.empty() && e.Path.back() != '.') folders.push_back(e.Path);
-    if (!e.IsLink || e.Target.empty()) continue;
+    const std::string name = LeafOf(e.Path);
+    if (e.IsFolder && name != "." && name != ".." && !name.empty()) folders.emplace_back(e.Path, e.Permissions);
+    if (!e.IsLink) continue;
     TRemoteLink& link = RemoteLinks_[NormalRemotePath("/", e.Path)];
-    link.Absolute = e.Target[0] == '/';
-    link.Target = NormalRemotePath(UnixPathPart(e.Path), e.Target);
     // One that stands for a local entry is what the upload writes through;
-    // one that cannot be checked is taken as such.
+    // one that cannot be checked, or that the walk leaves where it is, is
+    // taken as such.
     try {
-      link.Leads = LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing;
+      std::string twin;
+      link.Leads = leftAlone || LocalKindOf(RemoteToLocal(e.Path)) != LocalKind::Missing ||
+                   MayResolveToLocal(e.Path, twin);
     } catch (const plat::Exception&) {
       link.Leads = true;
     }
   }
-  for (const std::string& folder : folders) ScanRemoteDir(folder);
+  for (const auto& [folder, bits] : folders) ScanRemoteDir(folder, bits, leftAlone);
+}
+
+bool TProject::RemoteEntryOf(const std::string& folder, const std::string& name, const TRemoteEntry*& entry) {
+  entry = nullptr;
+  auto it = Listings_.find(folder);
+  if (it == Listings_.end()) {
+    // Beyond the tree: listed now, once, when its parent's listing shows
+    // it as a folder (with its permissions).
+    int bits = -1;
+    if (folder != "/") {
+      const TRemoteEntry* self = nullptr;
+      if (!RemoteEntryOf(ParentOf(folder), LeafOf(folder), self)) return false;
+      if (!self || !self->IsFolder) return true;  // no such folder: nothing in it
+      bits = self->Permissions;
+    }
+    if (++ExtraListings_ > kMaxExtraListings) {
+      Unread_.push_back("Cannot follow the links: too many folders beyond " + RemoteBase);
+      return false;
+    }
+    TRemoteListing listing;
+    try {
+      if (!ListRemoteDir(folder, listing.Entries, bits)) return false;  // aborted
+    } catch (const plat::Exception& e) {
+      listing.Error = std::current_exception();
+      Unread_.push_back(e.Message);
+    }
+    it = Listings_.emplace(folder, std::move(listing)).first;
+  }
+  TRemoteListing& listing = it->second;
+  if (listing.Error) return false;
+  if (!listing.Indexed) {
+    for (std::size_t i = 0; i < listing.Entries.size(); ++i) listing.ByName.emplace(LeafOf(listing.Entries[i].Path), i);
+    listing.Indexed = true;
+  }
+  auto found = listing.ByName.find(name);
+  if (found != listing.ByName.end()) {
+    entry = &listing.Entries[found->second];
+    return true;
+  }
+  if (!listing.ListedAll && !name.empty() && name[0] == '.') {
+    // Some servers (vsftpd) list no hidden entries unless asked.
+    listing.ListedAll = true;
+    std::vector<TRemoteEntry> all;
+    try {
+      if (ListRemoteDir(folder, all, -1, true))
+        for (TRemoteEntry& e : all) listing.Hidden.emplace(LeafOf(e.Path), std::move(e));
+    } catch (const plat::Exception&) {
+      // Not taken: the plain listing stands.
+    }
+  }
+  auto hidden = listing.Hidden.find(name);
+  if (hidden != listing.Hidden.end() && name != "." && name != "..") entry = &hidden->second;
+  return true;
+}
+
+bool TProject::ResolveLink(const std::string& path, std::vector<std::string>& ends,
+                           std::vector<std::string>& passed) {
+  // Component by component, as the server's file system does: each link
+  // met is replaced by its target (taken from the link's folder unless
+  // absolute), ".." goes back from the folder reached. The links met and
+  // the folders left by ".." are on the way.
+  struct Way {
+    std::vector<std::string> done;  // the folders reached, no link among them
+    std::deque<std::string> todo;
+    int hops = 0;
+  };
+  std::vector<Way> ways(1);
+  for (const std::string& part : PartsOf(ParentOf(path)))
+    if (!part.empty()) ways[0].done.push_back(part);
+  ways[0].todo.push_back(LeafOf(path));
+  int tried = 0;
+  while (!ways.empty()) {
+    if (++tried > kMaxWays) {
+      Unread_.push_back("Cannot follow link " + path + ": too many ways");
+      return false;
+    }
+    Way way = std::move(ways.back());
+    ways.pop_back();
+    while (!way.todo.empty()) {
+      const std::string part = way.todo.front();
+      way.todo.pop_front();
+      if (part.empty() || part == ".") continue;
+      if (part == "..") {
+        // The folder left was passed through: it must stay as well.
+        if (!way.done.empty()) {
+          passed.push_back(JoinParts(way.done));
+          way.done.pop_back();
+        }
+        continue;
+      }
+      const std::string folder = JoinParts(way.done);
+      const std::string at = (folder == "/" ? "" : folder) + "/" + part;
+      const TRemoteEntry* e = nullptr;
+      if (!RemoteEntryOf(folder, part, e)) {
+        if (!DeleteLog->Aborted()) Unread_.push_back("Cannot follow link " + path + ": " + folder + " could not be read");
+        return false;
+      }
+      if (!e || !(e->IsLink || e->IsFolder)) {
+        // Nothing there, or a file: no link lies further on.
+        way.done.push_back(part);
+        for (const std::string& rest : way.todo) {
+          if (rest.empty() || rest == ".") continue;
+          if (rest == "..") {
+            if (!way.done.empty()) way.done.pop_back();
+          } else {
+            way.done.push_back(rest);
+          }
+        }
+        way.todo.clear();
+        break;
+      }
+      if (!e->IsLink) {
+        way.done.push_back(part);
+        continue;
+      }
+      passed.push_back(at);
+      if (e->Target.empty()) {
+        Unread_.push_back("Cannot follow link " + at + ": the server does not show its target");
+        return false;
+      }
+      if (++way.hops > kMaxHops) {
+        // A circle: the server finds nothing there either.
+        way.todo.clear();
+        way.done.push_back(part);
+        break;
+      }
+      std::vector<std::string> target = PartsOf(e->Target);
+      way.todo.insert(way.todo.begin(), target.begin(), target.end());
+      if (e->Target[0] == '/') {
+        // Absolute: on the server's root as it shows it, or a path of its
+        // disk ending in one of that root's paths; each is followed.
+        way.done.clear();
+        for (std::size_t drop = 2; drop < target.size(); ++drop) {
+          if (target[drop].empty()) continue;
+          Way shorter = way;
+          shorter.todo.erase(shorter.todo.begin(), shorter.todo.begin() + static_cast<std::ptrdiff_t>(drop));
+          ways.push_back(std::move(shorter));
+        }
+      }
+    }
+    ends.push_back(JoinParts(way.done));
+  }
+  return true;
+}
+
+void TProject::ScanOutside(const std::string& folder, int permissions) {
+  if (DeleteLog->Aborted() || Listings_.count(folder) || AtOrBelow(folder, NormalRemotePath("/", RemoteBase))) return;
+  if (++ExtraListings_ > kMaxExtraListings) {
+    Unread_.push_back("Cannot follow the links: too many folders beyond " + RemoteBase);
+    return;
+  }
+  TRemoteListing& listing = Listings_[folder];
+  try {
+    if (!ListRemoteDir(folder, listing.Entries, permissions)) return;
+  } catch (const plat::Exception& e) {
+    listing.Error = std::current_exception();
+    Unread_.push_back(e.Message);
+    return;
+  }
+  std::vector<std::pair<std::string, int>> folders;
+  for (const TRemoteEntry& e : listing.Entries) {
+    const std::string name = LeafOf(e.Path);
+    if (e.IsFolder && name != "." && name != ".." && !name.empty())
+      folders.emplace_back(NormalRemotePath("/", e.Path), e.Permissions);
+    // Below an end: the upload may write through it.
+    if (e.IsLink) RemoteLinks_[NormalRemotePath("/", e.Path)].Leads = true;
+  }
+  for (const auto& [sub, bits] : folders) ScanOutside(sub, bits);
 }
 
 void TProject::MarkLinkTargets() {
-  // The upload writes through a link found where it writes too.
-  for (bool more = true; more;) {
+  // The upload writes through a link found where it writes too. Each link
+  // that leads is followed to its end; an end outside the tree is listed
+  // for the links below it.
+  const std::string base = NormalRemotePath("/", RemoteBase);
+  LinkEnds_.clear();
+  LinkWays_.clear();
+  for (bool more = true; more && Unread_.empty();) {
     more = false;
-    for (auto& [path, link] : RemoteLinks_) {
-      if (link.Leads || !IsLinkTarget(path)) continue;
-      link.Leads = true;
+    std::vector<std::string> paths;
+    for (const auto& [path, link] : RemoteLinks_) paths.push_back(path);
+    for (const std::string& path : paths) {
+      if (DeleteLog->Aborted() || !Unread_.empty()) return;
+      TRemoteLink& link = RemoteLinks_[path];
+      if (!link.Leads && AtOrBelowAnEnd(path)) {
+        link.Leads = true;
+        more = true;
+      }
+      if (!link.Leads || link.Resolved) continue;
+      link.Resolved = true;
       more = true;
+      std::vector<std::string> ends, ways;
+      if (!ResolveLink(path, ends, ways)) return;
+      LinkWays_.insert(ways.begin(), ways.end());
+      for (const std::string& end : ends) {
+        LinkEnds_.insert(end);
+        if (AtOrBelow(end, base)) continue;
+        const TRemoteEntry* e = nullptr;
+        if (end == "/") {
+          ScanOutside(end, -1);
+        } else if (!RemoteEntryOf(ParentOf(end), LeafOf(end), e)) {
+          return;
+        } else if (e && e->IsFolder) {
+          ScanOutside(end, e->Permissions);
+        }
+      }
     }
   }
 }
 
-bool TProject::IsLinkTarget(const std::string& path) const {
+bool TProject::AtOrBelowAnEnd(const std::string& path) const {
   for (std::string at = NormalRemotePath("/", path);; at = ParentOf(at)) {
-    for (const auto& [linkPath, link] : RemoteLinks_) {
-      if (!link.Leads) continue;
-      if (link.Target == at) return true;
-      if (link.Absolute && at != "/" && link.Target.size() > at.size() &&
-          link.Target.compare(link.Target.size() - at.size(), at.size(), at) == 0)
-        return true;
-    }
+    if (LinkEnds_.count(at)) return true;
     if (at == "/") return false;
   }
 }
 
+bool TProject::IsLinkTarget(const std::string& path) const {
+  // A link on the way is kept, not what else lies behind it.
+  return AtOrBelowAnEnd(path) || LinkWays_.count(NormalRemotePath("/", path)) > 0;
+}
+
 bool TProject::HoldsLinkTarget(const std::string& path) const {
-  const std::string below = (path == "/" ? std::string() : NormalRemotePath("/", path)) + "/";
-  for (const auto& [linkPath, link] : RemoteLinks_) {
-    if (!link.Leads) continue;
-    if (link.Target.compare(0, below.size(), below) == 0) return true;
-    if (link.Absolute && link.Target.find(below) != std::string::npos) return true;
+  const std::string folder = NormalRemotePath("/", path);
+  const std::string below = folder == "/" ? "/" : folder + "/";
+  for (const std::set<std::string>* kept : {&LinkEnds_, &LinkWays_}) {
+    auto it = kept->lower_bound(below);
+    if (it != kept->end() && it->compare(0, below.size(), below) == 0 && *it != folder) return true;
   }
   return false;
 }
@@ -292,6 +564,10 @@ void TProject::CheckRemoteFile(const std::string& path, bool isLink) {
     // a local folder of that name does not count as the file.
     if (isLink ? local != LocalKind::Missing : local == LocalKind::File || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "file " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "File " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.Delete(path)) throw ESimpleFTPError(plat::Format("Error deleting %s", path.c_str()));
     log.AddLog(lkNotice, "file " + path + " deleted");
@@ -309,6 +585,10 @@ void TProject::CheckRemoteDir(const std::string& path) {
     const LocalKind local = LocalKindOf(RemoteToLocal(path));
     if (local == LocalKind::Folder || local == LocalKind::BrokenLink) return;
     if (IsLinkTarget(path) || HoldsLinkTarget(path)) return;
+    if (std::string twin; MayResolveToLocal(path, twin)) {
+      log.AddLog(lkPlain, "directory " + path + " kept: the server may take it for " + twin);
+      return;
+    }
     if (!ConfirmDelete(log, "Directory " + path + " does not exist locally. Delete from remote server?")) return;
     if (!ftp.RemoveDir(path)) throw ESimpleFTPError(plat::Format("Error removing directory %s", path.c_str()));
     log.AddLog(lkNotice, "directory " + path + " deleted");
@@ -326,6 +606,52 @@ void TProject::ForgetStamps(const std::string& remotePath, bool below) {
   if (!VersionList->Forget(VersionKey(field + "/" + rest), below)) return;
   Modified = true;
   if (Form) Form->SetModified();
+}
+
+bool TProject::MayResolveToLocal(const std::string& path, std::string& local) {
+  const std::string prefix = !RemoteBase.empty() && RemoteBase.back() == '/' ? RemoteBase : RemoteBase + "/";
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = path.substr(prefix.size());
+  local = AddBackslash(Fields().FieldText(pfPath));
+  std::string remoteDir = RemoteBase;
+  bool differs = false;
+  for (std::size_t start = 0; start <= rest.size();) {
+    std::size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string part = rest.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == "." || part == "..") return false;
+    std::string take = part;
+    struct stat st {};
+    if (::lstat((local + part).c_str(), &st) != 0) {
+      if (errno == ENOTDIR) return false;  // a file above: nothing local below it
+      TLocalFolder folder;
+      // What cannot be looked at may hold the name in another case.
+      if (errno != ENOENT || folder.Read(local, false) != 0) return true;
+      // The local names that equal this one ignoring case; one that the
+      // server lists beside it is a file of its own there.
+      const auto listed = Listings_.find(remoteDir);
+      const std::string remotePrefix = remoteDir.back() == '/' ? remoteDir : remoteDir + "/";
+      auto listedRemotely = [&](const std::string& name) {
+        if (listed == Listings_.end()) return false;
+        for (const TRemoteEntry& e : listed->second.Entries)
+          if (e.Path == remotePrefix + name) return true;
+        return false;
+      };
+      take.clear();
+      for (const TLocalEntry& e : folder.Entries)
+        if (e.Name != part && plat::SameText(e.Name, part) && !listedRemotely(e.Name)) {
+          take = e.Name;
+          break;
+        }
+      if (take.empty()) return false;
+      differs = true;
+    }
+    local += take;
+    if (start <= rest.size()) local += "/";
+    remoteDir = (remoteDir.back() == '/' ? remoteDir : remoteDir + "/") + part;
+  }
+  return differs;
 }
 
 std::string TProject::RemoteToLocal(const std::string& path) {

@@ -10,12 +10,15 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "platform/classes/classes.h"
+#include "platform/fs/fs.h"
 
 class TSimpleFTP;
 class TUploadLogView;
@@ -48,7 +51,10 @@ struct TStampNow {
   bool SlotOver = false;
   bool TimeRead = false;  // false: the file could not be examined
 };
-TStampNow ReadStampNow(const std::string& path);
+// folderNow: the time on the clock of the file system that holds the file,
+// read before: the slot must be over on that clock as well.
+TStampNow ReadStampNow(const std::string& path, const struct timespec* folderNow = nullptr);
+
 
 // ---- file errors -----------------------------------------------------------------
 
@@ -122,11 +128,19 @@ class TVersion : public plat::TObject {
   // another file on the server.
   std::string Key;
   std::string Stamp;
-  // Read from a file and holding no lower-case letter: the program used to
-  // upper-case every key, so such an entry stands for its path in any
-  // letter case until a file of that path is recorded again.
+  // Read from a file that the old program may have saved (no
+  // kExactKeysName line) and holding no lower-case letter: it may stand
+  // for its path in another letter case, so it is no proof that a file of
+  // exactly this path was sent. Never read back; left out when saving.
   bool Legacy = false;
 };
+
+// The [GENERAL] line that says the [Versions] keys keep their letter case.
+// The old program ignores it when it reads a file and leaves it out when
+// it saves one, upper-casing every key then: a file without it may hold
+// such keys.
+inline constexpr char kExactKeysName[] = "VersionKeys";
+inline constexpr char kExactKeysValue[] = "exact";
 
 class TVersionList : public plat::TObject {
  public:
@@ -141,19 +155,16 @@ class TVersionList : public plat::TObject {
   // Index of the first entry with exactly this key; 0 when there is none,
   // so callers re-test the key at the index they get.
   int IndexOfKey(const std::string& key) const;
-  // Both go through the index: a run looks up every file of the site. A
-  // key without an entry of its own finds the legacy entry of its
-  // upper-cased form.
+  // Both go through the index: a run looks up every file of the site.
+  // GetStamp reads the entry of exactly this key, never a legacy one.
   std::string GetStamp(const std::string& key) const;
-  // Replaces the stamp of the key's entry (or of the legacy entry it
-  // finds, which takes the key's letter case), else inserts the key first.
+  // Replaces the stamp of the key's entry, else inserts the key first.
   void SetStamp(const std::string& key, const std::string& stamp);
-  // When the key finds a legacy entry under another letter case, that entry
-  // takes the key's case and stamp stays; true when it did.
-  bool TakeCase(const std::string& key);
-  // Drops the entry GetStamp reads for the key and, with below, every entry
-  // of a path below it; true when one went.
-  bool Forget(const std::string& key, bool below);
+  // Drops every entry whose key equals this one ignoring letter case (a
+  // server that resolves names so may have put or deleted any of them)
+  // and, with below, every entry of a path below it; keepExact spares the
+  // entry of exactly this key. True when one went.
+  bool Forget(const std::string& key, bool below, bool keepExact = false);
   void Clear();
   // Appends the "[Versions]" section. An entry holding a line break is left
   // out: it could not be read back, and losing it only costs a re-upload.
@@ -162,12 +173,12 @@ class TVersionList : public plat::TObject {
 
  private:
   // The entries in list order (the order the file gets) and, beside them,
-  // each entry by its key.
+  // each entry by its key and by its upper-cased key.
   std::deque<TVersion*> Items_;
   std::unordered_map<std::string, TVersion*> ByKey_;
-  // The entry GetStamp reads for the key, or null.
-  TVersion* Find(const std::string& key) const;
-  void Rekey(TVersion* v, const std::string& key);
+  std::unordered_multimap<std::string, TVersion*> ByUpperKey_;
+  void Insert(TVersion* v);
+  void Remove(TVersion* v);
 };
 
 // ---- the project ---------------------------------------------------------------------
@@ -225,6 +236,8 @@ class TProject : public plat::TObject {
   TUploadLogView* UploadLog = nullptr;
   TDeleteLogView* DeleteLog = nullptr;
   TProjectForm& Fields() { return Form ? *Form : OwnFields_; }
+  // How the upload reads the clock of the file system holding a folder.
+  std::function<bool(const std::string& folder, struct timespec& now)> FolderClock = plat::FileSystemNow;
 
   // Writes the whole file through a temporary file renamed into place (in
   // place where that cannot stand in for the file); only then Modified :=
@@ -265,13 +278,11 @@ class TProject : public plat::TObject {
   bool EnterDirs(const std::string& localFolder, const std::string& remoteFolder);
   // Makes a subfolder of the current remote folder unless it exists.
   void MakeRemoteDir(const std::string& name);
-  // The name as the walk hands it to the server relative to the current
-  // folder: one the server might read specially ("~" is the home folder
-  // to some, a leading "-" starts options) goes as "./" + name.
-  static std::string RelativeRemoteName(const std::string& name);
-  // One file of the current local folder. sharedKey: another file's path
-  // differs from this one's only in letter case, so its stamp key is not
-  // its own: the file is sent every time and no stamp is recorded for it.
+  // One file of the current local folder, kept only once the server holds
+  // it under its own name (its size there). sharedKey: another file's path
+  // differs from this one's only in letter case, so a server that takes
+  // names ignoring case holds one copy for both: the file is sent every
+  // time and no stamp is recorded for it.
   void UploadFile(const std::string& name, bool sharedKey = false);
   // The changed test; stamp gets what is recorded after a successful put:
   // the file's stamp as read now, or "" when the file is to get none (its
@@ -279,8 +290,11 @@ class TProject : public plat::TObject {
   // "" when the file's last-write time gives no stamp, so it is sent on
   // every run, and why is its line.
   bool IsChanged(const std::string& fullPath, std::string& stamp, std::string& unstamped);
-  // Records a stamp that is not "".
+  // After a whole put: records a stamp that is not "", and drops the
+  // file's earlier stamp when it is "".
   void RecordVersion(const std::string& fullPath, const std::string& stamp);
+  // After a put that did not finish: the file has no stamp.
+  void ForgetVersion(const std::string& fullPath);
   // Host upper-cased, ":", the remote folder field as typed, ":", the path
   // in its own letter case.
   std::string VersionKey(const std::string& fullPath);
@@ -292,10 +306,13 @@ class TProject : public plat::TObject {
   // Enters the remote folder (the login folder when path is empty) and
   // takes the server's absolute name for it as RemoteBase.
   void SetRemoteBase(const std::string& path);
-  // Lists the folder and the folders below it ahead of any check, and notes
-  // where the remote links lead. A listing that fails is kept as the error
-  // the walk ends with when it gets there; an abort stops the scan.
-  void ScanRemoteDir(const std::string& dir);
+  // Lists the folder and the folders below it ahead of any check (also
+  // those the walk leaves alone), and notes the remote links. A listing
+  // that fails is kept, and nothing is deleted in that run: a link in it
+  // may lead anywhere. permissions: the folder's bits as its parent's
+  // listing shows them (-1: not known); leftAlone: the walk will not enter
+  // it, so its links stay and count as leading. An abort stops the scan.
+  void ScanRemoteDir(const std::string& dir, int permissions = -1, bool leftAlone = false);
   void WalkRemoteDir(const std::string& dir);
   // One remote file, or a remote link (offered only when nothing local
   // bears its name).
@@ -304,19 +321,38 @@ class TProject : public plat::TObject {
   // The local path of a remote entry below RemoteBase; raises for any other.
   std::string RemoteToLocal(const std::string& path);
   // Whether the remote path is, or lies below, what a remote link that
-  // stands for a local entry points at: the upload writes there through
-  // the link, so it is never offered.
+  // stands for a local entry leads to as the server resolves it (through
+  // every link on the way), or is one of the links on that way: the upload
+  // writes there through the link, so it is never offered.
   bool IsLinkTarget(const std::string& path) const;
-  // Whether such a target lies below the remote folder: the server would
-  // refuse to remove it.
+  // Whether such a target or link lies below the remote folder: the server
+  // would refuse to remove it.
   bool HoldsLinkTarget(const std::string& path) const;
+  // Whether a server that takes names ignoring letter case may take the
+  // remote path (which has no exact local counterpart) for a local entry
+  // whose path differs from it in case alone: the upload sent that entry
+  // there. A name the server lists beside it in its own case is held apart.
+  // local gets that entry's path.
+  bool MayResolveToLocal(const std::string& path, std::string& local);
   // Forgets the upload stamps of the local counterpart of a remote entry
-  // just deleted (with below, of everything below it), so that a file of
-  // that path is sent again, whatever its last-write time.
+  // just deleted (with below, of everything below it), and of the paths
+  // that differ from it in letter case alone (a server may have taken them
+  // for it), so that such a file is sent again, whatever its last-write
+  // time.
   void ForgetStamps(const std::string& remotePath, bool below);
 
  private:
   TSimpleFTP& WalkFtp();
+  // The remote folder the upload walk stands in, as it named it to the
+  // server: files and folders go there by that path, never by the server's
+  // reply to PWD, which some servers do not quote soundly.
+  std::string UploadRemote_;
+  // Puts into that folder that the server kept under another name, or not
+  // at all, though it said it stored them: each name with the bytes sent.
+  std::vector<std::pair<std::string, std::int64_t>> Unheld_;
+  // Sends again each file of the folder that one of those puts may have
+  // overwritten.
+  void ResendOverwritten(const std::vector<std::string>& names);
   // The folders the upload walk stands in, root first: a folder met again
   // (through a link) would loop.
   struct TWalkFolder {
@@ -325,31 +361,64 @@ class TProject : public plat::TObject {
     std::string Path;
   };
   std::vector<TWalkFolder> WalkPath_;
+  // The clock of the folder being uploaded, read as the walk entered it.
+  struct timespec FolderNow_ {};
+  bool FolderClockRead_ = false;
   // The delete-old walk's listings, made ahead of its checks.
   struct TRemoteEntry {
     std::string Path;
     bool IsFolder = false;
     bool IsLink = false;
-    std::string Target;  // a link's, as listed
+    std::string Target;    // a link's, as listed
+    int Permissions = -1;  // as listed; -1: not shown
   };
   struct TRemoteListing {
     std::vector<TRemoteEntry> Entries;
-    std::exception_ptr Error;  // the listing failed: the walk ends with this
+    std::exception_ptr Error;  // the listing failed: nothing is deleted
+    // The entries by name, made when the links are followed; and the
+    // hidden ones "LIST -a" shows besides (asked for a name the listing
+    // lacks), which the walk itself does not see.
+    std::unordered_map<std::string, std::size_t> ByName;
+    bool Indexed = false;
+    bool ListedAll = false;
+    std::unordered_map<std::string, TRemoteEntry> Hidden;
   };
-  // A folder that cannot be listed ends the run; an abort gives false.
-  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries);
+  // A folder that cannot be listed raises, and so does an empty listing the
+  // server may have sent for a folder it cannot read (permissions: the
+  // folder's bits as listed); an abort gives false. all: hidden entries too.
+  bool ListRemoteDir(const std::string& dir, std::vector<TRemoteEntry>& entries, int permissions = -1,
+                     bool all = false);
   std::unordered_map<std::string, TRemoteListing> Listings_;
-  // Every remote link met. Target: normalised, resolved against the link's
-  // folder unless absolute; an absolute one may be a path of the server's
-  // disk rather than of what it shows (servers that give their users no
-  // root of their own list it so), so it is also matched by its end.
+  // Every remote link met in the tree (and below the ends of links that
+  // lead outside it), by normalised path.
   struct TRemoteLink {
-    std::string Target;
-    bool Absolute = false;
     bool Leads = false;  // the upload writes through it
+    bool Resolved = false;
   };
   std::unordered_map<std::string, TRemoteLink> RemoteLinks_;
+  // Where the links that lead end, as the server takes them (more than one
+  // for an absolute target that may be a path of the server's disk rather
+  // than of what it shows: servers that give their users no root of their
+  // own list it so): kept with everything below. And what lies on their
+  // way: the links passed and the folders a ".." went back from, kept
+  // themselves.
+  std::set<std::string> LinkEnds_, LinkWays_;
+  // Why the run deletes nothing: parts of the remote tree that could not be
+  // read, or links that could not be followed, in the order met.
+  std::vector<std::string> Unread_;
+  int ExtraListings_ = 0;
   void MarkLinkTargets();
+  // Whether the path is, or lies below, where a link that leads ends: the
+  // upload writes there (links met there lead too).
+  bool AtOrBelowAnEnd(const std::string& path) const;
+  // The entry of that name in the remote folder (listed now unless it was);
+  // null when there is none. False when the folder could not be listed.
+  bool RemoteEntryOf(const std::string& folder, const std::string& name, const TRemoteEntry*& entry);
+  // Follows the link at path as the server does into ends and ways; false
+  // (noted in Unread_) when something on the way could not be read.
+  bool ResolveLink(const std::string& path, std::vector<std::string>& ends, std::vector<std::string>& passed);
+  // Lists what lies below a link's end outside the tree and notes its links.
+  void ScanOutside(const std::string& folder, int permissions);
   TProjectFieldStore OwnFields_;
 };
 

@@ -82,6 +82,9 @@ void TProject::WriteGeneral(std::string& text) {
       throw plat::Exception(Format("Cannot save the project: the %s field holds a line break", k.Key));
     AppendLine(text, std::string(k.Key) + "=" + value);
   }
+  // The [Versions] keys below keep their letter case (an older file's keys
+  // were upper-cased); the old program reads past this line.
+  AppendLine(text, std::string(kExactKeysName) + "=" + kExactKeysValue);
 }
 
 void TProject::ReadGeneral(const std::string& fileName) {

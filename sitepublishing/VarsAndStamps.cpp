@@ -98,7 +98,7 @@ std::int32_t FileStamp(const std::string& path) {
   return PackDosDateTime(tm);
 }
 
-TStampNow ReadStampNow(const std::string& path) {
+TStampNow ReadStampNow(const std::string& path, const struct timespec* folderNow) {
   // File times are wall-clock times, so the slot is judged on that clock,
   // read before the file: an edit after this reading is later still.
   struct timespec now {};
@@ -115,8 +115,13 @@ TStampNow ReadStampNow(const std::string& path) {
   // file systems stamp from a coarser clock than the one read here.
   const std::int64_t local = static_cast<std::int64_t>(t) + tm.tm_gmtoff;
   const std::int64_t slotEnd = local - (((local % 2) + 2) % 2) + 2 - tm.tm_gmtoff;
-  const std::int64_t nowMs = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  r.SlotOver = r.Stamp != -1 && nowMs >= slotEnd * 1000 + 1000;
+  auto ms = [](const struct timespec& ts) {
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  };
+  r.SlotOver = r.Stamp != -1 && ms(now) >= slotEnd * 1000 + 1000;
+  // A time from the file system's own clock needs no spare: any later write
+  // there is stamped that time or later.
+  if (folderNow) r.SlotOver = r.SlotOver && ms(*folderNow) >= slotEnd * 1000;
   return r;
 }
 
@@ -255,69 +260,65 @@ int TVersionList::IndexOfKey(const std::string& key) const {
   return 0;
 }
 
-TVersion* TVersionList::Find(const std::string& key) const {
-  auto it = ByKey_.find(key);
-  if (it != ByKey_.end()) return it->second;
-  it = ByKey_.find(UpperCase(key));
-  return it != ByKey_.end() && it->second->Legacy ? it->second : nullptr;
+void TVersionList::Insert(TVersion* v) {
+  // A new key goes first, as a missing key's index (0) says.
+  Items_.push_front(v);
+  ByKey_.emplace(v->Key, v);
+  ByUpperKey_.emplace(UpperCase(v->Key), v);
 }
 
-void TVersionList::Rekey(TVersion* v, const std::string& key) {
-  v->Legacy = false;
-  if (v->Key == key) return;
+void TVersionList::Remove(TVersion* v) {
   ByKey_.erase(v->Key);
-  v->Key = key;
-  ByKey_.emplace(key, v);
+  auto [from, to] = ByUpperKey_.equal_range(UpperCase(v->Key));
+  for (auto it = from; it != to; ++it)
+    if (it->second == v) {
+      ByUpperKey_.erase(it);
+      break;
+    }
+  Items_.erase(std::find(Items_.begin(), Items_.end(), v));
+  plat::Free(v);
 }
 
 std::string TVersionList::GetStamp(const std::string& key) const {
-  const TVersion* v = Find(key);
-  return v ? v->Stamp : std::string();
+  auto it = ByKey_.find(key);
+  return it != ByKey_.end() && !it->second->Legacy ? it->second->Stamp : std::string();
 }
 
 void TVersionList::SetStamp(const std::string& key, const std::string& stamp) {
-  if (TVersion* v = Find(key)) {
-    Rekey(v, key);
-    v->Stamp = stamp;
+  auto it = ByKey_.find(key);
+  if (it != ByKey_.end()) {
+    it->second->Stamp = stamp;
+    it->second->Legacy = false;
     return;
   }
-  // A new key goes first, as a missing key's index (0) says.
   auto* v = new TVersion;
   v->Key = key;
   v->Stamp = stamp;
-  Items_.push_front(v);
-  ByKey_.emplace(key, v);
+  Insert(v);
 }
 
-bool TVersionList::TakeCase(const std::string& key) {
-  TVersion* v = Find(key);
-  if (!v || v->Key == key) return false;
-  Rekey(v, key);
-  return true;
-}
-
-bool TVersionList::Forget(const std::string& key, bool below) {
-  TVersion* exact = Find(key);
-  const std::string prefix = key + "/", legacyPrefix = UpperCase(prefix);
-  bool gone = false;
-  for (auto it = Items_.begin(); it != Items_.end();) {
-    TVersion* v = *it;
-    const bool under = below && (v->Key.compare(0, prefix.size(), prefix) == 0 ||
-                                 (v->Legacy && v->Key.compare(0, legacyPrefix.size(), legacyPrefix) == 0));
-    if (v != exact && !under) {
-      ++it;
-      continue;
+bool TVersionList::Forget(const std::string& key, bool below, bool keepExact) {
+  std::vector<TVersion*> gone;
+  const std::string upper = UpperCase(key);
+  if (below) {
+    const std::string prefix = upper + "/";
+    for (TVersion* v : Items_) {
+      if (keepExact && v->Key == key) continue;
+      const std::string k = UpperCase(v->Key);
+      if (k == upper || k.compare(0, prefix.size(), prefix) == 0) gone.push_back(v);
     }
-    ByKey_.erase(v->Key);
-    it = Items_.erase(it);
-    plat::Free(v);
-    gone = true;
+  } else {
+    auto [from, to] = ByUpperKey_.equal_range(upper);
+    for (auto it = from; it != to; ++it)
+      if (!keepExact || it->second->Key != key) gone.push_back(it->second);
   }
-  return gone;
+  for (TVersion* v : gone) Remove(v);
+  return !gone.empty();
 }
 
 void TVersionList::Clear() {
   ByKey_.clear();
+  ByUpperKey_.clear();
   while (!Items_.empty()) {
     TVersion* v = Items_.front();
     Items_.pop_front();
@@ -328,12 +329,25 @@ void TVersionList::Clear() {
 void TVersionList::WriteSection(std::string& text) const {
   AppendLine(text, "[Versions]");
   for (const TVersion* v : Items_) {
-    if (HasLineBreak(v->Key) || HasLineBreak(v->Stamp)) continue;
+    // A legacy entry is never read, and the file written now says its keys
+    // are exact ones.
+    if (v->Legacy || HasLineBreak(v->Key) || HasLineBreak(v->Stamp)) continue;
     AppendLine(text, v->Key + "=" + v->Stamp);
   }
 }
 
 void TVersionList::LoadFromFile(const std::string& fileName) {
+  // Only a file written by this program says that its keys keep their case.
+  plat::TStringList general;
+  ReadProjectSection(fileName, "GENERAL", general);
+  bool exactKeys = false;
+  for (int i = 0; i < general.Count(); ++i) {
+    const std::string& line = general[i];
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos && plat::SameText(line.substr(0, eq), kExactKeysName) &&
+        line.substr(eq + 1) == kExactKeysValue)
+      exactKeys = true;
+  }
   std::vector<std::string> lines = SplitLines(ReadProjectText(fileName));
   Clear();
   bool inside = false;
@@ -356,8 +370,8 @@ void TVersionList::LoadFromFile(const std::string& fileName) {
     auto* v = new TVersion;
     v->Key = key;
     v->Stamp = stamp;
-    v->Legacy = key == UpperCase(key);
-    Items_.push_front(v);
-    ByKey_.emplace(key, v);
+    // The old program wrote every key upper-cased.
+    v->Legacy = !exactKeys && key == UpperCase(key);
+    Insert(v);
   }
 }

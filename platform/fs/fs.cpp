@@ -523,4 +523,21 @@ std::size_t OpenDescriptorCount() {
   return n > 0 ? n - 1 : 0;  // less the list's own
 }
 
+bool FileSystemNow(const std::string& folder, struct timespec& now) {
+  std::string name = folder + "/.zvclock-XXXXXX";
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0;
+  const int err = errno;
+  ::close(fd);
+  ::unlink(name.c_str());
+  if (!ok) {
+    errno = err;
+    return false;
+  }
+  now = st.st_mtim;
+  return true;
+}
+
 }  // namespace plat

@@ -45,6 +45,12 @@ std::string AbsolutePath(const std::string& path);
 // (ENOTDIR when a part of it is a file). An empty path fails.
 bool ForceDirectories(const std::string& dir, mode_t mode = 0777);
 
+// The time now on the clock of the file system that holds the folder (a
+// network share stamps files from its own): the last-write time of a file
+// made there for the purpose, then removed. False, errno set, when no file
+// can be made there.
+bool FileSystemNow(const std::string& folder, struct timespec& now);
+
 // ---- reading -------------------------------------------------------------------------
 
 enum TReadStep {

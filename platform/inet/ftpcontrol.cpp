@@ -317,6 +317,12 @@ DWORD FtpControl::SetType(CallSink& sink, char type, Reply& reply, const Options
   return rc;
 }
 
+DWORD FtpControl::Typed(CallSink& sink, char type, const std::string& line, Reply& reply, const Options& opt) {
+  DWORD rc = SetType(sink, type, reply, opt);
+  if (rc) return rc;
+  return Simple(sink, line, reply, opt);
+}
+
 DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply,
                         const Options& opt) {
   if (remote.empty() || remote.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
@@ -381,10 +387,12 @@ DWORD FtpControl::Store(CallSink& sink, int localFd, const std::string& remote, 
   return reply.Kind() == 2 ? 0 : ERROR_INTERNET_EXTENDED_ERROR;
 }
 
-DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt) {
+DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt,
+                       const std::string& args) {
   text.clear();
-  if (dir.find_first_of("\r\n") != std::string::npos) return ERROR_INVALID_PARAMETER;
-  if (dir.empty()) return ListHere(sink, text, reply, opt);
+  if (dir.find_first_of("\r\n") != std::string::npos || args.find_first_of("\r\n") != std::string::npos)
+    return ERROR_INVALID_PARAMETER;
+  if (dir.empty()) return ListHere(sink, text, reply, opt, args);
   // Some servers split LIST's argument at blanks, and list another folder
   // or nothing for a path with one; every server takes CWD's whole. So the
   // folder is entered, listed without an argument, and left again.
@@ -392,10 +400,10 @@ DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text
   if (rc == 0 && reply.code != 257) rc = ERROR_INTERNET_EXTENDED_ERROR;
   if (rc) return rc;
   const std::string back = ParsePwdReply(reply);
-  if (back == dir) return ListHere(sink, text, reply, opt);
+  if (back == dir) return ListHere(sink, text, reply, opt, args);
   rc = Simple(sink, "CWD " + dir, reply, opt);
   if (rc) return rc;
-  rc = ListHere(sink, text, reply, opt);
+  rc = ListHere(sink, text, reply, opt, args);
   if (!Usable()) return rc;
   Reply returned;
   DWORD rcBack = Simple(sink, "CWD " + back, returned, opt);
@@ -406,14 +414,15 @@ DWORD FtpControl::List(CallSink& sink, const std::string& dir, std::string& text
   return rcBack;
 }
 
-DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt) {
+DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt,
+                           const std::string& args) {
   text.clear();
   DWORD rc = SetType(sink, 'A', reply, opt);
   if (rc) return rc;
   DataConn dc;
   rc = PrepareData(sink, dc, reply, opt);
   if (rc) return rc;
-  rc = Command(sink, "LIST", reply, opt);
+  rc = Command(sink, args.empty() ? std::string("LIST") : "LIST " + args, reply, opt);
   if (rc) return rc;
   bool finalSeen = false;
   if (reply.Kind() == 2) {
@@ -464,6 +473,11 @@ DWORD FtpControl::ListHere(CallSink& sink, std::string& text, Reply& reply, cons
   if (!finalSeen) {
     rc = ReadReply(sink, reply, opt);
     if (rc) return rc;
+  }
+  // What the server could not read is no empty folder.
+  if (reply.Kind() == 2 && ListingReplySaysUnread(reply)) {
+    text.clear();
+    return ERROR_INTERNET_EXTENDED_ERROR;
   }
   return reply.Kind() == 2 ? 0 : ERROR_INTERNET_EXTENDED_ERROR;
 }

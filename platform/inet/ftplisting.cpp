@@ -109,9 +109,18 @@ bool ParseUnixLine(const std::string& line, std::int64_t now, ListEntry& out) {
     std::size_t nameStart = t[i + 2].end + 1;
     if (nameStart >= line.size()) return false;
     std::string name = line.substr(nameStart);
+    const std::string sizeText = text(i - 1);
+    if (sizeText.size() > 19) return false;
+    const std::uint64_t size = std::stoull(sizeText);
     std::string target;
     if (type == 'l') {
+      // A link's size is the length of its target: where " -> " stands
+      // that far from the end, the name ends there, whatever arrows the
+      // name itself holds. Otherwise the first arrow splits.
       std::size_t arrow = name.find(" -> ");
+      if (size > 0 && size < name.size() && name.size() - size >= 5 &&
+          name.compare(name.size() - size - 4, 4, " -> ") == 0)
+        arrow = name.size() - size - 4;
       if (arrow != std::string::npos) {
         target = name.substr(arrow + 4);
         name.resize(arrow);
@@ -123,13 +132,17 @@ bool ParseUnixLine(const std::string& line, std::int64_t now, ListEntry& out) {
       }
     }
     if (!AcceptableName(name)) return false;
-    const std::string sizeText = text(i - 1);
-    if (sizeText.size() > 19) return false;
     out.name = name;
     out.directory = type == 'd';
     out.link = type == 'l';
     out.target = std::move(target);
-    out.size = std::stoull(sizeText);
+    out.size = size;
+    out.permissions = 0;
+    for (int bit = 0; bit < 9; ++bit) {
+      const char c = line[static_cast<std::size_t>(1 + bit)];
+      const bool set = bit % 3 == 0 ? c == 'r' : bit % 3 == 1 ? c == 'w' : c == 'x' || c == 's' || c == 't';
+      if (set) out.permissions |= 1 << (8 - bit);
+    }
     if (hasClock) {
       // Dates without a year are within the last half year.
       year = YearOf(now);
@@ -189,6 +202,7 @@ bool ParseDosLine(const std::string& line, ListEntry& out) {
   out.link = false;
   out.target.clear();
   out.size = size;
+  out.permissions = -1;
   out.mtime = UnixTime(year, month - 1, day, hour, minute);
   return true;
 }

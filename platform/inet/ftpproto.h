@@ -76,10 +76,15 @@ struct ListEntry {
   std::string target;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // seconds since 1970 (UTC as the server gives it); 0: unknown
+  // The nine permission bits of a Unix line (0755 for rwxr-xr-x); -1 when
+  // the line shows none (the DOS form).
+  int permissions = -1;
 };
 
 // One line of a LIST reply in the Unix or the DOS form. False for lines that
 // are neither (totals, blanks) and for names holding '/' or control bytes.
+// A link's name ends where its size (the length of its target) says, so
+// that a name holding " -> " stays whole; without that, at the first " -> ".
 // `now` (seconds since 1970) picks the year of Unix dates given without one.
 bool ParseListLine(const std::string& line, std::int64_t now, ListEntry& out);
 // Every entry of a whole listing (lines end with LF or CR LF).
@@ -89,6 +94,12 @@ std::vector<ListEntry> ParseListing(const std::string& text, std::int64_t now);
 // "", "*" and "*.*" match everything; a mask ending in ".*" also matches names
 // without a dot; a mask ending in '.' matches only names without a dot.
 bool MatchesDosMask(const std::string& name, const std::string& mask);
+
+// Whether the closing reply of a listing, positive as it is, says that the
+// server could not read the folder: vsftpd answers "226 Transfer done (but
+// failed to open directory).", pure-ftpd "226-Sorry, we were unable to read
+// [.]" for a folder it may enter but not read.
+bool ListingReplySaysUnread(const Reply& r);
 
 // The path inside a 257 reply: between the first quote and the closing one,
 // doubled quotes standing for one. Without quotes: the text after the code.
@@ -115,11 +126,18 @@ class FtpControl {
   // holds the last reply read.
   DWORD Simple(CallSink& sink, const std::string& line, Reply& reply, const Options& opt);
 
+  // The same in the transfer type given ('A' or 'I'): some commands (SIZE)
+  // answer by it.
+  DWORD Typed(CallSink& sink, char type, const std::string& line, Reply& reply, const Options& opt);
+
   // Uploads from `localFd` (read to its end). `ascii` turns bare LF into CR LF.
   DWORD Store(CallSink& sink, int localFd, const std::string& remote, bool ascii, Reply& reply, const Options& opt);
   // Lists `dir` (empty: the current folder) into `text`. Another folder is
   // entered for the listing and left again; the current folder stays.
-  DWORD List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt);
+  // `args` (options such as "-a") go after LIST. A positive closing reply
+  // that says the folder could not be read is a failure.
+  DWORD List(CallSink& sink, const std::string& dir, std::string& text, Reply& reply, const Options& opt,
+             const std::string& args = "");
 
   // Best effort, never waits: QUIT, then the socket is closed.
   void CloseQuietly();
@@ -139,7 +157,7 @@ class FtpControl {
   DWORD SetType(CallSink& sink, char type, Reply& reply, const Options& opt);
   DWORD PrepareData(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
   DWORD OpenDataAfterCommand(CallSink& sink, DataConn& dc, Reply& reply, const Options& opt);
-  DWORD ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt);
+  DWORD ListHere(CallSink& sink, std::string& text, Reply& reply, const Options& opt, const std::string& args);
   void MarkDead(CallSink& sink, DWORD error);
 
   int fd_ = -1;

@@ -111,4 +111,16 @@ bool ParseEpsvPort(const std::string& text, int& port) {
   return true;
 }
 
+bool ListingReplySaysUnread(const Reply& r) {
+  static const char* const kSayings[] = {"failed to open directory", "unable to read"};
+  for (const std::string& line : r.lines) {
+    std::string lower = line;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (const char* saying : kSayings)
+      if (lower.find(saying) != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace plat::ftpproto

@@ -154,6 +154,7 @@ void FillFindData(const ftpproto::ListEntry& e, WIN32_FIND_DATAA& d) {
   if (e.mtime != 0) d.ftLastWriteTime = FileTimeFromUnix(e.mtime);
   d.cFileName = e.name;
   d.LinkTarget = e.target;
+  d.UnixPermissions = e.permissions;
 }
 
 }  // namespace
@@ -406,6 +407,22 @@ bool FtpGetCurrentDirectoryA(HINTERNET connection, char* buffer, DWORD* length) 
   return true;
 }
 
+bool FtpCommandA(HINTERNET connection, bool expectResponse, DWORD flags, const char* command, DWORD_PTR context,
+                 HINTERNET* ftpCommand) {
+  if (expectResponse || ftpCommand || !ValidArgument(command)) return Fail(ERROR_INVALID_PARAMETER, false);
+  const DWORD type = flags & 3;
+  const std::string line = command;
+  return ConnectionCall(connection, &context, [&](ftpproto::FtpControl& f, ftpproto::CallSink& s,
+                                                  const ftpproto::Options& o) {
+    ftpproto::Reply r;
+    DWORD rc = type == FTP_TRANSFER_TYPE_ASCII    ? f.Typed(s, 'A', line, r, o)
+               : type == FTP_TRANSFER_TYPE_BINARY ? f.Typed(s, 'I', line, r, o)
+                                                  : f.Simple(s, line, r, o);
+    SetResponse(r);
+    return rc;
+  });
+}
+
 bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRemoteFile, DWORD flags,
                  DWORD_PTR context) {
   if (!ValidArgument(newRemoteFile) || !localFile || !*localFile) return Fail(ERROR_INVALID_PARAMETER, false);
@@ -445,7 +462,7 @@ HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_
                                                      const ftpproto::Options& o) {
     ftpproto::Reply r;
     std::string text;
-    DWORD rc = f.List(s, dir, text, r, o);
+    DWORD rc = f.List(s, dir, text, r, o, (flags & FTP_FLAG_LIST_ALL) != 0 ? "-a" : "");
     SetResponse(r);
     if (rc == 0) listed = ftpproto::ParseListing(text, static_cast<std::int64_t>(std::time(nullptr)));
     return rc;

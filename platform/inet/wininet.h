@@ -80,6 +80,9 @@ constexpr INTERNET_PORT INTERNET_DEFAULT_FTP_PORT = 21;
 
 constexpr DWORD INTERNET_FLAG_PASSIVE = 0x08000000;
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+// Ours, for FtpFindFirstFileA: list with "LIST -a", so that a server that
+// takes the option shows its hidden entries, "." and ".." too.
+constexpr DWORD FTP_FLAG_LIST_ALL = 0x00000100;
 
 constexpr DWORD FTP_TRANSFER_TYPE_UNKNOWN = 0;  // sent as binary
 constexpr DWORD FTP_TRANSFER_TYPE_ASCII = 1;
@@ -131,6 +134,9 @@ struct WIN32_FIND_DATAA {
   // Ours: what a link (FILE_ATTRIBUTE_REPARSE_POINT) points at, as the
   // server's listing shows it; empty when it does not.
   std::string LinkTarget;
+  // Ours: the nine permission bits the listing shows (0755 for
+  // rwxr-xr-x); -1 when it shows none.
+  int UnixPermissions = -1;
 
   std::uint64_t FileSize() const { return (static_cast<std::uint64_t>(nFileSizeHigh) << 32) | nFileSizeLow; }
 };
@@ -189,6 +195,14 @@ bool FtpGetCurrentDirectoryA(HINTERNET connection, char* buffer, DWORD* length);
 bool FtpCreateDirectoryA(HINTERNET connection, const char* directory);
 bool FtpRemoveDirectoryA(HINTERNET connection, const char* directory);
 bool FtpDeleteFileA(HINTERNET connection, const char* fileName);
+// One command that opens no data connection (expectResponse must be
+// false, ftpCommand null), its reply read whole; InternetGetLastResponseInfoA
+// gives it then. A transfer type in flags (FTP_TRANSFER_TYPE_ASCII or
+// _BINARY) is set on the connection first, as some commands (SIZE) answer
+// by it. A reply that is not positive fails with
+// ERROR_INTERNET_EXTENDED_ERROR.
+bool FtpCommandA(HINTERNET connection, bool expectResponse, DWORD flags, const char* command, DWORD_PTR context,
+                 HINTERNET* ftpCommand);
 // Uploads a local file. The callbacks of the call use `context`.
 bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRemoteFile, DWORD flags,
                  DWORD_PTR context);
@@ -201,7 +215,10 @@ bool FtpPutFileA(HINTERNET connection, const char* localFile, const char* newRem
 // bare LIST and left again (CWD back), so that a path holding blanks lists
 // that folder on every server; a folder that cannot be entered fails with
 // ERROR_INTERNET_EXTENDED_ERROR, and so does a listing after which the
-// server would not go back (no entries are returned then).
+// server would not go back (no entries are returned then), and one whose
+// closing reply, positive as it is, says the server could not read the
+// folder (vsftpd and pure-ftpd answer 226 so for a folder they may enter
+// but not read).
 HINTERNET FtpFindFirstFileA(HINTERNET connection, const char* searchFile, WIN32_FIND_DATAA* findData, DWORD flags,
                             DWORD_PTR context);
 bool InternetFindNextFileA(HINTERNET find, WIN32_FIND_DATAA* findData);

@@ -348,6 +348,8 @@ class RecordingServer {
         c.Send("230 in\r\n");
       } else if (verb == "PWD") {
         c.Send("257 \"/www\"\r\n");
+      } else if (verb == "SIZE") {
+        c.Send(line == "SIZE /www/none" ? "550 No such file\r\n" : "213 1234\r\n");
       } else if (verb == "QUIT") {
         c.Send("221 bye\r\n");
         return;
@@ -393,6 +395,26 @@ TEST(SimpleFTPWire, LoginHandlerChangesTheLoginSent) {
   EXPECT_EQ(server.Lines(), (std::vector<std::string>{"USER changed", "PASS secret"}));
   EXPECT_EQ(ftp->UserName, "changed");
   EXPECT_EQ(ftp->Password, "secret");
+}
+
+// SIZE goes in binary (some servers refuse it in ASCII), the name whole
+// (a trailing blank too); the number and a refusal come back as the server
+// gave them, and no reply at all as 0.
+TEST(SimpleFTPWire, RemoteFileSizeAsksInBinary) {
+  RecordingServer server;
+  auto ftp = MakeFtp(server.Port(), "u", "p");
+  std::int64_t size = 7;
+  EXPECT_EQ(ftp->RemoteFileSize("/www/a b", size), 0);  // not connected
+  EXPECT_EQ(size, -1);
+  ASSERT_TRUE(ftp->Connect());
+  EXPECT_EQ(ftp->RemoteFileSize("/www/a b ", size), 213);
+  EXPECT_EQ(size, 1234);
+  EXPECT_EQ(ftp->RemoteFileSize("/www/none", size), 550);
+  EXPECT_EQ(size, -1);
+  EXPECT_EQ(ftp->RemoteFileSize("/www/x\r\nDELE y", size), 0);
+  EXPECT_EQ(server.Lines(),
+            (std::vector<std::string>{"USER u", "PASS p", "TYPE I", "SIZE /www/a b ", "SIZE /www/none"}));
+  EXPECT_EQ(ftp->State(), isConnected);
 }
 
 // One large upload per server (passive), checked whole on the server's disk.

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 
 namespace ftptest {
@@ -92,9 +94,10 @@ bool PyFtpdServer::Start(std::string& why) {
   user_ = "tester";
   password_ = "secret";
   int out = -1;
-  if (!Spawn({python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_, password_, host_,
-              std::to_string(listenPort_)},
-             &out)) {
+  std::vector<std::string> argv = {python, SourceDir() + "/tests/ftpservers/pyftpd_server.py", root_->Top(), user_,
+                                   password_, host_, std::to_string(listenPort_)};
+  if (ignoreCase_) argv.push_back("nocase");
+  if (!Spawn(argv, &out)) {
     why = "cannot start python3";
     return false;
   }
@@ -119,32 +122,47 @@ bool PyFtpdServer::Start(std::string& why) {
   return port_ > 0;
 }
 
-bool VsftpdServer::Start(std::string& why) {
-  // Whatever keeps vsftpd from starting (root, its chroot, its users) is
-  // taken as the machine's: its tests are skipped then.
+namespace {
+
+// The first of the places a program may be: installed, or unpacked beside
+// a conflicting package (scripts/install-deps); "" when in neither.
+std::string FindProgram(std::initializer_list<const char*> places) {
+  for (const char* p : places)
+    if (::access(p, X_OK) == 0) return p;
+  return "";
+}
+
+}  // namespace
+
+const struct passwd* FtpServer::DiskUser() const {
+  return dynamic_cast<const PyFtpdServer*>(this) ? nullptr : ::getpwnam("ftp");
+}
+
+bool FtpServer::GiveToServer(const std::string& path) const {
+  const struct passwd* user = DiskUser();
+  return !user || ::lchown(path.c_str(), user->pw_uid, user->pw_gid) == 0;
+}
+
+// The servers that chroot their users as the 'ftp' user need root, that
+// user, and a root folder that the user cannot write holding "pub", which
+// it can. Whatever of that is missing is taken as the machine's.
+bool FtpServer::MakeFtpUserRoot(const std::string& prefix, std::string& why) {
   cannotRunHere_ = true;
-  const std::string binary = "/usr/sbin/vsftpd";
-  if (::access(binary.c_str(), X_OK) != 0) {
-    why = "vsftpd is not installed";
-    return false;
-  }
   if (::geteuid() != 0) {
-    why = "vsftpd serves anonymous users only from a chroot, which needs root";
+    why = "it gives its users a root of their own (a chroot), which needs root";
     return false;
   }
-  struct passwd* ftpUser = ::getpwnam("ftp");
+  const struct passwd* ftpUser = ::getpwnam("ftp");
   if (!ftpUser) {
-    why = "there is no 'ftp' user for vsftpd's anonymous sessions";
+    why = "there is no 'ftp' user for it to write as";
     return false;
   }
-  root_ = std::make_unique<testsupport::TempFolder>("sitetools-vsftpd");
-  const std::string base = root_->Top();
-  ::chmod(base.c_str(), 0755);
-  const std::string anonRoot = base + "/root";
-  fs::create_directory(anonRoot);
-  fs::create_directory(base + "/empty");
-  ::chmod(anonRoot.c_str(), 0755);
-  diskDir_ = anonRoot + "/pub";
+  root_ = std::make_unique<testsupport::TempFolder>(prefix);
+  ::chmod(root_->Top().c_str(), 0755);
+  const std::string served = root_->Top() + "/root";
+  fs::create_directory(served);
+  ::chmod(served.c_str(), 0755);
+  diskDir_ = served + "/pub";
   remoteDir_ = "/pub";
   fs::create_directory(diskDir_);
   ::chmod(diskDir_.c_str(), 0755);
@@ -152,36 +170,140 @@ bool VsftpdServer::Start(std::string& why) {
     why = "cannot hand the upload folder to the 'ftp' user";
     return false;
   }
-  user_ = "anonymous";
-  password_ = "guest@example.org";
+  // From here on a failure is the server's.
+  cannotRunHere_ = false;
+  return true;
+}
+
+bool FtpServer::SpawnOnFreePort(const std::function<std::vector<std::string>()>& argvForPort, std::string& why) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = testsupport::FreeLoopbackPort();
-    const std::string conf = base + "/vsftpd.conf";
-    std::ofstream c(conf, std::ios::trunc);
-    c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
-      << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
-      << "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
-      << "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=NO\nftp_username=ftp\n"
-      << "anon_root=" << anonRoot << "\nsecure_chroot_dir=" << base << "/empty\n"
-      << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-      << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
-      << "ascii_upload_enable=YES\nxferlog_enable=NO\nsyslog_enable=NO\ndirmessage_enable=NO\nhide_ids=NO\nuse_localtime=NO\n"
-      << "ftpd_banner=vsftpd test server ready.\n";
-    c.close();
-    ::chmod(conf.c_str(), 0600);
-    if (!Spawn({binary, conf}, nullptr)) {
-      why = "cannot start vsftpd";
+    if (!Spawn(argvForPort(), nullptr)) {
+      why = "cannot start " + Name();
       return false;
     }
     if (WaitForGreeting(testsupport::kPatienceMs)) return true;
     Stop();
   }
-  why = "vsftpd did not answer on its port within 30 s";
+  why = Name() + " did not answer on its port within 30 s";
   return false;
 }
 
+bool VsftpdServer::Start(std::string& why) {
+  const std::string binary = FindProgram({"/usr/sbin/vsftpd"});
+  if (binary.empty()) {
+    cannotRunHere_ = true;
+    why = "vsftpd is not installed";
+    return false;
+  }
+  if (!MakeFtpUserRoot("sitetools-vsftpd", why)) return false;
+  const std::string base = root_->Top();
+  fs::create_directory(base + "/empty");
+  user_ = "anonymous";
+  password_ = "guest@example.org";
+  const std::string conf = base + "/vsftpd.conf";
+  return SpawnOnFreePort(
+      [&] {
+        std::ofstream c(conf, std::ios::trunc);
+        c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+          << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+          << "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+          << "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=NO\nftp_username=ftp\n"
+          << "anon_root=" << base << "/root\nsecure_chroot_dir=" << base << "/empty\n"
+          << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+          << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+          << "ascii_upload_enable=YES\nxferlog_enable=NO\nsyslog_enable=NO\ndirmessage_enable=NO\nhide_ids=NO\n"
+          << "use_localtime=NO\nftpd_banner=vsftpd test server ready.\n";
+        c.close();
+        ::chmod(conf.c_str(), 0600);
+        return std::vector<std::string>{binary, conf};
+      },
+      why);
+}
+
+bool ProftpdServer::Start(std::string& why) {
+  const std::string binary =
+      FindProgram({"/usr/sbin/proftpd", "/opt/sitetools-peers/proftpd-core/usr/sbin/proftpd"});
+  if (binary.empty()) {
+    cannotRunHere_ = true;
+    why = "proftpd is neither installed nor unpacked (scripts/install-deps)";
+    return false;
+  }
+  if (!MakeFtpUserRoot("sitetools-proftpd", why)) return false;
+  const std::string base = root_->Top();
+  const struct group* ftpGroup = ::getgrgid(::getpwnam("ftp")->pw_gid);
+  const std::string group = ftpGroup ? ftpGroup->gr_name : "nogroup";
+  user_ = "anonymous";
+  password_ = "guest@example.org";
+  const std::string conf = base + "/proftpd.conf";
+  return SpawnOnFreePort(
+      [&] {
+        std::ofstream c(conf, std::ios::trunc);
+        c << "ServerType standalone\nServerName \"proftpd test server\"\nServerIdent on \"proftpd test server ready.\"\n"
+          << "DefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\nPort " << port_ << "\n"
+          << "User ftp\nGroup " << group << "\nUmask 022\nAllowOverwrite on\n"
+          << "PidFile " << base << "/proftpd.pid\nScoreboardFile " << base << "/proftpd.scoreboard\n"
+          << "DelayEngine off\nDelayTable none\nWtmpLog off\nTransferLog none\nUseReverseDNS off\n"
+          << "AuthOrder mod_auth_unix.c\nRequireValidShell off\n"
+          << "<Anonymous " << base << "/root>\n  User ftp\n  Group " << group << "\n  UserAlias anonymous ftp\n"
+          << "  RequireValidShell off\n  <Limit WRITE>\n    AllowAll\n  </Limit>\n</Anonymous>\n";
+        c.close();
+        ::chmod(conf.c_str(), 0600);
+        return std::vector<std::string>{binary, "-n", "-q", "-c", conf};
+      },
+      why);
+}
+
+bool PureFtpdServer::Start(std::string& why) {
+  const std::string binary =
+      FindProgram({"/usr/sbin/pure-ftpd", "/opt/sitetools-peers/pure-ftpd/usr/sbin/pure-ftpd"});
+  const std::string passwords = FindProgram({"/usr/bin/pure-pw", "/opt/sitetools-peers/pure-ftpd/usr/bin/pure-pw"});
+  if (binary.empty() || passwords.empty()) {
+    cannotRunHere_ = true;
+    why = "pure-ftpd is neither installed nor unpacked (scripts/install-deps)";
+    return false;
+  }
+  if (!MakeFtpUserRoot("sitetools-pure-ftpd", why)) return false;
+  const std::string base = root_->Top();
+  user_ = "tester";
+  password_ = "secret";  // as hashed below
+  // The user's password file, turned into the server's database by its
+  // own tool. The password is stored hashed with SHA-512 crypt, which the
+  // server checks at once: the tool's own hash takes seconds per login.
+  // "/./" ends the user's root.
+  const struct passwd* ftpUser = ::getpwnam("ftp");
+  {
+    std::ofstream p(base + "/passwd", std::ios::trunc);
+    p << user_ << ":$6$sitetools$HNVxpp1SgZlIAZlf/BD8SnqbK5JzzbW6YSIGYZ9xHyE8gYk5zoTRJ2VeM7IipeB29m13J2aXbwwqkWLWd73pu1:"
+      << ftpUser->pw_uid << ":" << ftpUser->pw_gid << "::" << base << "/root/./::::::::::::\n";
+  }
+  const std::string mkdb = "'" + passwords + "' mkdb '" + base + "/passwd.pdb' -f '" + base + "/passwd' >/dev/null";
+  if (std::system(mkdb.c_str()) != 0) {
+    why = "pure-pw could not make the password database";
+    return false;
+  }
+  return SpawnOnFreePort(
+      [&] {
+        return std::vector<std::string>{binary,
+                                        "--bind", "127.0.0.1," + std::to_string(port_),
+                                        "--login", "puredb:" + base + "/passwd.pdb",
+                                        "--noanonymous", "--chrooteveryone", "--dontresolve", "--ipv4only",
+                                        "--syslogfacility", "none", "--pidfile", base + "/pure-ftpd.pid"};
+      },
+      why);
+}
+
+const std::vector<std::string> kRealServers = {"pyftpdlib", "vsftpd", "proftpd", "pureftpd"};
+
 std::unique_ptr<FtpServer> MakeServer(const std::string& name) {
   if (name == "vsftpd") return std::make_unique<VsftpdServer>();
+  if (name == "proftpd") return std::make_unique<ProftpdServer>();
+  if (name == "pureftpd" || name == "pure-ftpd") return std::make_unique<PureFtpdServer>();
+  if (name == "pyftpdlib-nocase") {
+    auto server = std::make_unique<PyFtpdServer>();
+    server->IgnoreLetterCase();
+    return server;
+  }
   return std::make_unique<PyFtpdServer>();
 }
 

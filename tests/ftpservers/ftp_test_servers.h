@@ -1,7 +1,10 @@
-// FTP peers for the tests: the distribution's pyftpdlib and vsftpd, each
-// started on a free loopback port with a temporary root, and a scripted
-// server of our own for replies that real servers never send.
+// FTP peers for the tests: the distribution's pyftpdlib, vsftpd, proftpd
+// and pure-ftpd, each started on a free loopback port with a temporary
+// root, and a scripted server of our own for replies that real servers
+// never send.
 #pragma once
+
+#include <pwd.h>
 
 #include <atomic>
 #include <functional>
@@ -30,10 +33,32 @@ class FtpServer : public testsupport::OutsideServer {
   // On disk, and as a remote path (no trailing '/').
   const std::string& DiskDir() const { return diskDir_; }
   const std::string& RemoteDir() const { return remoteDir_; }
+  // The user the server writes its files as, or nullptr when that is the
+  // one who runs the tests. GiveToServer hands it a path (not followed
+  // when a link) that a test wrote on its disk.
+  const struct passwd* DiskUser() const;
+  bool GiveToServer(const std::string& path) const;
+  // How the server shows its disk, where the tests' expectations part.
+  // Whether LIST names entries that start with a dot.
+  virtual bool ListsDotFiles() const { return false; }
+  // Whether its users see a root of their own rather than its disk's.
+  virtual bool GivesOwnRoot() const { return true; }
+  // Whether the folder that holds RemoteDir() takes writes.
+  virtual bool RootWritable() const { return false; }
+  // Whether it reads the disk as root, who can look into every folder.
+  virtual bool ReadsAsRoot() const { return false; }
+  // Whether it writes through a link to a file (rather than refusing).
+  virtual bool WritesThroughFileLinks() const { return true; }
 
  protected:
   // Waits up to timeoutMs for a "220" greeting on the port.
   bool WaitForGreeting(int timeoutMs);
+  // Makes root_ with the served root below it and, in that, the folder
+  // RemoteDir() "/pub" that the 'ftp' user owns.
+  bool MakeFtpUserRoot(const std::string& prefix, std::string& why);
+  // Starts the program that argvForPort gives for a free port picked into
+  // port_ (writing its settings for it), until it greets there.
+  bool SpawnOnFreePort(const std::function<std::vector<std::string>()>& argvForPort, std::string& why);
 
   std::string user_, password_, diskDir_, remoteDir_;
   std::unique_ptr<testsupport::TempFolder> root_;
@@ -47,12 +72,20 @@ class PyFtpdServer : public FtpServer {
     host_ = host;
     listenPort_ = port;
   }
+  // Takes names ignoring letter case, as a Windows server does: an existing
+  // entry is found by its name in any case, a new one keeps its own.
+  void IgnoreLetterCase() { ignoreCase_ = true; }
   bool Start(std::string& why) override;
   std::string Name() const override { return "pyftpdlib"; }
+  bool ListsDotFiles() const override { return true; }
+  bool GivesOwnRoot() const override { return false; }
+  bool RootWritable() const override { return true; }
+  bool ReadsAsRoot() const override { return true; }
 
  private:
   std::string host_ = "127.0.0.1";
   int listenPort_ = 0;
+  bool ignoreCase_ = false;
 };
 
 class VsftpdServer : public FtpServer {
@@ -61,11 +94,33 @@ class VsftpdServer : public FtpServer {
   std::string Name() const override { return "vsftpd"; }
 };
 
-// Makes the server of that name ("pyftpdlib" or "vsftpd").
+// Anonymous sessions in a root of their own, as the 'ftp' user.
+class ProftpdServer : public FtpServer {
+ public:
+  bool Start(std::string& why) override;
+  std::string Name() const override { return "proftpd"; }
+};
+
+// One virtual user of its own password file, in a root of its own, as
+// the 'ftp' user.
+class PureFtpdServer : public FtpServer {
+ public:
+  bool Start(std::string& why) override;
+  std::string Name() const override { return "pure-ftpd"; }
+  bool WritesThroughFileLinks() const override { return false; }
+};
+
+// The real servers by the names the tests give them (test names take no
+// '-'): "pyftpdlib", "vsftpd", "proftpd" and "pureftpd".
+extern const std::vector<std::string> kRealServers;
+// Makes the server of that name (pyftpdlib for an unknown one;
+// "pyftpdlib-nocase" for a pyftpdlib that takes names ignoring letter
+// case).
 std::unique_ptr<FtpServer> MakeServer(const std::string& name);
 
-// Starts the server for the running test: it is skipped when vsftpd cannot
-// run on this machine, and fails when any other server does not start.
+// Starts the server for the running test: it is skipped when vsftpd,
+// proftpd or pure-ftpd cannot run on this machine, and fails when
+// pyftpdlib does not start, or another for a reason of its own.
 using testsupport::StartOrSkip;
 
 // A listening socket whose one-slot queue is full, so that a further

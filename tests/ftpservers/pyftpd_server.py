@@ -1,10 +1,15 @@
 # Test peer: serves ROOT to one user on a free port of 127.0.0.1 (or on
-# HOST and PORT when given) and prints "PORT <n>" once it listens.
-# Usage: pyftpd_server.py ROOT USER PASSWORD [HOST PORT]
+# HOST and PORT when given) and prints "PORT <n>" once it listens. With
+# "nocase" it takes names as a Windows server does: each part of a path is
+# an existing entry of that name in any letter case, a new name keeps its
+# own.
+# Usage: pyftpd_server.py ROOT USER PASSWORD [HOST PORT [nocase]]
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
@@ -18,6 +23,28 @@ authorizer.add_user(user, password, root, perm="elradfmwMT")
 
 class Handler(FTPHandler):
     pass
+
+
+class NoCaseFS(AbstractedFS):
+    def ftp2fs(self, ftppath):
+        path = super().ftp2fs(ftppath)
+        rel = os.path.relpath(path, self.root)
+        if rel == "." or rel.startswith(".."):
+            return path
+        out = self.root
+        for part in rel.split(os.sep):
+            found = os.path.join(out, part)
+            if not os.path.lexists(found) and os.path.isdir(out):
+                for name in sorted(os.listdir(out)):
+                    if name.lower() == part.lower():
+                        found = os.path.join(out, name)
+                        break
+            out = found
+        return out
+
+
+if len(sys.argv) > 6 and sys.argv[6] == "nocase":
+    Handler.abstracted_fs = NoCaseFS
 
 
 Handler.authorizer = authorizer

@@ -504,6 +504,23 @@ TEST_F(FsTest, ReadingAWholeFile) {
   EXPECT_EQ(a.Ino, b.Ino);
 }
 
+// The file system's clock: here the machine's own, read through a file
+// that is gone again; a folder that takes no new file gives none.
+TEST_F(FsTest, FileSystemNowReadsTheClockThroughAFileOfItsOwn) {
+  WriteFile(Path("a.txt"), "a");
+  timespec before {}, after {}, now {};
+  ::clock_gettime(CLOCK_REALTIME, &before);
+  ASSERT_TRUE(FileSystemNow(Dir, now));
+  ::clock_gettime(CLOCK_REALTIME, &after);
+  // File times come from a coarser clock than the one read here.
+  EXPECT_GE(now.tv_sec, before.tv_sec - 1);
+  EXPECT_LE(now.tv_sec, after.tv_sec);
+  EXPECT_EQ(FolderEntries(Dir), (std::vector<std::string>{"a.txt"}));
+  errno = 0;
+  EXPECT_FALSE(FileSystemNow(Path("missing"), now));
+  EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(FsTest, FolderChains) {
   EXPECT_TRUE(ForceDirectories(Path("x/y/z/"), 0750));
   EXPECT_TRUE(stdfs::is_directory(Path("x/y/z")));

@@ -1,4 +1,4 @@
-// The delete-old walk against pyftpdlib and vsftpd, with a local and a
+// The delete-old walk against the real servers, with a local and a
 // remote tree that differ: the exact lines, the answers checked on the
 // server's disk, the forms of the remote folder, links on either side,
 // Cancel, refusals, and the cases where nothing may be deleted (local
@@ -314,14 +314,13 @@ TEST_P(DeleteWalk, LinksOnEitherSide) {
         Write(Local(e), "local");
     }
     RemoteTree(remotePlain);
-    struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr;
     for (const auto& [remote, links] : {std::pair{false, localLinks}, std::pair{true, remoteLinks}}) {
       for (const std::string& l : links) {
         const std::size_t arrow = l.find(" -> ");
         const std::string at = remote ? Disk(l.substr(0, arrow)) : Local(l.substr(0, arrow));
         fs::create_symlink(l.substr(arrow + 4), at);
-        if (remote && ftpUser) {
-          ASSERT_EQ(::lchown(at.c_str(), ftpUser->pw_uid, ftpUser->pw_gid), 0);
+        if (remote) {
+          ASSERT_TRUE(server_->GiveToServer(at));
         }
       }
     }
@@ -379,15 +378,18 @@ TEST_P(DeleteWalk, WhatALinkForALocalEntryPointsAtIsNeverOffered) {
        {"keep.htm"}},
   };
   // Where the server's listing points to: a server that gives its users
-  // a root of their own (vsftpd) shows links as they are on that root; the
-  // other shows the path on its disk.
-  const std::string absolute = GetParam() == "vsftpd" ? Remote() : Disk();
+  // a root of their own shows links as they are on that root; the other
+  // shows the path on its disk.
+  const std::string absolute = server_->GivesOwnRoot() ? Remote() : Disk();
   auto fill = [&](std::string e) {
     for (std::size_t at; (at = e.find('%')) != std::string::npos;) e.replace(at, 1, absolute);
     return e;
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    // A server that writes through no link to a file refuses the upload,
+    // which says so.
+    if (c.what == std::string("a link to a file beside it") && !server_->WritesThroughFileLinks()) continue;
     for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
     ClearRemote();
     VersionList->Clear();
@@ -426,24 +428,187 @@ TEST_P(DeleteWalk, WhatALinkForALocalEntryPointsAtIsNeverOffered) {
   }
 }
 
-// A folder the server will not list ends the run when the walk gets there,
-// but the links beyond it are known all the same: what one of them points
-// at, walked before the refusal, is not offered.
-TEST_P(DeleteWalk, LinksBeyondAFolderThatCannotBeListedStillKeepTheirTargets) {
-  if (GetParam() != "vsftpd") GTEST_SKIP() << "pyftpdlib runs as root here and lists every folder";
-  Write(Local("z/docs/x.htm"), "local");
-  RemoteTree({"a/real/x.htm", "a/stale.htm", "b/locked/"});
-  RemoteLink("z/docs", "../a/real");
-  ::chmod(Disk("b/locked").c_str(), 0);
-  // The server lists folders by name: a, then b, then z.
-  ASSERT_EQ(RemoteOrder(R()), (Lines{"a", "b", "z"}));
+// A remote folder that could not be read may hold links to anything: the
+// run names every such folder and deletes nothing, whatever the answers,
+// also what the walk would have reached before it. The scan goes on past
+// it, so each is named. One the server may not enter, and one it may
+// enter but not read (mode 0311): vsftpd answers that one's listing with
+// 226 and nothing in it, which is no empty folder.
+TEST_P(DeleteWalk, FoldersThatCannotBeReadKeepEverything) {
+  if (server_->ReadsAsRoot()) GTEST_SKIP() << GetParam() << " runs as root here and reads every folder";
+  Write(Local("b/locked/l/index.htm"), "local");
+  Write(Local("keep.htm"), "local");
+  RemoteTree({"a/real/index.htm", "a/stale.htm", "b/locked/", "b/shut/x.htm", "keep.htm", "stale.htm", "empty/",
+              "z/stale.htm"});
+  RemoteLink("b/locked/l", "../../a/real");
+  ::chmod(Disk("b/locked").c_str(), 0311);
+  ::chmod(Disk("b/shut").c_str(), 0);
+  const Lines before = TreeOf(Disk());
   deleteLog_->DefaultAnswer = AnswerYesToAll;
   Project->DeleteOld();
   ::chmod(Disk("b/locked").c_str(), 0755);
+  ::chmod(Disk("b/shut").c_str(), 0755);
+  const Lines text = deleteLog_->Text();
+  ASSERT_GE(text.size(), 6u) << testing::PrintToString(text);
+  EXPECT_EQ(Lines(text.begin(), text.begin() + 2), (Lines{"0 Connect to 127.0.0.1...", "0 Find old files..."}));
+  // The server's order of the two.
+  Lines named(text.begin() + 2, text.begin() + 4);
+  std::sort(named.begin(), named.end());
+  EXPECT_EQ(named.size(), 2u);
+  EXPECT_EQ(named[0].rfind("1 Cannot list folder " + R("b/locked"), 0), 0u) << named[0];
+  EXPECT_EQ(named[1], "1 Couldn't change to directory " + R("b/shut"));
+  EXPECT_EQ(Lines(text.begin() + 4, text.end()),
+            (Lines{"1 Nothing deleted: a link in what could not be read may lead to any remote entry",
+                   "2 Deleting old files completed", "1 Deleting old files completed with errors."}));
+  EXPECT_TRUE(deleteLog_->Asked.empty());
+  EXPECT_EQ(TreeOf(Disk()), before);
+}
+
+// An empty folder the server did read is empty: the check of an empty
+// listing ("LIST -a" shows "." of a folder it read, or the folder may be
+// read by anyone) lets it be offered and removed, also one only its owner
+// may read on a server that shows "." (vsftpd).
+TEST_P(DeleteWalk, EmptyFoldersTheServerReadIsAreOffered) {
+  RemoteTree({"empty/", "private/", "deep/er/"});
+  if (!server_->ReadsAsRoot()) ::chmod(Disk("private").c_str(), 0700);
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), Lines{});
+}
+
+// A local folder the walk cannot search: the remote folder below it is
+// listed all the same, and its links count as leading (their local
+// counterparts cannot be checked), so what they point at stays; what lies
+// below it is an error, never a deletion. The rest goes as usual.
+TEST_P(DeleteWalk, LinksBelowALocalFolderThatCannotBeSearchedKeepTheirTargets) {
+  Write(Local("z/b/page.htm"), "local");
+  RemoteTree({"a/real/x.htm", "z/b/page.htm", "z/b/old.htm", "stale.htm"});
+  RemoteLink("z/b/l", "../../a/real");
+  ::chmod(Local("z").c_str(), 0644);  // readable, not searchable
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  AsUnprivileged([&] { Project->DeleteOld(); });
+  ::chmod(Local("z").c_str(), 0755);
   const Lines errors = deleteLog_->TextsOf(lkError);
-  EXPECT_NE(std::find(errors.begin(), errors.end(), "Couldn't change to directory " + R("b/locked")), errors.end())
+  EXPECT_NE(std::find(errors.begin(), errors.end(), "Cannot check local path " + Local("z/b")), errors.end())
       << testing::PrintToString(deleteLog_->Text());
-  EXPECT_EQ(TreeOf(Disk()), (Lines{"a/", "a/real/", "a/real/x.htm", "b/", "b/locked/", "z/", "z/docs -> ../a/real"}));
+  for (const std::string& e : errors)
+    EXPECT_TRUE(e == "Cannot check local path " + Local("z/b") || e == "Deleting old files completed with errors.") << e;
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a/", "a/real/", "a/real/x.htm", "z/", "z/b/", "z/b/l -> ../../a/real",
+                                   "z/b/old.htm", "z/b/page.htm"}));
+}
+
+// A link's target is followed through every link on its way, as the
+// server resolves it: what it leads to, the links on the way and what lies
+// below are kept, the rest is offered as before. Each case is uploaded
+// first (unless the server cannot go through its links); then Delete Old
+// answers Yes to All, and the next upload still goes through.
+TEST_P(DeleteWalk, LinkChainsAreFollowedAsTheServerFollowsThem) {
+  // Entries as in LinksOnEitherSide; remote ones starting "../" lie beside
+  // the remote folder, outside the tree; "%" in a target stands for the
+  // server's own absolute name of the remote folder.
+  struct Case {
+    const char* what;
+    Lines local, remote, after, outside;
+    bool upload = true;
+  } cases[] = {
+      {"a release layout",
+       {"site/index.htm"},
+       {"releases/v3/public/index.htm", "releases/v3/notes.txt", "releases/v2/public/index.htm",
+        "site -> current/public", "current -> releases/v3"},
+       {"current -> releases/v3", "releases/", "releases/v3/", "releases/v3/public/", "releases/v3/public/index.htm",
+        "site -> current/public"},
+       {}},
+      {"from a folder below, up and through a link",
+       {"x/site/index.htm"},
+       {"releases/v3/public/index.htm", "x/site -> ../current/public", "current -> releases/v3"},
+       {"current -> releases/v3", "releases/", "releases/v3/", "releases/v3/public/", "releases/v3/public/index.htm",
+        "x/", "x/site -> ../current/public"},
+       {}},
+      {"up from a link's end",
+       {"site/index.htm"},
+       {"releases/v3/public/index.htm", "releases/v3/up/", "site -> hop/../public", "hop -> releases/v3/up"},
+       {"hop -> releases/v3/up", "releases/", "releases/v3/", "releases/v3/public/", "releases/v3/public/index.htm",
+        "releases/v3/up/", "site -> hop/../public"},
+       {}},
+      {"an absolute link on the way",
+       {"site/index.htm"},
+       {"releases/v3/public/index.htm", "site -> current/public", "current -> %/releases/v3"},
+       {"current -> %/releases/v3", "releases/", "releases/v3/", "releases/v3/public/",
+        "releases/v3/public/index.htm", "site -> current/public"},
+       {}},
+      {"a hidden link on the way",
+       {"site/index.htm"},
+       {"releases/v3/public/index.htm", "site -> .current/public", ".current -> releases/v3"},
+       {".current -> releases/v3", "releases/", "releases/v3/", "releases/v3/public/", "releases/v3/public/index.htm",
+        "site -> .current/public"},
+       {}},
+      {"a link below an end outside the tree",
+       {"site/img/logo.png"},
+       {"images/logo.png", "old/x.png", "site -> ../outside/public", "../outside/public/img -> ../../pub/images"},
+       {"images/", "images/logo.png", "site -> ../outside/public"},
+       {"public/", "public/img -> ../../pub/images"}},
+      {"a circle",
+       {"site/index.htm"},
+       {"site -> loop/public", "loop -> loop2", "loop2 -> loop", "stale.htm"},
+       {"loop -> loop2", "loop2 -> loop", "site -> loop/public"},
+       {},
+       false},
+  };
+  // A server that gives its users a root of their own shows links as they
+  // are on that root; the other shows the path on its disk.
+  const std::string absolute = server_->GivesOwnRoot() ? Remote() : Disk();
+  auto fill = [&](std::string e) {
+    for (std::size_t at; (at = e.find('%')) != std::string::npos;) e.replace(at, 1, absolute);
+    return e;
+  };
+  const std::string outside = fs::path(Disk()).parent_path().string() + "/outside";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& e : fs::directory_iterator(Local())) fs::remove_all(e.path());
+    ClearRemote();
+    fs::remove_all(outside);
+    VersionList->Clear();
+    Lines plain;
+    for (const std::string& e : c.local) Write(Local(e), "local " + e);
+    for (const std::string& e : c.remote)
+      if (e.find(" -> ") == std::string::npos) plain.push_back(e);
+    RemoteTree(plain);
+    for (const std::string& e : c.remote) {
+      const std::size_t arrow = e.find(" -> ");
+      if (arrow != std::string::npos) RemoteLink(e.substr(0, arrow), fill(e.substr(arrow + 4)));
+    }
+    if (c.upload) {
+      Project->Upload(false);
+      ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+    }
+    deleteLog_->DefaultAnswer = AnswerYesToAll;
+    Project->DeleteOld();
+    EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+    Lines after;
+    for (const std::string& e : c.after) after.push_back(fill(e));
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(TreeOf(Disk()), after);
+    EXPECT_EQ(TreeOf(outside), c.outside);
+    if (c.upload) {
+      Project->Upload(false);
+      EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+    }
+  }
+  fs::remove_all(outside);
+}
+
+// A remote link whose name holds " -> " is taken whole (its size, the
+// length of its target, tells where the name ends): it stands for the
+// local file of that name, so neither it nor what it points at goes.
+TEST_P(DeleteWalk, ALinkNameHoldingAnArrowIsTakenWhole) {
+  Write(Local("a -> b.htm"), "local");
+  RemoteTree({"store/real.htm", "store/stale.htm"});
+  RemoteLink("a -> b.htm", "store/real.htm");
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a -> b.htm -> store/real.htm", "store/", "store/real.htm"}));
 }
 
 // What Delete Old deletes is no longer published: its stamps go with it,
@@ -472,9 +637,31 @@ TEST_P(DeleteWalk, WhatIsDeletedIsSentAgainWhenItComesBack) {
   }
 }
 
+// Deleting A.htm or SUB may have deleted what a.htm and sub/x.txt stand
+// for, on a server that takes names ignoring letter case: their stamps go,
+// so the next run sends them again.
+TEST_P(DeleteWalk, DeletingANameInAnotherLetterCaseForgetsItsStamps) {
+  Write(Local("a.htm"), "a");
+  Write(Local("sub/x.txt"), "x");
+  Write(Local("b.htm"), "b");
+  Project->Upload(true);
+  RemoteTree({"A.htm", "SUB/y.txt"});
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"a.htm", "b.htm", "sub/", "sub/x.txt"}));
+  EXPECT_EQ(Recorded("a.htm"), "");
+  EXPECT_EQ(Recorded("sub/x.txt"), "");
+  EXPECT_EQ(Recorded("b.htm"), Stamp("b.htm"));
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.TextsOf(lkPlain),
+            (Lines{"Connect to 127.0.0.1...", "uploading dir " + Local() + " to " + Remote(), "uploading file a.htm",
+                   "uploading dir " + Local("sub") + " to " + R("sub"), "uploading file x.txt", "Disconnect"}));
+}
+
 // "\" is an ordinary byte of a remote name: "keep\" is another folder than
 // "keep", walked, offered and removed as itself.
 TEST_P(DeleteWalk, BackslashIsPartOfARemoteName) {
+  if (GetParam() == "pureftpd") GTEST_SKIP() << "pure-ftpd refuses every name that holds a backslash";
   Write(Local("keep/k.htm"), "local");
   RemoteTree({"keep/k.htm", "keep\\/old.htm", "x\\"});
   // The only file at the top is asked first; Yes to All answers the rest.
@@ -549,7 +736,7 @@ TEST_P(DeleteWalk, RefusalsReadTheSameWhetherTheComponentRaisesOrAnswersFalse) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, DeleteWalk, ::testing::Values("pyftpdlib", "vsftpd"),
+INSTANTIATE_TEST_SUITE_P(Peers, DeleteWalk, ::testing::ValuesIn(ftptest::kRealServers),
                          [](const testing::TestParamInfo<std::string>& p) { return p.param; });
 
 // Only entries below the base have a local counterpart.
@@ -630,8 +817,58 @@ TEST(DeleteWalkListing, ARefusedListingEndsTheRunWithAnError) {
   Project->DeleteOld();
   Project->Form = nullptr;
   Project->DeleteLog = nullptr;
-  EXPECT_EQ(log.Text(), (Lines{"0 Connect to 127.0.0.1...", "0 Find old files...", "0 checking directory /www",
-                               "1 Cannot list folder /www", "2 Deleting old files completed",
-                               "1 Deleting old files completed with errors."}));
+  EXPECT_EQ(log.Text(), (Lines{"0 Connect to 127.0.0.1...", "0 Find old files...", "1 Cannot list folder /www",
+                               "1 Nothing deleted: a link in what could not be read may lead to any remote entry",
+                               "2 Deleting old files completed", "1 Deleting old files completed with errors."}));
   EXPECT_TRUE(log.Asked.empty());
 }
+
+// A server that takes names ignoring letter case, as Windows servers do:
+// logo.png, sent after a rename in case alone, lands on the old Logo.png,
+// and docs/Page.htm in Docs. Delete Old keeps what the server may take for
+// a local file, with a line saying so, and deletes what no local name
+// reaches; a later edit still lands.
+class CaseBlindServer : public DeleteWalk {};
+
+TEST_P(CaseBlindServer, DeleteOldKeepsWhatTheServerMayTakeForALocalFile) {
+  Write(Local("Logo.png"), "logo v1");
+  Write(Local("Docs/Page.htm"), "page v1");
+  Project->Upload(true);
+  ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  fs::rename(Local("Logo.png"), Local("logo.png"));
+  fs::rename(Local("Docs"), Local("docs"));
+  Write(Local("logo.png"), "logo v2");
+  ShiftMtime(Local("logo.png"), 30);
+  Write(Local("docs/Page.htm"), "page v2");
+  ShiftMtime(Local("docs/Page.htm"), 30);
+  RemoteTree({"stale.png", "Docs/stale.htm"});
+  Project->Upload(true);
+  ASSERT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  // The server took the new names for the old entries.
+  ASSERT_EQ(TreeOf(Disk()), (Lines{"Docs/", "Docs/Page.htm", "Docs/stale.htm", "Logo.png", "stale.png"}));
+  EXPECT_EQ(testsupport::ReadFile(Disk("Logo.png")), "logo v2");
+  EXPECT_EQ(testsupport::ReadFile(Disk("Docs/Page.htm")), "page v2");
+
+  deleteLog_->DefaultAnswer = AnswerYesToAll;
+  Project->DeleteOld();
+  EXPECT_EQ(deleteLog_->ErrorCount(), 0) << testing::PrintToString(deleteLog_->Text());
+  EXPECT_EQ(TreeOf(Disk()), (Lines{"Docs/", "Docs/Page.htm", "Logo.png"}));
+  const Lines plain = deleteLog_->TextsOf(lkPlain);
+  for (const std::string& kept : {"file " + R("Logo.png") + " kept: the server may take it for " + Local("logo.png"),
+                                  "file " + R("Docs/Page.htm") + " kept: the server may take it for " +
+                                      Local("docs/Page.htm"),
+                                  "directory " + R("Docs") + " kept: the server may take it for " + Local("docs")})
+    EXPECT_NE(std::find(plain.begin(), plain.end(), kept), plain.end()) << kept;
+  const Lines notices = deleteLog_->TextsOf(lkNotice);
+  for (const std::string& gone : {"file " + R("stale.png") + " deleted", "file " + R("Docs/stale.htm") + " deleted"})
+    EXPECT_NE(std::find(notices.begin(), notices.end(), gone), notices.end()) << gone;
+
+  Write(Local("logo.png"), "logo v3");
+  ShiftMtime(Local("logo.png"), 90);
+  Project->Upload(true);
+  EXPECT_EQ(uploadLog_.ErrorCount(), 0) << testing::PrintToString(uploadLog_.Text());
+  EXPECT_EQ(testsupport::ReadFile(Disk("Logo.png")), "logo v3");
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, CaseBlindServer, ::testing::Values("pyftpdlib-nocase"),
+                         [](const testing::TestParamInfo<std::string>&) { return std::string("pyftpdlib_nocase"); });

@@ -175,8 +175,8 @@ TEST_F(PrjTest, VersionStamps) {
   // Even one without a lower-case letter stands for itself alone: only
   // entries read from a file may be upper-cased ones of old.
   VersionList->SetStamp("HOST:/WWW:/C.HTM", "5");
+  EXPECT_EQ(VersionList->GetStamp("HOST:/WWW:/C.HTM"), "5");
   EXPECT_EQ(VersionList->GetStamp("HOST:/www:/c.htm"), "");
-  EXPECT_FALSE(VersionList->TakeCase("HOST:/www:/c.htm"));
   // Cleared, the lookups forget the entries as well.
   VersionList->Clear();
   EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "");
@@ -185,42 +185,104 @@ TEST_F(PrjTest, VersionStamps) {
   EXPECT_EQ(VersionList->GetStamp("HOST:/www:/a.htm"), "6");
 }
 
-// A file written when every key was upper-cased: such an entry answers for
-// its path in any letter case until one is recorded, which it then
-// becomes; keys with a lower-case letter are exact ones.
-TEST_F(PrjTest, UpperCasedKeysOfOldFilesStandForAnyLetterCase) {
-  WriteFile(Path("old.zvp"), "[GENERAL]\r\n[Variables]\r\n[Versions]\r\n"
-                             "H:/W:/SITE/A.HTM=1\r\nH:/W:/SITE/B.HTM=2\r\nH:/W:/SITE/c.htm=3\r\n");
+// The old program upper-cased every key, so an upper-cased key read from a
+// file it may have saved (one without the "VersionKeys=exact" line, which
+// it leaves out) may stand for the path in another letter case: it is no
+// proof that a file of exactly that path was sent, and is never read.
+// A file written now carries the line, so its keys read back as they were,
+// also those without a lower-case letter (an upper-case path, an empty
+// remote folder field).
+TEST_F(PrjTest, OnlyKeysKnownToKeepTheirCaseAreRead) {
+  struct Case {
+    const char* what;
+    const char* general;  // the [GENERAL] lines
+    std::map<std::string, std::string> read;  // key -> stamp GetStamp gives
+  };
+  const std::string keys = "H::/SITE/A.HTM=1\r\nH:/w:/site/b.htm=2\r\nH::/SITE/C.HTM=3\r\n";
+  const Case cases[] = {
+      {"saved by the old program", "",
+       {{"H::/SITE/A.HTM", ""}, {"H::/site/a.htm", ""}, {"H:/w:/site/b.htm", "2"}, {"H::/SITE/C.HTM", ""}}},
+      {"saved now", "VersionKeys=exact\r\n",
+       {{"H::/SITE/A.HTM", "1"}, {"H::/site/a.htm", ""}, {"H::/SITE/a.HTM", ""}, {"H:/w:/site/b.htm", "2"},
+        {"H::/SITE/C.HTM", "3"}}},
+      {"the line in another case of its name", "versionkeys=exact\r\n", {{"H::/SITE/A.HTM", "1"}}},
+      {"the line with another value", "VersionKeys=EXACT\r\n", {{"H::/SITE/A.HTM", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(Path("p.zvp"), std::string("[GENERAL]\r\nPath=/SITE\r\n") + c.general + "[Variables]\r\n[Versions]\r\n" +
+                                 keys);
+    Project->FileName = Path("p.zvp");
+    Project->Load();
+    EXPECT_EQ(VersionList->Count(), 3);
+    for (const auto& [key, stamp] : c.read) EXPECT_EQ(VersionList->GetStamp(key), stamp) << key;
+  }
+
+  // A project written now, with keys that hold no lower-case letter: they
+  // read back as exact ones, and only as those.
+  Project->Clear();
+  Project->Fields().SetFieldText(pfPath, "/SITE");
+  VersionList->SetStamp("H::/SITE/A.HTM", "1");
+  VersionList->SetStamp("H::/SITE/D.HTM", "4");
+  Project->FileName = Path("now.zvp");
+  Project->Save();
+  EXPECT_NE(ReadFile(Path("now.zvp")).find("\r\nExcludeFile=\r\nVersionKeys=exact\r\n[Variables]\r\n"),
+            std::string::npos);
+  Project->Load();
+  EXPECT_EQ(Project->Fields().FieldText(pfPath), "/SITE");
+  EXPECT_EQ(VersionList->GetStamp("H::/SITE/A.HTM"), "1");
+  EXPECT_EQ(VersionList->GetStamp("H::/SITE/D.HTM"), "4");
+  EXPECT_EQ(VersionList->GetStamp("H::/SITE/a.htm"), "");
+
+  // An old file's entries that were never recorded again are left out when
+  // the project is saved: the file then says that its keys are exact.
+  WriteFile(Path("old.zvp"), "[GENERAL]\r\n[Variables]\r\n[Versions]\r\nH::/SITE/A.HTM=1\r\nH::/SITE/B.HTM=2\r\n"
+                             "H:/w:/site/c.htm=3\r\n");
   Project->FileName = Path("old.zvp");
   Project->Load();
-  ASSERT_EQ(VersionList->Count(), 3);
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/A.HTM"), "1");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/a.htm"), "1");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/C.HTM"), "");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/c.htm"), "3");
-
-  // Recorded in its own case, the entry is that key's alone.
-  VersionList->SetStamp("H:/W:/site/a.htm", "7");
-  EXPECT_EQ(VersionList->Count(), 3);
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/a.htm"), "7");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/Site/A.htm"), "");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/SITE/A.HTM"), "");
-  // Taking the case keeps the stamp; an exact key has no case to take.
-  EXPECT_TRUE(VersionList->TakeCase("H:/W:/site/B.htm"));
-  EXPECT_FALSE(VersionList->TakeCase("H:/W:/site/B.htm"));
-  EXPECT_FALSE(VersionList->TakeCase("H:/W:/site/b.htm"));
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/B.htm"), "2");
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/b.htm"), "");
-
-  // Saved and read again, the keys are the exact ones.
-  Project->FileName = Path("new.zvp");
+  VersionList->SetStamp("H::/SITE/B.HTM", "5");
   Project->Save();
   Project->Load();
   std::map<std::string, std::string> loaded;
   for (int i = 0; i < VersionList->Count(); ++i) loaded[VersionList->Items(i)->Key] = VersionList->Items(i)->Stamp;
-  EXPECT_EQ(loaded, (std::map<std::string, std::string>{
-                        {"H:/W:/site/a.htm", "7"}, {"H:/W:/site/B.htm", "2"}, {"H:/W:/SITE/c.htm", "3"}}));
-  EXPECT_EQ(VersionList->GetStamp("H:/W:/site/A.htm"), "");
+  EXPECT_EQ(loaded, (std::map<std::string, std::string>{{"H::/SITE/B.HTM", "5"}, {"H:/w:/site/c.htm", "3"}}));
+}
+
+// Forgetting a key takes every entry that a server resolving names ignoring
+// letter case may take for it; with below, everything below it too.
+TEST_F(PrjTest, ForgetTakesEveryLetterCaseOfTheKey) {
+  struct Case {
+    const char* key;
+    bool below;
+    bool keepExact;
+    std::vector<std::string> left;
+  };
+  const std::vector<std::string> all = {"H:/w:/s/a.htm", "H:/w:/s/A.htm", "H:/w:/s/sub", "H:/w:/s/sub/x",
+                                        "H:/w:/s/SUB/y", "H:/w:/s/subway/z", "H:/w:/s/Sub/deep/w"};
+  const Case cases[] = {
+      {"H:/w:/s/a.htm", false, false, {"H:/w:/s/SUB/y", "H:/w:/s/Sub/deep/w", "H:/w:/s/sub", "H:/w:/s/sub/x",
+                                       "H:/w:/s/subway/z"}},
+      {"H:/w:/s/a.htm", false, true, {"H:/w:/s/SUB/y", "H:/w:/s/Sub/deep/w", "H:/w:/s/a.htm", "H:/w:/s/sub",
+                                      "H:/w:/s/sub/x", "H:/w:/s/subway/z"}},
+      {"H:/w:/s/sub", false, false, {"H:/w:/s/A.htm", "H:/w:/s/SUB/y", "H:/w:/s/Sub/deep/w", "H:/w:/s/a.htm",
+                                     "H:/w:/s/sub/x", "H:/w:/s/subway/z"}},
+      {"H:/w:/s/sUb", true, false, {"H:/w:/s/A.htm", "H:/w:/s/a.htm", "H:/w:/s/subway/z"}},
+      {"H:/w:/s/none", true, false, all},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + (c.below ? " and below" : "") + (c.keepExact ? " keeping the exact one" : ""));
+    VersionList->Clear();
+    for (const std::string& k : all) VersionList->SetStamp(k, "1");
+    EXPECT_EQ(VersionList->Forget(c.key, c.below, c.keepExact), c.left.size() != all.size());
+    std::vector<std::string> left;
+    for (int i = 0; i < VersionList->Count(); ++i) left.push_back(VersionList->Items(i)->Key);
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> want = c.left;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(left, want);
+    for (const std::string& k : all)
+      EXPECT_EQ(VersionList->GetStamp(k), std::find(want.begin(), want.end(), k) != want.end() ? "1" : "") << k;
+  }
 }
 
 // ---- project file -------------------------------------------------------------------
@@ -244,6 +306,7 @@ TEST_F(PrjTest, GoldenFileWithAndWithoutPassword) {
   const std::string tail =
       "FTPPath=/www\r\n"
       "ExcludeFile=zvp:inc:\r\n"
+      "VersionKeys=exact\r\n"
       "[Variables]\r\n"
       "title=46366.3466319444=My site\r\n"
       "mail=46366.5=a=b@example.test\r\n"
@@ -334,12 +397,12 @@ TEST_F(PrjTest, HeaderLetterCases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.general);
     WriteFile(Path("h.zvp"), std::string(c.general) + "\r\nPath=/p\r\n" + c.variables + "\r\nv=1=x\r\n" +
-                                  c.versions + "\r\nK=7\r\n");
+                                  c.versions + "\r\nk=7\r\n");
     Project->FileName = Path("h.zvp");
     Project->Load();
     EXPECT_EQ(Project->Fields().FieldText(pfPath), c.generalRead ? "/p" : "");
     EXPECT_EQ(VarList->GetValue("v"), c.variablesRead ? "x" : "");
-    EXPECT_EQ(VersionList->GetStamp("K"), c.versionsRead ? "7" : "");
+    EXPECT_EQ(VersionList->GetStamp("k"), c.versionsRead ? "7" : "");
   }
 }
 
@@ -347,9 +410,10 @@ TEST_F(PrjTest, ReadingRulesOfHandEditedFiles) {
   // LF line ends, text before the first section, keys in any case, a
   // repeated key (first wins), variable lines with one "=", none, or a
   // leading one, a version line without "=", and a repeated version key
-  // (version keys in another letter case are other keys).
+  // (version keys in another letter case are other keys, in a file that
+  // says so).
   WriteFile(Path("e.zvp"),
-             "junk\n[GENERAL]\nftphost=h1\nFTPHOST=h2\nPath\nFTPPath=/a=b\n"
+             "junk\n[GENERAL]\nftphost=h1\nFTPHOST=h2\nPath\nFTPPath=/a=b\nVersionKeys=exact\n"
              "[Variables]\nonly=value=more\none=just\nnoequals\n=skipped=x\n  =blank=x\n"
              "[Versions]\nA=1\nstampless\nb=2\na=3\nb=5\n[Other]\nC=4\n");
   Project->FileName = Path("e.zvp");

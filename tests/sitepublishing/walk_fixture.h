@@ -1,6 +1,7 @@
-// The set-up the walk tests share: a real FTP server (pyftpdlib or vsftpd,
-// passive as the component sets it), the component, the window stand-ins
-// bound to the project, a local site folder, and helpers for both trees.
+// The set-up the walk tests share: a real FTP server (one of
+// ftptest::kRealServers, passive as the component sets it), the component,
+// the window stand-ins bound to the project, a local site folder, and
+// helpers for both trees.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -126,6 +127,7 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
     VarList->AddFixedRows();
   }
   void TearDown() override {
+    Project->FolderClock = plat::FileSystemNow;
     Project->Form = nullptr;
     Project->UploadLog = nullptr;
     Project->DeleteLog = nullptr;
@@ -150,19 +152,15 @@ class WalkServerTest : public ::testing::TestWithParam<std::string> {
       else
         Write(Disk(e), "remote " + e);
     }
-    if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
-      for (const auto& e : fs::recursive_directory_iterator(Disk()))
-        if (::chown(e.path().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << e.path();
-    }
+    for (const auto& e : fs::recursive_directory_iterator(Disk()))
+      if (!server_->GiveToServer(e.path().string())) ADD_FAILURE() << e.path();
   }
   // A link on the server's disk (its folders made), owned by the user the
   // server writes as.
   void RemoteLink(const std::string& rel, const std::string& target) const {
     fs::create_directories(fs::path(Disk(rel)).parent_path());
     fs::create_symlink(target, Disk(rel));
-    if (struct passwd* ftpUser = GetParam() == "vsftpd" ? ::getpwnam("ftp") : nullptr) {
-      if (::lchown(Disk(rel).c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0) ADD_FAILURE() << rel;
-    }
+    if (!server_->GiveToServer(Disk(rel))) ADD_FAILURE() << rel;
   }
   // Empties the server's folder (the folder itself keeps its owner).
   void ClearRemote() const {

@@ -1,5 +1,9 @@
 // The Internet-library stand-in: calls on a connection, against scripted
 // servers and the real test peers (listings and uploads).
+#include <sys/stat.h>
+
+#include <map>
+
 #include "tests/platform/inet/inet_helpers.h"
 
 // ---- calls on a connection --------------------------------------------------------------
@@ -376,8 +380,78 @@ TEST_P(InetServers, UploadArrivesByteForByteWithProgressCounts) {
   EXPECT_EQ(rec_.Sent(), before);
 }
 
+// A link whose name holds " -> " comes whole, its target after it; a
+// folder the server may enter but not read is no empty folder: a server
+// that answers its listing with success and says in the reply that it
+// could not read it (vsftpd, pure-ftpd) fails the search. With
+// FTP_FLAG_LIST_ALL a server that takes "-a" shows "." of an empty folder
+// it did read.
+TEST_P(InetServers, LinkNamesWithArrowsAndFoldersThatCannotBeRead) {
+  const std::string d = server_->DiskDir();
+  const std::string r = server_->RemoteDir();
+  std::filesystem::create_directories(d + "/store");
+  testsupport::WriteFile(d + "/store/real.htm", "real");
+  std::filesystem::create_symlink("store/real.htm", d + "/a -> b.htm");
+  std::filesystem::create_directories(d + "/locked/inner");
+  testsupport::WriteFile(d + "/locked/f.txt", "hidden");
+  std::filesystem::create_directories(d + "/empty");
+  ::chmod((d + "/locked").c_str(), 0311);
+  struct Restore {
+    std::string path;
+    ~Restore() { ::chmod(path.c_str(), 0755); }
+  } restore{d + "/locked"};
+  WIN32_FIND_DATAA fd;
+  std::map<std::string, WIN32_FIND_DATAA> top;
+  HINTERNET f = FtpFindFirstFileA(conn_, (r + "/*.*").c_str(), &fd, INTERNET_FLAG_RELOAD, 0);
+  ASSERT_NE(f, 0u) << GetLastError();
+  do top[fd.cFileName] = fd;
+  while (InternetFindNextFileA(f, &fd));
+  InternetCloseHandle(f);
+  ASSERT_EQ(top.count("a -> b.htm"), 1u);
+  EXPECT_EQ(top["a -> b.htm"].dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(top["a -> b.htm"].LinkTarget, "store/real.htm");
+  EXPECT_EQ(top["locked"].UnixPermissions, 0311);
+  EXPECT_EQ(top["empty"].UnixPermissions, 0755);
+
+  auto listAll = [&](const std::string& dir) {
+    std::vector<std::string> all;
+    HINTERNET h = FtpFindFirstFileA(conn_, (r + dir + "/*.*").c_str(), &fd, INTERNET_FLAG_RELOAD | FTP_FLAG_LIST_ALL, 0);
+    if (h) {
+      do all.push_back(fd.cFileName);
+      while (InternetFindNextFileA(h, &fd));
+      InternetCloseHandle(h);
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  f = FtpFindFirstFileA(conn_, (r + "/locked/*.*").c_str(), &fd, INTERNET_FLAG_RELOAD, 0);
+  if (server_->ReadsAsRoot()) {
+    EXPECT_NE(f, 0u) << GetLastError();
+    if (f) InternetCloseHandle(f);
+  } else if (std::get<0>(GetParam()) == "proftpd") {
+    // Its sessions are not root's, so the folder cannot be read; proftpd
+    // says nothing of it ("226 Transfer complete"), but shows no "." then
+    // either, which the walk checks with the folder's permissions.
+    EXPECT_EQ(f, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES) << LastResponse();
+    EXPECT_EQ(listAll("/locked"), std::vector<std::string>{});
+  } else {
+    // The others say so in their closing reply.
+    EXPECT_EQ(f, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR) << LastResponse();
+  }
+
+  f = FtpFindFirstFileA(conn_, (r + "/empty/*.*").c_str(), &fd, INTERNET_FLAG_RELOAD, 0);
+  EXPECT_EQ(f, 0u);
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  if (std::get<0>(GetParam()) == "pyftpdlib")
+    EXPECT_EQ(listAll("/empty"), std::vector<std::string>{});  // it takes "-a" as no argument
+  else
+    EXPECT_EQ(listAll("/empty"), (std::vector<std::string>{".", ".."}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Peers, InetServers,
-                         ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(ftptest::kRealServers), ::testing::Bool()),
                          [](const auto& peer) {
                            return std::get<0>(peer.param) + (std::get<1>(peer.param) ? "_passive" : "_active");
                          });

@@ -141,6 +141,55 @@ TEST(ListLines, UnixAndDosForms) {
   }
 }
 
+// A link's size is the length of its target (vsftpd, pyftpdlib, proftpd
+// and pure-ftpd all list it so): a name holding " -> " ends where that
+// length says, not at its first arrow.
+TEST(ListLines, LinkNamesHoldingAnArrowAreSplitByTheSize) {
+  struct Case {
+    const char* line;
+    const char* name;
+    const char* target;
+  } cases[] = {
+      {"lrwxrwxrwx    1 102 105 14 Dec 10 08:30 a -> b.htm -> store/real.htm", "a -> b.htm", "store/real.htm"},
+      // the target holds the arrow
+      {"lrwxrwxrwx    1 102 105 16 Dec 10 08:30 a -> b.htm -> store/real.htm", "a", "b.htm -> store/real.htm"},
+      {"lrwxrwxrwx    1 u g 1 Jan  5  2020 x -> y -> z -> w -> v", "x -> y -> z -> w", "v"},
+      // a size that does not fit: the first arrow, as before
+      {"lrwxrwxrwx    1 u g 99 Jan  5  2020 a -> b -> c", "a", "b -> c"},
+      {"lrwxrwxrwx    1 u g 0 Jan  5  2020 a -> b -> c", "a", "b -> c"},
+      // a name of blanks and arrows only
+      {"lrwxrwxrwx    1 u g 1 Jan  5  2020  ->  -> t", " -> ", "t"},
+  };
+  for (const Case& c : cases) {
+    ListEntry e;
+    ASSERT_TRUE(ParseListLine(c.line, 1796904000, e)) << c.line;
+    EXPECT_TRUE(e.link) << c.line;
+    EXPECT_EQ(e.name, c.name) << c.line;
+    EXPECT_EQ(e.target, c.target) << c.line;
+  }
+}
+
+// The permission bits of a Unix line, for telling a folder the server may
+// not read; none in the DOS form.
+TEST(ListLines, PermissionBits) {
+  struct Case {
+    const char* line;
+    int bits;
+  } cases[] = {
+      {"drwxr-xr-x    2 102 105 4096 Dec 10 08:30 sub", 0755},
+      {"d-wx--x--x    2 102 105 4096 Dec 10 08:30 locked", 0311},
+      {"drwx--x--x    2 102 105 4096 Dec 10 08:30 mine", 0711},
+      {"-rwsr-sr-T    1 u g 5 Jan  5  2020 odd", 0754},
+      {"-rwSr-Sr-t    1 u g 5 Jan  5  2020 odd", 0645},
+      {"12-10-26  08:19AM       <DIR>          site", -1},
+  };
+  for (const Case& c : cases) {
+    ListEntry e;
+    ASSERT_TRUE(ParseListLine(c.line, 1796904000, e)) << c.line;
+    EXPECT_EQ(e.permissions, c.bits) << c.line;
+  }
+}
+
 TEST(ListLines, LongNamesStayWhole) {
   const std::string name(600, 'n');
   ListEntry e;
@@ -182,6 +231,27 @@ TEST(ReplyTexts, PwdWithDoubledQuotes) {
   EXPECT_EQ(ParsePwdReply(r), "/");
   r.lines = {"257 /plain is current"};
   EXPECT_EQ(ParsePwdReply(r), "/plain");
+}
+
+// A listing's closing reply that is positive but says the folder was not
+// read, as vsftpd and pure-ftpd send for a folder of mode 0311.
+TEST(ReplyTexts, ListingRepliesThatSayTheFolderWasNotRead) {
+  struct Case {
+    std::vector<std::string> lines;
+    bool unread;
+  } cases[] = {
+      {{"226 Transfer done (but failed to open directory)."}, true},
+      {{"226-Sorry, we were unable to read [.]", "226 Options: -l ", "226 0 matches total"}, true},
+      {{"226 Directory send OK."}, false},
+      {{"226 Transfer complete"}, false},
+      {{"226-Options: -a -l ", "226 2 matches total"}, false},
+  };
+  for (const Case& c : cases) {
+    Reply r;
+    r.code = 226;
+    r.lines = c.lines;
+    EXPECT_EQ(ListingReplySaysUnread(r), c.unread) << c.lines.front();
+  }
 }
 
 TEST(ReplyTexts, PassivePorts) {
