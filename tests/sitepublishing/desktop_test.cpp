@@ -374,7 +374,7 @@ class ZentavoxSavingOnADesktop : public ZentavoxOnADesktop {
     for (int i = 0; text.size() < 200000; ++i)
       text += "v" + std::to_string(i) + "=46366.5=value " + std::to_string(i) + "\r\n";
     // Pages full to their end, so that any longer save needs one more.
-    const std::string last = "[Versions]\r\nKEY=1234\r\n";
+    const std::string last = "[Versions]\r\npage.htm=1234\r\n";
     const std::string pad = "pad=1=";
     text += pad + std::string(4096 - (text.size() + pad.size() + 2 + last.size()) % 4096, 'x') + "\r\n" + last;
     Project = Disk->Top() + "/p.zvp";
@@ -441,7 +441,7 @@ TEST_F(ZentavoxSavingOnADesktop, ASaveThatCannotBeWrittenKeepsTheOldProjectAndTh
   ASSERT_TRUE(testsupport::WaitUntil([&] {
     return testsupport::ReadFile(Project).find("FTPPath=/www/a/longer/folder/on/the/server\r\n") != std::string::npos;
   })) << "not saved";
-  EXPECT_NE(testsupport::ReadFile(Project).find("\r\n[Versions]\r\nKEY=1234\r\n"), std::string::npos);
+  EXPECT_NE(testsupport::ReadFile(Project).find("\r\n[Versions]\r\npage.htm=1234\r\n"), std::string::npos);
   CloseAndExpectCleanEnd("Zentavo - p");
 }
 
