@@ -149,15 +149,27 @@ bool TSimpleFTP::ChangeDir(const std::string& Dir) {
   throw ESimpleFTPError(plat::Format("Couldn't change to directory %s", Dir.c_str()));
 }
 
+namespace {
+
+// Asking the server a question (where we are, a file's size) is no
+// progress and needs no pumping: the status callback is off meanwhile.
+class TQuietQuestion {
+ public:
+  explicit TQuietQuestion(HINTERNET h) : H_(h) { InternetSetStatusCallback(H_, nullptr); }
+  ~TQuietQuestion() { InternetSetStatusCallback(H_, InetStatusCallback); }
+  TQuietQuestion(const TQuietQuestion&) = delete;
+  TQuietQuestion& operator=(const TQuietQuestion&) = delete;
+
+ private:
+  HINTERNET H_;
+};
+
+}  // namespace
+
 std::string TSimpleFTP::GetRemoteDir() {
   if (!Connected()) return StoredRemoteDir_;
   const HINTERNET conn = ConnHandle_.load();
-  // Asking where we are is no progress and needs no pumping.
-  InternetSetStatusCallback(conn, nullptr);
-  struct Restore {
-    HINTERNET h;
-    ~Restore() { InternetSetStatusCallback(h, InetStatusCallback); }
-  } restore{conn};
+  const TQuietQuestion quiet(conn);
   std::vector<char> buf(1025, '\0');
   DWORD len = 1024;
   bool ok = FtpGetCurrentDirectoryA(conn, buf.data(), &len);
@@ -249,12 +261,7 @@ int TSimpleFTP::RemoteFileSize(const std::string& RemoteFile, std::int64_t& Size
   Size = -1;
   if (!Connected() || !SafeArgument(RemoteFile)) return 0;
   const HINTERNET conn = ConnHandle_.load();
-  // A question, as where we are: no progress and no pumping.
-  InternetSetStatusCallback(conn, nullptr);
-  struct Restore {
-    HINTERNET h;
-    ~Restore() { InternetSetStatusCallback(h, InetStatusCallback); }
-  } restore{conn};
+  const TQuietQuestion quiet(conn);
   const std::string command = "SIZE " + RemoteFile;
   if (!FtpCommandA(conn, false, FTP_TRANSFER_TYPE_BINARY, command.c_str(), ContextOf(this), nullptr) &&
       plat::inet::GetLastError() != ERROR_INTERNET_EXTENDED_ERROR) {

@@ -865,10 +865,12 @@ namespace {
 const char kLowLimitSite[] = "SITETOOLS_WEBSRV_LOW_LIMIT_SITE";
 constexpr rlim_t kLowLimit = 256;
 
-void ServeWithFewDescriptors(const std::string& site) {
+// Serves site with a soft limit of open files, in the child process of a
+// test: tells its port on descriptor 3 and ends when endFd reaches its end.
+void ServeUnderDescriptorLimit(const std::string& site, rlim_t limit, int endFd) {
   rlimit r{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
-  r.rlim_cur = kLowLimit;
+  r.rlim_cur = limit;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &r), 0);
   Project->Fields().SetFieldText(pfPath, site);
   TWebServer server(nullptr);
@@ -880,7 +882,7 @@ void ServeWithFewDescriptors(const std::string& site) {
   std::atomic<bool> ended{false};
   std::thread end([&] {
     char c;
-    while (::read(4, &c, 1) == 1) {
+    while (::read(endFd, &c, 1) == 1) {
     }
     ended = true;
   });
@@ -888,6 +890,8 @@ void ServeWithFewDescriptors(const std::string& site) {
   end.join();
   server.Close();
 }
+
+void ServeWithFewDescriptors(const std::string& site) { ServeUnderDescriptorLimit(site, kLowLimit, 4); }
 
 // The next line from the server's process, waiting up to timeoutMs.
 std::string ReportLine(int fd, int timeoutMs) {
@@ -1113,27 +1117,7 @@ void ServeUnderSmallLimit(const std::string& spec) {
   std::size_t colon = spec.find(':');
   ASSERT_NE(colon, std::string::npos);
   const std::string site = spec.substr(colon + 1);
-  rlimit r{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
-  r.rlim_cur = static_cast<rlim_t>(std::atol(spec.substr(0, colon).c_str()));
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &r), 0);
-  Project->Fields().SetFieldText(pfPath, site);
-  TWebServer server(nullptr);
-  server.SetPort(0);
-  server.Start(site);
-  ASSERT_TRUE(server.Active());
-  std::string port = std::to_string(server.Port()) + "\n";
-  ASSERT_EQ(::write(3, port.data(), port.size()), static_cast<ssize_t>(port.size()));
-  std::atomic<bool> ended{false};
-  std::thread end([&] {
-    char c;
-    while (::read(3, &c, 1) == 1) {
-    }
-    ended = true;
-  });
-  testsupport::PumpUntil([&] { return ended.load(); }, 10 * 60000);
-  end.join();
-  server.Close();
+  ServeUnderDescriptorLimit(site, static_cast<rlim_t>(std::atol(spec.substr(0, colon).c_str())), 3);
 }
 
 // This program serving site under a limit of open files, in a process of
