@@ -20,9 +20,14 @@ std::uint32_t Ip(const char* dotted) {
 
 // Names the test resolver knows; "slow..." names answer only once the test
 // lets them (ReleaseSlow), and each counts in SlowAnswers when it has.
+// Each case starts and ends with a pool in which no worker is busy: a worker
+// of the case before that is still handing out its answer would take a
+// lookup of the same name in this one along with it, and a worker still in
+// this fixture's resolver must not outlive the fixture.
 class Lookups : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(PoolAtRest());
     plat::winsock_testing::SetNameResolver([this](const std::string& name, std::vector<std::uint32_t>& out) {
       if (name.rfind("slow", 0) == 0) {
         release_.Wait();
@@ -35,6 +40,9 @@ class Lookups : public ::testing::Test {
   }
   void TearDown() override {
     ReleaseSlow();
+    // Before the system's resolver is back: what is still queued is
+    // answered by this one.
+    EXPECT_TRUE(PoolAtRest());
     plat::winsock_testing::Reset();
   }
   void ReleaseSlow() { release_.Set(); }
@@ -44,6 +52,17 @@ class Lookups : public ::testing::Test {
     ASSERT_TRUE(testsupport::WaitUntil([] { return plat::winsock_testing::Stats().QueuedLookups == 0; }));
   }
   int SlowAnswers() const { return slowAnswers_.load(); }
+  // Every worker idle and nothing queued: no resolution is under way.
+  static ::testing::AssertionResult PoolAtRest() {
+    if (testsupport::WaitUntil([] {
+          auto st = plat::winsock_testing::Stats();
+          return st.QueuedLookups == 0 && st.IdleLookupWorkers == st.LookupWorkers;
+        }))
+      return ::testing::AssertionSuccess();
+    auto st = plat::winsock_testing::Stats();
+    return ::testing::AssertionFailure() << "workers " << st.LookupWorkers << ", idle " << st.IdleLookupWorkers
+                                         << ", queued " << st.QueuedLookups;
+  }
 
  private:
   static int Answer(const std::string& name, std::vector<std::uint32_t>& out) {
@@ -166,7 +185,8 @@ static std::vector<std::unique_ptr<TWSocket>> HangEveryWorker(int Extra = 0) {
   EXPECT_TRUE(testsupport::WaitUntil([&] {
     auto st = plat::winsock_testing::Stats();
     return st.IdleLookupWorkers == 0 && st.QueuedLookups == Extra;
-  }));
+  })) << "idle " << plat::winsock_testing::Stats().IdleLookupWorkers << ", queued "
+      << plat::winsock_testing::Stats().QueuedLookups;
   return hung;
 }
 
