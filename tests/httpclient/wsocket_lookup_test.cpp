@@ -271,12 +271,14 @@ TEST_F(Lookups, CancelOfAnAnswerAlreadyPostedIsReported) {
   Recorder r;
   r.Attach(s);
   s.LookupName("one.test");
-  // Let the completion be posted, but do not dispatch it.
-  testsupport::WaitUntil([] {
+  // Let the completion be posted, but do not dispatch it. Messages an
+  // earlier case left in the queue say nothing about this one: wait until
+  // the lookup has left the pool's pending ones.
+  ASSERT_TRUE(testsupport::WaitUntil([] {
     plat::MSG m;
     plat::PeekMessage(m, false);  // runs the hand-back that posts it
-    return plat::PendingMessageCount() > 0;
-  });
+    return plat::winsock_testing::Stats().PendingLookups == 0;
+  }));
   ASSERT_GT(plat::PendingMessageCount(), 0u);
   try {
     s.CancelLookup();
