@@ -12,8 +12,15 @@ namespace wt = plat::winsock_testing;
 
 namespace {
 
+// Each case starts with the library unloaded: a resolver called by an
+// earlier case loads it, and with no socket alive nothing releases it
+// before the program ends.
 class Library : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_EQ(LiveSocketCount(), 0);
+    UnloadWinsock();
+  }
   void TearDown() override { wt::Reset(); }
 };
 
