@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     // web engine's own (its menus, popups, offscreen page windows) among
     // them, and the end must not hang on what became of those.
     form.OnClosed = [] { plat::PostQuitMessage(0); };
+    plat::PrepareWindowForPages(&form);
     form.show();
     rc = app.exec();
   }

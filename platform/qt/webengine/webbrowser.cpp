@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QLayout>
+#include <QOpenGLContext>
+#include <QOpenGLWidget>
 #include <QRegularExpression>
 #include <QUuid>
 #include <QVBoxLayout>
@@ -112,6 +114,19 @@ class TQtWebBrowser::Page : public QWebEnginePage {
 };
 
 void PrepareWebEngineApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
+
+// A hidden widget of the kind that draws through OpenGL is enough: the
+// window takes its surface from the widgets it holds when it is first made.
+// Without OpenGL the engine draws in software and the window keeps its plain
+// surface; one asked for OpenGL there would show nothing.
+void PrepareWindowForPages(QWidget* window) {
+  if (!window || window->findChild<QOpenGLWidget*>(QStringLiteral("PagesSurface"), Qt::FindDirectChildrenOnly)) return;
+  QOpenGLContext probe;
+  if (!probe.create()) return;
+  auto* surface = new QOpenGLWidget(window);
+  surface->setObjectName(QStringLiteral("PagesSurface"));
+  surface->hide();
+}
 
 TQtWebBrowser::TQtWebBrowser(QWidget* host, const TBrowserOptions& options)
     : frameToken_(QUuid::createUuid().toString(QUuid::Id128) + QLatin1Char(' ')) {

@@ -20,6 +20,14 @@ namespace plat {
 // its views, which Qt must know before it sets up the GUI.
 void PrepareWebEngineApplication();
 
+// Before `window` is first shown, for a window whose browsers start later:
+// the engine draws its pages through the window's OpenGL surface where the
+// display has one, and a window shown with a plain surface is destroyed and
+// made again at its first page. It flickers, and whatever was sent to the
+// window as it was, a close among them, is lost. This gives the window that
+// surface from its first showing.
+void PrepareWindowForPages(QWidget* window);
+
 class TQtWebBrowser : public IWebBrowser {
  public:
   // The view fills `host` (its layout or, without one, a new one) and goes
