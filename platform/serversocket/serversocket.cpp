@@ -27,7 +27,21 @@ namespace {
 
 // A listening socket on the loopback address of that family; -1 with the
 // reason in err.
+// How often a port of the system's choice is tried on both addresses.
+constexpr int kPortPicks = 64;
+
+serversocket_detail::ListenRefusal& Refusal() {
+  static serversocket_detail::ListenRefusal refusal;
+  return refusal;
+}
+
 int ListenOn(int family, int port, int& err) {
+  if (Refusal()) {
+    if (int refused = Refusal()(family, port)) {
+      err = refused;
+      return -1;
+    }
+  }
   int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     err = errno;
@@ -155,19 +169,27 @@ void TServerSocket::Open() {
   core->OwnerQueue = OwnerQueue_;
   core->OwnerThread = OwnerThread_;
 
-  int err = 0;
   int port = Port_;
-  int fd4 = ListenOn(AF_INET, port, err);
-  if (fd4 < 0) throw ESocketError(Format("Cannot listen on 127.0.0.1 port %d: %s", port, std::strerror(err)));
-  core->ListenFds.push_back(fd4);
-  if (port == 0) port = BoundPort(fd4);
   // ::1 too where the machine has it, so that "localhost" reaches us
   // whichever address a browser tries first; a port taken there is taken.
-  int fd6 = ListenOn(AF_INET6, port, err);
-  if (fd6 >= 0)
-    core->ListenFds.push_back(fd6);
-  else if (err != EAFNOSUPPORT && err != EADDRNOTAVAIL && err != EPROTONOSUPPORT)
-    throw ESocketError(Format("Cannot listen on ::1 port %d: %s", port, std::strerror(err)));
+  // A port the system picks is free on 127.0.0.1 only, and may be in use on
+  // ::1 (a client's own end there, say): then another one is picked.
+  for (int picks = 1;; ++picks) {
+    int err = 0;
+    port = Port_;
+    int fd4 = ListenOn(AF_INET, port, err);
+    if (fd4 < 0) throw ESocketError(Format("Cannot listen on 127.0.0.1 port %d: %s", port, std::strerror(err)));
+    if (port == 0) port = BoundPort(fd4);
+    int fd6 = ListenOn(AF_INET6, port, err);
+    if (fd6 >= 0 || err == EAFNOSUPPORT || err == EADDRNOTAVAIL || err == EPROTONOSUPPORT) {
+      core->ListenFds.push_back(fd4);
+      if (fd6 >= 0) core->ListenFds.push_back(fd6);
+      break;
+    }
+    ::close(fd4);
+    if (Port_ != 0 || err != EADDRINUSE || picks == kPortPicks)
+      throw ESocketError(Format("Cannot listen on ::1 port %d: %s", port, std::strerror(err)));
+  }
   core->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (core->WakeFd < 0) throw ESocketError(Format("Cannot start the server: %s", std::strerror(errno)));
   // The accept thread's own poll set is one more.
@@ -647,5 +669,9 @@ void TServerSocket::AcceptLoop(std::shared_ptr<Core> core) {
   while (!closing.empty()) release(closing.begin());
   ::close(ep);
 }
+
+namespace serversocket_detail {
+void SetListenRefusal(ListenRefusal refusal) { Refusal() = std::move(refusal); }
+}  // namespace serversocket_detail
 
 }  // namespace plat

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/serversocket/serversocket_internal.h"
 #include "tests/support/loopback.h"
 
 using namespace plat;
@@ -425,4 +427,52 @@ TEST_F(ServerSocketTest, OpenNeedsThePortOnBothLoopbackAddresses) {
   Server.SetActive(false);
   RawClient late;
   EXPECT_FALSE(late.Connect("127.0.0.1", port));
+}
+
+// A port the system picks is free on 127.0.0.1 only; where ::1 has it in
+// use, the server picks again rather than failing, and lets the first go.
+// A port asked for by number is not changed.
+TEST_F(ServerSocketTest, APickedPortInUseOnIpv6IsPickedAgain) {
+  struct Case {
+    int port;     // 0: the system's pick
+    int refused;  // ::1 binds refused with "in use" before one is let through
+    bool opens;
+  };
+  const int fixed = testsupport::FreeLoopbackPort();
+  for (const Case& c : {Case{0, 3, true}, Case{0, 1000, false}, Case{fixed, 1, false}}) {
+    SCOPED_TRACE("port " + std::to_string(c.port) + ", refused " + std::to_string(c.refused));
+    std::vector<int> refusedPorts;
+    serversocket_detail::SetListenRefusal([&](int family, int port) {
+      if (family != AF_INET6 || static_cast<int>(refusedPorts.size()) >= c.refused) return 0;
+      refusedPorts.push_back(port);
+      return EADDRINUSE;
+    });
+    Server.SetPort(c.port);
+    Work = [](FnThread& t) { t.Say("here"); };
+    if (c.opens) {
+      Server.Open();
+      ASSERT_TRUE(Server.Active());
+      EXPECT_EQ(std::count(refusedPorts.begin(), refusedPorts.end(), Server.Port()), 0);
+      for (const char* address : {"127.0.0.1", "::1"}) {
+        RawClient client;
+        if (!client.Connect(address, Server.Port())) {
+          EXPECT_STREQ(address, "::1") << "127.0.0.1 must always be served";
+          continue;
+        }
+        EXPECT_EQ(client.ReadAll(testsupport::kPatienceMs), "here") << address;
+      }
+      Server.Close();
+    } else {
+      EXPECT_THROW(Server.Open(), ESocketError);
+      EXPECT_FALSE(Server.Active());
+      EXPECT_GE(refusedPorts.size(), 1u);
+      EXPECT_LE(refusedPorts.size(), 100u) << "picks without end";
+    }
+    serversocket_detail::SetListenRefusal(nullptr);
+    // The refused picks' 127.0.0.1 sockets are closed, not kept.
+    for (int port : refusedPorts) {
+      testsupport::PortHolder v4(port, "127.0.0.1");
+      EXPECT_TRUE(v4.Held()) << port;
+    }
+  }
 }
