@@ -25,8 +25,6 @@ namespace plat {
 
 namespace {
 
-// A listening socket on the loopback address of that family; -1 with the
-// reason in err.
 // How often a port of the system's choice is tried on both addresses.
 constexpr int kPortPicks = 64;
 
@@ -35,6 +33,8 @@ serversocket_detail::ListenRefusal& Refusal() {
   return refusal;
 }
 
+// A listening socket on the loopback address of that family; -1 with the
+// reason in err.
 int ListenOn(int family, int port, int& err) {
   if (Refusal()) {
     if (int refused = Refusal()(family, port)) {
